@@ -1,0 +1,1 @@
+#include "model/message_base.h"

@@ -1,0 +1,148 @@
+// The message record: the one in-memory form of a message that every base
+// kind reads into and writes from.
+//
+// Header fields, the values of the control lines the library understands,
+// lists of the other control lines, and the body text with every recognised
+// control line removed are kept apart, so a message read from one format can
+// be written to any other.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "model/attributes.h"
+#include "model/dates.h"
+#include "runtime/collection.h"
+#include "runtime/stream.h"
+#include "runtime/string_ops.h"
+
+namespace quil {
+
+// Direction of a conversion between a record and its stored form.
+enum class Direction : uint8_t {
+  kWriting = 0,  // record to storage (flags are the master)
+  kReading = 1,  // storage to record
+};
+
+// Record state: where the record has been lately.  The library never tests
+// it; it is bookkeeping for callers.
+enum RecordState : uint8_t {
+  kRecordCleared = 0,
+  kRecordRead = 2,
+  kRecordWritten = 3,
+};
+
+// An address field that holds this value is not set.
+constexpr uint16_t kAddressNotSet = 0xFFFF;
+constexpr int kReplyListSize = 66;
+constexpr size_t kBodyBlockSize = 4096;
+
+using DateText = BoundedString<20>;
+
+class MessageRecord {
+ public:
+  MessageRecord();
+  MessageRecord(const MessageRecord&) = delete;
+  MessageRecord& operator=(const MessageRecord&) = delete;
+  virtual ~MessageRecord();
+
+  // Empties the record: every text, list, flag and number, the body; the
+  // eight address fields become "not set" and the state 0.
+  void Clear();
+
+  // Zeroes the fixed-size fields (numbers, dates, reply list, attribute
+  // flags), marks the address fields not set, state 0.
+  void ResetNumbers();
+
+  // on: attributes |= mask; off: attributes &= ~mask.
+  void SetAttribute(uint32_t mask, bool on);
+  // True when any bit of mask is set in the attribute word.
+  bool HasAttribute(uint32_t mask) const;
+
+  // Ties the attribute word, the 28 flags and the FLAGS text together.
+  // Writing: flags 0..17 set their bits, FLAGS text := canonical text.
+  // Reading: words of the FLAGS text set bits (never clear them), flags
+  // 18..27 follow the text, flags 0..17 follow the word, FLAGS text :=
+  // canonical text.
+  void ConvertFlags(Direction direction);
+
+  // The canonical FLAGS text: the words of the set flags 18..27 in table
+  // order, upper case, single blanks between them.
+  std::string CanonicalFlagsText() const;
+
+  // After a read: derives missing addresses, MSGID, INTL and the date.
+  void Normalise();
+
+  // zone:net/node, then ".point" when the point is not 0; never a domain.
+  std::string FormatOriginAddress() const;
+  std::string FormatDestinationAddress() const;
+
+  // Sets the origin address (and domain), the MSGID text and the origin half
+  // of the INTL text from an address text.
+  void ParseOriginAddress(std::string_view text);
+  // Sets the destination address (and domain) and the destination half of
+  // the INTL text from an address text.
+  void ParseDestinationAddress(std::string_view text);
+
+  const ShortString& GetToName() const { return to_name; }
+
+  // Appends ^A"Via " + text to the routing lines.
+  void AddViaLine(std::string_view text);
+
+  ShortString from_name;
+  ShortString to_name;
+  ShortString subject;
+  DateText date_text;  // FTS-0001 form, at most 20 characters
+  uint16_t times_read = 0;
+  DateTime date_written;
+  DateTime date_arrived;
+  int32_t reply_to = 0;
+  ShortString msgid;  // value of ^A"MSGID: "
+  ShortString reply;  // value of ^A"REPLY: "
+  ShortString intl;   // value of ^A"INTL ": destination, blank, origin
+  ShortString pid;    // value of ^A"PID: "
+  ShortString tid;    // value of ^A"TID: "
+  ShortString tear_line;  // what followed "---"; one blank when nothing did
+  bool has_tear_line = false;
+  ShortString origin;  // origin line text, without the address in parentheses
+  bool has_origin = false;
+  ShortString area;   // echo area tag; empty for netmail
+  ShortString flags;  // value of ^A"FLAGS ", canonical form
+  uint16_t orig_zone = kAddressNotSet;
+  uint16_t dest_zone = kAddressNotSet;
+  uint16_t orig_node = kAddressNotSet;
+  uint16_t dest_node = kAddressNotSet;
+  uint16_t orig_net = kAddressNotSet;
+  uint16_t dest_net = kAddressNotSet;
+  uint16_t orig_point = kAddressNotSet;
+  uint16_t dest_point = kAddressNotSet;
+  ShortString orig_domain;
+  ShortString dest_domain;
+  uint16_t cost = 0;
+  uint32_t attributes = 0;
+  uint32_t stored_number = 0;  // JAM MessageNumber, Squish index umsgid
+  uint16_t utc_offset = 0;
+  // Numbers of replies to this message; replies[0] is the first, 0 = none.
+  std::array<int32_t, kReplyListSize> replies{};
+  uint32_t unique_id = 0;  // Squish message header umsgid
+  std::array<bool, kAttributeFlagCount> attribute_flags{};
+  bool msgid_present = false;  // the MSGID text stood in the stored message
+  bool intl_present = false;   // the INTL text stood in the stored message
+
+  // The message text with every recognised control line removed.
+  MemoryStream body{kBodyBlockSize};
+  // Whole ^A"Via ", ^A"Recd " and ^A"Forwarded " lines, ^A included.
+  StringList routing_lines;
+  // Whole ^A lines no rule recognises, ^A included, each value once.
+  StringList control_lines;
+  // Values of ^A"PATH: " lines.
+  StringList path_lines;
+  // Values of "SEEN-BY: " lines.
+  StringList seenby_lines;
+
+  RecordState state = kRecordCleared;
+};
+
+}  // namespace quil

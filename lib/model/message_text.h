@@ -1,0 +1,36 @@
+// Stored message text and the record: splitting text into control lines and
+// body (ReadText), completing what a read found (Normalise, in the record),
+// and joining a record back into stored text (WriteText).
+//
+// Stored text frames the body with control lines: kludges beginning with
+// ^A (byte 0x01) at the top; tear line, origin line, SEEN-BY, PATH and
+// routing lines at the bottom.  Prefixes are compared without regard to
+// case, always at the very start of a line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "model/message_record.h"
+#include "runtime/stream.h"
+
+namespace quil {
+
+// Splits the bytes [from, to) of `source` into `record`: recognised leading
+// and trailing control lines go to their fields and lists, the rest becomes
+// the body.  With `header_only`, only the leading lines are parsed, straight
+// from `source`, and the body is left alone.  Fails without touching the
+// record when from >= to or `source` is shorter than `to`.
+bool ReadText(Stream& source, int64_t from, int64_t to, bool header_only, MessageRecord& record);
+
+// Writes the record as stored text at `out`'s position: netmail kludges
+// (FMPT, TOPT, INTL), MSGID, REPLY, FLAGS, PID, TID, the other control
+// lines, the body unchanged, tear line, origin line, SEEN-BY, PATH and
+// routing lines.  Every line it adds ends with CR; nothing follows the last.
+void WriteText(const MessageRecord& record, Stream& out);
+
+// A fresh MSGID serial: 8 lower-case hexadecimal digits from the local time
+// with hundredths and a pseudo-random number.
+std::string NewMessageSerial();
+
+}  // namespace quil

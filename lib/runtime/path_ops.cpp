@@ -1,0 +1,1 @@
+#include "runtime/path_ops.h"

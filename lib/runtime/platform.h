@@ -1,0 +1,155 @@
+// The thin operating-system layer.  Nothing else in the library calls POSIX:
+// files, directories, sharing modes, the clock and process exit all go
+// through here, so the rules below are decided in one place.
+//
+// Paths: "\" and "/" are both accepted; every "\" becomes "/" before a path
+// reaches the system.  When a file or directory asked for reading (or for
+// reading and writing) does not exist under its exact name, a name in the same
+// directory that differs only in letter case is used instead, provided there
+// is exactly one (each directory level is matched the same way).  New files
+// are created with exactly the name asked for.
+//
+// Sharing: every open carries an access (read, or read and write) and a
+// sharing mode (deny all, deny write, deny read, deny none).  An open fails
+// with kSharingViolation when it asks for an access that an existing open of
+// the same file denies, or denies an access that an existing open holds.
+// This holds between processes and between two opens inside one process.
+// The bookkeeping uses open-file-description locks on a few byte offsets far
+// beyond any real file size, so they vanish with the descriptor and a killed
+// process never leaves a stale lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quil::platform {
+
+// Open-mode codes.  One of the three access codes is OR-ed with one sharing
+// mode; without a sharing mode the open denies nothing.
+constexpr uint32_t kModeCreate = 0x3C00;     // create or truncate; read and write
+constexpr uint32_t kModeRead = 0x3D40;       // existing file, read only
+constexpr uint32_t kModeReadWrite = 0x3D42;  // existing file, read and write
+
+constexpr uint32_t kDenyAll = 0x10;
+constexpr uint32_t kDenyWrite = 0x20;
+constexpr uint32_t kDenyRead = 0x30;
+constexpr uint32_t kDenyNone = 0x40;
+constexpr uint32_t kSharingMask = 0x70;
+
+// Error codes of the file layer; 0 means success.  errno values are mapped
+// to these in one place (platform.cpp).
+enum Error : int {
+  kOk = 0,
+  kNotFound = 2,          // no such file
+  kPathNotFound = 3,      // a directory on the way does not exist
+  kTooManyFiles = 4,
+  kAccessDenied = 5,      // permissions, read-only file system, is a directory
+  kBadHandle = 6,
+  kReadFault = 100,       // I/O error while reading
+  kWriteFault = 101,      // I/O error while writing
+  kSharingViolation = 32, // another open's sharing mode refuses this one
+  kDiskFull = 112,        // no space, or the file-size limit was reached
+  kInvalid = 87,          // a bad argument (mode, position, empty name)
+};
+
+using Handle = int;
+constexpr Handle kNoHandle = -1;
+
+// Opens `path` with the access and sharing of `mode` (see above).
+// kModeCreate creates the file or truncates an existing one; the sharing
+// check comes first, so a refused create leaves an existing file unchanged.
+// Returns the handle, or kNoHandle with *error set.
+Handle OpenFile(std::string_view path, uint32_t mode, int* error);
+
+// Closes the handle and drops its sharing locks.  Returns an error code.
+int CloseFile(Handle handle);
+
+// Reads up to `count` bytes at the file position.  Retries interrupted calls
+// and loops over partial reads.  Returns the number of bytes read (less than
+// `count` only at end of file), or -1 with *error set.
+int64_t ReadFile(Handle handle, void* dest, size_t count, int* error);
+
+// Writes all `count` bytes at the file position, looping over partial
+// writes.  Returns true, or false with *error set (kDiskFull for a full disk
+// or an exceeded file-size limit).
+bool WriteFile(Handle handle, const void* src, size_t count, int* error);
+
+// Moves the file position.  Positions past the end are allowed.
+bool SeekFile(Handle handle, int64_t position, int* error);
+
+// The size of the open file, or -1 with *error set.
+int64_t FileSize(Handle handle, int* error);
+
+// Cuts or extends the file to `size` bytes; the file position is unchanged.
+bool TruncateFile(Handle handle, int64_t size, int* error);
+
+// Forces the file's data to disk.
+bool SyncFile(Handle handle, int* error);
+
+// The path as the system sees it: every "\" replaced by "/".
+std::string SystemPath(std::string_view path);
+
+// The existing file or directory that `path` names, allowing letter-case
+// differences as described above; `path` itself (with "/" separators) when
+// it exists as given or when no unique match exists.
+std::string ResolveExisting(std::string_view path);
+
+// True when `path` (resolved as above) exists and is not a directory.
+bool FileExists(std::string_view path);
+
+// True when `path` (resolved as above) is a directory.
+bool DirectoryExists(std::string_view path);
+
+// Deletes the file.  Returns an error code.
+int DeleteFile(std::string_view path);
+
+// Renames `from` to `to`, replacing an existing `to`.  Returns an error code.
+int RenameFile(std::string_view from, std::string_view to);
+
+// Creates one directory level.  Returns an error code (kOk also when it
+// exists already as a directory).
+int CreateDirectory(std::string_view path);
+
+// Forces a directory's entries (creations, renames, deletions) to disk.
+bool SyncDirectory(std::string_view path);
+
+struct DirEntry {
+  std::string name;
+  bool is_directory = false;
+};
+
+// The entries of `directory` (resolved as above; empty means the current
+// directory) whose names match `mask` without regard to letter case, in no
+// particular order.  "." and ".." are never listed.
+std::vector<DirEntry> FindFiles(std::string_view directory, std::string_view mask);
+
+// Mask matching as FindFiles does it: "*" matches any run of characters,
+// "?" any one character, letters match either case; "*.*" matches every name,
+// with or without a dot.
+bool MaskMatches(std::string_view mask, std::string_view name);
+
+struct LocalTime {
+  int year = 0;  // four digits
+  int month = 0;  // 1-12
+  int day = 0;
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  int hundredths = 0;
+};
+
+// The current local date and time (TZ is honoured), with real hundredths.
+LocalTime Now();
+
+// Milliseconds of a monotonic clock; wraps at 2^32.
+uint32_t TickCount();
+
+// Test hook: fail file writes on request.  After `successful_writes` more
+// write calls have succeeded, every later WriteFile fails with `error`.
+// A negative count turns the fault off.
+void InjectWriteFault(int64_t successful_writes, int error);
+
+}  // namespace quil::platform

@@ -1,0 +1,1 @@
+#include "runtime/stream_text.h"

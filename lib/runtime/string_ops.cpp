@@ -1,0 +1,1 @@
+#include "runtime/string_ops.h"

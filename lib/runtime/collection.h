@@ -28,9 +28,7 @@ class Collection {
   static constexpr int32_t kMaxCount = 1 << 28;
 
   explicit Collection(int32_t limit = kDefaultLimit, int32_t delta = kDefaultDelta)
-      : limit_(limit < 0 ? 0 : limit), delta_(delta) {
-    items_.reserve(static_cast<size_t>(limit_));
-  }
+      : limit_(limit < 0 ? 0 : limit), delta_(delta) {}
   virtual ~Collection() = default;
 
   Collection(const Collection&) = delete;
@@ -96,8 +94,9 @@ class Collection {
   void Grow() {
     if (delta_ <= 0 || limit_ > kMaxCount - delta_) RunError(214);
     limit_ += delta_;
-    // The storage itself grows geometrically, so appending many items stays
-    // linear; `limit_` is the bookkeeping the collection reports.
+    // The storage itself is allocated on demand and grows geometrically, so
+    // an empty collection costs nothing and appending stays linear; `limit_`
+    // is the bookkeeping the collection reports.
   }
 
   std::vector<T> items_;

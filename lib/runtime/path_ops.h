@@ -19,7 +19,8 @@ bool IsPathSeparator(char c);
 // in first position gives that character.
 std::string DirectoryPart(std::string_view path);
 
-// The text after the last separator.
+// The text after the last separator (up to 255 characters: names on Linux
+// may be longer than the 64 of the old systems).
 std::string FileName(std::string_view path);
 
 // True when the path holds a "." and no separator follows the last ".".
@@ -43,7 +44,8 @@ bool CreateDirectories(std::string_view path);
 // True when the name exists and is not a directory.
 bool FileExists(std::string_view name);
 
-// True when the name is an existing directory.
+// True when the name is an existing directory (empty or not).  The empty
+// name is the current directory.
 bool DirectoryExists(std::string_view name);
 
 // True when the file exists and can not be opened for reading with the

@@ -16,7 +16,8 @@
 // This holds between processes and between two opens inside one process.
 // The bookkeeping uses open-file-description locks on a few byte offsets far
 // beyond any real file size, so they vanish with the descriptor and a killed
-// process never leaves a stale lock.
+// process never leaves a stale lock.  On a file system without lock support
+// files open without sharing checks.
 #pragma once
 
 #include <cstddef>
@@ -28,7 +29,9 @@
 namespace quil::platform {
 
 // Open-mode codes.  One of the three access codes is OR-ed with one sharing
-// mode; without a sharing mode the open denies nothing.
+// mode; without a sharing mode the open denies nothing.  The read codes carry
+// 0x40 (deny none) already, so an OR-ed mode shows as 0x50, 0x60 or 0x70; the
+// bits 0x30 decide (0x10 deny all, 0x20 deny write, 0x30 deny read).
 constexpr uint32_t kModeCreate = 0x3C00;     // create or truncate; read and write
 constexpr uint32_t kModeRead = 0x3D40;       // existing file, read only
 constexpr uint32_t kModeReadWrite = 0x3D42;  // existing file, read and write
@@ -61,7 +64,12 @@ constexpr Handle kNoHandle = -1;
 // Opens `path` with the access and sharing of `mode` (see above).
 // kModeCreate creates the file or truncates an existing one; the sharing
 // check comes first, so a refused create leaves an existing file unchanged.
-// Returns the handle, or kNoHandle with *error set.
+// A create uses the file name exactly as given (its directory part is found
+// in any case), so a file whose name differs only in case is not touched.
+// Only regular files open: a directory, FIFO or device gives kAccessDenied.
+// Handles are not inherited by programs this process starts.
+// Returns the handle, or kNoHandle with *error set (kInvalid for an empty
+// path, a path holding a NUL byte or an unknown mode).
 Handle OpenFile(std::string_view path, uint32_t mode, int* error);
 
 // Closes the handle and drops its sharing locks.  Returns an error code.
@@ -89,6 +97,15 @@ bool TruncateFile(Handle handle, int64_t size, int* error);
 // Forces the file's data to disk.
 bool SyncFile(Handle handle, int* error);
 
+// Takes an advisory record lock on `length` bytes at `offset` of the open
+// file, shared (a read lock) or exclusive (a write lock; the file must be
+// open for writing).  It is the kind of lock other programs take with
+// fcntl(F_SETLK) and conflicts with theirs, but it belongs to this handle:
+// it lasts until the handle is closed and is not dropped when another handle
+// of the same file is closed.  Never waits: fails with kSharingViolation
+// when another handle or program holds a conflicting lock.
+bool LockRange(Handle handle, int64_t offset, int64_t length, bool exclusive, int* error);
+
 // The path as the system sees it: every "\" replaced by "/".
 std::string SystemPath(std::string_view path);
 
@@ -106,12 +123,17 @@ bool DirectoryExists(std::string_view path);
 // Deletes the file.  Returns an error code.
 int DeleteFile(std::string_view path);
 
-// Renames `from` to `to`, replacing an existing `to`.  Returns an error code.
+// Renames `from` to `to`, replacing an existing `to`; an existing `to` is
+// found in any case and replaced under its own name, so no second file that
+// differs only in case is left behind.  Returns an error code.
 int RenameFile(std::string_view from, std::string_view to);
 
-// Creates one directory level.  Returns an error code (kOk also when it
-// exists already as a directory).
+// Creates one directory level, named exactly as given.  Returns an error
+// code (kOk also when it exists already as a directory, in any case).
 int CreateDirectory(std::string_view path);
+
+// Removes an empty directory.  Returns an error code.
+int RemoveDirectory(std::string_view path);
 
 // Forces a directory's entries (creations, renames, deletions) to disk.
 bool SyncDirectory(std::string_view path);
@@ -127,8 +149,9 @@ struct DirEntry {
 std::vector<DirEntry> FindFiles(std::string_view directory, std::string_view mask);
 
 // Mask matching as FindFiles does it: "*" matches any run of characters,
-// "?" any one character, letters match either case; "*.*" matches every name,
-// with or without a dot.
+// "?" any one character, letters match either case (ASCII).  A mask ending in
+// ".*" also matches names without that part, as DOS masks do: "*.*" matches
+// every name, with or without a dot, and "README.*" matches "README".
 bool MaskMatches(std::string_view mask, std::string_view name);
 
 struct LocalTime {
@@ -147,6 +170,12 @@ LocalTime Now();
 // Milliseconds of a monotonic clock; wraps at 2^32.
 uint32_t TickCount();
 
+// Test hook: when the environment variable QUIL_TEST_KILL_AFTER_WRITES
+// holds a number k, the process kills itself (SIGKILL) just before its
+// (k+1)-th change to the file system: a write, truncate, create, rename,
+// delete, or directory creation or removal.  Tests use it to cut a program
+// short at a chosen point.  Without the variable nothing happens.
+//
 // Test hook: fail file writes on request.  After `successful_writes` more
 // write calls have succeeded, every later WriteFile fails with `error`.
 // A negative count turns the fault off.

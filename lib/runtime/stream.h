@@ -111,13 +111,24 @@ class FileStream : public Stream {
   // True while the stream holds an open file.
   bool is_open() const { return handle_ != platform::kNoHandle; }
 
+  // Takes a record lock on bytes of the file (platform::LockRange): shared
+  // or exclusive, held until the stream is closed.  False, without failing
+  // the stream, when another program holds a conflicting lock.
+  bool LockRange(int64_t offset, int64_t length, bool exclusive);
+
   // Flushes the buffer and forces the file's data to disk.  Returns false
   // (and fails the stream) when either step failed.
   bool Sync();
 
   // Flushes and closes the file now; the stream has no handle afterwards.
-  // Returns false when the final flush or the close failed.
+  // Returns false when any write to the file failed since it was opened
+  // (also one whose error status was reset since), or the final flush or
+  // the close failed.
   bool Close();
+
+  // True when a write to the file has failed since it was opened; unlike
+  // the status, Reset does not clear it.
+  bool lost_writes() const { return lost_writes_; }
 
  protected:
   size_t DoRead(void* dest, size_t count) override;
@@ -139,11 +150,14 @@ class FileStream : public Stream {
   size_t buf_pos_ = 0;    // current position inside the buffer
   size_t buf_end_ = 0;    // valid bytes in the buffer (read-ahead or written)
   bool dirty_ = false;    // buffer holds written bytes not yet in the file
+  bool lost_writes_ = false;
 };
 
 // A stream held in equal-sized memory blocks.  Writing past the last block
-// allocates whole blocks for the new end; truncating frees the blocks behind
-// it.  Reading past the end fails the stream.
+// adds as many blocks as the new end needs; truncating frees the blocks
+// behind it.  Only the last block is allocated no larger than its contents
+// need (growing by doubling), so a record with a short body stays small.
+// Reading past the end fails the stream.
 class MemoryStream : public Stream {
  public:
   static constexpr size_t kDefaultBlockSize = 8192;
@@ -172,8 +186,12 @@ class MemoryStream : public Stream {
   // be allocated or the block limit would be passed.
   bool Grow(int64_t end);
 
+  // The smallest allocation of a last block.
+  static constexpr size_t kFirstCapacity = 256;
+
   size_t block_size_;
   std::vector<std::unique_ptr<uint8_t[]>> blocks_;
+  size_t last_capacity_ = 0;  // bytes allocated for blocks_.back()
   int64_t size_ = 0;
   int64_t position_ = 0;
 };

@@ -2,7 +2,9 @@
 //
 // Lines end with CR (13) or LF (10); a CR LF or LF CR pair counts as one
 // line end.  Only the first 255 bytes of a longer line are kept; the rest of
-// it is skipped.
+// it is skipped.  The readers never read past the end of the stream; on a
+// stream that has already failed they return the empty string and do
+// nothing.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +27,7 @@ std::string ReadLine(Stream& stream);
 // (0 when the line starts the stream).  So reading backwards from the end of
 // "A<CR>B<CR>" gives the empty line after the last CR first, then "B", then
 // "A".  When the line is longer than 255 bytes, the 255 bytes nearest the
-// starting position are kept.
+// starting position are kept.  A position past the end counts as the end.
 std::string ReadLineBackwards(Stream& stream);
 
 // Reads bytes up to a 0 byte or a CR, consuming the terminator and keeping
@@ -40,7 +42,8 @@ void WriteStrings(Stream& stream, std::string_view first, std::string_view secon
 // 32768 bytes plus the pattern length, consecutive blocks overlapping, so a
 // match across a block boundary is found.  Returns the position of the first
 // match and moves there, or -1 (the position is then unspecified and the
-// stream's error status is left as the reads left it).
+// stream's error status is left as the reads left it; the search itself
+// never reads past the end).  An empty pattern matches at the position.
 int64_t Find(Stream& stream, bool case_sensitive, std::string_view pattern);
 
 }  // namespace quil

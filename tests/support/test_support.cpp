@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "model/message_record.h"
+
 namespace quil::testing {
 
 TempDir::TempDir() {
@@ -67,5 +69,82 @@ std::string Printable(std::string_view bytes) {
   }
   return out;
 }
+
+namespace {
+
+std::string DateLine(const DateTime& d) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%d-%d-%d %d:%d:%d", d.year, d.month, d.day, d.hour, d.minute,
+                d.second);
+  return buf;
+}
+
+}  // namespace
+
+std::string DumpRecordWithout(MessageRecord& r, std::initializer_list<std::string_view> omit) {
+  std::ostringstream out;
+  auto field = [&](std::string_view name, const std::string& value) {
+    for (std::string_view o : omit) {
+      if (o == name) return;
+    }
+    out << name << ": " << value << "\n";
+  };
+  auto list = [&](std::string_view name, const StringList& lines) {
+    std::string joined;
+    for (const std::string& line : lines) joined += "[" + Printable(line) + "]";
+    field(name, joined);
+  };
+  field("from_name", Printable(r.from_name.str()));
+  field("to_name", Printable(r.to_name.str()));
+  field("subject", Printable(r.subject.str()));
+  field("date_text", Printable(r.date_text.str()));
+  field("times_read", std::to_string(r.times_read));
+  field("date_written", DateLine(r.date_written));
+  field("date_arrived", DateLine(r.date_arrived));
+  field("reply_to", std::to_string(r.reply_to));
+  field("msgid", Printable(r.msgid.str()));
+  field("reply", Printable(r.reply.str()));
+  field("intl", Printable(r.intl.str()));
+  field("pid", Printable(r.pid.str()));
+  field("tid", Printable(r.tid.str()));
+  field("tear_line", Printable(r.tear_line.str()));
+  field("has_tear_line", std::to_string(r.has_tear_line));
+  field("origin", Printable(r.origin.str()));
+  field("has_origin", std::to_string(r.has_origin));
+  field("area", Printable(r.area.str()));
+  field("flags", Printable(r.flags.str()));
+  field("orig_address", std::to_string(r.orig_zone) + ":" + std::to_string(r.orig_net) + "/" +
+                            std::to_string(r.orig_node) + "." + std::to_string(r.orig_point));
+  field("dest_address", std::to_string(r.dest_zone) + ":" + std::to_string(r.dest_net) + "/" +
+                            std::to_string(r.dest_node) + "." + std::to_string(r.dest_point));
+  field("orig_domain", Printable(r.orig_domain.str()));
+  field("dest_domain", Printable(r.dest_domain.str()));
+  field("cost", std::to_string(r.cost));
+  char attr[16];
+  std::snprintf(attr, sizeof attr, "%08x", r.attributes);
+  field("attributes", attr);
+  field("stored_number", std::to_string(r.stored_number));
+  field("utc_offset", std::to_string(r.utc_offset));
+  std::string replies;
+  for (int32_t reply : r.replies) replies += std::to_string(reply) + " ";
+  field("replies", replies);
+  field("unique_id", std::to_string(r.unique_id));
+  std::string flags;
+  for (bool f : r.attribute_flags) flags += f ? '1' : '0';
+  field("attribute_flags", flags);
+  field("msgid_present", std::to_string(r.msgid_present));
+  field("intl_present", std::to_string(r.intl_present));
+  r.body.Reset();
+  field("body", Printable(r.body.Contents()));
+  r.body.Seek(0);
+  list("routing_lines", r.routing_lines);
+  list("control_lines", r.control_lines);
+  list("path_lines", r.path_lines);
+  list("seenby_lines", r.seenby_lines);
+  field("state", std::to_string(r.state));
+  return out.str();
+}
+
+std::string DumpRecord(MessageRecord& record) { return DumpRecordWithout(record, {}); }
 
 }  // namespace quil::testing

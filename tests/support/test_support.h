@@ -1,8 +1,13 @@
 // Helpers shared by the tests: scratch directories and whole-file access.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 #include <string_view>
+
+namespace quil {
+class MessageRecord;
+}
 
 namespace quil::testing {
 
@@ -37,5 +42,15 @@ long long FileSizeOf(const std::string& path);
 
 // A readable picture of bytes: printable ASCII as is, others as \xNN.
 std::string Printable(std::string_view bytes);
+
+// Every field of a record, one "name: value" line each (body and list
+// entries in Printable form), for comparing records in tests.  Reading the
+// body leaves its position at 0.
+std::string DumpRecord(MessageRecord& record);
+
+// The same without the fields a storage format may legitimately not carry
+// or may set on its own; `omit` lists field names to leave out
+// (e.g. {"msgid_present", "state"}).
+std::string DumpRecordWithout(MessageRecord& record, std::initializer_list<std::string_view> omit);
 
 }  // namespace quil::testing

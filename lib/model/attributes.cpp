@@ -1,1 +1,83 @@
 #include "model/attributes.h"
+
+#include "model/message_record.h"
+#include "runtime/string_ops.h"
+
+namespace quil {
+
+const std::array<AttributeInfo, kAttributeFlagCount> kAttributeTable = {{
+    {"Pvt", kAttrPrivate},
+    {"Cra", kAttrCrash},
+    {"Rcv", kAttrReceived},
+    {"Snt", kAttrSent},
+    {"Att", kAttrFileAttached},
+    {"Trs", kAttrInTransit},
+    {"Orp", kAttrOrphan},
+    {"K/s", kAttrKillSent},
+    {"Loc", kAttrLocal},
+    {"Hld", kAttrHold},
+    {"FRq", kAttrFileRequest},
+    {"RRq", kAttrReturnReceiptRequest},
+    {"RRc", kAttrIsReturnReceipt},
+    {"ARq", kAttrAuditRequest},
+    {"URq", kAttrFileUpdateRequest},
+    {nullptr, kAttrExtra10000},
+    {nullptr, kAttrExtra20000},
+    {nullptr, kAttrDeleted},
+    {"A/s", 0},
+    {"Dir", 0},
+    {"Zon", 0},
+    {"Hub", 0},
+    {"Imm", 0},
+    {"Xma", 0},
+    {"Kfs", 0},
+    {"Tfs", 0},
+    {"Lok", 0},
+    {"Cfm", 0},
+}};
+
+namespace {
+
+// Flags 0..14 have both a bit and a word; 15..17 only a bit.
+constexpr int kLastWordAndBitFlag = 14;
+constexpr int kLastBitFlag = 17;
+
+}  // namespace
+
+bool HasFlagsWord(std::string_view flags_text, std::string_view word) {
+  std::string text;
+  text.reserve(flags_text.size() + 1);
+  for (char c : flags_text) text += UpCase(c);
+  text += ' ';
+  std::string needle;
+  for (char c : word) needle += UpCase(c);
+  needle += ' ';
+  return text.find(needle) != std::string::npos;
+}
+
+std::string MessageRecord::CanonicalFlagsText() const {
+  std::string text;
+  for (int f = kFirstFlagsOnlyFlag; f < kAttributeFlagCount; ++f) {
+    if (!attribute_flags[f]) continue;
+    if (!text.empty()) text += ' ';
+    text += UpperCase(kAttributeTable[f].word);
+  }
+  return text;
+}
+
+void MessageRecord::ConvertFlags(Direction direction) {
+  if (direction == Direction::kWriting) {
+    for (int f = 0; f <= kLastBitFlag; ++f) SetAttribute(kAttributeTable[f].bit, attribute_flags[f]);
+  } else {
+    for (int f = 0; f <= kLastWordAndBitFlag; ++f) {
+      if (HasFlagsWord(flags, kAttributeTable[f].word)) SetAttribute(kAttributeTable[f].bit, true);
+    }
+    for (int f = kFirstFlagsOnlyFlag; f < kAttributeFlagCount; ++f) {
+      attribute_flags[f] = HasFlagsWord(flags, kAttributeTable[f].word);
+    }
+    for (int f = 0; f <= kLastBitFlag; ++f) attribute_flags[f] = HasAttribute(kAttributeTable[f].bit);
+  }
+  flags = CanonicalFlagsText();
+}
+
+}  // namespace quil

@@ -15,6 +15,9 @@
 
 namespace quil {
 
+// The FTS-0001 date text field: at most 20 characters.
+using DateText = BoundedString<20>;
+
 struct DateTime {
   int32_t year = 0;  // four digits
   int32_t month = 0;  // 1-12
@@ -61,6 +64,6 @@ DateTime SecondsToDate(int64_t seconds);
 // `*written` and the text is rewritten in the FTS-0001 form; a text from
 // which nothing usable comes gives the current date and time.  Otherwise the
 // text is rewritten from `*written`.  The text is at most 20 characters.
-void NormaliseDate(std::string* text, DateTime* written);
+void NormaliseDate(DateText* text, DateTime* written);
 
 }  // namespace quil

@@ -1,1 +1,98 @@
 #include "model/message_base.h"
+
+#include "model/message_text.h"
+#include "runtime/path_ops.h"
+#include "runtime/run_error.h"
+
+namespace quil {
+
+MessageBase::MessageBase() = default;
+
+MessageBase::~MessageBase() {
+  path_.clear();
+  lastread_stream_.reset();
+  message_stream_.reset();
+  count_ = 0;
+  error_state_ = kBaseClosed;
+}
+
+// Operations a kind does not implement end the program: calling one is a
+// programming error, not a condition of the data.
+std::string MessageBase::GetOriginAddress() { RunError(kErrorAbstractCall); }
+std::string MessageBase::GetDestinationAddress() { RunError(kErrorAbstractCall); }
+std::string MessageBase::GetPassword() { RunError(kErrorAbstractCall); }
+void MessageBase::SetOriginAddress(std::string_view) { RunError(kErrorAbstractCall); }
+void MessageBase::SetDestinationAddress(std::string_view) { RunError(kErrorAbstractCall); }
+void MessageBase::SetPassword(std::string_view) { RunError(kErrorAbstractCall); }
+bool MessageBase::Open(uint32_t, std::string_view) { RunError(kErrorAbstractCall); }
+bool MessageBase::Create(uint32_t, std::string_view) { RunError(kErrorAbstractCall); }
+bool MessageBase::ReadMessage(int32_t, MessageRecord&) { RunError(kErrorAbstractCall); }
+bool MessageBase::WriteMessage(int32_t, MessageRecord&) { RunError(kErrorAbstractCall); }
+bool MessageBase::DeleteMessage(int32_t) { RunError(kErrorAbstractCall); }
+bool MessageBase::RereadMessage(int32_t, MessageRecord&) { RunError(kErrorAbstractCall); }
+void MessageBase::LoadReplyLinks(int32_t) { RunError(kErrorAbstractCall); }
+void MessageBase::SetReplyTo(int32_t, int32_t) { RunError(kErrorAbstractCall); }
+void MessageBase::SetFirstReply(int32_t, int32_t) { RunError(kErrorAbstractCall); }
+void MessageBase::SetNextReply(int32_t, int32_t) { RunError(kErrorAbstractCall); }
+void MessageBase::AddReply(int32_t, int32_t) { RunError(kErrorAbstractCall); }
+void MessageBase::MarkRead(int32_t) { RunError(kErrorAbstractCall); }
+
+void MessageBase::ConvertHeader(Direction, MessageRecord&) {}
+
+bool MessageBase::MessageExists(int32_t n) { return is_open() && n >= 1 && n <= count_; }
+
+bool MessageBase::ReadText(MessageRecord& record, int64_t from, int64_t to) {
+  if (!message_stream_) return false;
+  return quil::ReadText(*message_stream_, from, to, header_only_, record);
+}
+
+bool MessageBase::ReadMessageHeader(int32_t n, MessageRecord& record) {
+  header_only_ = true;
+  bool ok = ReadMessage(n, record);
+  header_only_ = false;
+  return ok;
+}
+
+void MessageBase::ResetErrors() {
+  if (message_stream_) message_stream_->Reset();
+}
+
+bool MessageBase::Close() {
+  bool ok = true;
+  for (std::unique_ptr<Stream>* stream : {&message_stream_, &lastread_stream_}) {
+    if (!*stream) continue;
+    if (auto* file = dynamic_cast<FileStream*>(stream->get())) ok = file->Close() && ok;
+    stream->reset();
+  }
+  count_ = 0;
+  error_state_ = kBaseClosed;
+  return ok;
+}
+
+bool MessageBase::CopySettingsFrom(MessageBase&) { return true; }
+
+int32_t MessageBase::CachedLink(int32_t n, int32_t ReplyCache::*field) {
+  if (reply_cache_.asked == n) return reply_cache_.*field;
+  reply_cache_.asked = n;
+  return -1;
+}
+
+int32_t MessageBase::GetReplyTo(int32_t n) { return CachedLink(n, &ReplyCache::reply_to); }
+int32_t MessageBase::GetFirstReply(int32_t n) { return CachedLink(n, &ReplyCache::first_reply); }
+int32_t MessageBase::GetNextReply(int32_t n) { return CachedLink(n, &ReplyCache::next_reply); }
+
+bool MessageBase::PrepareOpen(uint32_t sharing, std::string_view path) {
+  std::string folder;
+  size_t last = path.find_last_of("\\/:");
+  if (last != std::string_view::npos) folder = std::string(path.substr(0, last + 1));
+  bool exists = folder.empty() || DirectoryExists(folder) ||
+                (CreateDirectories(path) && DirectoryExists(folder));
+  if (!exists) return false;
+  path_ = std::string(path);
+  error_state_ = kBaseClosed;
+  sharing_ = sharing;
+  count_ = 0;
+  return true;
+}
+
+}  // namespace quil

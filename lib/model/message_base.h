@@ -74,6 +74,21 @@ class MessageBase {
   // Common: resets the current message stream's error status.
   virtual void ResetErrors();
 
+  // Flushes and closes every file of the base now; the base is closed
+  // afterwards.  False when a pending write could not be stored (the last
+  // writes of a base are buffered, so only this shows whether they reached
+  // the file).  The common version closes the current message stream and
+  // the lastread stream; kinds with more files close theirs too.
+  [[nodiscard]] virtual bool Close();
+
+  // Takes over the settings of `other`, an open base of the same kind, that
+  // belong to the base rather than to its messages (a packet's addresses,
+  // password, product code and capability word; a Squish base's keep_days,
+  // max_msg, skip_msg and name; a JAM base's DateCreated and PasswordCRC),
+  // and stores them.  The common version has none.  False when they could
+  // not be stored.
+  [[nodiscard]] virtual bool CopySettingsFrom(MessageBase& other);
+
   // Reply links.  The common getters answer from a one-entry cache: the
   // cached value when n is the cached number, otherwise n becomes the cached
   // number and the answer is -1.

@@ -1,1 +1,61 @@
 #include "model/message_record.h"
+
+namespace quil {
+
+MessageRecord::MessageRecord() { Clear(); }
+
+MessageRecord::~MessageRecord() { Clear(); }
+
+void MessageRecord::Clear() {
+  msgid_present = false;
+  intl_present = false;
+  body.Reset();
+  body.Seek(0);
+  body.Truncate();
+  routing_lines.FreeAll();
+  control_lines.FreeAll();
+  path_lines.FreeAll();
+  seenby_lines.FreeAll();
+  ResetNumbers();
+}
+
+void MessageRecord::ResetNumbers() {
+  // Every field from the from name to the unique id, texts included.
+  for (ShortString* text : {&from_name, &to_name, &subject, &msgid, &reply, &intl, &pid, &tid,
+                            &tear_line, &origin, &area, &flags, &orig_domain, &dest_domain}) {
+    text->clear();
+  }
+  date_text.clear();
+  has_tear_line = false;
+  has_origin = false;
+  times_read = 0;
+  date_written = DateTime();
+  date_arrived = DateTime();
+  reply_to = 0;
+  orig_zone = dest_zone = orig_node = dest_node = kAddressNotSet;
+  orig_net = dest_net = orig_point = dest_point = kAddressNotSet;
+  cost = 0;
+  attributes = 0;
+  stored_number = 0;
+  utc_offset = 0;
+  replies.fill(0);
+  unique_id = 0;
+  attribute_flags.fill(false);
+  state = kRecordCleared;
+}
+
+void MessageRecord::SetAttribute(uint32_t mask, bool on) {
+  if (on) {
+    attributes |= mask;
+  } else {
+    attributes &= ~mask;
+  }
+}
+
+bool MessageRecord::HasAttribute(uint32_t mask) const { return (attributes & mask) != 0; }
+
+void MessageRecord::AddViaLine(std::string_view text) {
+  routing_lines.Insert("\x01" "Via " + std::string(text));
+}
+
+}  // namespace quil

@@ -39,8 +39,6 @@ constexpr uint16_t kAddressNotSet = 0xFFFF;
 constexpr int kReplyListSize = 66;
 constexpr size_t kBodyBlockSize = 4096;
 
-using DateText = BoundedString<20>;
-
 class MessageRecord {
  public:
   MessageRecord();
@@ -52,8 +50,10 @@ class MessageRecord {
   // eight address fields become "not set" and the state 0.
   void Clear();
 
-  // Zeroes the fixed-size fields (numbers, dates, reply list, attribute
-  // flags), marks the address fields not set, state 0.
+  // Empties every header field (texts, numbers, dates, reply list, tear
+  // and origin flags, attribute flags), marks the address fields not set,
+  // state 0.  The body, the line lists and the MSGID/INTL-present flags
+  // stay.
   void ResetNumbers();
 
   // on: attributes |= mask; off: attributes &= ~mask.

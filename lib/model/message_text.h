@@ -27,7 +27,8 @@ bool ReadText(Stream& source, int64_t from, int64_t to, bool header_only, Messag
 // (FMPT, TOPT, INTL), MSGID, REPLY, FLAGS, PID, TID, the other control
 // lines, the body unchanged, tear line, origin line, SEEN-BY, PATH and
 // routing lines.  Every line it adds ends with CR; nothing follows the last.
-void WriteText(const MessageRecord& record, Stream& out);
+// The body is read from its start (its position and error status are reset).
+void WriteText(MessageRecord& record, Stream& out);
 
 // A fresh MSGID serial: 8 lower-case hexadecimal digits from the local time
 // with hundredths and a pseudo-random number.

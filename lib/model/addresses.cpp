@@ -1,0 +1,144 @@
+#include "model/addresses.h"
+
+#include "model/message_text.h"
+#include "runtime/string_ops.h"
+
+namespace quil {
+
+namespace {
+
+constexpr uint16_t kDefaultZone = 2;
+
+const CharSet kBlank = MakeCharSet(" ");
+const CharSet kAt = MakeCharSet("@");
+const CharSet kDot = MakeCharSet(".");
+const CharSet kOriginLineDelimiters = MakeCharSet(".(:/)");
+
+uint16_t Number16(std::string_view word) { return static_cast<uint16_t>(TextToNumber(word)); }
+
+std::string AddressText(uint16_t zone, uint16_t net, uint16_t node, uint16_t point) {
+  std::string text = std::to_string(zone) + ":" + std::to_string(net) + "/" + std::to_string(node);
+  if (point != 0) text += "." + std::to_string(point);
+  return text;
+}
+
+bool ZoneOrNetFree(uint16_t v) { return v == 0 || v == kAddressNotSet; }
+bool NodeOrPointFree(uint16_t v) { return v == kAddressNotSet; }
+
+// The address part of a control-line value: word `word` at blanks, then the
+// part before an at sign, trimmed.
+std::string AddressSource(std::string_view value, int word) {
+  return Trim(ExtractWord(1, ExtractWord(word, value, kBlank), kAt), kBlanks);
+}
+
+// Fills zone, net and node from `source` when it looks like an address
+// (holds both ":" and "/").
+void FillFrom(std::string_view source, uint16_t* zone, uint16_t* net, uint16_t* node) {
+  if (source.find(':') == std::string_view::npos || source.find('/') == std::string_view::npos) {
+    return;
+  }
+  if (ZoneOrNetFree(*zone)) *zone = Number16(ExtractWord(1, source, kAddressDelimiters));
+  if (ZoneOrNetFree(*net)) *net = Number16(ExtractWord(2, source, kAddressDelimiters));
+  if (NodeOrPointFree(*node)) *node = Number16(ExtractWord(3, source, kAddressDelimiters));
+}
+
+// True when every character of the MSGID text before its first blank or at
+// sign is a digit, ".", "/" or ":" (a plain FidoNet address).
+bool MsgidAddressIsNumeric(std::string_view msgid) {
+  for (char c : msgid) {
+    if (c == ' ' || c == '@') break;
+    if (!((c >= '0' && c <= '9') || c == '.' || c == '/' || c == ':')) return false;
+  }
+  return true;
+}
+
+// Takes the trailing "(...)" part off the origin text and fills the origin
+// address from it.
+void CompleteFromOriginLine(MessageRecord& r) {
+  std::string origin = r.origin.str();
+  size_t open = origin.rfind('(');
+  std::string t;
+  if (open != std::string::npos) {
+    t = origin.substr(open);
+    origin.erase(open);
+    if (origin.empty()) origin = " ";
+    r.origin = origin;
+  }
+  size_t blank = t.find(' ');
+  if (blank != std::string::npos) t.erase(0, blank);
+  if (t.find(':') != std::string::npos && t.find('/') != std::string::npos) {
+    if (ZoneOrNetFree(r.orig_zone)) r.orig_zone = Number16(ExtractWord(1, t, kOriginLineDelimiters));
+    if (ZoneOrNetFree(r.orig_net)) r.orig_net = Number16(ExtractWord(2, t, kOriginLineDelimiters));
+    if (NodeOrPointFree(r.orig_node)) {
+      r.orig_node = Number16(ExtractWord(3, t, kOriginLineDelimiters));
+    }
+  }
+  if (NodeOrPointFree(r.orig_point)) r.orig_point = 0;
+}
+
+}  // namespace
+
+std::string MessageRecord::FormatOriginAddress() const {
+  return AddressText(orig_zone, orig_net, orig_node, orig_point);
+}
+
+std::string MessageRecord::FormatDestinationAddress() const {
+  return AddressText(dest_zone, dest_net, dest_node, dest_point);
+}
+
+void MessageRecord::ParseOriginAddress(std::string_view text) {
+  msgid = std::string(text) + " " + NewMessageSerial();
+  intl = ExtractWord(1, intl, kBlank) + " " + ExtractWord(1, text, kDot);
+  orig_zone = Number16(ExtractWord(1, text, kAddressDelimiters));
+  orig_net = Number16(ExtractWord(2, text, kAddressDelimiters));
+  orig_node = Number16(ExtractWord(3, text, kAddressDelimiters));
+  orig_point = Number16(ExtractWord(4, text, kAddressDelimiters));
+  orig_domain = ExtractWord(5, text, kAddressDelimiters);
+}
+
+void MessageRecord::ParseDestinationAddress(std::string_view text) {
+  std::string o = ExtractWord(2, intl, kBlank);
+  if (o.empty()) o = ExtractWord(1, intl, kBlank);
+  intl = ExtractWord(1, text, kDot) + " " + o;
+  dest_zone = Number16(ExtractWord(1, text, kAddressDelimiters));
+  dest_net = Number16(ExtractWord(2, text, kAddressDelimiters));
+  dest_node = Number16(ExtractWord(3, text, kAddressDelimiters));
+  dest_point = Number16(ExtractWord(4, text, kAddressDelimiters));
+  dest_domain = ExtractWord(5, text, kAddressDelimiters);
+}
+
+void CompleteAddresses(MessageRecord& r) {
+  // Origin: INTL, then MSGID, then the origin line.
+  FillFrom(AddressSource(r.intl, 2), &r.orig_zone, &r.orig_net, &r.orig_node);
+  std::string from_msgid = AddressSource(r.msgid, 1);
+  FillFrom(from_msgid, &r.orig_zone, &r.orig_net, &r.orig_node);
+  if (NodeOrPointFree(r.orig_point) && from_msgid.find('.') != std::string::npos &&
+      MsgidAddressIsNumeric(r.msgid)) {
+    r.orig_point = Number16(ExtractWord(4, from_msgid, kAddressDelimiters));
+  }
+  if (r.orig_domain.empty()) {
+    r.orig_domain = Trim(ExtractWord(1, ExtractWord(2, r.msgid, kAt), kBlank), kBlanks);
+  }
+  CompleteFromOriginLine(r);
+
+  // Destination: INTL, then REPLY.
+  FillFrom(AddressSource(r.intl, 1), &r.dest_zone, &r.dest_net, &r.dest_node);
+  FillFrom(AddressSource(r.reply, 1), &r.dest_zone, &r.dest_net, &r.dest_node);
+  if (NodeOrPointFree(r.dest_point)) r.dest_point = 0;
+  if (r.dest_domain.empty()) {
+    r.dest_domain = Trim(ExtractWord(1, ExtractWord(2, r.reply, kAt), kBlank), kBlanks);
+  }
+  if (r.dest_domain.empty()) r.dest_domain = r.orig_domain;
+
+  // Each side fills the other's gaps; zones default to 2.
+  if (ZoneOrNetFree(r.dest_zone)) r.dest_zone = r.orig_zone;
+  if (ZoneOrNetFree(r.orig_zone)) r.orig_zone = r.dest_zone;
+  if (ZoneOrNetFree(r.dest_net)) r.dest_net = r.orig_net;
+  if (ZoneOrNetFree(r.orig_net)) r.orig_net = r.dest_net;
+  if (NodeOrPointFree(r.dest_node)) r.dest_node = r.orig_node;
+  if (NodeOrPointFree(r.orig_node)) r.orig_node = r.dest_node;
+  if (ZoneOrNetFree(r.dest_zone)) r.dest_zone = kDefaultZone;
+  if (ZoneOrNetFree(r.orig_zone)) r.orig_zone = kDefaultZone;
+}
+
+}  // namespace quil

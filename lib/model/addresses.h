@@ -1,0 +1,16 @@
+// Completing a record's addresses from whatever pieces a message provides.
+#pragma once
+
+#include "model/message_record.h"
+
+namespace quil {
+
+// Fills address fields that are still free (zone or net 0 or 65535, node or
+// point 65535) from, in this order: the INTL origin, the MSGID, the origin
+// line (whose trailing "(...)" part is removed from the origin text), the
+// INTL destination, the REPLY; then the domains, then cross-fills origin
+// and destination from each other and defaults the zones to 2.  The first
+// source that gives a field wins.
+void CompleteAddresses(MessageRecord& record);
+
+}  // namespace quil

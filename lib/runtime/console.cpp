@@ -346,7 +346,7 @@ void Start() {
   g.column = 1;
   g.row = 1;
   g.pending_scan = -1;
-  platform::IgnoreBrokenPipe();
+  platform::IgnoreWriteSignals();
   platform::InstallStopSignals();
   if (g.in_terminal) platform::EnterKeyboardMode();
   std::atexit(EndOfProcess);

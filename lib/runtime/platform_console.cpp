@@ -112,11 +112,14 @@ void WriteStdout(std::string_view bytes, bool flush_stdio) {
   }
 }
 
-void IgnoreBrokenPipe() {
+void IgnoreWriteSignals() {
   struct sigaction action = {};
   action.sa_handler = SIG_IGN;
   sigemptyset(&action.sa_mask);
   sigaction(SIGPIPE, &action, nullptr);
+  // A file-size limit then makes a write fail with a full-disk error that
+  // the program reports, instead of killing it.
+  sigaction(SIGXFSZ, &action, nullptr);
 }
 
 bool InputInBackground() {

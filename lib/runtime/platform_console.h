@@ -29,9 +29,10 @@ void TerminalSize(int* columns, int* rows);
 // `flush_stdio` is false.
 void WriteStdout(std::string_view bytes, bool flush_stdio = true);
 
-// Makes writes to a closed pipe fail with an error instead of killing the
-// process (SIGPIPE is ignored from then on).
-void IgnoreBrokenPipe();
+// Makes writes to a closed pipe, and writes past a file-size limit, fail
+// with an error instead of killing the process (SIGPIPE and SIGXFSZ are
+// ignored from then on).
+void IgnoreWriteSignals();
 
 // ---------------------------------------------------------------------------
 // Keyboard

@@ -1,10 +1,17 @@
 #include "test_support.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "model/message_record.h"
 
@@ -68,6 +75,98 @@ std::string Printable(std::string_view bytes) {
     }
   }
   return out;
+}
+
+std::string ProgramPath(std::string_view name) {
+  return std::string(QUIL_BINARY_DIR) + "/" + std::string(name);
+}
+
+RunningProgram StartProgram(const std::string& program, const std::vector<std::string>& args,
+                            const ProgramOptions& options) {
+  RunningProgram running;
+  int in[2], out[2];
+  if (pipe(in) != 0) return running;
+  if (pipe(out) != 0) {
+    close(in[0]);
+    close(in[1]);
+    return running;
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0 || dup2(out[1], 2) < 0) _exit(127);
+    close(in[0]);
+    close(in[1]);
+    close(out[0]);
+    close(out[1]);
+    if (!options.directory.empty() && chdir(options.directory.c_str()) != 0) _exit(127);
+    for (const std::string& entry : options.environment) putenv(const_cast<char*>(entry.c_str()));
+    if (options.file_size_limit >= 0) {
+      rlimit limit{static_cast<rlim_t>(options.file_size_limit),
+                   static_cast<rlim_t>(options.file_size_limit)};
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
+    }
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  // The whole input goes into the pipe at once (tests send a few bytes),
+  // then its end, so the program sees the bytes and then no more keys.
+  signal(SIGPIPE, SIG_IGN);
+  if (!options.input.empty()) {
+    ssize_t ignored = write(in[1], options.input.data(), options.input.size());
+    (void)ignored;
+  }
+  if (options.keep_input_open) {
+    running.input_fd = in[1];
+  } else {
+    close(in[1]);
+  }
+  running.pid = pid;
+  running.output_fd = out[0];
+  return running;
+}
+
+ProgramResult Finish(RunningProgram& running) {
+  ProgramResult result;
+  if (running.pid < 0) return result;
+  if (running.input_fd >= 0) close(running.input_fd);
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(running.output_fd, buffer, sizeof buffer)) != 0) {
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    result.output.append(buffer, static_cast<size_t>(n));
+  }
+  close(running.output_fd);
+  int status = 0;
+  while (waitpid(running.pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  running = RunningProgram();
+  return result;
+}
+
+ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                         const ProgramOptions& options) {
+  RunningProgram running = StartProgram(program, args, options);
+  return Finish(running);
+}
+
+ProgramResult RunProgram(const std::string& program, const std::vector<std::string>& args,
+                         std::string_view input, const std::string& directory,
+                         const std::vector<std::string>& environment) {
+  ProgramOptions options;
+  options.input = std::string(input);
+  options.directory = directory;
+  options.environment = environment;
+  return RunProgram(program, args, options);
 }
 
 namespace {

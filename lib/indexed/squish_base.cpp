@@ -1,0 +1,760 @@
+// The Squish message base: open, create, read, write, delete, reply links.
+#include "indexed/squish_base.h"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "model/dates.h"
+#include "runtime/coding.h"
+#include "runtime/path_ops.h"
+#include "runtime/platform.h"
+#include "runtime/string_ops.h"
+
+namespace quil {
+
+using squish::BaseHeader;
+using squish::FrameHeader;
+using squish::IndexRecord;
+using squish::MessageHeader;
+
+namespace {
+
+constexpr int64_t kFrameHeaderSize = squish::kFrameHeaderSize;
+constexpr int64_t kMessageHeaderSize = squish::kMessageHeaderSize;
+constexpr int64_t kIndexRecordSize = squish::kIndexRecordSize;
+// Index records moved through memory at a time when one is removed.
+constexpr size_t kIndexMoveRecords = 5461;
+// Offsets in the .sqd are 32-bit.
+constexpr int64_t kMaxDataSize = std::numeric_limits<uint32_t>::max();
+
+// Control-line prefixes; ^A is the byte 0x01.
+constexpr std::string_view kCtrlA = "\x01";
+constexpr std::string_view kIntl = "\x01" "INTL ";
+constexpr std::string_view kTopt = "\x01" "TOPT ";
+constexpr std::string_view kFmpt = "\x01" "FMPT ";
+constexpr std::string_view kMsgid = "\x01" "MSGID: ";
+constexpr std::string_view kReply = "\x01" "REPLY: ";
+constexpr std::string_view kFlags = "\x01" "FLAGS ";
+constexpr std::string_view kPid = "\x01" "PID: ";
+constexpr std::string_view kTid = "\x01" "TID: ";
+constexpr std::string_view kVia = "\x01" "Via ";
+constexpr std::string_view kRecd = "\x01" "Recd ";
+constexpr std::string_view kForwarded = "\x01" "Forwarded ";
+constexpr std::string_view kPath = "\x01" "PATH: ";
+constexpr std::string_view kSeenBy = "SEEN-BY: ";
+constexpr std::string_view kTear = "---";
+constexpr std::string_view kOrigin = " * Origin: ";
+constexpr char kCr = '\r';
+
+// Sorts one control line of the control information into the record.
+void TakeControlLine(std::string_view line, MessageRecord& r) {
+  auto rest = [&line](std::string_view prefix) { return line.substr(prefix.size()); };
+  if (StartsWithNoCase(line, kIntl)) {
+    r.intl = rest(kIntl);
+  } else if (StartsWithNoCase(line, kTopt)) {
+    r.dest_point = static_cast<uint16_t>(TextToNumber(rest(kTopt)));
+  } else if (StartsWithNoCase(line, kFmpt)) {
+    r.orig_point = static_cast<uint16_t>(TextToNumber(rest(kFmpt)));
+  } else if (StartsWithNoCase(line, kMsgid)) {
+    r.msgid = rest(kMsgid);
+  } else if (StartsWithNoCase(line, kReply)) {
+    r.reply = rest(kReply);
+  } else if (StartsWithNoCase(line, kFlags)) {
+    r.flags = rest(kFlags);
+  } else if (StartsWithNoCase(line, kPid)) {
+    r.pid = rest(kPid);
+  } else if (StartsWithNoCase(line, kVia)) {
+    r.routing_lines.Insert(std::string(kVia).append(rest(kVia)));
+  } else if (StartsWithNoCase(line, kRecd)) {
+    r.routing_lines.Insert(std::string(kRecd).append(rest(kRecd)));
+  } else if (StartsWithNoCase(line, kForwarded)) {
+    r.routing_lines.Insert(std::string(kForwarded).append(rest(kForwarded)));
+  } else {
+    r.control_lines.Insert(line);
+  }
+}
+
+// Splits the control information into ^A lines.  It ends at its first zero
+// byte; two ^A in a row count as one separator.
+void ParseControlInfo(std::string_view info, MessageRecord& r) {
+  info = info.substr(0, info.find('\0'));
+  size_t pos = 0;
+  while (pos < info.size()) {
+    size_t end = info.find(kCtrlA[0], pos);
+    if (end == std::string_view::npos) end = info.size();
+    if (end > pos) TakeControlLine(std::string(kCtrlA).append(info.substr(pos, end - pos)), r);
+    pos = end + 1;
+  }
+}
+
+// The control information of a record: netmail kludges, the kludges the
+// record holds as values, the other control lines, one zero byte.
+std::string BuildControlInfo(const MessageRecord& r) {
+  std::string ctl;
+  auto line = [&ctl](std::string_view prefix, std::string_view value) {
+    ctl.append(prefix).append(value);
+  };
+  if (r.area.empty()) {
+    if (r.orig_point != 0) line(kFmpt, std::to_string(r.orig_point));
+    if (r.dest_point != 0) line(kTopt, std::to_string(r.dest_point));
+    if (!r.intl.empty()) line(kIntl, r.intl);
+  }
+  if (!r.msgid.empty()) line(kMsgid, r.msgid);
+  if (!r.reply.empty()) line(kReply, r.reply);
+  if (!r.flags.empty()) line(kFlags, r.flags);
+  if (!r.pid.empty()) line(kPid, r.pid);
+  if (!r.tid.empty()) line(kTid, r.tid);
+  for (const std::string& kludge : r.control_lines) ctl.append(kludge);
+  ctl.push_back('\0');
+  return ctl;
+}
+
+// The stored text of a record: the body, tear line, origin line, SEEN-BY,
+// PATH and routing lines (each ended by CR), one zero byte.
+std::string BuildText(MessageRecord& r) {
+  std::string txt = r.body.Contents();
+  auto line = [&txt](std::string_view prefix, std::string_view value) {
+    txt.append(prefix).append(value).push_back(kCr);
+  };
+  if (!r.tear_line.empty() && r.has_tear_line) line(kTear, r.tear_line);
+  if ((!r.origin.empty() || !r.area.empty()) && r.has_origin) {
+    line(kOrigin, r.origin.str() + "(" + r.FormatOriginAddress() + ")");
+  }
+  for (const std::string& seen : r.seenby_lines) line(kSeenBy, seen);
+  for (const std::string& path : r.path_lines) line(kPath, path);
+  for (const std::string& routing : r.routing_lines) line({}, routing);
+  txt.push_back('\0');
+  return txt;
+}
+
+uint32_t& LinkField(FrameHeader& frame, bool next) {
+  return next ? frame.next_frame : frame.prev_frame;
+}
+
+}  // namespace
+
+SquishBase::SquishBase() { NormaliseBaseHeader(); }
+
+SquishBase::~SquishBase() {
+  index_stream_.reset();
+  base_header_ = BaseHeader();
+  working_header_ = MessageHeader();
+  index_record_ = IndexRecord();
+  NormaliseBaseHeader();
+}
+
+void SquishBase::NormaliseBaseHeader() {
+  base_header_.len = squish::kBaseHeaderSize;
+  if (base_header_.uid == 0) base_header_.uid = 2;
+  base_header_.sz_sqhdr = squish::kFrameHeaderSize;
+  if (base_header_.end_frame == 0) base_header_.end_frame = squish::kFirstFrameOffset;
+  frame_header_.id = squish::kFrameId;
+}
+
+// ---------------------------------------------------------------------------
+// Header conversion
+
+void SquishBase::ConvertHeader(Direction direction, MessageRecord& r) {
+  MessageBase::ConvertHeader(direction, r);
+  MessageHeader& h = working_header_;
+  if (direction == Direction::kReading) {
+    r.from_name = h.from;
+    r.to_name = h.to;
+    r.subject = h.subject;
+    r.date_text = h.ftsc_date;
+    r.orig_zone = h.orig.zone;
+    r.orig_net = h.orig.net;
+    r.orig_node = h.orig.node;
+    r.orig_point = h.orig.point;
+    r.dest_zone = h.dest.zone;
+    r.dest_net = h.dest.net;
+    r.dest_node = h.dest.node;
+    r.dest_point = h.dest.point;
+    r.attributes = h.attr;
+    r.date_written = UnpackStamp(SwapStamp(h.date_written));
+    if (!IsValidDate(r.date_written)) SetNow(&r.date_written);
+    r.date_arrived = UnpackStamp(SwapStamp(h.date_arrived));
+    if (!IsValidDate(r.date_arrived)) SetNow(&r.date_arrived);
+    r.date_text = FormatDate(r.date_arrived);
+    r.utc_offset = h.utc_ofs;
+    r.reply_to = static_cast<int32_t>(h.reply_to);
+    for (size_t i = 0; i < squish::kHeaderReplyCount; ++i) {
+      r.replies[i] = static_cast<int32_t>(h.replies[i]);
+    }
+    r.unique_id = h.umsgid;
+    r.times_read = (h.attr & squish::kAttrRead) != 0 ? 1 : 0;
+    r.stored_number = index_record_.umsgid;
+    return;
+  }
+
+  // Invalid dates are replaced first, so that a date text made from the
+  // date arrived is a real date.
+  if (!IsValidDate(r.date_written)) SetNow(&r.date_written);
+  if (!IsValidDate(r.date_arrived)) SetNow(&r.date_arrived);
+  if (r.date_text.empty()) r.date_text = FormatDate(r.date_arrived);
+  // The strings as the fixed fields hold them.
+  h.from = r.from_name.str().substr(0, squish::kNameSize - 1);
+  h.to = r.to_name.str().substr(0, squish::kNameSize - 1);
+  h.subject = r.subject.str().substr(0, squish::kSubjectSize - 1);
+  h.ftsc_date = r.date_text.str().substr(0, squish::kDateTextSize - 1);
+  h.orig = {r.orig_zone, r.orig_net, r.orig_node, r.orig_point};
+  h.dest = {r.dest_zone, r.dest_net, r.dest_node, r.dest_point};
+  h.attr = r.attributes;
+  h.date_written = SwapStamp(PackStamp(r.date_written));
+  h.date_arrived = SwapStamp(PackStamp(r.date_arrived));
+  h.utc_ofs = r.utc_offset;
+  h.reply_to = static_cast<uint32_t>(r.reply_to);
+  for (size_t i = 0; i < squish::kHeaderReplyCount; ++i) {
+    h.replies[i] = static_cast<uint32_t>(r.replies[i]);
+  }
+  h.umsgid = r.unique_id;
+  if (r.times_read != 0) {
+    h.attr |= squish::kAttrRead;
+  } else {
+    h.attr &= ~squish::kAttrRead;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Open and create
+
+void SquishBase::ReleaseStreams() {
+  message_stream_.reset();
+  index_stream_.reset();
+  lastread_stream_.reset();
+}
+
+bool SquishBase::FailOpen() {
+  ReleaseStreams();
+  error_state_ = kBaseBad;
+  count_ = 0;
+  return false;
+}
+
+// Tossers and editors on this system take an fcntl write lock on byte 0 of
+// the .sqd while they change a base.  A shared lock there keeps them out for
+// as long as the base is open denying writes (an exclusive one when it
+// denies everything), and fails while one of them is at work.
+bool SquishBase::LockData(uint32_t sharing) {
+  switch (sharing & platform::kSharingMask) {
+    case platform::kDenyAll:
+      return data().LockRange(0, 1, true);
+    case platform::kDenyWrite:
+      return data().LockRange(0, 1, false);
+    default:
+      return true;
+  }
+}
+
+// True unless another program holds a write lock on an existing .sqd.
+bool SquishBase::DataIsFree(const std::string& name) {
+  if (!FileExists(name)) return true;
+  FileStream probe(name, platform::kModeRead | platform::kDenyNone);
+  return !probe.is_open() || probe.LockRange(0, 1, false);
+}
+
+bool SquishBase::Open(uint32_t sharing, std::string_view path) {
+  static_cast<void>(PrepareOpen(sharing, path));
+  ReleaseStreams();
+  const std::string base(path);
+  message_stream_ =
+      std::make_unique<FileStream>(base + ".sqd", platform::kModeReadWrite | sharing);
+  index_stream_ = std::make_unique<FileStream>(base + ".sqi", platform::kModeReadWrite | sharing);
+  if (!message_stream_->ok() || !index_stream_->ok()) return FailOpen();
+  // The lastread file is opened only for a base that is there, so a failed
+  // open leaves no stray file behind; its own failure does not matter.
+  const std::string lastread = base + ".sql";
+  uint32_t lastread_mode = FileExists(lastread) ? platform::kModeReadWrite : platform::kModeCreate;
+  lastread_stream_ = std::make_unique<FileStream>(lastread, lastread_mode | sharing);
+  if (!LockData(sharing)) return FailOpen();
+
+  // A .sqd shorter than its header is not a Squish base.
+  squish::BaseHeaderBytes bytes{};
+  if (data().GetSize() < static_cast<int64_t>(bytes.size())) return FailOpen();
+  data().Seek(0);
+  data().Read(bytes.data(), bytes.size());
+  int64_t index_size = index_stream_->GetSize();
+  if (!data().ok() || !index_stream_->ok() || index_size < 0) return FailOpen();
+  base_header_ = squish::DecodeBaseHeader(bytes);
+
+  // The count is what the header claims, but never more than the index
+  // holds: a header that claims more would send reads past the index.
+  int64_t count = std::min<int64_t>(base_header_.num_msg, index_size / kIndexRecordSize);
+  count = std::min<int64_t>(count, std::numeric_limits<int32_t>::max() - 1);
+  base_header_.num_msg = static_cast<uint32_t>(count);
+  count_ = static_cast<int32_t>(count);
+  error_state_ = kBaseOpen;
+  return true;
+}
+
+bool SquishBase::Create(uint32_t sharing, std::string_view path) {
+  static_cast<void>(PrepareOpen(sharing, path));
+  ReleaseStreams();
+  const std::string base(path);
+  // Truncating a base that another program is writing would wreck it.
+  if (!DataIsFree(base + ".sqd")) return FailOpen();
+  index_stream_ = std::make_unique<FileStream>(base + ".sqi", platform::kModeCreate | sharing);
+  message_stream_ = std::make_unique<FileStream>(base + ".sqd", platform::kModeCreate | sharing);
+  lastread_stream_ = std::make_unique<FileStream>(base + ".sql", platform::kModeCreate | sharing);
+  if (!message_stream_->ok() || !index_stream_->ok()) return FailOpen();
+  if (!LockData(sharing)) return FailOpen();
+
+  // A fresh header: nothing of a base this object had open before.
+  BaseHeader header;
+  header.len = squish::kBaseHeaderSize;
+  header.sz_sqhdr = squish::kFrameHeaderSize;
+  header.end_frame = squish::kFirstFrameOffset;
+  header.begin_frame = squish::kFirstFrameOffset;
+  header.last_frame = 0;
+  header.high_water = 1;
+  header.uid = 2;
+  if (!WriteBaseHeader(header)) return FailOpen();
+  base_header_ = header;
+  count_ = static_cast<int32_t>(header.num_msg);
+  error_state_ = kBaseOpen;
+  return true;
+}
+
+void SquishBase::ResetErrors() {
+  MessageBase::ResetErrors();
+  if (index_stream_) index_stream_->Reset();
+}
+
+// ---------------------------------------------------------------------------
+// Low-level access
+
+bool SquishBase::ReadIndexRecord(int32_t n, IndexRecord* record) {
+  squish::IndexRecordBytes bytes{};
+  index_stream_->Seek(static_cast<int64_t>(n - 1) * kIndexRecordSize);
+  index_stream_->Read(bytes.data(), bytes.size());
+  if (!index_stream_->ok()) return false;
+  *record = squish::DecodeIndexRecord(bytes);
+  return true;
+}
+
+SquishBase::FrameCheck SquishBase::ReadFrameHeader(uint32_t ofs, FrameHeader* frame) {
+  int64_t size = data().GetSize();
+  if (size < 0) return FrameCheck::kIoError;
+  if (ofs < squish::kFirstFrameOffset || ofs + kFrameHeaderSize > size) {
+    return FrameCheck::kNotAFrame;
+  }
+  squish::FrameHeaderBytes bytes{};
+  data().Seek(ofs);
+  data().Read(bytes.data(), bytes.size());
+  if (!data().ok()) return FrameCheck::kIoError;
+  *frame = squish::DecodeFrameHeader(bytes);
+  return frame->id == squish::kFrameId ? FrameCheck::kValid : FrameCheck::kNotAFrame;
+}
+
+bool SquishBase::LoadMessage(int32_t n) {
+  IndexRecord index;
+  FrameHeader frame;
+  if (!ReadIndexRecord(n, &index) || ReadFrameHeader(index.ofs, &frame) != FrameCheck::kValid) {
+    return false;
+  }
+  if (index.ofs + kFrameHeaderSize + kMessageHeaderSize > data().GetSize()) return false;
+  squish::MessageHeaderBytes bytes{};
+  data().Seek(index.ofs + kFrameHeaderSize);
+  data().Read(bytes.data(), bytes.size());
+  if (!data().ok()) return false;
+  index_record_ = index;
+  frame_header_ = frame;
+  working_header_ = squish::DecodeMessageHeader(bytes);
+  return true;
+}
+
+bool SquishBase::WriteAt(Stream& stream, int64_t position, const void* bytes, size_t count) {
+  stream.Seek(position);
+  stream.Write(bytes, count);
+  stream.Flush();
+  return stream.ok();
+}
+
+bool SquishBase::WriteFrameHeader(uint32_t ofs, const FrameHeader& frame) {
+  squish::FrameHeaderBytes bytes = squish::EncodeFrameHeader(frame);
+  return WriteAt(data(), ofs, bytes.data(), bytes.size());
+}
+
+bool SquishBase::Close() {
+  bool ok = !index_stream_ || index_stream_->Close();
+  index_stream_.reset();
+  return MessageBase::Close() && ok;
+}
+
+bool SquishBase::CopySettingsFrom(MessageBase& other) {
+  auto* squish = dynamic_cast<SquishBase*>(&other);
+  if (squish == nullptr || !BeginOperation()) return false;
+  const BaseHeader& theirs = squish->base_header();
+  base_header_.keep_days = theirs.keep_days;
+  base_header_.max_msg = theirs.max_msg;
+  base_header_.skip_msg = theirs.skip_msg;
+  base_header_.base = theirs.base;
+  return WriteBaseHeader(base_header_);
+}
+
+bool SquishBase::WriteBaseHeader(const BaseHeader& header) {
+  squish::BaseHeaderBytes bytes = squish::EncodeBaseHeader(header);
+  return WriteAt(data(), 0, bytes.data(), bytes.size());
+}
+
+bool SquishBase::SetFrameLink(uint32_t ofs, Link link, uint32_t value) {
+  FrameHeader frame;
+  switch (ReadFrameHeader(ofs, &frame)) {
+    case FrameCheck::kIoError:
+      return false;
+    case FrameCheck::kNotAFrame:
+      return true;  // a damaged link is not followed into foreign bytes
+    case FrameCheck::kValid:
+      break;
+  }
+  LinkField(frame, link == Link::kNext) = value;
+  return WriteFrameHeader(ofs, frame);
+}
+
+bool SquishBase::UnlinkFrame(BaseHeader& header, const FrameHeader& frame) {
+  if (frame.prev_frame == 0) {
+    header.begin_frame = frame.next_frame;
+  } else if (!SetFrameLink(frame.prev_frame, Link::kNext, frame.next_frame)) {
+    return false;
+  }
+  if (frame.next_frame == 0) {
+    header.last_frame = frame.prev_frame;
+  } else if (!SetFrameLink(frame.next_frame, Link::kPrev, frame.prev_frame)) {
+    return false;
+  }
+  return true;
+}
+
+bool SquishBase::FreeFrame(BaseHeader& header, uint32_t ofs, FrameHeader frame) {
+  frame.frame_type = squish::kFrameTypeFree;
+  if (ofs == header.free_frame || ofs == header.last_free_frame) {
+    // A damaged header names this frame already; linking it to itself would
+    // make the free chain a loop.
+    return WriteFrameHeader(ofs, frame);
+  }
+  if (header.free_frame == 0) {
+    frame.prev_frame = 0;
+    frame.next_frame = 0;
+    header.free_frame = ofs;
+    header.last_free_frame = ofs;
+  } else if (ofs < header.free_frame) {
+    frame.next_frame = header.free_frame;
+    frame.prev_frame = 0;
+    if (!SetFrameLink(header.free_frame, Link::kPrev, ofs)) return false;
+    header.free_frame = ofs;
+  } else {
+    frame.prev_frame = header.last_free_frame;
+    frame.next_frame = 0;
+    if (!SetFrameLink(header.last_free_frame, Link::kNext, ofs)) return false;
+    header.last_free_frame = ofs;
+  }
+  return WriteFrameHeader(ofs, frame);
+}
+
+bool SquishBase::RemoveIndexRecord(int32_t n) {
+  FileStream& index = *index_stream_;
+  const int64_t end = static_cast<int64_t>(count_) * kIndexRecordSize;
+  int64_t pos = static_cast<int64_t>(n) * kIndexRecordSize;
+  std::vector<uint8_t> chunk(
+      static_cast<size_t>(std::min<int64_t>(end - pos, kIndexMoveRecords * kIndexRecordSize)));
+  while (pos < end && index.ok()) {
+    size_t length = static_cast<size_t>(std::min<int64_t>(end - pos, chunk.size()));
+    index.Seek(pos);
+    index.Read(chunk.data(), length);
+    index.Seek(pos - kIndexRecordSize);
+    index.Write(chunk.data(), length);
+    pos += static_cast<int64_t>(length);
+  }
+  index.Flush();
+  index.Seek(end - kIndexRecordSize);
+  index.Truncate();
+  return index.ok();
+}
+
+// ---------------------------------------------------------------------------
+// Reading
+
+bool SquishBase::ReadMessage(int32_t n, MessageRecord& record) {
+  if (!BeginOperation() || !MessageExists(n)) return false;
+  IndexRecord index;
+  if (!ReadIndexRecord(n, &index)) return false;
+  const int64_t size = data().GetSize();
+  if (size < 0 || index.ofs > size) return false;
+
+  // The frame must be a frame, and its lengths must fit it and the file.
+  FrameHeader frame;
+  squish::MessageHeaderBytes header_bytes{};
+  bool sound = ReadFrameHeader(index.ofs, &frame) == FrameCheck::kValid &&
+               frame.msg_length >= kMessageHeaderSize &&
+               frame.clen <= frame.msg_length - kMessageHeaderSize &&
+               frame.msg_length <= frame.frame_length &&
+               index.ofs + kFrameHeaderSize + frame.msg_length <= size;
+  std::string control(sound ? frame.clen : 0, '\0');
+  if (sound) {
+    data().Read(header_bytes.data(), header_bytes.size());
+    data().Read(control.data(), control.size());
+    sound = data().ok();
+  }
+  if (!sound) {
+    record.state = kRecordCleared;
+    return false;
+  }
+  index_record_ = index;
+  frame_header_ = frame;
+  working_header_ = squish::DecodeMessageHeader(header_bytes);
+
+  record.Clear();
+  ConvertHeader(Direction::kReading, record);
+  ParseControlInfo(control, record);
+  const int64_t text_start =
+      static_cast<int64_t>(index.ofs) + kFrameHeaderSize + kMessageHeaderSize + frame.clen;
+  const int64_t text_end = static_cast<int64_t>(index.ofs) + kFrameHeaderSize + frame.msg_length;
+  // A message without text reads with an empty body.
+  static_cast<void>(ReadText(record, text_start, text_end));
+  record.body.Reset();
+  record.ConvertFlags(Direction::kReading);
+  record.Normalise();
+  record.state = kRecordRead;
+  return true;
+}
+
+bool SquishBase::RereadMessage(int32_t n, MessageRecord& record) {
+  if (!MessageExists(n)) return false;
+  return ReadMessage(n, record);
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+
+bool SquishBase::WriteMessage(int32_t n, MessageRecord& record) {
+  if (!is_open() || n < 1) return false;
+  const bool replace = MessageExists(n);
+  if (!replace) {
+    if (count_ == std::numeric_limits<int32_t>::max()) return false;
+    n = count_ + 1;
+  }
+  ResetErrors();
+
+  record.ConvertFlags(Direction::kWriting);
+  ConvertHeader(Direction::kWriting, record);
+  const std::string control = BuildControlInfo(record);
+  const std::string text = BuildText(record);
+
+  // The neighbours in message order: the previous message and, when a
+  // message is replaced, the one after it.
+  IndexRecord prev_index, next_index, old_index;
+  if (n > 1 && !ReadIndexRecord(n - 1, &prev_index)) return false;
+  if (replace && !ReadIndexRecord(n, &old_index)) return false;
+  if (replace && n < count_ && !ReadIndexRecord(n + 1, &next_index)) return false;
+
+  // The new frame goes behind everything in the .sqd, even when end_frame
+  // claims less, so that no existing byte is overwritten.
+  const int64_t data_size = data().GetSize();
+  if (data_size < 0) return false;
+  const int64_t length = kMessageHeaderSize + static_cast<int64_t>(control.size() + text.size());
+  const int64_t place = std::max<int64_t>(base_header_.end_frame, data_size);
+  if (place + kFrameHeaderSize + length > kMaxDataSize) return false;
+  const auto frame_ofs = static_cast<uint32_t>(place);
+
+  FrameHeader frame;
+  frame.id = squish::kFrameId;
+  frame.next_frame = next_index.ofs;
+  frame.prev_frame = prev_index.ofs;
+  frame.frame_length = static_cast<uint32_t>(length);
+  frame.msg_length = static_cast<uint32_t>(length);
+  frame.clen = static_cast<uint32_t>(control.size());
+  frame.frame_type = squish::kFrameTypeMessage;
+  frame.rsvd = 0;
+
+  // First the whole frame, where nothing points yet.
+  {
+    std::string bytes;
+    bytes.reserve(static_cast<size_t>(kFrameHeaderSize + length));
+    squish::FrameHeaderBytes frame_bytes = squish::EncodeFrameHeader(frame);
+    squish::MessageHeaderBytes header_bytes = squish::EncodeMessageHeader(working_header_);
+    bytes.append(reinterpret_cast<const char*>(frame_bytes.data()), frame_bytes.size());
+    bytes.append(reinterpret_cast<const char*>(header_bytes.data()), header_bytes.size());
+    bytes.append(control).append(text);
+    if (!WriteAt(data(), place, bytes.data(), bytes.size())) return false;
+  }
+
+  BaseHeader header = base_header_;
+  IndexRecord index;
+  index.ofs = frame_ofs;
+  index.hash = squish::SquishHash(working_header_.to);
+  squish::IndexRecordBytes index_bytes{};
+  const int64_t index_pos = static_cast<int64_t>(n - 1) * kIndexRecordSize;
+
+  if (!replace) {
+    // Append: the index record (not counted until the header says so), the
+    // link from the previous frame, then the header.
+    index.umsgid = header.uid;
+    index_bytes = squish::EncodeIndexRecord(index);
+    if (!WriteAt(*index_stream_, index_pos, index_bytes.data(), index_bytes.size())) return false;
+    if (index_stream_->GetSize() > index_pos + kIndexRecordSize) {
+      // Records left behind by an append that did not complete.
+      index_stream_->Seek(index_pos + kIndexRecordSize);
+      index_stream_->Truncate();
+      if (!index_stream_->ok()) return false;
+    }
+    if (n > 1 && !SetFrameLink(prev_index.ofs, Link::kNext, frame_ofs)) return false;
+    if (n == 1) header.begin_frame = frame_ofs;
+    header.last_frame = frame_ofs;
+    header.high_water = working_header_.umsgid;
+    header.uid += 1;
+    header.num_msg += 1;
+    header.high_msg += 1;
+    header.end_frame = static_cast<uint32_t>(place + kFrameHeaderSize + length);
+    if (!WriteBaseHeader(header)) return false;
+    base_header_ = header;
+    count_ += 1;
+  } else {
+    // Replace: take the old frame out of the chain and link the new one in
+    // its place, free the old frame, then switch the index record over.
+    FrameHeader old_frame;
+    FrameCheck old_check = ReadFrameHeader(old_index.ofs, &old_frame);
+    if (old_check == FrameCheck::kIoError) return false;
+    const bool old_in_chain =
+        old_check == FrameCheck::kValid && old_frame.frame_type != squish::kFrameTypeFree;
+    if (old_in_chain && !UnlinkFrame(header, old_frame)) return false;
+    if (n > 1) {
+      if (!SetFrameLink(prev_index.ofs, Link::kNext, frame_ofs)) return false;
+    } else {
+      header.begin_frame = frame_ofs;
+    }
+    if (n < count_) {
+      if (!SetFrameLink(next_index.ofs, Link::kPrev, frame_ofs)) return false;
+    } else {
+      header.last_frame = frame_ofs;
+    }
+    if (old_in_chain && !FreeFrame(header, old_index.ofs, old_frame)) return false;
+    if (n < count_) {
+      index.umsgid = n == 1 ? 1 : prev_index.umsgid + 1;
+    } else {
+      index.umsgid = old_index.umsgid;
+    }
+    index_bytes = squish::EncodeIndexRecord(index);
+    if (!WriteAt(*index_stream_, index_pos, index_bytes.data(), index_bytes.size())) return false;
+    // From here on the new message is the one a reader finds.
+    header.end_frame = static_cast<uint32_t>(place + kFrameHeaderSize + length);
+    base_header_ = header;
+    if (!WriteBaseHeader(header)) return false;
+  }
+  index_record_ = index;
+  frame_header_ = frame;
+  record.state = kRecordWritten;
+  return true;
+}
+
+bool SquishBase::DeleteMessage(int32_t n) {
+  if (!BeginOperation() || !MessageExists(n)) return false;
+  IndexRecord index;
+  if (!ReadIndexRecord(n, &index)) return false;
+  BaseHeader header = base_header_;
+  FrameHeader frame;
+  FrameCheck check = ReadFrameHeader(index.ofs, &frame);
+  if (check == FrameCheck::kIoError) return false;
+  // A frame that is damaged or free already is not in the message chain;
+  // only its index record goes.
+  if (check == FrameCheck::kValid && frame.frame_type != squish::kFrameTypeFree) {
+    if (!UnlinkFrame(header, frame)) return false;
+    if (!FreeFrame(header, index.ofs, frame)) return false;
+  }
+  if (!RemoveIndexRecord(n)) return false;
+  // The index no longer holds the message, so the count drops now even if
+  // the header below can not be written.
+  header.num_msg -= 1;
+  header.high_msg -= 1;
+  base_header_ = header;
+  count_ -= 1;
+  return WriteBaseHeader(header);
+}
+
+// ---------------------------------------------------------------------------
+// Reply links and the read mark
+
+void SquishBase::LoadReplyLinks(int32_t n) {
+  if (!MessageExists(n)) return;
+  ResetErrors();
+  reply_cache_.asked = n;
+  reply_cache_.reply_to = 0;
+  reply_cache_.first_reply = 0;
+  reply_cache_.next_reply = 0;
+  if (!LoadMessage(n)) return;
+  reply_cache_.reply_to = static_cast<int32_t>(working_header_.reply_to);
+  reply_cache_.first_reply = static_cast<int32_t>(working_header_.replies[0]);
+  reply_cache_.next_reply = static_cast<int32_t>(working_header_.replies[1]);
+}
+
+int32_t SquishBase::GetLink(int32_t n, int32_t ReplyCache::*field) {
+  int32_t v = CachedLink(n, field);
+  if (MessageExists(n) && v < 1) {
+    LoadReplyLinks(n);
+    v = CachedLink(n, field);
+  }
+  return v;
+}
+
+int32_t SquishBase::GetReplyTo(int32_t n) { return GetLink(n, &ReplyCache::reply_to); }
+int32_t SquishBase::GetFirstReply(int32_t n) { return GetLink(n, &ReplyCache::first_reply); }
+int32_t SquishBase::GetNextReply(int32_t n) { return GetLink(n, &ReplyCache::next_reply); }
+
+void SquishBase::PatchHeaderField(size_t field_offset, uint32_t value) {
+  // Only the one field is written: the rest of a header written by other
+  // software stays exactly as it is.
+  uint8_t bytes[4];
+  PutU32LE(bytes, value);
+  const int64_t position = static_cast<int64_t>(index_record_.ofs) + kFrameHeaderSize +
+                           static_cast<int64_t>(field_offset);
+  static_cast<void>(WriteAt(data(), position, bytes, sizeof bytes));
+}
+
+void SquishBase::SetLink(int32_t n, size_t field_offset, int32_t value,
+                         int32_t ReplyCache::*field) {
+  if (!MessageExists(n)) return;
+  ResetErrors();
+  if (!LoadMessage(n)) return;
+  const uint32_t stored = static_cast<uint32_t>(value) + 1;
+  PatchHeaderField(field_offset, stored);
+  if (reply_cache_.asked == n) reply_cache_.*field = static_cast<int32_t>(stored);
+}
+
+void SquishBase::SetReplyTo(int32_t n, int32_t value) {
+  SetLink(n, squish::kReplyToOffset, value, &ReplyCache::reply_to);
+}
+
+void SquishBase::SetFirstReply(int32_t n, int32_t value) {
+  SetLink(n, squish::kRepliesOffset, value, &ReplyCache::first_reply);
+}
+
+void SquishBase::SetNextReply(int32_t n, int32_t value) {
+  SetLink(n, squish::kRepliesOffset + 4, value, &ReplyCache::next_reply);
+}
+
+void SquishBase::AddReply(int32_t parent, int32_t reply) {
+  if (!MessageExists(parent) || reply == parent) return;
+  ResetErrors();
+  SetReplyTo(reply, parent);
+  if (!LoadMessage(parent)) return;
+  const uint32_t stored = static_cast<uint32_t>(reply) + 1;
+  for (size_t i = 0; i < squish::kHeaderReplyCount; ++i) {
+    if (working_header_.replies[i] == stored) return;
+    if (working_header_.replies[i] == 0) {
+      working_header_.replies[i] = stored;
+      PatchHeaderField(squish::kRepliesOffset + 4 * i, stored);
+      return;
+    }
+  }
+}
+
+void SquishBase::MarkRead(int32_t n) {
+  if (!MessageExists(n)) return;
+  ResetErrors();
+  if (!LoadMessage(n)) return;
+  working_header_.attr |= squish::kAttrRead;
+  PatchHeaderField(squish::kAttrOffset, working_header_.attr);
+}
+
+}  // namespace quil

@@ -1,0 +1,159 @@
+// The Squish message base: a data file (.sqd) holding a base header and a
+// doubly linked chain of message frames, an index file (.sqi) with one
+// 12-byte record per message in message-number order, and a lastread file
+// (.sql) that is kept open but never used.  Layouts: squish_format.h.
+//
+// Message numbers are positions in the index: deleting message n moves every
+// later message down by one number.  New frames always go to the end of the
+// data; deleted frames join the free chain and are not reused.
+//
+// Writes are ordered so that a failed write (disk full, I/O error) leaves a
+// base that still reads with its old messages: a new frame is written before
+// anything points at it, and the base header, which holds the count, last.
+//
+// Other FidoNet programs on this system take an fcntl write lock on byte 0
+// of the .sqd while they change a base.  A base open with deny write holds a
+// shared lock on that byte (deny all: an exclusive one) until it is closed,
+// so they can not change it under us; while one of them holds its lock, Open
+// and Create fail as they do on a sharing conflict.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "indexed/squish_format.h"
+#include "model/message_base.h"
+#include "runtime/stream.h"
+
+namespace quil {
+
+class SquishBase : public MessageBase {
+ public:
+  SquishBase();
+  ~SquishBase() override;
+
+  // Reading: the working message header (and index record) to the record.
+  // Writing: the record to the working message header; invalid dates are
+  // replaced in the record by the current date and time.
+  void ConvertHeader(Direction direction, MessageRecord& record) override;
+
+  // Opens path + ".sqd" and ".sqi" (and ".sql", created when missing).
+  // Fails, leaving the base in the error state with no file open, when a
+  // file can not be opened, the base header can not be read (a .sqd shorter
+  // than 256 bytes), or another program holds a write lock on the .sqd.
+  // The count is the smaller of num_msg and the records the index holds.
+  [[nodiscard]] bool Open(uint32_t sharing, std::string_view path) override;
+
+  // Creates an empty base: a .sqd of exactly the 256-byte base header, an
+  // empty .sqi and an empty .sql (existing files are truncated).  Fails,
+  // changing nothing, while another program holds a write lock on an
+  // existing .sqd.
+  [[nodiscard]] bool Create(uint32_t sharing, std::string_view path) override;
+
+  // Reads message n.  Fails without touching the record when n does not
+  // exist or its index record points beyond the .sqd; fails with only the
+  // record state set to 0 when the frame there is damaged (wrong id, lengths
+  // that do not fit the frame or the file).
+  [[nodiscard]] bool ReadMessage(int32_t n, MessageRecord& record) override;
+
+  // Stores the record as message n: an existing n is replaced in its place
+  // (the old frame goes to the free chain); any larger n appends as
+  // count + 1.  Returns false, with the base still readable, when any write
+  // failed; n below 1 fails.
+  [[nodiscard]] bool WriteMessage(int32_t n, MessageRecord& record) override;
+
+  // Removes message n: its index record goes, its frame is unlinked from the
+  // message chain and put on the free chain.  False when n does not exist or
+  // a write failed.
+  [[nodiscard]] bool DeleteMessage(int32_t n) override;
+
+  // ReadMessage when the base is open and n exists, else failure.
+  [[nodiscard]] bool RereadMessage(int32_t n, MessageRecord& record) override;
+
+  // Resets the error status of the .sqd and the .sqi streams.
+  void ResetErrors() override;
+
+  // Caches replyto and the first two entries of replies of message n as its
+  // reply-to, first-reply and next-reply links (all 0 when the frame is
+  // damaged).
+  void LoadReplyLinks(int32_t n) override;
+  // The cached link of message n, loaded from the base when the cache holds
+  // no link (a value below 1) for it.
+  int32_t GetReplyTo(int32_t n) override;
+  int32_t GetFirstReply(int32_t n) override;
+  int32_t GetNextReply(int32_t n) override;
+  // Store value + 1 (the unique id of message `value` in a base built by
+  // this library) in replyto, or the first or second entry of replies.
+  void SetReplyTo(int32_t n, int32_t value) override;
+  void SetFirstReply(int32_t n, int32_t value) override;
+  void SetNextReply(int32_t n, int32_t value) override;
+  // SetReplyTo(reply, parent), and reply + 1 into the first free of the
+  // parent's nine replies entries unless it is there already.
+  void AddReply(int32_t parent, int32_t reply) override;
+  // Sets the read bit in message n's stored attr.
+  void MarkRead(int32_t n) override;
+
+  // Flushes and closes the .sqd, .sqi and .sql; false when a write was lost.
+  [[nodiscard]] bool Close() override;
+
+  // Takes over keep_days, max_msg, skip_msg and the base name field of
+  // another Squish base and stores them in the base header.
+  [[nodiscard]] bool CopySettingsFrom(MessageBase& other) override;
+
+  // len 256, sz_sqhdr 28, uid 2 when 0, end_frame 256 when 0, and the
+  // working frame header's id.
+  void NormaliseBaseHeader();
+
+  // The in-memory copy of the base header (as last read or written).
+  const squish::BaseHeader& base_header() const { return base_header_; }
+
+ private:
+  enum class FrameCheck { kValid, kNotAFrame, kIoError };
+  enum class Link { kNext, kPrev };
+
+  FileStream& data() { return static_cast<FileStream&>(*message_stream_); }
+  void ReleaseStreams();
+  // Error state, no files: the end of a failed Open or Create.
+  bool FailOpen();
+  // Takes the lock other FidoNet programs honour on byte 0 of the .sqd:
+  // shared for deny write, exclusive for deny all, none otherwise.  False
+  // when another program holds a conflicting lock.
+  bool LockData(uint32_t sharing);
+  // False when the existing .sqd `name` is write-locked by another program.
+  static bool DataIsFree(const std::string& name);
+
+  bool ReadIndexRecord(int32_t n, squish::IndexRecord* record);
+  // Reads the frame header at `ofs` and checks that a frame is there.
+  FrameCheck ReadFrameHeader(uint32_t ofs, squish::FrameHeader* frame);
+  // Reads index record, frame header and message header of message n into
+  // the working fields; false when the frame is not valid.
+  bool LoadMessage(int32_t n);
+  bool WriteAt(Stream& stream, int64_t position, const void* bytes, size_t count);
+  bool WriteFrameHeader(uint32_t ofs, const squish::FrameHeader& frame);
+  bool WriteBaseHeader(const squish::BaseHeader& header);
+  // Sets one link of the frame at `ofs`; a place that holds no frame is left
+  // alone.  False only when a write failed.
+  bool SetFrameLink(uint32_t ofs, Link link, uint32_t value);
+  // Takes the frame at `ofs` out of the message chain (neighbours or the
+  // header's begin/last frame).
+  bool UnlinkFrame(squish::BaseHeader& header, const squish::FrameHeader& frame);
+  // Marks the frame at `ofs` free and puts it on the free chain.
+  bool FreeFrame(squish::BaseHeader& header, uint32_t ofs, squish::FrameHeader frame);
+  // Removes index record n, moving the later ones down.
+  bool RemoveIndexRecord(int32_t n);
+  // Patches a 32-bit field of the stored message header of the message
+  // LoadMessage read last.
+  void PatchHeaderField(size_t field_offset, uint32_t value);
+  int32_t GetLink(int32_t n, int32_t ReplyCache::*field);
+  void SetLink(int32_t n, size_t field_offset, int32_t value, int32_t ReplyCache::*field);
+
+  squish::BaseHeader base_header_;
+  squish::MessageHeader working_header_;
+  squish::FrameHeader frame_header_;
+  squish::IndexRecord index_record_;
+  std::unique_ptr<FileStream> index_stream_;
+};
+
+}  // namespace quil

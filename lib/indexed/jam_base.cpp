@@ -1,0 +1,606 @@
+// The JAM message base: opening and creating the files, reading, writing and
+// deleting messages, and the reply links between them.
+#include "indexed/jam_base.h"
+
+#include <algorithm>
+#include <limits>
+#include <vector>
+
+#include "indexed/jam_subfields.h"
+#include "runtime/path_ops.h"
+#include "runtime/platform.h"
+#include "runtime/string_ops.h"
+
+namespace quil {
+
+namespace {
+
+constexpr std::string_view kIndexExtension = ".jdx";
+constexpr std::string_view kTextExtension = ".jdt";
+constexpr std::string_view kHeaderExtension = ".jhr";
+constexpr std::string_view kSideExtension = ".jqx";
+
+constexpr char kCr = '\r';
+constexpr std::string_view kTearLine = "---";
+constexpr std::string_view kOriginLine = " * Origin: ";
+
+// Header offsets in the index are signed 32-bit, text offsets unsigned.
+constexpr int64_t kMaxHeaderFileSize = std::numeric_limits<int32_t>::max();
+constexpr int64_t kMaxTextFileSize = std::numeric_limits<uint32_t>::max();
+
+// Other JAM software on this system write-locks this byte of the .jhr while
+// it writes the base.
+constexpr int64_t kWriteLockOffset = 0;
+constexpr int64_t kWriteLockLength = 1;
+
+uint32_t NowInJamSeconds() {
+  DateTime now;
+  SetNow(&now);
+  return jam::DateToJam(now);
+}
+
+// The stored text of a message: the body, then the tear line and the origin
+// line when the record has them.
+std::string BuildText(const MessageRecord& r) {
+  std::string text = r.body.Contents();
+  if (!r.tear_line.empty() && r.has_tear_line) {
+    text += std::string(kTearLine) + r.tear_line.str() + kCr;
+  }
+  if ((!r.origin.empty() || !r.area.empty()) && r.has_origin) {
+    text += std::string(kOriginLine) + r.origin.str() + "(" + r.FormatOriginAddress() + ")" + kCr;
+  }
+  return text;
+}
+
+}  // namespace
+
+JamBase::JamBase() : working_(jam::MessageHeader::Fresh()), constructed_at_(NowInJamSeconds()) {
+  base_header_ = jam::BaseHeader::Fresh(constructed_at_);
+}
+
+JamBase::~JamBase() { ReleaseStreams(); }
+
+void JamBase::ReleaseStreams() {
+  header_stream_.reset();
+  index_stream_.reset();
+  message_stream_.reset();
+  lastread_stream_.reset();
+}
+
+bool JamBase::FailOpen() {
+  ReleaseStreams();
+  error_state_ = kBaseBad;
+  count_ = 0;
+  return false;
+}
+
+bool JamBase::LockHeaderFile(FileStream& stream, bool exclusive) {
+  return stream.LockRange(kWriteLockOffset, kWriteLockLength, exclusive);
+}
+
+// ---------------------------------------------------------------------------
+// Open and create
+
+bool JamBase::Open(uint32_t sharing, std::string_view path) {
+  (void)PrepareOpen(sharing, path);
+  ReleaseStreams();
+  const std::string base(path);
+  const uint32_t mode = platform::kModeReadWrite | sharing;
+  index_stream_ = std::make_unique<FileStream>(base + std::string(kIndexExtension), mode);
+  message_stream_ = std::make_unique<FileStream>(base + std::string(kTextExtension), mode);
+  header_stream_ = std::make_unique<FileStream>(base + std::string(kHeaderExtension), mode);
+
+  // The side file is opened or created with the base; whether that works
+  // does not matter.
+  const std::string side = base + std::string(kSideExtension);
+  auto side_stream = std::make_unique<FileStream>(
+      side, (FileExists(side) ? platform::kModeReadWrite : platform::kModeCreate) | sharing);
+  if (side_stream->is_open()) lastread_stream_ = std::move(side_stream);
+
+  if (!index_stream_->ok() || !message_stream_->ok() || !header_stream_->ok()) return FailOpen();
+  const uint32_t deny = sharing & platform::kSharingMask;
+  if ((deny == platform::kDenyWrite || deny == platform::kDenyAll) &&
+      !LockHeaderFile(*header_stream_, deny == platform::kDenyAll)) {
+    return FailOpen();
+  }
+
+  // A .jhr too short for its base header is not a JAM base.
+  if (header_stream_->GetSize() < static_cast<int64_t>(jam::kBaseHeaderSize)) return FailOpen();
+  std::array<uint8_t, jam::kBaseHeaderSize> bytes{};
+  header_stream_->Seek(0);
+  header_stream_->Read(bytes.data(), bytes.size());
+  int64_t index_size = index_stream_->GetSize();
+  if (!header_stream_->ok() || !index_stream_->ok() || index_size < 0) return FailOpen();
+
+  base_header_ = jam::BaseHeader::Decode(bytes);
+  working_ = jam::MessageHeader::Fresh();
+  ForgetReplyLinks();
+  count_ = static_cast<int32_t>(
+      std::min<int64_t>(index_size / static_cast<int64_t>(jam::kIndexEntrySize),
+                        std::numeric_limits<int32_t>::max()));
+  error_state_ = kBaseOpen;
+  return true;
+}
+
+bool JamBase::Create(uint32_t sharing, std::string_view path) {
+  (void)PrepareOpen(sharing, path);
+  ReleaseStreams();
+  const std::string base(path);
+  const std::string header_path = base + std::string(kHeaderExtension);
+  const uint32_t deny = sharing & platform::kSharingMask;
+  const bool lock = deny == platform::kDenyWrite || deny == platform::kDenyAll;
+
+  // Truncating a base that another program is writing would destroy it:
+  // look for its write lock before anything is created.
+  if (lock && FileExists(header_path)) {
+    FileStream probe(header_path, platform::kModeRead | platform::kDenyNone);
+    if (probe.is_open() && !LockHeaderFile(probe, false)) return FailOpen();
+  }
+
+  const uint32_t mode = platform::kModeCreate | sharing;
+  header_stream_ = std::make_unique<FileStream>(header_path, mode);
+  if (!header_stream_->ok()) return FailOpen();
+  if (lock && !LockHeaderFile(*header_stream_, deny == platform::kDenyAll)) return FailOpen();
+  index_stream_ = std::make_unique<FileStream>(base + std::string(kIndexExtension), mode);
+  message_stream_ = std::make_unique<FileStream>(base + std::string(kTextExtension), mode);
+  auto side_stream = std::make_unique<FileStream>(base + std::string(kSideExtension), mode);
+  if (side_stream->is_open()) lastread_stream_ = std::move(side_stream);
+  if (!index_stream_->ok() || !message_stream_->ok()) return FailOpen();
+
+  // The files are empty now, whatever an earlier Open of this object read:
+  // the base header starts afresh.
+  base_header_ = jam::BaseHeader::Fresh(constructed_at_);
+  working_ = jam::MessageHeader::Fresh();
+  ForgetReplyLinks();
+  if (!WriteBaseHeader()) return FailOpen();
+  count_ = 0;
+  error_state_ = kBaseOpen;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Low-level access
+
+void JamBase::ResetErrors() {
+  MessageBase::ResetErrors();
+  if (index_stream_) index_stream_->Reset();
+  if (header_stream_) header_stream_->Reset();
+}
+
+bool JamBase::ReadIndexEntry(int32_t n, jam::IndexEntry* entry) {
+  if (!is_open() || n < 1 || n > count_) return false;
+  std::array<uint8_t, jam::kIndexEntrySize> bytes{};
+  index_stream_->Seek(static_cast<int64_t>(n - 1) * static_cast<int64_t>(jam::kIndexEntrySize));
+  index_stream_->Read(bytes.data(), bytes.size());
+  if (!index_stream_->ok()) return false;
+  *entry = jam::IndexEntry::Decode(bytes);
+  return true;
+}
+
+int64_t JamBase::HeaderOffset(int32_t n) {
+  jam::IndexEntry entry;
+  if (!ReadIndexEntry(n, &entry)) return -1;
+  // A deleted entry (-1), an offset inside the base header, and one where no
+  // whole message header fits all mean there is no message.
+  int64_t offset = entry.header_offset;
+  if (offset < static_cast<int64_t>(jam::kBaseHeaderSize)) return -1;
+  int64_t size = header_stream_->GetSize();
+  if (size < 0 || offset + static_cast<int64_t>(jam::kMessageHeaderSize) > size) return -1;
+  return offset;
+}
+
+bool JamBase::ReadHeaderAt(int64_t offset, jam::MessageHeader* header) {
+  std::array<uint8_t, jam::kMessageHeaderSize> bytes{};
+  header_stream_->Seek(offset);
+  header_stream_->Read(bytes.data(), bytes.size());
+  if (!header_stream_->ok()) return false;
+  *header = jam::MessageHeader::Decode(bytes);
+  return true;
+}
+
+bool JamBase::LoadHeader(int32_t n, jam::MessageHeader* header, int64_t* offset) {
+  *offset = HeaderOffset(n);
+  return *offset >= 0 && ReadHeaderAt(*offset, header) && header->IsValid();
+}
+
+bool JamBase::WriteAt(Stream& stream, int64_t offset, const void* bytes, size_t count) {
+  stream.Seek(offset);
+  stream.Write(bytes, count);
+  stream.Flush();
+  return stream.ok();
+}
+
+bool JamBase::WriteIndexEntry(int32_t n, const jam::IndexEntry& entry) {
+  auto bytes = entry.Encode();
+  return WriteAt(*index_stream_,
+                 static_cast<int64_t>(n - 1) * static_cast<int64_t>(jam::kIndexEntrySize),
+                 bytes.data(), bytes.size());
+}
+
+bool JamBase::Close() {
+  bool ok = true;
+  for (std::unique_ptr<FileStream>* stream : {&header_stream_, &index_stream_}) {
+    if (*stream) ok = (*stream)->Close() && ok;
+    stream->reset();
+  }
+  return MessageBase::Close() && ok;
+}
+
+bool JamBase::CopySettingsFrom(MessageBase& other) {
+  auto* jam = dynamic_cast<JamBase*>(&other);
+  if (jam == nullptr || !BeginOperation()) return false;
+  base_header_.date_created = jam->base_header().date_created;
+  base_header_.password_crc = jam->base_header().password_crc;
+  return WriteBaseHeader();
+}
+
+bool JamBase::WriteBaseHeader() {
+  auto bytes = base_header_.Encode();
+  return WriteAt(*header_stream_, 0, bytes.data(), bytes.size());
+}
+
+bool JamBase::WriteHeader(int64_t offset, const jam::MessageHeader& header) {
+  auto bytes = header.Encode();
+  return WriteAt(*header_stream_, offset, bytes.data(), bytes.size());
+}
+
+void JamBase::CutBack(Stream& stream, int64_t size) {
+  stream.Reset();
+  stream.Seek(size);
+  stream.Truncate();
+  stream.Reset();
+}
+
+bool JamBase::MessageExists(int32_t n) {
+  ResetErrors();
+  bool exists = HeaderOffset(n) >= 0;
+  ResetErrors();
+  return exists;
+}
+
+// ---------------------------------------------------------------------------
+// Header conversion
+
+void JamBase::ConvertHeader(Direction direction, MessageRecord& r) {
+  MessageBase::ConvertHeader(direction, r);
+  if (direction == Direction::kReading) {
+    r.date_written = jam::DateFromJam(working_.date_written);
+    if (!IsValidDate(r.date_written)) SetNow(&r.date_written);
+    r.date_arrived = jam::DateFromJam(working_.date_processed);
+    if (!IsValidDate(r.date_arrived)) SetNow(&r.date_arrived);
+    r.date_text = FormatDate(r.date_arrived);
+    r.reply_to = static_cast<int32_t>(working_.reply_to);
+    r.cost = static_cast<uint16_t>(working_.cost);
+    r.replies[0] = static_cast<int32_t>(working_.reply_first);
+    r.attributes = jam::AttributeFromJam(working_.attribute);
+    r.flags = Trim(r.flags.str() + " " + jam::FlagsWordsFromJam(working_.attribute), kBlanks);
+    r.times_read = static_cast<uint16_t>(working_.times_read);
+    r.stored_number = working_.message_number;
+    return;
+  }
+  if (!IsValidDate(r.date_written)) SetNow(&r.date_written);
+  if (!IsValidDate(r.date_arrived)) SetNow(&r.date_arrived);
+  working_.date_written = jam::DateToJam(r.date_written);
+  working_.date_processed = jam::DateToJam(r.date_arrived);
+  working_.reply_to = static_cast<uint32_t>(r.reply_to);
+  working_.signature = jam::kSignature;
+  working_.revision = jam::kRevision;
+  working_.reserved_word = 0;
+  working_.msgid_crc = jam::NameCrc(r.msgid);
+  working_.reply_crc = jam::NameCrc(r.reply);
+  working_.reply_first = static_cast<uint32_t>(r.replies[0]);
+  working_.cost = r.cost;
+  working_.attribute = jam::AttributeToJam(r.attributes, r.attribute_flags, !r.area.empty());
+  working_.times_read = r.times_read;
+}
+
+// ---------------------------------------------------------------------------
+// Reading
+
+bool JamBase::ReadMessage(int32_t n, MessageRecord& record) {
+  if (!BeginOperation()) return false;
+  int64_t offset = HeaderOffset(n);
+  if (offset < 0 || !ReadHeaderAt(offset, &working_)) return false;
+  if (!working_.IsValid()) {
+    record.state = kRecordCleared;
+    return false;
+  }
+  // Every length and offset is checked against the files before anything
+  // is allocated or the record is touched.
+  int64_t area_end = offset + static_cast<int64_t>(jam::kMessageHeaderSize) + working_.subfield_len;
+  if (area_end > header_stream_->GetSize()) return false;
+  int64_t text_start = working_.txt_offset;
+  int64_t text_end = text_start + working_.txt_len;
+  if (working_.txt_len > 0 && text_end > message_stream_->GetSize()) return false;
+  std::vector<uint8_t> area(working_.subfield_len);
+  header_stream_->Read(area.data(), area.size());
+  if (!header_stream_->ok()) return false;
+
+  record.Clear();
+  ConvertHeader(Direction::kReading, record);
+  // A message without text reads with an empty body.
+  if (working_.txt_len > 0) (void)ReadText(record, text_start, text_end);
+  jam::ApplySubfields(area, record);
+  record.ConvertFlags(Direction::kReading);
+  record.Normalise();
+  record.state = kRecordRead;
+  return true;
+}
+
+bool JamBase::RereadMessage(int32_t n, MessageRecord& record) {
+  if (!BeginOperation() || !MessageExists(n)) return false;
+  if (!ReadMessage(n, record)) return false;
+  // working_ holds message n's header now.
+  jam::MessageHeader header;
+  int64_t offset;
+  if (working_.reply_first == 0 ||
+      !LoadHeader(static_cast<int32_t>(working_.reply_first), &header, &offset)) {
+    return true;
+  }
+  working_ = header;
+  std::fill(record.replies.begin() + 1, record.replies.end(), 0);
+  size_t k = 1;
+  record.replies[k] = static_cast<int32_t>(working_.reply_next);
+  // The chain may be damaged (a cycle, a link to a deleted message): the
+  // walk ends at the reply list's end and never takes more steps than
+  // there are messages.
+  for (int32_t steps = 0; working_.reply_next != 0 && steps < count_; ++steps) {
+    if (!LoadHeader(static_cast<int32_t>(working_.reply_next), &header, &offset)) break;
+    working_ = header;
+    if (++k >= record.replies.size()) break;
+    record.replies[k] = static_cast<int32_t>(working_.reply_next);
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Writing and deleting
+
+bool JamBase::WriteMessage(int32_t n, MessageRecord& record) {
+  if (!BeginOperation() || n < 1) return false;
+  const bool append = n > count_;
+  if (append && count_ == std::numeric_limits<int32_t>::max()) return false;
+  const int32_t number = append ? count_ + 1 : n;
+
+  // A rewritten message's old header lends the new one the fields the
+  // record does not carry (next sibling, date received, second attribute
+  // word, password); a new message starts from the start values.
+  jam::MessageHeader old_header;
+  int64_t old_offset = -1;
+  jam::IndexEntry old_entry;
+  if (!append && !ReadIndexEntry(number, &old_entry)) return false;
+  const bool replacing = !append && LoadHeader(number, &old_header, &old_offset);
+  working_ = replacing ? old_header : jam::MessageHeader::Fresh();
+
+  record.ConvertFlags(Direction::kWriting);
+  ConvertHeader(Direction::kWriting, record);
+  const std::string text = BuildText(record);
+  const std::string area = jam::BuildSubfields(record);
+
+  ResetErrors();
+  const int64_t text_size = message_stream_->GetSize();
+  const int64_t header_size = header_stream_->GetSize();
+  const int64_t index_size = index_stream_->GetSize();
+  if (text_size < 0 || header_size < 0 || index_size < 0) return false;
+  if (text_size + static_cast<int64_t>(text.size()) > kMaxTextFileSize ||
+      header_size + static_cast<int64_t>(jam::kMessageHeaderSize + area.size()) >
+          kMaxHeaderFileSize) {
+    return false;
+  }
+
+  working_.subfield_len = static_cast<uint32_t>(area.size());
+  working_.message_number = static_cast<uint32_t>(number);
+  working_.txt_offset = static_cast<uint32_t>(text_size);
+  working_.txt_len = static_cast<uint32_t>(text.size());
+  jam::IndexEntry entry;
+  entry.name_crc = jam::NameCrc(record.to_name);
+  entry.header_offset = static_cast<int32_t>(header_size);
+
+  // Text and header first: until the index entry points at them they are
+  // only unreferenced bytes at the ends of the files.  The index entry
+  // makes the message visible; the base header's counters come last.
+  auto header_bytes = working_.Encode();
+  std::string stored_header(reinterpret_cast<const char*>(header_bytes.data()),
+                            header_bytes.size());
+  stored_header += area;
+  const bool data_stored =
+      WriteAt(*message_stream_, text_size, text.data(), text.size()) &&
+      WriteAt(*header_stream_, header_size, stored_header.data(), stored_header.size());
+  const bool committed = data_stored && WriteIndexEntry(number, entry);
+  const jam::BaseHeader old_base_header = base_header_;
+  auto undo = [&] {
+    if (data_stored && !append) (void)WriteIndexEntry(number, old_entry);
+    CutBack(*message_stream_, text_size);
+    CutBack(*header_stream_, header_size);
+    if (append) CutBack(*index_stream_, index_size);
+    ResetErrors();
+  };
+  if (!committed) {
+    undo();
+    return false;
+  }
+  ForgetReplyLinks();
+
+  bool ok = true;
+  if (replacing) {
+    // The old header stays in the .jhr, marked deleted and without text.
+    old_header.attribute |= jam::kMsgDeleted;
+    old_header.txt_offset = old_header.txt_len = 0;
+    ok = WriteHeader(old_offset, old_header);
+  }
+  base_header_.mod_counter += 1;
+  if (!replacing) base_header_.active_msgs += 1;
+  if (!WriteBaseHeader()) {
+    if (append) {
+      // Undone completely, so that a failed append never leaves a message
+      // behind whose counters the base header does not know.
+      undo();
+      base_header_ = old_base_header;
+      (void)WriteBaseHeader();
+      ResetErrors();
+      return false;
+    }
+    // A rewrite stands once its index entry is written; the counters stay
+    // right in memory and reach the file with the next write.
+    ok = false;
+  }
+  if (append) count_ = number;
+  if (!ok) return false;
+  record.state = kRecordWritten;
+  return true;
+}
+
+bool JamBase::DeleteMessage(int32_t n) {
+  if (!BeginOperation()) return false;
+  jam::MessageHeader header;
+  int64_t offset;
+  if (!LoadHeader(n, &header, &offset)) return false;
+  // The index entry decides whether the message is there, so it goes
+  // first; the rest is bookkeeping.
+  if (!WriteIndexEntry(n, jam::IndexEntry())) return false;
+  ForgetReplyLinks();
+  if (base_header_.active_msgs > 0) base_header_.active_msgs -= 1;
+  working_ = header;
+  working_.attribute |= jam::kMsgDeleted;
+  working_.txt_offset = 0;
+  working_.txt_len = 0;
+  bool ok = WriteHeader(offset, working_);
+  if (static_cast<int32_t>(header.reply_to) > 0) {
+    ok = Unlink(n, header) && ok;
+  }
+  ok = WriteBaseHeader() && ok;
+  return ok;
+}
+
+bool JamBase::Unlink(int32_t child, const jam::MessageHeader& header) {
+  jam::MessageHeader link;
+  int64_t offset;
+  if (!LoadHeader(static_cast<int32_t>(header.reply_to), &link, &offset)) return true;
+  if (static_cast<int32_t>(link.reply_first) == child) {
+    link.reply_first = header.reply_next;
+    return WriteHeader(offset, link);
+  }
+  // Find the sibling in front of the child; a damaged chain (a cycle, a
+  // link to a missing message, a child that is not in it) is left alone.
+  int32_t current = static_cast<int32_t>(link.reply_first);
+  for (int32_t steps = 0; current > 0 && steps < count_; ++steps) {
+    if (!LoadHeader(current, &link, &offset)) return true;
+    if (static_cast<int32_t>(link.reply_next) == child) {
+      link.reply_next = header.reply_next;
+      return WriteHeader(offset, link);
+    }
+    current = static_cast<int32_t>(link.reply_next);
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Reply links
+
+void JamBase::LoadReplyLinks(int32_t n) {
+  if (!MessageExists(n)) return;
+  ResetErrors();
+  reply_cache_.asked = n;
+  reply_cache_.reply_to = reply_cache_.first_reply = reply_cache_.next_reply = 0;
+  jam::MessageHeader header;
+  int64_t offset;
+  if (!LoadHeader(n, &header, &offset)) return;
+  working_ = header;
+  reply_cache_.reply_to = static_cast<int32_t>(header.reply_to);
+  reply_cache_.first_reply = static_cast<int32_t>(header.reply_first);
+  reply_cache_.next_reply = static_cast<int32_t>(header.reply_next);
+}
+
+void JamBase::ForgetReplyLinks() { reply_cache_ = ReplyCache(); }
+
+int32_t JamBase::CachedOrLoaded(int32_t n, int32_t ReplyCache::*field) {
+  const bool moved = reply_cache_.asked != n;
+  int32_t value = CachedLink(n, field);
+  // The cache now belongs to n: nothing of the previous number may answer
+  // for it.
+  if (moved) reply_cache_.reply_to = reply_cache_.first_reply = reply_cache_.next_reply = 0;
+  if (value < 1 && MessageExists(n)) {
+    LoadReplyLinks(n);
+    value = reply_cache_.*field;
+  }
+  return value;
+}
+
+int32_t JamBase::GetReplyTo(int32_t n) { return CachedOrLoaded(n, &ReplyCache::reply_to); }
+int32_t JamBase::GetFirstReply(int32_t n) { return CachedOrLoaded(n, &ReplyCache::first_reply); }
+int32_t JamBase::GetNextReply(int32_t n) { return CachedOrLoaded(n, &ReplyCache::next_reply); }
+
+template <typename Change>
+bool JamBase::ChangeHeader(int32_t n, Change change) {
+  if (!is_open()) return false;
+  ResetErrors();
+  jam::MessageHeader header;
+  int64_t offset;
+  if (!LoadHeader(n, &header, &offset)) return false;
+  change(header);
+  working_ = header;
+  return WriteHeader(offset, header);
+}
+
+void JamBase::SetReplyTo(int32_t n, int32_t value) {
+  if (ChangeHeader(n,
+                   [value](jam::MessageHeader& h) { h.reply_to = static_cast<uint32_t>(value); }) &&
+      reply_cache_.asked == n) {
+    reply_cache_.reply_to = value;
+  }
+}
+
+void JamBase::SetFirstReply(int32_t n, int32_t value) {
+  if (ChangeHeader(
+          n, [value](jam::MessageHeader& h) { h.reply_first = static_cast<uint32_t>(value); }) &&
+      reply_cache_.asked == n) {
+    reply_cache_.first_reply = value;
+  }
+}
+
+void JamBase::SetNextReply(int32_t n, int32_t value) {
+  if (ChangeHeader(
+          n, [value](jam::MessageHeader& h) { h.reply_next = static_cast<uint32_t>(value); }) &&
+      reply_cache_.asked == n) {
+    reply_cache_.next_reply = value;
+  }
+}
+
+void JamBase::AddReply(int32_t parent, int32_t reply) {
+  if (!is_open() || parent == reply || !MessageExists(parent) || !MessageExists(reply)) return;
+  const int32_t first = GetFirstReply(parent);
+  // A first reply that is gone takes its (unreachable) chain with it.
+  if (first < 1 || !MessageExists(first)) {
+    SetFirstReply(parent, reply);
+    SetReplyTo(reply, parent);
+    return;
+  }
+  if (first == reply) {
+    SetReplyTo(reply, parent);
+    return;
+  }
+  if (reply < first) {
+    SetFirstReply(parent, reply);
+    SetReplyTo(reply, parent);
+    SetNextReply(reply, first);
+    return;
+  }
+  // Walk to the last sibling below the reply; at most one step per message,
+  // so a cycle in the chain ends the walk.
+  int32_t current = first;
+  for (int32_t steps = 0; steps < count_; ++steps) {
+    int32_t next = GetNextReply(current);
+    if (next < 1 || next >= reply || !MessageExists(next)) break;
+    current = next;
+  }
+  const int32_t next = GetNextReply(current);
+  SetNextReply(current, reply);
+  SetReplyTo(reply, parent);
+  if (reply != next) SetNextReply(reply, next);
+}
+
+void JamBase::MarkRead(int32_t n) {
+  (void)ChangeHeader(n, [](jam::MessageHeader& h) { h.times_read += 1; });
+}
+
+}  // namespace quil

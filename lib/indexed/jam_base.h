@@ -1,0 +1,172 @@
+// The JAM message base: a header file (.jhr), a text file (.jdt) and an
+// index file (.jdx) in the published JAM layout (see jam_format.h), plus the
+// library's private side file (.jqx), which is opened or created with the
+// base and never read or written.  The .jlr lastread file is never opened.
+//
+// Message n is index entry n, whatever the base header's BaseMsgNum says;
+// the message count is the .jdx size divided by 8 and includes deleted
+// entries.  Message headers and texts are only ever appended: a rewrite of
+// number n appends a new header and text and repoints entry n; a delete
+// marks the header deleted and the index entry 0xFFFFFFFF.
+//
+// Writes are ordered so that a failed write leaves the base readable with
+// its old messages: the text and the header go first, the index entry (which
+// makes the message visible) after them, the base header last.
+//
+// Locking: while the base is open with deny write (0x20) a shared lock,
+// with deny all (0x10) an exclusive one, is held on byte 0 of the .jhr,
+// which other JAM software on this system takes a write lock on while it
+// writes the base; when that lock is held elsewhere, Open and Create fail.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "indexed/jam_format.h"
+#include "model/message_base.h"
+#include "runtime/stream.h"
+
+namespace quil {
+
+class JamBase : public MessageBase {
+ public:
+  JamBase();
+  ~JamBase() override;
+
+  // kReading: working header to record (dates, reply-to, first reply, cost,
+  // attribute word and FLAGS text from the Attribute bits, times read,
+  // stored number).  kWriting: record to working header (an invalid date
+  // written or arrived is first replaced in the record by the current local
+  // date and time); SubfieldLen, MessageNumber, TxtOffset and TxtLen are
+  // left to WriteMessage.
+  void ConvertHeader(Direction direction, MessageRecord& record) override;
+
+  // Opens the existing base `path` (without extension).  Fails, leaving the
+  // error state kBaseBad, when a file can not be opened, the .jhr is shorter
+  // than the 1024-byte base header, or another program holds its write lock
+  // on the .jhr.  The .jqx is created when it is missing.
+  [[nodiscard]] bool Open(uint32_t sharing, std::string_view path) override;
+
+  // Creates an empty base (truncating existing files): a .jhr holding only
+  // a fresh base header, empty .jdt, .jdx and .jqx.  Count 0.
+  [[nodiscard]] bool Create(uint32_t sharing, std::string_view path) override;
+
+  // True when the base is open, 1 <= n <= count and index entry n points at
+  // a place in the .jhr past the base header where a whole message header
+  // fits.  Deleted messages do not exist.
+  bool MessageExists(int32_t n) override;
+
+  // Reads message n.  Fails with the record untouched when n does not exist
+  // or its subfields or text lie outside the files; fails with only the
+  // record state set to 0 when the header is not valid.
+  [[nodiscard]] bool ReadMessage(int32_t n, MessageRecord& record) override;
+
+  // Stores the record as message n.  n > count appends as count + 1; an
+  // existing or deleted n is rewritten: a new header and text are appended,
+  // entry n points at them and the old header is marked deleted.  A
+  // rewritten message keeps the old header's next-reply link, date
+  // received, second attribute word and password; an appended one starts
+  // with none.  False when the base is not open, n < 1, or any write
+  // failed: a failed append leaves the files as they were, a failed rewrite
+  // leaves message n either the old or the new message, readable either
+  // way (a rewrite stands once its index entry is written).
+  [[nodiscard]] bool WriteMessage(int32_t n, MessageRecord& record) override;
+
+  // Marks message n deleted (index entry 0xFFFFFFFF, header flagged with
+  // no text) and takes it out of its parent's reply chain.  False when n
+  // does not exist, its header is not valid, or a write failed.
+  [[nodiscard]] bool DeleteMessage(int32_t n) override;
+
+  // ReadMessage, then the reply list: the first reply followed by its
+  // siblings in chain order, ending with 0 when there are fewer than 66.
+  [[nodiscard]] bool RereadMessage(int32_t n, MessageRecord& record) override;
+
+  // Resets the error status of the text, index and header streams.
+  void ResetErrors() override;
+
+  // Fills the reply-link cache with message n's ReplyTo, Reply1st and
+  // ReplyNext (all 0 when its header can not be read) and makes n the
+  // cached number.
+  void LoadReplyLinks(int32_t n) override;
+
+  // One link of message n, from the cache or loaded into it.  -1 the first
+  // time a number that does not exist is asked for, 0 after that.
+  int32_t GetReplyTo(int32_t n) override;
+  int32_t GetFirstReply(int32_t n) override;
+  int32_t GetNextReply(int32_t n) override;
+
+  // Rewrite one link field in message n's header (nothing happens when n
+  // does not exist or its header is not valid).
+  void SetReplyTo(int32_t n, int32_t value) override;
+  void SetFirstReply(int32_t n, int32_t value) override;
+  void SetNextReply(int32_t n, int32_t value) override;
+
+  // Inserts `reply` into `parent`'s reply chain, keeping the chain in
+  // ascending number order, and sets its reply-to.  Nothing happens unless
+  // both messages exist and differ; adding a reply twice changes nothing.
+  void AddReply(int32_t parent, int32_t reply) override;
+
+  // Adds one to message n's TimesRead in the file.
+  void MarkRead(int32_t n) override;
+
+  // Flushes and closes the four files; false when a write was lost.
+  [[nodiscard]] bool Close() override;
+
+  // Takes over DateCreated and PasswordCRC of another JAM base and stores
+  // them in the base header.
+  [[nodiscard]] bool CopySettingsFrom(MessageBase& other) override;
+
+  // The in-memory copy of the base header.
+  const jam::BaseHeader& base_header() const { return base_header_; }
+
+ private:
+  // Releases the four streams.
+  void ReleaseStreams();
+  // Ends a failed Open or Create: error state, streams released.
+  bool FailOpen();
+  // Takes the lock on byte 0 of the .jhr that the sharing mode asks for.
+  bool LockHeaderFile(FileStream& stream, bool exclusive);
+
+  // Index entry n (1 <= n <= count); false when it can not be read.
+  bool ReadIndexEntry(int32_t n, jam::IndexEntry* entry);
+  // The offset of message n's header when the message exists, else -1.
+  int64_t HeaderOffset(int32_t n);
+  // Reads and validates the header at `offset`.
+  bool ReadHeaderAt(int64_t offset, jam::MessageHeader* header);
+  // Message n's valid header and its offset; false when there is none.
+  bool LoadHeader(int32_t n, jam::MessageHeader* header, int64_t* offset);
+
+  // Write `count` bytes at `offset` of `stream` and flush; false when it
+  // failed.
+  static bool WriteAt(Stream& stream, int64_t offset, const void* bytes, size_t count);
+  bool WriteIndexEntry(int32_t n, const jam::IndexEntry& entry);
+  bool WriteHeader(int64_t offset, const jam::MessageHeader& header);
+  bool WriteBaseHeader();
+
+  // Best effort after a failed append: cut a file back to its old size.
+  static void CutBack(Stream& stream, int64_t size);
+
+  // Reads the valid header of n, applies `change` to it and writes it back;
+  // false when there is no such header or the write failed.
+  template <typename Change>
+  bool ChangeHeader(int32_t n, Change change);
+
+  // Empties the reply-link cache: headers changed behind it.
+  void ForgetReplyLinks();
+  // A link of the reply-link cache, loaded when needed.
+  int32_t CachedOrLoaded(int32_t n, int32_t ReplyCache::*field);
+
+  // Takes message `child` (header `header`) out of its parent's reply
+  // chain; false when a write failed.
+  bool Unlink(int32_t child, const jam::MessageHeader& header);
+
+  jam::MessageHeader working_;
+  jam::BaseHeader base_header_;
+  std::unique_ptr<FileStream> header_stream_;
+  std::unique_ptr<FileStream> index_stream_;
+  uint32_t constructed_at_ = 0;  // JAM seconds of the construction time
+};
+
+}  // namespace quil

@@ -1,0 +1,186 @@
+// Building and parsing the JAM subfield area of a message.
+#include "indexed/jam_subfields.h"
+
+#include "indexed/jam_format.h"
+#include "runtime/coding.h"
+#include "runtime/string_ops.h"
+
+namespace quil::jam {
+
+namespace {
+
+constexpr char kControlMark = '\x01';
+constexpr std::string_view kTraceSuffix = " from jam area by Quil";
+// A TRACE subfield starts with a fourteen-digit date-time stamp.
+constexpr size_t kTraceStampLength = 14;
+constexpr size_t kTraceDateLength = 8;
+
+constexpr std::string_view kIntl = "\x01INTL ";
+constexpr std::string_view kTopt = "\x01TOPT ";
+constexpr std::string_view kFmpt =
+    "\x01"
+    "FMPT ";
+constexpr std::string_view kVia = "\x01Via ";
+constexpr std::string_view kRecd = "\x01Recd ";
+constexpr std::string_view kForwarded =
+    "\x01"
+    "Forwarded ";
+constexpr std::string_view kArea = "AREA:";
+
+// A control line as a subfield stores it: without its leading ^A.
+std::string_view WithoutControlMark(std::string_view line) {
+  if (!line.empty() && line.front() == kControlMark) line.remove_prefix(1);
+  return line;
+}
+
+void AppendIfSet(std::string* area, uint32_t id, std::string_view data) {
+  if (!data.empty()) AppendSubfield(area, id, data);
+}
+
+void ApplyOne(uint32_t id, std::string_view data, MessageRecord& r) {
+  switch (id) {
+    case kSubOriginAddress:
+      r.ParseOriginAddress(data);
+      break;
+    case kSubDestinationAddress:
+      r.ParseDestinationAddress(data);
+      break;
+    case kSubSenderName:
+      r.from_name = data;
+      break;
+    case kSubReceiverName:
+      r.to_name = data;
+      break;
+    case kSubMsgid:
+      r.msgid = data;
+      break;
+    case kSubReplyId:
+      r.reply = data;
+      break;
+    case kSubSubject:
+      r.subject = data;
+      break;
+    case kSubPid:
+      r.pid = data;
+      break;
+    case kSubTrace:
+      r.routing_lines.Insert(TraceToRoutingLine(data));
+      break;
+    case kSubEnclosedFile:
+    case kSubEnclosedFileAlias:
+    case kSubEnclosedFileWildcard:
+    case kSubEnclosedIndirectFile:
+      if (r.HasAttribute(kAttrFileAttached)) r.subject = data;
+      break;
+    case kSubEnclosedFreq:
+      if (r.HasAttribute(kAttrFileRequest)) r.subject = data;
+      break;
+    case kSubEmbeddedData:
+    case kSubFtsKludge:
+      ApplyKludge(data, r);
+      break;
+    case kSubSeenBy:
+      r.seenby_lines.Insert(data);
+      break;
+    case kSubPath:
+      r.path_lines.Insert(data);
+      break;
+    case kSubFlags:
+      // The words of the subfield join those the Attribute field gave, so
+      // that neither source is lost; the record's conversion makes them
+      // canonical afterwards.
+      r.flags = Trim(std::string(data) + " " + r.flags.str(), kBlanks);
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+void AppendSubfield(std::string* area, uint32_t id, std::string_view data) {
+  SubfieldHeader header;
+  header.lo_id = static_cast<uint16_t>(id);
+  header.hi_id = static_cast<uint16_t>(id >> 16);
+  header.length = static_cast<uint32_t>(data.size());
+  auto bytes = header.Encode();
+  area->append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  area->append(data);
+}
+
+std::string BuildSubfields(const MessageRecord& r) {
+  std::string area;
+  AppendSubfield(&area, kSubOriginAddress, r.FormatOriginAddress());
+  AppendSubfield(&area, kSubDestinationAddress, r.FormatDestinationAddress());
+  AppendIfSet(&area, kSubSenderName, r.from_name);
+  AppendIfSet(&area, kSubReceiverName, r.to_name);
+  AppendIfSet(&area, kSubMsgid, r.msgid);
+  AppendIfSet(&area, kSubReplyId, r.reply);
+  AppendIfSet(&area, kSubSubject, r.subject);
+  AppendIfSet(&area, kSubPid, r.pid);
+  if (r.HasAttribute(kAttrFileRequest)) AppendIfSet(&area, kSubEnclosedFreq, r.subject);
+  if (r.HasAttribute(kAttrFileAttached)) AppendIfSet(&area, kSubEnclosedFile, r.subject);
+  for (const std::string& line : r.routing_lines) {
+    AppendSubfield(&area, kSubFtsKludge, WithoutControlMark(line));
+  }
+  for (const std::string& line : r.control_lines) {
+    AppendSubfield(&area, kSubFtsKludge, WithoutControlMark(line));
+  }
+  AppendIfSet(&area, kSubFlags, r.flags);
+  for (const std::string& line : r.seenby_lines) AppendSubfield(&area, kSubSeenBy, line);
+  for (const std::string& line : r.path_lines) AppendSubfield(&area, kSubPath, line);
+  return area;
+}
+
+void ApplySubfields(std::span<const uint8_t> area, MessageRecord& r) {
+  ByteReader in(area);
+  while (in.remaining() >= kSubfieldHeaderSize) {
+    SubfieldHeader header = SubfieldHeader::Decode(in.Bytes(kSubfieldHeaderSize));
+    if (header.length > kMaxSubfieldData) {
+      // Skipping past the end leaves nothing to read, which ends the loop.
+      in.Skip(header.length);
+      continue;
+    }
+    if (header.length > in.remaining()) break;
+    auto data = in.Bytes(header.length);
+    ApplyOne(header.id(), std::string_view(reinterpret_cast<const char*>(data.data()), data.size()),
+             r);
+  }
+}
+
+std::string TraceToRoutingLine(std::string_view data) {
+  std::string s = Cut(data);
+  if (s.size() < kTraceStampLength) return Cut(std::string(kVia) + s + std::string(kTraceSuffix));
+  // "yyyymmddhhmmss rest" -> " rest @yyyymmdd.hhmmss"
+  s.insert(kTraceDateLength, ".");
+  s = Cut(s);
+  const size_t stamp = kTraceStampLength + 1;
+  s = Cut(s + " @" + s.substr(0, stamp));
+  s.erase(0, stamp);
+  s = Cut(s + std::string(kTraceSuffix));
+  return Cut(std::string(kVia) + s);
+}
+
+void ApplyKludge(std::string_view data, MessageRecord& r) {
+  std::string line = Cut(std::string(1, kControlMark) + std::string(data));
+  auto routing = [&](std::string_view prefix) {
+    r.routing_lines.Insert(std::string(prefix) + line.substr(prefix.size()));
+  };
+  if (StartsWithNoCase(line, kIntl) || StartsWithNoCase(line, kTopt) ||
+      StartsWithNoCase(line, kFmpt)) {
+    return;  // the addresses come from OADDRESS and DADDRESS
+  }
+  if (StartsWithNoCase(line, kVia)) {
+    routing(kVia);
+  } else if (StartsWithNoCase(line, kRecd)) {
+    routing(kRecd);
+  } else if (StartsWithNoCase(line, kForwarded)) {
+    routing(kForwarded);
+  } else if (StartsWithNoCase(std::string_view(line).substr(1), kArea)) {
+    r.area = line.substr(1 + kArea.size());
+  } else if (r.control_lines.Search(line) < 0) {
+    r.control_lines.Insert(line);
+  }
+}
+
+}  // namespace quil::jam

@@ -1,0 +1,44 @@
+// JAM subfields: turning a record's names, addresses and control lines into
+// the subfield area that follows a message header, and back.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "model/message_record.h"
+
+namespace quil::jam {
+
+// Appends one subfield (8-byte header with HiID 0, then the data) to `area`.
+void AppendSubfield(std::string* area, uint32_t id, std::string_view data);
+
+// The subfield area for `record`, in this order: OADDRESS and DADDRESS
+// (always), SENDERNAME, RECEIVERNAME, MSGID, REPLYID, SUBJECT, PID (each
+// when not empty), ENCLOSEDFREQ and ENCLOSEDFILE (the subject, for a file
+// request or file attach), one FTSKLUDGE per routing line and per other
+// control line (without the leading ^A), FLAGS (when not empty), one
+// SEENBY2D per SEEN-BY line and one PATH2D per PATH line.
+std::string BuildSubfields(const MessageRecord& record);
+
+// Applies a subfield area to `record`, whose attribute word must already
+// hold the message's attributes (the enclosed-file subfields depend on it).
+// Subfields longer than 255 bytes are skipped; a subfield that runs past the
+// end of the area ends the parsing; unknown ids are skipped.  Never reads
+// outside `area`.
+void ApplySubfields(std::span<const uint8_t> area, MessageRecord& record);
+
+// The routing line a TRACE subfield becomes: a fourteen-digit stamp, a blank
+// and an address ("20010305173009 1:2/3") gives
+// ^A"Via  1:2/3 @20010305.173009 from jam area by Quil".  Data shorter than
+// a stamp is kept as it is: ^A"Via " + data + " from jam area by Quil".
+std::string TraceToRoutingLine(std::string_view data);
+
+// Files an FTSKLUDGE (or EMBINDAT) subfield: INTL, TOPT and FMPT are
+// dropped, Via, Recd and Forwarded become routing lines, AREA: sets the
+// area tag, everything else is added to the other control lines (each value
+// once).  Prefixes are compared without regard to case.
+void ApplyKludge(std::string_view data, MessageRecord& record);
+
+}  // namespace quil::jam

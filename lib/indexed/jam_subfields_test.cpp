@@ -1,0 +1,203 @@
+#include "indexed/jam_subfields.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "indexed/jam_format.h"
+#include "runtime/coding.h"
+#include "test_support.h"
+
+namespace quil::jam {
+namespace {
+
+using Fields = std::vector<std::pair<uint32_t, std::string>>;
+
+// The subfields of an area as (id, data) pairs.
+Fields Split(const std::string& area) {
+  Fields fields;
+  size_t pos = 0;
+  while (pos + kSubfieldHeaderSize <= area.size()) {
+    auto* p = reinterpret_cast<const uint8_t*>(area.data() + pos);
+    uint32_t id = GetU16LE(p) + 65536u * GetU16LE(p + 2);
+    uint32_t length = GetU32LE(p + 4);
+    fields.emplace_back(id, area.substr(pos + kSubfieldHeaderSize, length));
+    pos += kSubfieldHeaderSize + length;
+  }
+  EXPECT_EQ(pos, area.size());
+  return fields;
+}
+
+void Apply(const std::string& area, MessageRecord& r) {
+  ApplySubfields(std::span(reinterpret_cast<const uint8_t*>(area.data()), area.size()), r);
+}
+
+std::string Area(const Fields& fields) {
+  std::string area;
+  for (const auto& [id, data] : fields) AppendSubfield(&area, id, data);
+  return area;
+}
+
+TEST(JamSubfieldsTest, WritingOrder) {
+  MessageRecord r;
+  r.orig_zone = 2, r.orig_net = 5020, r.orig_node = 1, r.orig_point = 7;
+  r.dest_zone = 2, r.dest_net = 5020, r.dest_node = 2, r.dest_point = 0;
+  r.from_name = "From";
+  r.to_name = "To";
+  r.msgid = "2:5020/1.7 0a1b2c3d";
+  r.reply = "2:5020/2 11111111";
+  r.subject = "FILE.ZIP";
+  r.pid = "Pid 1";
+  r.tid = "not stored";
+  r.intl = "not stored";
+  r.attributes = kAttrFileAttached | kAttrFileRequest;
+  r.flags = "DIR";
+  r.routing_lines.Insert("\x01Via 1");
+  r.routing_lines.Insert("\x01Via 2");
+  r.control_lines.Insert(
+      "\x01"
+      "CHRS: CP866 2");
+  r.seenby_lines.Insert("5020/1 2");
+  r.path_lines.Insert("5020/1");
+  Fields expected = {
+      {kSubOriginAddress, "2:5020/1.7"},  {kSubDestinationAddress, "2:5020/2"},
+      {kSubSenderName, "From"},           {kSubReceiverName, "To"},
+      {kSubMsgid, "2:5020/1.7 0a1b2c3d"}, {kSubReplyId, "2:5020/2 11111111"},
+      {kSubSubject, "FILE.ZIP"},          {kSubPid, "Pid 1"},
+      {kSubEnclosedFreq, "FILE.ZIP"},     {kSubEnclosedFile, "FILE.ZIP"},
+      {kSubFtsKludge, "Via 1"},           {kSubFtsKludge, "Via 2"},
+      {kSubFtsKludge, "CHRS: CP866 2"},   {kSubFlags, "DIR"},
+      {kSubSeenBy, "5020/1 2"},           {kSubPath, "5020/1"},
+  };
+  EXPECT_EQ(Split(BuildSubfields(r)), expected);
+  // The header bytes of one subfield, pinned.
+  EXPECT_EQ(testing::Printable(BuildSubfields(r).substr(0, 18)),
+            "\\x00\\x00\\x00\\x00\\x0a\\x00\\x00\\x002:5020/1.7");
+}
+
+TEST(JamSubfieldsTest, EmptyFieldsAreLeftOut) {
+  MessageRecord r;
+  r.subject = "Subject";  // no attach or request: no enclosed-file subfield
+  Fields expected = {{kSubOriginAddress, "65535:65535/65535.65535"},
+                     {kSubDestinationAddress, "65535:65535/65535.65535"},
+                     {kSubSubject, "Subject"}};
+  EXPECT_EQ(Split(BuildSubfields(r)), expected);
+}
+
+TEST(JamSubfieldsTest, EmptyAreaSetsNothing) {
+  MessageRecord r;
+  Apply("", r);
+  EXPECT_TRUE(r.from_name.empty());
+  EXPECT_TRUE(r.subject.empty());
+  EXPECT_EQ(r.orig_zone, kAddressNotSet);
+  EXPECT_EQ(r.dest_net, kAddressNotSet);
+  EXPECT_TRUE(r.msgid.empty());
+}
+
+TEST(JamSubfieldsTest, KludgeClassification) {
+  MessageRecord r;
+  Apply(Area({{kSubFtsKludge, "via 2:5020/1 @20010305.173009"},
+              {kSubFtsKludge, "RECD 1:2/3"},
+              {kSubFtsKludge, "Forwarded by x"},
+              {kSubFtsKludge, "AREA:NET.TEST"},
+              {kSubFtsKludge, "INTL 2:5020/2 2:5020/1"},
+              {kSubFtsKludge, "fmpt 7"},
+              {kSubFtsKludge, "TOPT 1"},
+              {kSubFtsKludge, "TZUTC: 0300"},
+              {kSubEmbeddedData, "TZUTC: 0300"},
+              {kSubEmbeddedData, "CHRS: CP866 2"}}),
+        r);
+  EXPECT_EQ(r.area.str(), "NET.TEST");
+  std::vector<std::string> routing(r.routing_lines.begin(), r.routing_lines.end());
+  EXPECT_EQ(routing,
+            (std::vector<std::string>{"\x01Via 2:5020/1 @20010305.173009", "\x01Recd 1:2/3",
+                                      "\x01"
+                                      "Forwarded by x"}));
+  std::vector<std::string> other(r.control_lines.begin(), r.control_lines.end());
+  EXPECT_EQ(other, (std::vector<std::string>{"\x01TZUTC: 0300",
+                                             "\x01"
+                                             "CHRS: CP866 2"}));
+  EXPECT_TRUE(r.intl.empty());
+}
+
+TEST(JamSubfieldsTest, Trace) {
+  EXPECT_EQ(TraceToRoutingLine("20010305173009 1:2/3"),
+            "\x01Via  1:2/3 @20010305.173009 from jam area by Quil");
+  EXPECT_EQ(TraceToRoutingLine("20010305173009"),
+            "\x01Via  @20010305.173009 from jam area by Quil");
+  // Too short for a stamp: kept whole rather than cut away.
+  EXPECT_EQ(TraceToRoutingLine("1:2/3"), "\x01Via 1:2/3 from jam area by Quil");
+  EXPECT_LE(TraceToRoutingLine(std::string(255, '9')).size(), 255u);
+  MessageRecord r;
+  Apply(Area({{kSubTrace, "20010305173009 1:2/3"}}), r);
+  ASSERT_EQ(r.routing_lines.count(), 1);
+  EXPECT_EQ(r.routing_lines.At(0), "\x01Via  1:2/3 @20010305.173009 from jam area by Quil");
+}
+
+TEST(JamSubfieldsTest, EnclosedFileNeedsItsAttribute) {
+  std::string area = Area({{kSubSubject, "Subject"}, {kSubEnclosedFileWildcard, "*.ZIP"}});
+  MessageRecord plain;
+  Apply(area, plain);
+  EXPECT_EQ(plain.subject.str(), "Subject");
+  MessageRecord attach;
+  attach.attributes = kAttrFileAttached;
+  Apply(area, attach);
+  EXPECT_EQ(attach.subject.str(), "*.ZIP");
+
+  std::string freq = Area({{kSubSubject, "Subject"}, {kSubEnclosedFreq, "FILES"}});
+  MessageRecord request;
+  request.attributes = kAttrFileRequest;
+  Apply(freq, request);
+  EXPECT_EQ(request.subject.str(), "FILES");
+  Apply(freq, attach);
+  EXPECT_EQ(attach.subject.str(), "Subject");
+}
+
+TEST(JamSubfieldsTest, FlagsSubfieldJoinsAttributeWords) {
+  MessageRecord r;
+  r.flags = "Dir";  // from the Attribute field
+  Apply(Area({{kSubFlags, "ZON"}}), r);
+  EXPECT_EQ(r.flags.str(), "ZON Dir");
+}
+
+TEST(JamSubfieldsTest, DamagedSubfields) {
+  MessageRecord r;
+  // Longer than 255: skipped; then a normal one.
+  std::string area = Area({{kSubSenderName, std::string(256, 'x')}, {kSubReceiverName, "To"}});
+  // An unknown id (HiID set) is skipped too.
+  area += Area({{kSubSubject + 65536, "hidden"}});
+  // The last one claims more bytes than there are: parsing stops.
+  area += Area({{kSubPid, "cut"}});
+  area.resize(area.size() - 1);
+  Apply(area, r);
+  EXPECT_TRUE(r.from_name.empty());
+  EXPECT_EQ(r.to_name.str(), "To");
+  EXPECT_TRUE(r.subject.empty());
+  EXPECT_TRUE(r.pid.empty());
+
+  // A huge length ends the parsing without reading anything.
+  std::string huge = Area({{kSubSenderName, "A"}});
+  huge[4] = huge[5] = huge[6] = huge[7] = '\xff';
+  huge += Area({{kSubReceiverName, "B"}});
+  MessageRecord h;
+  Apply(huge, h);
+  EXPECT_TRUE(h.from_name.empty());
+  EXPECT_TRUE(h.to_name.empty());
+}
+
+TEST(JamSubfieldsTest, RandomBytesNeverReadOutside) {
+  std::mt19937 random(20240607);
+  for (int round = 0; round < 500; ++round) {
+    std::vector<uint8_t> bytes(random() % 200);
+    for (uint8_t& b : bytes) b = static_cast<uint8_t>(random() % 4 == 0 ? random() : random() % 16);
+    MessageRecord r;
+    r.attributes = kAttrFileAttached;
+    ApplySubfields(bytes, r);  // the sanitizers watch the reads
+  }
+}
+
+}  // namespace
+}  // namespace quil::jam

@@ -1,0 +1,252 @@
+// The Fido message directory base: the directory listing that gives the
+// count, and reading, writing and erasing single message files.
+#include "fido/fido_base.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "model/dates.h"
+#include "model/message_text.h"
+#include "runtime/path_ops.h"
+#include "runtime/platform.h"
+#include "runtime/stream.h"
+#include "runtime/string_ops.h"
+
+namespace quil {
+
+namespace {
+
+// The mask used when the base path ends in a separator.
+constexpr std::string_view kDefaultMask = "*.msg";
+
+// Suffix of the file a replacement message is written to before it takes
+// the old file's place.
+constexpr std::string_view kReplacementSuffix = ".tmp";
+
+// The highest number a message file may carry: one more must still be a
+// message number, since the programs append under count + 1.
+constexpr int64_t kMaxMessageNumber = INT32_MAX - 1;
+
+// The message number a file name stands for: names of the form
+// <decimal digits>.<extension> (extension compared without regard to case;
+// without an extension, digits only).  0 for every other name, and for
+// numbers beyond kMaxMessageNumber.
+int32_t MessageNumberOf(std::string_view name, std::string_view extension) {
+  std::string_view stem = name;
+  if (!extension.empty()) {
+    size_t dot = name.find('.');
+    if (dot == std::string_view::npos) return 0;
+    if (UpperCase(name.substr(dot + 1)) != UpperCase(extension)) return 0;
+    stem = name.substr(0, dot);
+  }
+  if (stem.empty()) return 0;
+  int64_t value = 0;
+  for (char c : stem) {
+    if (c < '0' || c > '9') return 0;
+    value = value * 10 + (c - '0');
+    if (value > kMaxMessageNumber) return 0;
+  }
+  return static_cast<int32_t>(value);
+}
+
+}  // namespace
+
+bool FidoBase::Open(uint32_t sharing, std::string_view path) {
+  return OpenDirectory(sharing, path);
+}
+
+// A Fido base is created by opening it: the directory and the lastread
+// file are made when they are missing, and an empty directory has count 0.
+bool FidoBase::Create(uint32_t sharing, std::string_view path) {
+  return OpenDirectory(sharing, path);
+}
+
+bool FidoBase::OpenDirectory(uint32_t sharing, std::string_view path) {
+  std::string target(path);
+  if (!PrepareOpen(sharing, target)) return false;
+  message_stream_.reset();
+  size_t last = target.find_last_of("\\/:");
+  directory_ = last == std::string::npos ? std::string() : target.substr(0, last + 1);
+  mask_ = last == std::string::npos ? target : target.substr(last + 1);
+  if (mask_.empty()) mask_ = kDefaultMask;
+  size_t dot = mask_.rfind('.');
+  extension_ = dot == std::string::npos ? std::string() : mask_.substr(dot + 1);
+  OpenLastread();
+  CountMessages();
+  error_state_ = kBaseOpen;
+  return true;
+}
+
+void FidoBase::OpenLastread() {
+  lastread_stream_.reset();
+  std::string name = directory_ + std::string(kLastreadName);
+  uint32_t mode = FileExists(name) ? platform::kModeReadWrite : platform::kModeCreate;
+  auto stream = std::make_unique<FileStream>(name, mode | sharing_);
+  // The lastread file is a courtesy to other software; a base whose
+  // lastread file can not be opened is still usable.
+  if (stream->is_open()) lastread_stream_ = std::move(stream);
+}
+
+void FidoBase::CountMessages() {
+  files_.clear();
+  count_ = 0;
+  for (const platform::DirEntry& entry : platform::FindFiles(directory_, mask_)) {
+    if (entry.is_directory) continue;
+    int32_t n = MessageNumberOf(entry.name, extension_);
+    if (n < 1) continue;
+    // When several names stand for one number ("5.msg", "5.MSG", "05.msg"),
+    // the plain name wins, as it is the one that is written.
+    auto [it, inserted] = files_.try_emplace(n, entry.name);
+    if (!inserted && entry.name == PlainName(n)) it->second = entry.name;
+    count_ = std::max(count_, n);
+  }
+}
+
+std::string FidoBase::PlainName(int32_t n) const {
+  std::string name = std::to_string(n);
+  if (!extension_.empty()) name += "." + extension_;
+  return name;
+}
+
+std::string FidoBase::MessageFileName(int32_t n) const {
+  auto known = files_.find(n);
+  return directory_ + (known != files_.end() ? known->second : PlainName(n));
+}
+
+void FidoBase::ConvertHeader(Direction direction, MessageRecord& record) {
+  MessageBase::ConvertHeader(direction, record);
+  if (direction == Direction::kReading) {
+    record.from_name = header_.from_name;
+    record.to_name = header_.to_name;
+    record.subject = header_.subject;
+    record.date_text = header_.date_text;
+    record.times_read = header_.times_read;
+    record.dest_node = header_.dest_node;
+    record.orig_node = header_.orig_node;
+    record.orig_net = header_.orig_net;
+    record.dest_net = header_.dest_net;
+    record.attributes = header_.attributes;
+    record.replies.fill(0);
+    record.replies[0] = header_.next_reply;
+    return;
+  }
+  if (!IsValidDate(record.date_written)) SetNow(&record.date_written);
+  if (!IsValidDate(record.date_arrived)) SetNow(&record.date_arrived);
+  record.date_text = FormatDate(record.date_written);
+  header_ = FidoHeader{};
+  header_.from_name = record.from_name.str();
+  header_.to_name = record.to_name.str();
+  header_.subject = record.subject.str();
+  header_.date_text = record.date_text.str();
+  header_.times_read = record.times_read;
+  header_.dest_node = record.dest_node;
+  header_.orig_node = record.orig_node;
+  header_.orig_net = record.orig_net;
+  header_.dest_net = record.dest_net;
+  header_.attributes = static_cast<uint16_t>(record.attributes);
+  header_.next_reply = static_cast<uint16_t>(record.replies[0]);
+}
+
+bool FidoBase::MessageExists(int32_t n) {
+  return is_open() && n >= 1 && files_.count(n) != 0 && FileExists(MessageFileName(n));
+}
+
+bool FidoBase::ReadMessage(int32_t n, MessageRecord& record) {
+  if (!BeginOperation() || !MessageExists(n)) return false;
+  auto file = std::make_unique<FileStream>(MessageFileName(n), platform::kModeRead | sharing_);
+  record.Clear();
+  if (!file->is_open()) return false;
+  message_stream_ = std::move(file);
+  Stream& stream = *message_stream_;
+
+  // A file too short for the header is not a message.
+  int64_t size = stream.GetSize();
+  bool read = stream.ok() && size >= static_cast<int64_t>(kFidoHeaderSize);
+  if (read) {
+    FidoHeaderBytes bytes;
+    stream.Read(bytes.data(), bytes.size());
+    read = stream.ok();
+    if (read) header_ = DecodeFidoHeader(bytes);
+  }
+  if (read) {
+    ConvertHeader(Direction::kReading, record);
+    // A message of header only has no text; the reader refuses the empty
+    // range and the body stays empty.
+    (void)ReadText(record, static_cast<int64_t>(kFidoHeaderSize), size);
+    record.ConvertFlags(Direction::kReading);
+    record.Normalise();
+    record.state = kRecordRead;
+  }
+  message_stream_.reset();
+  return read;
+}
+
+bool FidoBase::WriteMessageFile(const std::string& name, MessageRecord& record) {
+  auto file = std::make_unique<FileStream>(name, platform::kModeCreate | sharing_);
+  FileStream* raw = file.get();
+  message_stream_ = std::move(file);
+  bool written = raw->is_open();
+  if (written) {
+    FidoHeaderBytes bytes = EncodeFidoHeader(header_);
+    raw->Write(bytes.data(), bytes.size());
+    WriteText(record);
+    raw->Flush();
+    written = raw->ok();
+    written = raw->Close() && written;
+  }
+  message_stream_.reset();
+  return written;
+}
+
+bool FidoBase::WriteMessage(int32_t n, MessageRecord& record) {
+  if (!BeginOperation() || n < 1) return false;
+  record.ConvertFlags(Direction::kWriting);
+  ConvertHeader(Direction::kWriting, record);
+
+  std::string path = MessageFileName(n);
+  if (!MessageExists(n)) {
+    // A new message: a failed write must not leave half a message behind
+    // that the next count would take for a real one.
+    if (!WriteMessageFile(path, record)) {
+      (void)EraseFile(path);
+      return false;
+    }
+  } else {
+    // Replacing a message: the old file is given up only once the new one
+    // is complete.  The old file must be writable for us as a create of it
+    // would be (no other program denying it).
+    {
+      FileStream probe(path, platform::kModeReadWrite | sharing_);
+      if (!probe.is_open()) return false;
+    }
+    std::string replacement = path + std::string(kReplacementSuffix);
+    if (!WriteMessageFile(replacement, record) ||
+        platform::RenameFile(replacement, path) != platform::kOk) {
+      (void)platform::DeleteFile(replacement);
+      return false;
+    }
+  }
+  files_.try_emplace(n, path.substr(directory_.size()));
+  count_ = std::max(count_, n);
+  record.state = kRecordWritten;
+  return true;
+}
+
+bool FidoBase::DeleteMessage(int32_t n) {
+  if (!BeginOperation() || !MessageExists(n)) return false;
+  // A file another program holds open stays, and stays known; the result
+  // does not say so.
+  if (EraseFile(MessageFileName(n)) == platform::kOk) files_.erase(n);
+  return true;
+}
+
+bool FidoBase::RereadMessage(int32_t n, MessageRecord& record) {
+  if (!BeginOperation() || !MessageExists(n)) return false;
+  return ReadMessage(n, record);
+}
+
+void FidoBase::WriteText(MessageRecord& record) {
+  if (message_stream_) quil::WriteText(record, *message_stream_);
+}
+
+}  // namespace quil

@@ -1,0 +1,109 @@
+// The Fido message directory base: one FTS-0001 message file n.msg per
+// message in a single directory.
+//
+// The base path is the directory followed by a file mask, as the opener
+// gives it ("Mail/Net/*.msg"; "\" is accepted as a separator too).  Message
+// n is the file directory + n + "." + the mask's extension.  The message
+// count is the highest message number present, so gaps count: with 1.msg,
+// 2.msg and 7.msg the count is 7 and messages 3 to 6 do not exist.
+//
+// Only names of the form <decimal digits>.<extension> (the extension in any
+// letter case) are message files; "12abc.msg", "x.msg" or a directory named
+// "3.msg" are not messages and do not raise the count.
+//
+// The directory also holds the library's own empty lastread file
+// "lastread.qlr", kept open while the base is open.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "fido/fido_format.h"
+#include "model/message_base.h"
+
+namespace quil {
+
+class FidoBase : public MessageBase {
+ public:
+  // The library's lastread file in every Fido base directory.
+  static constexpr std::string_view kLastreadName = "lastread.qlr";
+
+  FidoBase() = default;
+  ~FidoBase() override = default;
+
+  // Opens the directory of `path` (creating it when it is missing), makes
+  // sure its lastread file exists and counts the messages.  False, with the
+  // base left closed, only when the directory does not exist and can not be
+  // created.  Create is the same operation.
+  [[nodiscard]] bool Open(uint32_t sharing, std::string_view path) override;
+  [[nodiscard]] bool Create(uint32_t sharing, std::string_view path) override;
+
+  // Reading: the header fields into the record (names, subject, date text,
+  // times read, the four net/node numbers, attribute word, first reply; the
+  // other replies are cleared, the dates and the reply-to number are left).
+  // Writing: first replaces an invalid date written or arrived by the
+  // current date and time in the record itself and sets the record's date
+  // text from the date written; then fills the header with cost, packed
+  // dates and reply-to 0.
+  void ConvertHeader(Direction direction, MessageRecord& record) override;
+
+  // True when the base is open, n >= 1 and the file of message n exists and
+  // is not a directory.  The base knows its message files from the
+  // directory listing made when it was opened, plus the files it wrote and
+  // minus those it erased since; each lookup checks that the known file is
+  // still there.  So lookups cost no directory search however the names
+  // are cased, and a file another program adds later is not seen until the
+  // base is opened again.
+  bool MessageExists(int32_t n) override;
+
+  // Reads message n.  Fails (the record left cleared) when the base is not
+  // open, the message does not exist, its file can not be opened or is
+  // shorter than the 190-byte header.
+  [[nodiscard]] bool ReadMessage(int32_t n, MessageRecord& record) override;
+
+  // Writes the record as the file of message n (n >= 1): header, then the
+  // text as WriteText produces it, no NUL after it.  Converts the attribute
+  // flags into the FLAGS text and fixes the record's dates first (see
+  // ConvertHeader).  The count becomes at least n.  A new file is written
+  // in place and removed again when any write fails; an existing one is
+  // replaced only after its successor was written completely, so a failed
+  // write leaves the old message as it was.
+  [[nodiscard]] bool WriteMessage(int32_t n, MessageRecord& record) override;
+
+  // Erases the file of message n (a file another program holds open stays).
+  // Fails only when the base is not open or the message does not exist; the
+  // count does not change.
+  [[nodiscard]] bool DeleteMessage(int32_t n) override;
+
+  // ReadMessage when the base is open and the message exists.
+  [[nodiscard]] bool RereadMessage(int32_t n, MessageRecord& record) override;
+
+  // The standard text writer on the current message stream (the message
+  // file being written); does nothing without one.
+  void WriteText(MessageRecord& record);
+
+  // The path of message n's file: directory + the name the directory listing
+  // found for n, or directory + "<n>.<extension>" for a number it did not.
+  std::string MessageFileName(int32_t n) const;
+
+ private:
+  bool OpenDirectory(uint32_t sharing, std::string_view path);
+  void OpenLastread();
+  void CountMessages();
+  // "<n>.<extension>", the name this base gives message n.
+  std::string PlainName(int32_t n) const;
+  // Writes the header and text of `record` to a new file `name`; false when
+  // the file can not be created or any write failed.
+  bool WriteMessageFile(const std::string& name, MessageRecord& record);
+
+  std::string directory_;  // up to and including the last separator
+  std::string mask_;       // "*.msg"
+  std::string extension_;  // "msg"
+  FidoHeader header_;
+  // The file name (without directory) of every known message, by number.
+  std::unordered_map<int32_t, std::string> files_;
+};
+
+}  // namespace quil

@@ -1,0 +1,279 @@
+// Tests of the Fido *.msg directory base: the stored bytes, the count, the
+// round trip of a record, damaged files and failed writes.
+#include "fido/fido_base.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "runtime/platform.h"
+#include "test_support.h"
+
+namespace quil {
+namespace {
+
+using namespace std::string_literals;
+using testing::PathExists;
+using testing::Printable;
+using testing::ReadFileBytes;
+using testing::TempDir;
+using testing::WriteFileBytes;
+
+constexpr uint32_t kSharing = platform::kDenyWrite;
+
+std::string Mask(const TempDir& dir) { return dir / "*.msg"; }
+
+// Netmail from 2:5020/1.7 to 1:234/56.3.
+void FillNetmail(MessageRecord& r) {
+  r.from_name = std::string(40, 'F');
+  r.to_name = "John Smith";
+  r.subject = std::string(80, 'S');
+  r.date_written = {2001, 3, 5, 17, 30, 8};
+  r.times_read = 3;
+  r.orig_zone = 2, r.orig_net = 5020, r.orig_node = 1, r.orig_point = 7;
+  r.dest_zone = 1, r.dest_net = 234, r.dest_node = 56, r.dest_point = 3;
+  r.intl = "1:234/56 2:5020/1";
+  r.msgid = "2:5020/1.7 1234abcd";
+  r.attribute_flags[0] = true;   // private
+  r.attribute_flags[19] = true;  // DIR
+  r.attributes = 0x0400;         // a bit without a flag survives
+  r.replies[0] = 12;
+  r.body.Write("Hello\r");
+  r.tear_line = " Quil";
+  r.has_tear_line = true;
+}
+
+TEST(FidoBaseTest, WrittenFileHasTheExactHeaderAndTextWithoutNul) {
+  TempDir dir;
+  FidoBase base;
+  ASSERT_TRUE(base.Open(kSharing, Mask(dir)));
+  MessageRecord r;
+  FillNetmail(r);
+  ASSERT_TRUE(base.WriteMessage(1, r));
+  EXPECT_EQ(r.state, kRecordWritten);
+  EXPECT_EQ(r.date_text.str(), "05 Mar 01  17:30:08");
+  EXPECT_TRUE(IsValidDate(r.date_arrived));  // the invalid (empty) one became now
+
+  // clang-format off
+  std::string expected = std::string(35, 'F') + '\0' + "John Smith" + std::string(26, '\0') +
+                         std::string(71, 'S') + '\0' + "05 Mar 01  17:30:08" + '\0' +
+                         "\x03\0" "\x38\0" "\x01\0" "\0\0" "\x9c\x13" "\xea\0"s +  // .. nets
+                         std::string(10, '\0') +  // packed dates and reply-to stay 0
+                         "\x01\x04" "\x0c\0"s +   // attributes, first reply
+                         "\x01" "FMPT 7\r\x01TOPT 3\r\x01INTL 1:234/56 2:5020/1\r"
+                         "\x01MSGID: 2:5020/1.7 1234abcd\r\x01" "FLAGS DIR\rHello\r--- Quil\r";
+  // clang-format on
+  EXPECT_EQ(Printable(ReadFileBytes(dir / "1.msg")), Printable(expected));
+}
+
+TEST(FidoBaseTest, NetmailRoundTripsThroughTheFile) {
+  TempDir dir;
+  FidoBase base;
+  ASSERT_TRUE(base.Create(kSharing, Mask(dir)));
+  MessageRecord original;
+  FillNetmail(original);
+  ASSERT_TRUE(base.WriteMessage(1, original));
+
+  MessageRecord first;
+  ASSERT_TRUE(base.ReadMessage(1, first));
+  EXPECT_EQ(first.state, kRecordRead);
+  EXPECT_EQ(first.subject.str(), std::string(71, 'S'));
+  EXPECT_EQ(first.FormatOriginAddress(), "2:5020/1.7");
+  EXPECT_EQ(first.FormatDestinationAddress(), "1:234/56.3");
+  EXPECT_EQ(first.date_written, (DateTime{2001, 3, 5, 17, 30, 8}));
+  EXPECT_EQ(first.date_arrived, DateTime{});  // the header supplies none
+  EXPECT_EQ(first.attributes, kAttrPrivate | 0x0400);
+  EXPECT_TRUE(first.attribute_flags[19]);
+  EXPECT_EQ(first.replies[0], 12);
+  EXPECT_EQ(first.body.Contents(), "Hello\r");
+
+  // What was read is written and read again unchanged.
+  ASSERT_TRUE(base.WriteMessage(2, first));
+  MessageRecord second;
+  ASSERT_TRUE(base.ReadMessage(2, second));
+  std::initializer_list<std::string_view> omit = {"date_arrived", "state"};
+  EXPECT_EQ(testing::DumpRecordWithout(second, omit), testing::DumpRecordWithout(first, omit));
+
+  ASSERT_TRUE(base.ReadMessageHeader(1, second));
+  EXPECT_EQ(second.msgid.str(), "2:5020/1.7 1234abcd");
+  EXPECT_EQ(second.body.GetSize(), 0);
+}
+
+TEST(FidoBaseTest, OpeningMakesTheDirectoryAndTheLastreadFile) {
+  TempDir dir;
+  FidoBase base;
+  ASSERT_TRUE(base.Open(kSharing, dir.path() + "\\new\\area\\*.msg"));
+  EXPECT_EQ(base.count(), 0);
+  EXPECT_EQ(testing::FileSizeOf(dir / "new/area/lastread.qlr"), 0);
+  MessageRecord r;
+  ASSERT_TRUE(base.WriteMessage(base.count() + 1, r));
+  EXPECT_TRUE(PathExists(dir / "new/area/1.msg"));
+
+  // A directory that can not be made: a file stands in its way.
+  ASSERT_TRUE(WriteFileBytes(dir / "file", "x"));
+  FidoBase blocked;
+  EXPECT_FALSE(blocked.Open(kSharing, dir / "file/area/*.msg"));
+  EXPECT_FALSE(blocked.Create(kSharing, dir / "file/area/*.msg"));
+  EXPECT_FALSE(blocked.is_open());
+  EXPECT_FALSE(blocked.WriteMessage(1, r));
+}
+
+TEST(FidoBaseTest, CountIsTheHighestNumberAndGapsDoNotExist) {
+  TempDir dir;
+  MessageRecord r;
+  {
+    FidoBase base;
+    ASSERT_TRUE(base.Open(kSharing, Mask(dir)));
+    for (int n : {1, 2, 7}) {
+      r.subject = "message " + std::to_string(n);
+      ASSERT_TRUE(base.WriteMessage(n, r));
+    }
+  }
+  FidoBase base;
+  ASSERT_TRUE(base.Open(kSharing, Mask(dir)));
+  EXPECT_EQ(base.count(), 7);
+  for (int n : {0, 3, 4, 5, 6, 8}) {
+    EXPECT_FALSE(base.MessageExists(n)) << n;
+    EXPECT_FALSE(base.ReadMessage(n, r)) << n;
+    EXPECT_FALSE(base.RereadMessage(n, r)) << n;
+    EXPECT_FALSE(base.DeleteMessage(n)) << n;
+  }
+  ASSERT_TRUE(base.RereadMessage(7, r));
+  EXPECT_EQ(r.subject.str(), "message 7");
+
+  // Deleting keeps the count; writing raises it to at least the number.
+  ASSERT_TRUE(base.DeleteMessage(2));
+  EXPECT_FALSE(PathExists(dir / "2.msg"));
+  EXPECT_FALSE(base.MessageExists(2));
+  ASSERT_TRUE(base.WriteMessage(1, r));
+  EXPECT_EQ(base.count(), 7);
+  ASSERT_TRUE(base.WriteMessage(10, r));
+  EXPECT_EQ(base.count(), 10);
+  EXPECT_FALSE(base.WriteMessage(0, r));
+}
+
+TEST(FidoBaseTest, OnlyDecimalNamesAreMessages) {
+  TempDir dir;
+  MessageRecord r;
+  {
+    FidoBase writer;
+    ASSERT_TRUE(writer.Open(kSharing, Mask(dir)));
+    r.subject = "upper case";
+    ASSERT_TRUE(writer.WriteMessage(5, r));
+  }
+  std::string message = ReadFileBytes(dir / "5.msg");
+  ASSERT_EQ(platform::RenameFile(dir / "5.msg", dir / "5.MSG"), platform::kOk);
+  for (const char* name : {"12abc.msg", "x.msg", "9.msg.bak", "99999999999.msg"}) {
+    ASSERT_TRUE(WriteFileBytes(dir / name, message));
+  }
+  ASSERT_EQ(platform::CreateDirectory(dir / "3.msg"), platform::kOk);
+
+  FidoBase base;
+  ASSERT_TRUE(base.Open(kSharing, Mask(dir)));
+  EXPECT_EQ(base.count(), 5);
+  ASSERT_TRUE(base.ReadMessage(5, r));
+  EXPECT_EQ(r.subject.str(), "upper case");
+  EXPECT_FALSE(base.ReadMessage(3, r));
+  EXPECT_FALSE(base.DeleteMessage(3));
+  EXPECT_TRUE(PathExists(dir / "3.msg"));
+
+  // Rewriting message 5 replaces the file under its own name.
+  r.subject = "rewritten";
+  ASSERT_TRUE(base.WriteMessage(5, r));
+  EXPECT_FALSE(PathExists(dir / "5.msg"));
+  ASSERT_TRUE(base.ReadMessage(5, r));
+  EXPECT_EQ(r.subject.str(), "rewritten");
+}
+
+TEST(FidoBaseTest, FilesTooShortForAHeaderAreNotMessages) {
+  TempDir dir;
+  std::string full_fields(kFidoHeaderSize, '\0');
+  full_fields.replace(0, 36, std::string(36, 'A'));  // no NUL in the field
+  ASSERT_TRUE(WriteFileBytes(dir / "1.msg", std::string(10, 'x')));
+  ASSERT_TRUE(WriteFileBytes(dir / "2.msg", full_fields));
+  ASSERT_TRUE(WriteFileBytes(dir / "3.msg", full_fields + "Text\r\0\0"s));
+  FidoBase base;
+  ASSERT_TRUE(base.Open(kSharing, Mask(dir)));
+  MessageRecord r;
+  r.subject = "left over";
+  EXPECT_FALSE(base.ReadMessage(1, r));
+  EXPECT_EQ(r.subject.str(), "");
+  ASSERT_TRUE(base.ReadMessage(2, r));
+  EXPECT_EQ(r.from_name.str(), std::string(36, 'A'));
+  EXPECT_EQ(r.body.GetSize(), 0);
+  ASSERT_TRUE(base.ReadMessage(3, r));
+  EXPECT_EQ(r.body.Contents(), "Text\r");  // the NUL terminator is dropped
+  EXPECT_EQ(ReadFileBytes(dir / "1.msg"), std::string(10, 'x'));
+}
+
+// Every write of WriteMessage fails in turn until enough of them succeed:
+// until then the result is false and the base keeps exactly what it had.
+TEST(FidoBaseTest, FailedWritesLeaveNoHalfMessageAndKeepTheOldOne) {
+  TempDir dir;
+  MessageRecord r;
+  FillNetmail(r);
+  {
+    FidoBase base;
+    ASSERT_TRUE(base.Open(kSharing, Mask(dir)));
+    ASSERT_TRUE(base.WriteMessage(1, r));
+  }
+  std::string old_message = ReadFileBytes(dir / "1.msg");
+  r.body.Write(std::string(10000, 'x') + "\r");  // several buffers' worth
+  for (int n : {2, 1}) {                         // a new message, then a replaced one
+    int faults = 0;
+    for (;; ++faults) {
+      SCOPED_TRACE(::testing::Message() << "message " << n << ", faults " << faults);
+      ASSERT_LT(faults, 20);
+      FidoBase base;
+      ASSERT_TRUE(base.Open(kSharing, Mask(dir)));
+      platform::InjectWriteFault(faults, platform::kDiskFull);
+      bool written = base.WriteMessage(n, r);
+      platform::InjectWriteFault(-1, platform::kOk);
+      if (written) break;
+      EXPECT_EQ(base.count(), 1);
+      EXPECT_FALSE(PathExists(dir / "2.msg"));
+      EXPECT_FALSE(PathExists(dir / "1.msg.tmp"));
+      EXPECT_EQ(ReadFileBytes(dir / "1.msg"), old_message);
+    }
+    EXPECT_GE(faults, 3);
+    FidoBase base;
+    ASSERT_TRUE(base.Open(kSharing, Mask(dir)));
+    MessageRecord back;
+    ASSERT_TRUE(base.ReadMessage(n, back));
+    EXPECT_EQ(back.body.GetSize(), 6 + 10001);
+    if (n == 2) {
+      ASSERT_TRUE(base.DeleteMessage(2));
+    }
+  }
+}
+
+TEST(FidoBaseTest, DamagedFilesNeverCrashTheReaderNorChange) {
+  TempDir dir;
+  MessageRecord r;
+  FillNetmail(r);
+  {
+    FidoBase base;
+    ASSERT_TRUE(base.Open(kSharing, Mask(dir)));
+    ASSERT_TRUE(base.WriteMessage(1, r));
+  }
+  std::string good = ReadFileBytes(dir / "1.msg");
+  std::mt19937 random(4711);
+  FidoBase base;
+  ASSERT_TRUE(base.Open(kSharing, Mask(dir)));
+  for (int round = 0; round < 200; ++round) {
+    std::string bad = good;
+    for (int i = 1 + static_cast<int>(random() % 8); i > 0; --i) {
+      bad[random() % bad.size()] = static_cast<char>(random());
+    }
+    if (round % 5 == 0) bad.resize(random() % bad.size());
+    ASSERT_TRUE(WriteFileBytes(dir / "1.msg", bad));
+    MessageRecord back;
+    (void)base.ReadMessage(1, back);
+    (void)base.ReadMessageHeader(1, back);
+    ASSERT_EQ(ReadFileBytes(dir / "1.msg"), bad);
+  }
+}
+
+}  // namespace
+}  // namespace quil

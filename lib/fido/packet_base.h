@@ -1,0 +1,157 @@
+// The packet base: one type 2+ mail packet presented as a numbered message
+// base.  Messages are numbered 1 to count in file order.
+//
+// The packet file stays open while the base is open.  Opening indexes it by
+// searching for the boundaries between messages (a text's closing NUL
+// followed by the next type word, 00 02 00), so reading message n costs one
+// seek.  New messages are appended at the end; deleted messages are only
+// marked, and are removed from the file in one rewrite when a message is
+// overwritten, when ApplyDeletions is called, and when the base is
+// destroyed.  A base that is only read never changes its file.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "fido/packet_format.h"
+#include "model/message_base.h"
+
+namespace quil {
+
+class PacketBase : public MessageBase {
+ public:
+  PacketBase() = default;
+  // Removes the pending deletions from the file (see ApplyDeletions), then
+  // closes it.
+  ~PacketBase() override;
+
+  // The packet header's addresses: zone (the type 2+ position) ":" net "/"
+  // node, then "." point when the point is not 0.
+  std::string GetOriginAddress() override;
+  std::string GetDestinationAddress() override;
+  // The password up to its first NUL, at most 8 characters.
+  std::string GetPassword() override;
+  // Splits the text at ":", "/", "." and "@" (runs count as one): words 1
+  // to 4 become zone (both zone fields), net, node and point; a missing or
+  // non-numeric word gives 0.  Only the header in memory changes; Create
+  // writes it.
+  void SetOriginAddress(std::string_view address) override;
+  void SetDestinationAddress(std::string_view address) override;
+  // At most 8 characters, NUL-padded (no terminator when 8 long).
+  void SetPassword(std::string_view password) override;
+
+  // Opens an existing packet and indexes it.  The file is opened for
+  // reading and writing; when that is refused for lack of permission it is
+  // opened for reading only (then every write fails).  A file shorter than
+  // the 60 bytes of an empty packet opens as an empty packet; the first
+  // message written to it gets a fresh header.  Fails when the file can not
+  // be opened, and (error state kBaseBad, file closed) when a packet with
+  // messages is not of type 2.
+  [[nodiscard]] bool Open(uint32_t sharing, std::string_view path) override;
+
+  // Opens or creates the packet and writes its header: the addresses and
+  // password in memory, type 2 and the current date and time.  An existing
+  // packet keeps its messages.  Fails, writing nothing, when the file can
+  // not be opened or created, or (error state kBaseBad) when it holds
+  // messages but is not of type 2; fails when the header can not be written.
+  [[nodiscard]] bool Create(uint32_t sharing, std::string_view path) override;
+
+  // Reading: net/node numbers, cost, attribute word and date text from the
+  // fixed message header.  Writing: first replaces an invalid date written
+  // or arrived by the current date and time in the record itself and sets
+  // the record's date text from the date written, then fills the fixed
+  // message header.  The packet header is not touched.
+  void ConvertHeader(Direction direction, MessageRecord& record) override;
+
+  // Reads message n: the fixed header, the three names (each up to a NUL or
+  // CR, at most 255 characters kept), an "AREA:" first line (any letter
+  // case) as the area tag, and the text.  Fails when the base is not open,
+  // n is not a message number, or the message is cut short inside its fixed
+  // header.  Nothing is read outside the message.
+  [[nodiscard]] bool ReadMessage(int32_t n, MessageRecord& record) override;
+
+  // Appends the record as the new last message.  When message n exists it
+  // is first deleted and the deletions applied, so an overwritten message
+  // moves to the end; when that rewrite fails, nothing is written and the
+  // result is false.  Echomail gets the first line "AREA:" + tag.  Names,
+  // subject and text are written as they are, except for NUL bytes (and CR
+  // in names and the tag), which the format can not hold.  On a failed
+  // write the file is cut back to what it was.  Fails for an empty packet
+  // whose header is not of type 2.
+  [[nodiscard]] bool WriteMessage(int32_t n, MessageRecord& record) override;
+
+  // Marks message n for removal.  It stays readable, and count and
+  // numbering stay, until the deletions are applied.
+  [[nodiscard]] bool DeleteMessage(int32_t n) override;
+
+  // ReadMessage when the base is open and the message exists.
+  [[nodiscard]] bool RereadMessage(int32_t n, MessageRecord& record) override;
+
+  // The standard text writer at the packet file's current position; does
+  // nothing when no packet file is open.
+  void WriteText(MessageRecord& record);
+
+  // Removes the messages marked for deletion from the file and opens the
+  // packet again (new index and count).  The new contents are written to a
+  // side file that then replaces the packet, so a rewrite that fails keeps
+  // the old file whole.  The marks are dropped either way.  False when the
+  // base is not open, the rewrite failed or the packet could not be opened
+  // again.
+  bool ApplyDeletions();
+
+  // Removes pending deletions (as the destructor does), then flushes and
+  // closes the packet; false when a write was lost.
+  [[nodiscard]] bool Close() override;
+
+  // Takes over the packet header of another packet (addresses, password,
+  // product code and revision, capability word, product data); only the
+  // date and the type stay this packet's own.  Writes the header.
+  [[nodiscard]] bool CopySettingsFrom(MessageBase& other) override;
+
+  const PacketHeader& packet_header() const { return header_; }
+
+ private:
+  // Opens path_ for reading and writing, or for reading only when writing
+  // is not permitted.
+  bool OpenPacketFile();
+  // Reads the index of a packet whose header has been read; sets the count
+  // and the error state.
+  bool Index();
+  // The packet is open and empty: index entry 57 only, count 0.
+  void SetEmpty();
+  // The header with type 2 and the current date, then `word`, at the start
+  // of the file.
+  bool WriteHead(uint16_t word);
+  // The end of the packet as an append sees it.
+  struct PacketEnd {
+    AppendPoint at;       // where the next message goes
+    int64_t size = 0;     // the file size
+    std::string covered;  // the bytes from the append point to the end
+  };
+  // Finds the end of the packet (giving a file too short for a header a
+  // fresh one first).
+  bool LocateEnd(PacketEnd* end);
+  // Writes `bytes` at the append point, the file ending where they end; on
+  // failure the file is restored to `old_end` as far as possible.
+  bool WriteAt(const PacketEnd& old_end, const std::string& bytes);
+  // The rewrite of ApplyDeletions without the reopening.
+  bool RemoveDeletions();
+
+  PacketHeader header_;
+  uint16_t following_word_ = 0;
+  PackedHeader message_header_;
+  // Entry 0 is 57 (the last header byte stands for the NUL in front of
+  // message 1); entry k is the position of the NUL ending message k's text.
+  std::vector<int64_t> index_;
+  // Byte ranges [from, to) of messages marked for deletion, ascending.
+  std::vector<std::pair<int64_t, int64_t>> deletions_;
+  bool read_only_ = false;
+  // The end of the packet after this object's last append.
+  std::optional<PacketEnd> known_end_;
+};
+
+}  // namespace quil

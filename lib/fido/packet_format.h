@@ -1,0 +1,272 @@
+// Type 2+ mail packets: the 58-byte packet header, the fixed 32-byte part of
+// a packed message, and their codecs.
+//
+// A packet is the packet header, then the packed messages one after the
+// other, then two zero bytes.  An empty packet is therefore 60 bytes long.
+// Integers are 16-bit little-endian.
+//
+// Packet header (58 bytes):
+//   offset size field
+//        0    2 origin node
+//        2    2 destination node
+//        4    2 year (four digits)
+//        6    2 month, 0-11
+//        8    2 day, 1-31
+//       10    2 hour
+//       12    2 minute
+//       14    2 second
+//       16    2 baud
+//       18    2 packet type, 2
+//       20    2 origin net
+//       22    2 destination net
+//       24    1 product code, low byte
+//       25    1 revision, major
+//       26    8 password, NUL-padded (no terminator when 8 long)
+//       34    2 origin zone (the FTS-0001 position)
+//       36    2 destination zone (the FTS-0001 position)
+//       38    2 auxiliary net
+//       40    2 capability word, byte-swapped copy
+//       42    1 product code, high byte
+//       43    1 revision, minor
+//       44    2 capability word
+//       46    2 origin zone
+//       48    2 destination zone
+//       50    2 origin point
+//       52    2 destination point
+//       54    4 product-specific data
+//
+// Packed message:
+//   offset size field
+//        0    2 message type, 2
+//        2    2 origin node          -- the 32-byte fixed part starts here
+//        4    2 destination node
+//        6    2 origin net
+//        8    2 destination net
+//       10    2 attribute word
+//       12    2 cost
+//       14   20 date/time text, NUL-ended within the field
+//       34    - to user name, NUL-ended
+//        .    - from user name, NUL-ended
+//        .    - subject, NUL-ended
+//        .    - text, NUL-ended ("AREA:" tag line first for echomail)
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "runtime/coding.h"
+
+namespace quil {
+
+constexpr size_t kPacketHeaderSize = 58;
+constexpr size_t kPacketPasswordSize = 8;
+constexpr size_t kPacketProductDataSize = 4;
+static_assert(12 * 2 + 2 + kPacketPasswordSize + 4 * 2 + 2 + 5 * 2 + kPacketProductDataSize ==
+              kPacketHeaderSize);
+
+// The header and the word after it, read and written together.  In an empty
+// packet the word is the terminator 0x0000, otherwise the type word of
+// message 1.
+constexpr size_t kPacketHeadSize = kPacketHeaderSize + 2;
+
+constexpr uint16_t kPacketType = 2;
+constexpr size_t kPacketTypeOffset = 18;
+constexpr uint16_t kPackedMessageType = 2;
+
+constexpr size_t kPackedDateSize = 20;
+// The fixed part of a packed message after its type word.
+constexpr size_t kPackedHeaderSize = 32;
+static_assert(6 * 2 + kPackedDateSize == kPackedHeaderSize);
+
+struct PacketHeader {
+  uint16_t orig_node = 0;
+  uint16_t dest_node = 0;
+  uint16_t year = 0;
+  uint16_t month = 0;  // 0-11
+  uint16_t day = 0;
+  uint16_t hour = 0;
+  uint16_t minute = 0;
+  uint16_t second = 0;
+  uint16_t baud = 0;
+  uint16_t packet_type = 0;
+  uint16_t orig_net = 0;
+  uint16_t dest_net = 0;
+  uint8_t product_low = 0;
+  uint8_t revision_major = 0;
+  std::array<uint8_t, kPacketPasswordSize> password{};
+  uint16_t orig_zone_fts = 0;
+  uint16_t dest_zone_fts = 0;
+  uint16_t aux_net = 0;
+  uint16_t capability_swapped = 0;
+  uint8_t product_high = 0;
+  uint8_t revision_minor = 0;
+  uint16_t capability = 0;
+  uint16_t orig_zone = 0;
+  uint16_t dest_zone = 0;
+  uint16_t orig_point = 0;
+  uint16_t dest_point = 0;
+  std::array<uint8_t, kPacketProductDataSize> product_data{};
+
+  friend bool operator==(const PacketHeader&, const PacketHeader&) = default;
+};
+
+using PacketHeaderBytes = std::array<uint8_t, kPacketHeaderSize>;
+
+inline PacketHeaderBytes EncodePacketHeader(const PacketHeader& h) {
+  PacketHeaderBytes bytes{};
+  ByteWriter w(bytes);
+  w.U16(h.orig_node);
+  w.U16(h.dest_node);
+  w.U16(h.year);
+  w.U16(h.month);
+  w.U16(h.day);
+  w.U16(h.hour);
+  w.U16(h.minute);
+  w.U16(h.second);
+  w.U16(h.baud);
+  w.U16(h.packet_type);
+  w.U16(h.orig_net);
+  w.U16(h.dest_net);
+  w.U8(h.product_low);
+  w.U8(h.revision_major);
+  w.Bytes(h.password);
+  w.U16(h.orig_zone_fts);
+  w.U16(h.dest_zone_fts);
+  w.U16(h.aux_net);
+  w.U16(h.capability_swapped);
+  w.U8(h.product_high);
+  w.U8(h.revision_minor);
+  w.U16(h.capability);
+  w.U16(h.orig_zone);
+  w.U16(h.dest_zone);
+  w.U16(h.orig_point);
+  w.U16(h.dest_point);
+  w.Bytes(h.product_data);
+  return bytes;
+}
+
+inline PacketHeader DecodePacketHeader(std::span<const uint8_t, kPacketHeaderSize> bytes) {
+  ByteReader r(bytes);
+  PacketHeader h;
+  h.orig_node = r.U16();
+  h.dest_node = r.U16();
+  h.year = r.U16();
+  h.month = r.U16();
+  h.day = r.U16();
+  h.hour = r.U16();
+  h.minute = r.U16();
+  h.second = r.U16();
+  h.baud = r.U16();
+  h.packet_type = r.U16();
+  h.orig_net = r.U16();
+  h.dest_net = r.U16();
+  h.product_low = r.U8();
+  h.revision_major = r.U8();
+  auto password = r.Bytes(kPacketPasswordSize);
+  std::copy(password.begin(), password.end(), h.password.begin());
+  h.orig_zone_fts = r.U16();
+  h.dest_zone_fts = r.U16();
+  h.aux_net = r.U16();
+  h.capability_swapped = r.U16();
+  h.product_high = r.U8();
+  h.revision_minor = r.U8();
+  h.capability = r.U16();
+  h.orig_zone = r.U16();
+  h.dest_zone = r.U16();
+  h.orig_point = r.U16();
+  h.dest_point = r.U16();
+  auto data = r.Bytes(kPacketProductDataSize);
+  std::copy(data.begin(), data.end(), h.product_data.begin());
+  return h;
+}
+
+// The fixed part of a packed message.
+struct PackedHeader {
+  uint16_t orig_node = 0;
+  uint16_t dest_node = 0;
+  uint16_t orig_net = 0;
+  uint16_t dest_net = 0;
+  uint16_t attributes = 0;
+  uint16_t cost = 0;
+  std::string date_text;  // at most 19 characters are stored
+};
+
+using PackedHeaderBytes = std::array<uint8_t, kPackedHeaderSize>;
+
+inline PackedHeaderBytes EncodePackedHeader(const PackedHeader& h) {
+  PackedHeaderBytes bytes{};
+  ByteWriter w(bytes);
+  w.U16(h.orig_node);
+  w.U16(h.dest_node);
+  w.U16(h.orig_net);
+  w.U16(h.dest_net);
+  w.U16(h.attributes);
+  w.U16(h.cost);
+  w.FixedString(h.date_text, kPackedDateSize);
+  return bytes;
+}
+
+// The date text is taken up to its first NUL or the end of its field.
+inline PackedHeader DecodePackedHeader(std::span<const uint8_t, kPackedHeaderSize> bytes) {
+  ByteReader r(bytes);
+  PackedHeader h;
+  h.orig_node = r.U16();
+  h.dest_node = r.U16();
+  h.orig_net = r.U16();
+  h.dest_net = r.U16();
+  h.attributes = r.U16();
+  h.cost = r.U16();
+  h.date_text = r.FixedString(kPackedDateSize);
+  return h;
+}
+
+// Where the messages of a packet meet: the NUL that ends one message's text
+// followed by the next message's type word.
+inline constexpr std::string_view kMessageBoundary{"\0\x02\0", 3};
+
+// Where the text of the last message ends (the position of its closing NUL,
+// or the file size when it has none), for a file of `size` bytes whose last
+// bytes are `tail` (up to 3).  A complete packet ends in 00 00 00: the NUL,
+// then the two-byte terminator.  A packet cut short ends its last message at
+// its last byte when that is a NUL, and at the end of the file otherwise, so
+// no byte that arrived is dropped from the text.
+inline int64_t LastMessageEnd(int64_t size, std::span<const uint8_t> tail) {
+  size_t n = tail.size();
+  if (n >= 3 && tail[n - 3] == 0 && tail[n - 2] == 0 && tail[n - 1] == 0) return size - 3;
+  if (n >= 1 && tail[n - 1] == 0) return size - 1;
+  return size;
+}
+
+// Where a new message goes behind the last message of a packet, and how many
+// zero bytes must come first to complete that message.
+struct AppendPoint {
+  int64_t position = 0;  // where the zero bytes, then the type word, go
+  size_t fill = 0;       // zero bytes to write first
+};
+
+// `message` holds the bytes of a packet's last message from the start of its
+// fixed header (just after its type word) to the end of the file, and
+// `start` is the file position of its first byte.  In FTS-0001 the fourth
+// NUL behind the fixed header ends the text (to name, from name and subject
+// end with the first three): the new message goes right behind it, over the
+// terminator or whatever else follows.  A message cut short is completed
+// first: its fixed header with zeros, and the NULs its strings and text lack.
+inline AppendPoint FindAppendPoint(int64_t start, std::span<const uint8_t> message) {
+  constexpr size_t kClosingNuls = 4;
+  const size_t size = message.size();
+  if (size < kPackedHeaderSize) {
+    return {start + static_cast<int64_t>(size), kPackedHeaderSize - size + kClosingNuls};
+  }
+  size_t nuls = 0;
+  for (size_t i = kPackedHeaderSize; i < size; ++i) {
+    if (message[i] == 0 && ++nuls == kClosingNuls) return {start + static_cast<int64_t>(i) + 1, 0};
+  }
+  return {start + static_cast<int64_t>(size), kClosingNuls - nuls};
+}
+
+}  // namespace quil

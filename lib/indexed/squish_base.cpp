@@ -97,8 +97,8 @@ std::string BuildControlInfo(const MessageRecord& r) {
     ctl.append(prefix).append(value);
   };
   if (r.area.empty()) {
-    if (r.orig_point != 0) line(kFmpt, std::to_string(r.orig_point));
-    if (r.dest_point != 0) line(kTopt, std::to_string(r.dest_point));
+    if (r.orig_point != 0 && r.orig_point != kAddressNotSet) line(kFmpt, std::to_string(r.orig_point));
+    if (r.dest_point != 0 && r.dest_point != kAddressNotSet) line(kTopt, std::to_string(r.dest_point));
     if (!r.intl.empty()) line(kIntl, r.intl);
   }
   if (!r.msgid.empty()) line(kMsgid, r.msgid);

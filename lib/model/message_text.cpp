@@ -291,9 +291,12 @@ void WriteText(MessageRecord& r, Stream& out) {
     text.append(prefix).append(value).push_back(kCr);
     out.Write(text);
   };
+  // Zones and points of netmail travel in kludges; a point that is not set
+  // (65535) is no point.
   bool netmail = r.area.empty();
-  if (netmail && r.orig_point != 0) line(kFmpt, std::to_string(r.orig_point));
-  if (netmail && r.dest_point != 0) line(kTopt, std::to_string(r.dest_point));
+  auto is_point = [](uint16_t point) { return point != 0 && point != kAddressNotSet; };
+  if (netmail && is_point(r.orig_point)) line(kFmpt, std::to_string(r.orig_point));
+  if (netmail && is_point(r.dest_point)) line(kTopt, std::to_string(r.dest_point));
   if (netmail && !r.intl.empty()) line(kIntl, r.intl);
   if (!r.msgid.empty()) line(kMsgid, r.msgid);
   if (!r.reply.empty()) line(kReply, r.reply);

@@ -249,6 +249,11 @@ TEST(WriteTextTest, NetmailKludgesComeFirstAndEchomailHasNone) {
   EXPECT_EQ(Write(r),
             "\x01" "FMPT 7\r\x01TOPT 3\r\x01INTL 2:5020/2 2:5020/1\r"
             "\x01MSGID: 2:5020/1.7 abcdef01\r\x01" "CHRS: CP866 2\rBody\r");
+  // A point that is not set is written as no point.
+  r.orig_point = kAddressNotSet;
+  r.dest_point = kAddressNotSet;
+  EXPECT_EQ(Write(r).substr(0, 30), "\x01INTL 2:5020/2 2:5020/1\r\x01MSGID");
+  r.orig_point = 7;
   r.area = "ECHO";
   EXPECT_EQ(Write(r), "\x01MSGID: 2:5020/1.7 abcdef01\r\x01" "CHRS: CP866 2\rBody\r");
   // An echomail origin line is written even when its text is empty.

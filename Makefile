@@ -1,11 +1,12 @@
 # Front door of the build: `make` builds the two programs into build/,
 # `make test` runs every test twice (plain, then under AddressSanitizer and
 # UndefinedBehaviorSanitizer in build/asan), `make demo` runs both programs on
-# the sample packet in samples/.
+# the sample packet in samples/, `make bench` measures large bases.
 
 BUILD      ?= build
 ASAN_BUILD ?= build/asan
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
+BENCH_MESSAGES ?= 100000
 
 .PHONY: all test test-plain test-asan demo bench clean
 
@@ -29,6 +30,7 @@ demo: all
 bench:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUIL_BENCH=ON
 	cmake --build $(BUILD) -j $(JOBS)
+	$(BUILD)/bases_bench $(BENCH_MESSAGES)
 
 clean:
 	rm -rf $(BUILD)

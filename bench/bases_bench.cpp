@@ -1,0 +1,132 @@
+// Speed of the four storage formats and of the two programs on large bases.
+//
+//   bases_bench [messages] [kinds]      e.g. bases_bench 100000 fpsj
+//
+// For each kind it appends the messages to a new base, reads them all back,
+// copies the base into a JAM base with Quilxfer and sorts it with Quilord
+// (the messages are written in reverse date order, the sorter's worst case),
+// and prints the times with the rate in messages per second.  The programs
+// are taken from the directory this benchmark lies in.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "model/base_opener.h"
+#include "model/message_record.h"
+#include "runtime/platform.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+void Report(const char* kind, const char* what, int messages, double seconds) {
+  std::printf("%-8s %-22s %8.3f s %10.0f msg/s\n", kind, what, seconds,
+              seconds > 0 ? messages / seconds : 0.0);
+  std::fflush(stdout);
+}
+
+// An echomail message of a realistic size and shape, dated `minutes` after
+// the start of 2001.
+void FillMessage(quil::MessageRecord& r, int number, int minutes, std::mt19937& random) {
+  r.Clear();
+  r.from_name = "Sender " + std::to_string(number % 97);
+  r.to_name = "All";
+  r.subject = "Subject of message " + std::to_string(number);
+  r.date_written = quil::SecondsToDate(quil::DateToSeconds({2001, 1, 1, 0, 0, 0}) + minutes * 60LL);
+  r.date_arrived = r.date_written;
+  r.orig_zone = r.dest_zone = 2;
+  r.orig_net = r.dest_net = 5020;
+  r.orig_node = static_cast<uint16_t>(number % 500);
+  r.dest_node = 0;
+  r.orig_point = r.dest_point = 0;
+  r.msgid = "2:5020/" + std::to_string(r.orig_node) + " " + std::to_string(10000000 + number);
+  r.pid = "Bench 1.0";
+  r.control_lines.Insert("\x01" "CHRS: CP866 2");
+  r.area = "BENCH.ECHO";
+  std::string body;
+  int lines = 5 + static_cast<int>(random() % 40);
+  for (int i = 0; i < lines; ++i) body += "Line " + std::to_string(i) + " of a body of some length.\r";
+  r.body.Write(body);
+  r.tear_line = " Bench";
+  r.has_tear_line = true;
+  r.origin = "Bench station ";
+  r.has_origin = true;
+  r.seenby_lines.Insert("5020/1 2 3 4 5 6 7 8 9");
+  r.path_lines.Insert("5020/1");
+}
+
+int Run(const std::string& program, const std::vector<std::string>& args) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (!freopen("/dev/null", "w", stdout) || !freopen("/dev/null", "r", stdin)) _exit(127);
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int messages = argc > 1 ? std::atoi(argv[1]) : 20000;
+  std::string kinds = argc > 2 ? argv[2] : "fpsj";
+  std::string bin = std::filesystem::path(argv[0]).parent_path().string();
+  std::string dir = std::filesystem::temp_directory_path() / "quil-bench";
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+
+  std::printf("%d messages per base, in %s\n", messages, dir.c_str());
+  for (char kind : kinds) {
+    std::string name = std::string("kind_") + kind;
+    std::string spec = kind == 'f' ? std::string(1, kind) + dir + "/" + name
+                                   : std::string(1, kind) + dir + "/" + name +
+                                         (kind == 'p' ? ".pkt" : "");
+    const char* label = kind == 'f' ? "msg" : kind == 'p' ? "packet" : kind == 's' ? "squish" : "jam";
+    std::mt19937 random(1);
+    {
+      auto base = quil::OpenOrCreate(quil::platform::kDenyWrite, spec);
+      if (!base) return 1;
+      quil::MessageRecord record;
+      auto start = Clock::now();
+      for (int n = 1; n <= messages; ++n) {
+        FillMessage(record, n, messages - n, random);  // newest first
+        if (!base->WriteMessage(base->count() + 1, record)) return 1;
+      }
+      if (!base->Close()) return 1;
+      Report(label, "append", messages, Seconds(start));
+    }
+    {
+      auto base = quil::OpenOrCreate(quil::platform::kDenyWrite, spec);
+      quil::MessageRecord record;
+      auto start = Clock::now();
+      int read = 0;
+      for (int n = 1; n <= base->count(); ++n) read += base->ReadMessage(n, record) ? 1 : 0;
+      Report(label, "read all", read, Seconds(start));
+    }
+    auto start = Clock::now();
+    if (Run(bin + "/Quilxfer", {spec, "j" + dir + "/copy_" + name}) != 0) return 1;
+    Report(label, "Quilxfer to jam", messages, Seconds(start));
+    start = Clock::now();
+    if (Run(bin + "/Quilord", {spec}) != 0) return 1;
+    Report(label, "Quilord (reversed)", messages, Seconds(start));
+  }
+  std::filesystem::remove_all(dir);
+  return 0;
+}

@@ -1,0 +1,57 @@
+// The base opener: turns a base spec ("fdir/net", "sdir/area", "jarea",
+// "p0001.pkt") into an open base object of the right kind, and erases whole
+// bases by spec.
+//
+// A spec is a type mark followed by a path.  Marks, in either case:
+// F or # for a directory of *.msg files, P for a packet, S or $ for a Squish
+// base, J or ! for a JAM base.  A spec without a mark gets one from its
+// extension (.jhr/.jdt/.jdx: JAM; .sqd/.sqi: Squish; .pkt: packet; none:
+// a Fido directory).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "model/message_base.h"
+
+namespace quil {
+
+// The type letters, as one constant.
+inline constexpr char kTypeLetters[] = "PSJF";
+
+// The spec with its mark inferred, a base file's extension stripped, and
+// its path completed: "fdir/net" -> "fdir/net/*.msg", "dir/area.sqd" ->
+// "$dir/area", "C:\In\0001.pkt" -> "PC:\In\0001.pkt".  Empty stays empty.
+std::string NormaliseSpec(std::string_view spec);
+
+// Opens the base `spec` names, creating it empty when none of its data
+// files exists yet.  When the base exists but can not be opened (a file is
+// missing, damaged or held by another program) nothing is created or
+// truncated and the result is null.  Null also for a spec shorter than two
+// characters or with an unknown mark.
+std::unique_ptr<MessageBase> OpenOrCreate(uint32_t sharing, std::string_view spec);
+
+// Erases the base `spec` names and creates it anew, empty.  Null when the
+// spec is empty, its mark unknown, or the create failed.
+std::unique_ptr<MessageBase> CreateFresh(uint32_t sharing, std::string_view spec);
+
+// Erases the files of the base `spec` names: the *.msg files of a Fido
+// directory, the packet file, the Squish .sqd/.sqi/.sql, the JAM
+// .jhr/.jdt/.jdx/.jlr/.jqx.  Files that are missing or held open by another
+// program stay.  Returns true when the spec was empty (nothing done).
+bool EraseBase(std::string_view spec);
+
+// The kind of a normalised spec: 'F', 'P', 'S' or 'J' ('#', '$' and '!'
+// included), 0 for an empty spec or an unknown mark.
+char SpecMark(std::string_view normalised_spec);
+
+// A new, closed base object of the kind `mark` (as SpecMark gives it), or
+// null.
+std::unique_ptr<MessageBase> ConstructBase(char mark);
+
+// EraseBase for a base given by its kind and its normalised path.
+void EraseBaseAt(char mark, std::string_view path);
+
+}  // namespace quil

@@ -1,0 +1,245 @@
+// End-to-end tests of the converter on damaged sources: truncated files and
+// bogus lengths and offsets in each kind never crash it; what the library
+// can read is copied, what it can not is skipped, and the source files stay
+// byte for byte as they were.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "convert_support.h"
+#include "model/message_base.h"
+#include "model/message_record.h"
+#include "runtime/coding.h"
+#include "test_support.h"
+
+namespace quil::testing::convert_e2e {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Ways to damage a file.
+
+uint32_t U32At(const std::string& file, size_t offset) {
+  std::string bytes = ReadFileBytes(file);
+  EXPECT_GE(bytes.size(), offset + 4) << file;
+  if (bytes.size() < offset + 4) return 0;
+  return GetU32LE(reinterpret_cast<const uint8_t*>(bytes.data()) + offset);
+}
+
+void PutU32At(const std::string& file, size_t offset, uint32_t value) {
+  std::string bytes = ReadFileBytes(file);
+  ASSERT_GE(bytes.size(), offset + 4) << file;
+  PutU32LE(reinterpret_cast<uint8_t*>(bytes.data()) + offset, value);
+  ASSERT_TRUE(WriteFileBytes(file, bytes));
+}
+
+void PutBytesAt(const std::string& file, size_t offset, std::string_view patch) {
+  std::string bytes = ReadFileBytes(file);
+  ASSERT_GE(bytes.size(), offset + patch.size()) << file;
+  bytes.replace(offset, patch.size(), patch);
+  ASSERT_TRUE(WriteFileBytes(file, bytes));
+}
+
+void CutTo(const std::string& file, long long size) {
+  std::filesystem::resize_file(file, static_cast<uintmax_t>(size));
+}
+
+void Append(const std::string& file, std::string_view bytes) {
+  ASSERT_TRUE(WriteFileBytes(file, ReadFileBytes(file) + std::string(bytes)));
+}
+
+// Where message n of a packet starts (its type word): past the packet
+// header, then past each earlier message's fixed part and its four
+// NUL-ended fields (to, from, subject, text).
+size_t PacketMessageStart(const std::string& packet, int n) {
+  constexpr size_t kPacketHeaderSize = 58;
+  constexpr size_t kFixedPartSize = 2 + 32;
+  size_t position = kPacketHeaderSize;
+  for (int i = 1; i < n; ++i) {
+    position += kFixedPartSize;
+    for (int field = 0; field < 4; ++field) position = packet.find('\0', position) + 1;
+  }
+  return position;
+}
+
+// Squish: the frame of message n (from the index) and JAM: the header of
+// message n (from the index).
+uint32_t SquishFrame(const std::string& base, int n) { return U32At(base + ".sqi", (n - 1) * 12); }
+uint32_t JamHeader(const std::string& base, int n) { return U32At(base + ".jdx", (n - 1) * 8 + 4); }
+
+constexpr size_t kSquishFrameLength = 12, kSquishMsgLength = 16, kSquishClen = 20;
+constexpr size_t kJamSubfieldLen = 8, kJamTxtOffset = 60, kJamTxtLen = 64;
+constexpr size_t kJamHeaderSize = 76;
+
+// ---------------------------------------------------------------------------
+// The damages, each on a base holding the four handcrafted messages.
+
+struct Damage {
+  const char* name;
+  const Kind* kind;
+  std::function<void(const std::string& path)> apply;  // path of the base, no mark
+  std::vector<int> intact;                             // messages that must still read as before
+  bool opens = true;                                   // false: the source can not be opened at all
+};
+
+// clang-format off
+const std::vector<Damage>& Damages() {
+  static const std::vector<Damage> damages{
+      // Fido: one file per message.
+      {"FidoHeaderCutShort", &kFido, [](const std::string& p) { CutTo(p + "/2.msg", 100); },
+       {1, 3, 4}},
+      {"FidoEmptyFile", &kFido, [](const std::string& p) { CutTo(p + "/2.msg", 0); }, {1, 3, 4}},
+      {"FidoTextCutShort", &kFido, [](const std::string& p) { CutTo(p + "/1.msg", 210); },
+       {2, 3, 4}},
+      {"FidoGap", &kFido,
+       [](const std::string& p) { std::filesystem::remove(p + "/2.msg"); }, {1, 3, 4}},
+      {"FidoDirectoryAsMessage", &kFido,
+       [](const std::string& p) { std::filesystem::create_directory(p + "/6.msg"); },
+       {1, 2, 3, 4}},
+      // Packet: one file, messages found by their framing.
+      {"PacketCutInsideMessage", &kPacket,
+       [](const std::string& p) {
+         CutTo(p, static_cast<long long>(PacketMessageStart(ReadFileBytes(p), 3) + 60));
+       },
+       {1, 2}},
+      {"PacketCutInsideHeader", &kPacket, [](const std::string& p) { CutTo(p, 30); }, {}},
+      {"PacketWithoutTerminator", &kPacket,
+       [](const std::string& p) { CutTo(p, FileSizeOf(p) - 2); }, {1, 2, 3}},
+      {"PacketWithTrailingJunk", &kPacket,
+       [](const std::string& p) { Append(p, std::string(100, '\xff')); }, {1, 2, 3}},
+      {"PacketOfUnknownType", &kPacket, [](const std::string& p) { PutBytesAt(p, 18, "\x03"); },
+       {}, false},
+      // Squish: index records point at frames whose header gives the lengths.
+      {"SquishIndexPastTheData", &kSquish,
+       [](const std::string& p) { PutU32At(p + ".sqi", 12, 0x7FFFFF00); }, {1, 3, 4}},
+      {"SquishFrameIdDamaged", &kSquish,
+       [](const std::string& p) { PutBytesAt(p + ".sqd", SquishFrame(p, 2), "XXXX"); },
+       {1, 3, 4}},
+      {"SquishControlLengthHuge", &kSquish,
+       [](const std::string& p) { PutU32At(p + ".sqd", SquishFrame(p, 2) + kSquishClen, 0xFFFFFFF0); },
+       {1, 3, 4}},
+      {"SquishMessageLengthHuge", &kSquish,
+       [](const std::string& p) {
+         PutU32At(p + ".sqd", SquishFrame(p, 2) + kSquishMsgLength, 0xFFFFFFF0);
+         PutU32At(p + ".sqd", SquishFrame(p, 2) + kSquishFrameLength, 0xFFFFFFF0);
+       },
+       {1, 3, 4}},
+      {"SquishMessageLengthTooSmall", &kSquish,
+       [](const std::string& p) { PutU32At(p + ".sqd", SquishFrame(p, 2) + kSquishMsgLength, 10); },
+       {1, 3, 4}},
+      {"SquishDataCutInsideLastFrame", &kSquish,
+       [](const std::string& p) { CutTo(p + ".sqd", SquishFrame(p, 4) + 100); }, {1, 2, 3}},
+      {"SquishCountBeyondIndex", &kSquish,
+       [](const std::string& p) { PutU32At(p + ".sqd", 4, 1000); }, {1, 2, 3, 4}},
+      {"SquishIndexCutInsideRecord", &kSquish,
+       [](const std::string& p) { CutTo(p + ".sqi", 4 * 12 - 5); }, {1, 2, 3}},
+      {"SquishBaseHeaderCutShort", &kSquish, [](const std::string& p) { CutTo(p + ".sqd", 100); },
+       {}, false},
+      // JAM: index entries point at headers, headers at subfields and text.
+      {"JamIndexPastTheHeaders", &kJam,
+       [](const std::string& p) { PutU32At(p + ".jdx", 12, 0x7FFFFF00); }, {1, 3, 4}},
+      {"JamHeaderSignatureDamaged", &kJam,
+       [](const std::string& p) { PutBytesAt(p + ".jhr", JamHeader(p, 2), "XXXXXX"); },
+       {1, 3, 4}},
+      {"JamSubfieldLengthHuge", &kJam,
+       [](const std::string& p) { PutU32At(p + ".jhr", JamHeader(p, 2) + kJamSubfieldLen, 0xFFFFFFF0); },
+       {1, 3, 4}},
+      {"JamTextPastTheData", &kJam,
+       [](const std::string& p) {
+         PutU32At(p + ".jhr", JamHeader(p, 2) + kJamTxtOffset, 0xFFFFFF00);
+         PutU32At(p + ".jhr", JamHeader(p, 2) + kJamTxtLen, 0x00FFFFFF);
+       },
+       {1, 3, 4}},
+      {"JamSubfieldDataLengthBogus", &kJam,
+       [](const std::string& p) { PutU32At(p + ".jhr", JamHeader(p, 2) + kJamHeaderSize + 4, 0xFFFFFFF0); },
+       {1, 3, 4}},
+      {"JamHeadersCutInsideLastHeader", &kJam,
+       [](const std::string& p) { CutTo(p + ".jhr", JamHeader(p, 4) + 40); }, {1, 2, 3}},
+      {"JamIndexCutInsideEntry", &kJam,
+       [](const std::string& p) { CutTo(p + ".jdx", 4 * 8 - 3); }, {1, 2, 3}},
+      {"JamBaseHeaderCutShort", &kJam, [](const std::string& p) { CutTo(p + ".jhr", 500); }, {},
+       false},
+  };
+  return damages;
+}
+// clang-format on
+
+class DamagedSourceTest : public ::testing::TestWithParam<Damage> {};
+
+TEST_P(DamagedSourceTest, CopiesWhatReadsAndLeavesTheSourceAlone) {
+  const Damage& damage = GetParam();
+  const Kind& kind = *damage.kind;
+  TempDir dir;
+  const std::string source = SpecOf(kind, dir / "in", "area");
+  const std::string destination = SpecOf(kJam, dir / "out", "area");
+  WriteMessages(source, AllMessages());
+  std::vector<std::string> sound;
+  {
+    std::unique_ptr<MessageBase> base = OpenBase(source);
+    ASSERT_TRUE(base);
+    for (int n = 1; n <= kMessageCount; ++n) {
+      MessageRecord r;
+      ASSERT_TRUE(base->ReadMessage(n, r));
+      Loose loose;
+      loose.msgid_serial = !HasOwnMsgid(n);
+      sound.push_back(Dump(r, loose));
+    }
+  }
+  damage.apply(source.substr(1));
+  if (::testing::Test::HasFatalFailure()) return;
+  const auto damaged_files = FilesIn(dir / "in");
+
+  ProgramResult run = Convert(source, destination);
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(FilesIn(dir / "in"), damaged_files) << "the source was changed";
+  if (!damage.opens) {
+    EXPECT_EQ(run.output, std::string(kBanner) + "source base: [" + source +
+                              "]\ndestination base: [" + destination +
+                              "]\n\ncan't open source base: [" + source + "]\n");
+    return;
+  }
+
+  // What the library reads of the damaged source is what must arrive.
+  std::unique_ptr<MessageBase> original = OpenBase(source);
+  ASSERT_TRUE(original);
+  EXPECT_EQ(run.output, CopyOutput(source, destination, original->count(), 0));
+  auto intact = [&damage](int32_t n) {
+    return std::find(damage.intact.begin(), damage.intact.end(), n) != damage.intact.end();
+  };
+  std::vector<int32_t> readable;
+  for (int32_t n = 1; n <= original->count(); ++n) {
+    MessageRecord r;
+    if (!original->ReadMessage(n, r)) continue;
+    readable.push_back(n);
+    if (intact(n)) {
+      Loose loose;
+      loose.msgid_serial = !HasOwnMsgid(n);
+      EXPECT_EQ(Dump(r, loose), sound[n - 1]) << "intact message " << n;
+    }
+  }
+  for (int n : damage.intact) {
+    EXPECT_NE(std::find(readable.begin(), readable.end(), n), readable.end())
+        << "message " << n << " no longer reads";
+  }
+  // A damaged message that still reads may have lost its MSGID line.
+  std::unique_ptr<MessageBase> copy = OpenBase(destination);
+  ASSERT_TRUE(copy);
+  ASSERT_EQ(copy->count(), static_cast<int32_t>(readable.size()));
+  for (size_t i = 0; i < readable.size(); ++i) {
+    ExpectCopied(*original, readable[i], kJam, *copy, static_cast<int32_t>(i + 1),
+                 !intact(readable[i]) || !HasOwnMsgid(readable[i]));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryKind, DamagedSourceTest, ::testing::ValuesIn(Damages()),
+                         [](const ::testing::TestParamInfo<Damage>& info) {
+                           return std::string(info.param.name);
+                         });
+
+}  // namespace
+}  // namespace quil::testing::convert_e2e

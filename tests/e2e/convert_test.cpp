@@ -1,0 +1,399 @@
+// End-to-end tests of the converter: Quilxfer run as a user runs it, its
+// whole output, its command line, appending, stopping, a destination that
+// can not be written, and bases an interrupted sort left behind.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "convert_support.h"
+#include "model/base_opener.h"
+#include "model/message_base.h"
+#include "model/message_record.h"
+#include "test_support.h"
+
+namespace quil::testing::convert_e2e {
+namespace {
+
+std::string PrintKind(const ::testing::TestParamInfo<const Kind*>& info) {
+  return info.param->name;
+}
+
+ProgramResult ConvertIn(const std::string& directory, const std::vector<std::string>& args) {
+  ProgramOptions options;
+  options.directory = directory;
+  return RunProgram(ProgramPath("Quilxfer"), args, options);
+}
+
+// The whole output of a successful run, standard output not a terminal.
+TEST(ConvertOutputTest, SuccessfulRunPrintsExactlyThis) {
+  TempDir dir;
+  WriteMessages(dir / "mail.pkt", AllMessages());
+  ProgramResult run = ConvertIn(dir.path(), {"pmail.pkt", "jecho/area"});
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.output, R"(
+Quilxfer - message base converter, v0.04
+
+source base: [pmail.pkt]
+destination base: [jecho/area]
+
+source base opened
+destination base opened
+
+source base - total 4
+destination base - total 0
+
+coping message... #4
+
+)");
+  EXPECT_EQ(CountOf("j" + (dir / "echo/area")), kMessageCount);
+}
+
+// Any number of parameters but two: the usage text, exit 0, and nothing is
+// opened or created.
+TEST(ConvertCommandLineTest, WrongParameterCountPrintsUsage) {
+  const std::string usage = std::string(kBanner) +
+                            "Usage: Quilxfer source destination\n"
+                            "Example: Quilxfer fF:\\Fido\\Netmail\\Share jF:\\Fido\\Base\\Netmail\n"
+                            "         Quilxfer sF:\\Fido\\Base\\ fF:\\Fido\\Base\\Test\\\n"
+                            "         f - msg (fido), s - squish, j - jam, p - pkt 2.0+\n";
+  const std::vector<std::vector<std::string>> calls{{}, {"fnet"}, {"fnet", "sarea", "jother"}};
+  for (const auto& args : calls) {
+    TempDir dir;
+    ProgramResult run = ConvertIn(dir.path(), args);
+    EXPECT_EQ(run.exit_code, 0) << args.size();
+    EXPECT_EQ(run.output, usage) << args.size();
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << args.size();
+  }
+}
+
+// A spec whose first character is no mark and whose extension names no
+// kind ("xnet.txt") has an unknown mark: no base of any kind is made of it.
+TEST(ConvertCommandLineTest, UnknownSourceMarkIsReported) {
+  TempDir dir;
+  ProgramResult run = ConvertIn(dir.path(), {"xnet.txt", "sarea"});
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.output, std::string(kBanner) +
+                            "source base: [xnet.txt]\ndestination base: [sarea]\n\n"
+                            "can't open source base: [xnet.txt]\n");
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST(ConvertCommandLineTest, UnknownDestinationMarkIsReported) {
+  TempDir dir;
+  WriteMessages(dir / "mail.pkt", AllMessages());
+  const auto before = FilesIn(dir.path());
+  ProgramResult run = ConvertIn(dir.path(), {"pmail.pkt", "xarea.txt"});
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.output, std::string(kBanner) +
+                            "source base: [pmail.pkt]\ndestination base: [xarea.txt]\n\n"
+                            "source base opened\ncan't open destination base: [xarea.txt]\n");
+  EXPECT_EQ(FilesIn(dir.path()), before);
+}
+
+// A destination that another program holds open can not be opened; it is
+// neither created anew nor changed.  (A Fido directory has no file that
+// stays open, so it can always be opened.)
+class HeldDestinationTest : public ::testing::TestWithParam<const Kind*> {};
+
+TEST_P(HeldDestinationTest, IsReportedAndLeftAlone) {
+  TempDir dir;
+  const std::string source = SpecOf(kFido, dir / "in", "net");
+  const std::string destination = SpecOf(*GetParam(), dir / "out", "area");
+  WriteMessages(source, AllMessages());
+  WriteMessages(destination, {3, 4});
+  const auto before = FilesIn(dir / "out");
+  {
+    std::unique_ptr<MessageBase> holder = OpenBase(destination);
+    ASSERT_TRUE(holder);
+    ProgramResult run = Convert(source, destination);
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.output, std::string(kBanner) + "source base: [" + source +
+                              "]\ndestination base: [" + destination +
+                              "]\n\nsource base opened\ncan't open destination base: [" +
+                              destination + "]\n");
+  }
+  EXPECT_EQ(FilesIn(dir / "out"), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(IndexedAndPacket, HeldDestinationTest,
+                         ::testing::Values(&kPacket, &kSquish, &kJam), PrintKind);
+
+class ConvertKindTest : public ::testing::TestWithParam<const Kind*> {
+ protected:
+  const Kind& kind() const { return *GetParam(); }
+  TempDir dir_;
+};
+
+// The copies follow the messages the destination held, numbered M+1...,
+// in source order; the messages that were there stay as they were.
+TEST_P(ConvertKindTest, AppendsBehindTheMessagesThere) {
+  const std::string source = SpecOf(kSquish, dir_ / "in", "area");
+  const std::string destination = SpecOf(kind(), dir_ / "out", "area");
+  WriteMessages(source, AllMessages());
+  WriteMessages(destination, {4, 1});
+  const std::vector<std::string> before = DumpAll(destination);
+
+  ProgramResult run = Convert(source, destination);
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.output, CopyOutput(source, destination, kMessageCount, 2));
+  std::vector<std::string> after = DumpAll(destination);
+  ASSERT_EQ(after.size(), 2u + kMessageCount);
+  EXPECT_EQ(after[0], before[0]);
+  EXPECT_EQ(after[1], before[1]);
+  for (int n = 1; n <= kMessageCount; ++n) {
+    ExpectCopied(source, n, kind(), destination, 2 + n, !HasOwnMsgid(n));
+  }
+  if (kind().mark == 'j') {
+    // JAM stores the number each message was written under.
+    std::unique_ptr<MessageBase> base = OpenBase(destination);
+    for (int32_t n = 1; n <= base->count(); ++n) {
+      MessageRecord r;
+      ASSERT_TRUE(base->ReadMessage(n, r));
+      EXPECT_EQ(r.stored_number, static_cast<uint32_t>(n));
+    }
+  }
+}
+
+// An empty source, and a missing one (created empty): the totals, "#0",
+// and a destination that is not touched at all.
+TEST_P(ConvertKindTest, EmptyOrMissingSourceCopiesNothing) {
+  const std::string destination = SpecOf(kind(), dir_ / "out", "area");
+  WriteMessages(destination, {1, 2});
+  const auto before = FilesIn(dir_ / "out");
+  const std::string empty = SpecOf(kind(), dir_ / "empty", "area");
+  WriteMessages(empty, {});
+  const std::string missing = SpecOf(kind(), dir_ / "missing", "area");
+
+  for (const std::string& source : {empty, missing}) {
+    ProgramResult run = Convert(source, destination);
+    EXPECT_EQ(run.exit_code, 0) << source;
+    EXPECT_EQ(run.output, CopyOutput(source, destination, 0, 2)) << source;
+    EXPECT_EQ(FilesIn(dir_ / "out"), before) << source;
+  }
+  EXPECT_EQ(CountOf(missing), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllKinds, ConvertKindTest, ::testing::ValuesIn(kAllKinds), PrintKind);
+
+// ---------------------------------------------------------------------------
+// Stopping.
+
+// A Fido directory of `count` copies of handcrafted message 1, made fast by
+// copying its file.
+void WriteManyFidoMessages(const std::string& directory, int count) {
+  WriteMessages("f" + directory, {1});
+  const std::string bytes = ReadFileBytes(directory + "/1.msg");
+  ASSERT_FALSE(bytes.empty());
+  for (int n = 2; n <= count; ++n) {
+    ASSERT_TRUE(WriteFileBytes(directory + "/" + std::to_string(n) + ".msg", bytes));
+  }
+}
+
+// What a run stopped by a key prints: "terminated!" over the counter,
+// whatever number it showed.
+std::string StoppedOutput(const std::string& source, const std::string& destination,
+                          int source_total, int destination_total) {
+  std::string output = CopyOutput(source, destination, source_total, destination_total);
+  return output.substr(0, output.rfind("#")) + "terminated!\n";
+}
+
+// Escape, or any other byte, waiting on standard input stops the run before
+// the first message: "terminated!" over the counter, exit 0, nothing copied.
+TEST(ConvertStopTest, KeyWaitingAtTheStartStopsBeforeTheFirstMessage) {
+  for (const std::string key : {"\x1b", "q"}) {
+    TempDir dir;
+    const std::string source = SpecOf(kPacket, dir.path(), "in");
+    const std::string destination = SpecOf(kSquish, dir.path(), "out");
+    WriteMessages(source, AllMessages());
+    WriteMessages(destination, {3});
+    const auto before = FilesIn(dir.path());
+    ProgramOptions options;
+    options.input = key;
+    ProgramResult run = Convert(source, destination, options);
+    EXPECT_EQ(run.exit_code, 0) << Printable(key);
+    EXPECT_EQ(run.output, StoppedOutput(source, destination, kMessageCount, 1)) << Printable(key);
+    EXPECT_EQ(FilesIn(dir.path()), before) << Printable(key);
+  }
+}
+
+enum class StopBy { kEscape, kSigterm };
+
+class ConvertStopMidwayTest : public ::testing::TestWithParam<StopBy> {};
+
+// Stopped while copying, by Escape on standard input or by SIGTERM: the
+// program ends with "terminated!" and exit 0, and every message it wrote is
+// whole and readable.
+TEST_P(ConvertStopMidwayTest, KeepsEveryMessageWrittenSoFar) {
+  constexpr int kTotal = 1000;  // the stop arrives a few messages in, long before the end
+  TempDir dir;
+  WriteManyFidoMessages(dir / "in", kTotal);
+  const std::string source = "f" + (dir / "in");
+  const std::string destination = "f" + (dir / "out");
+  ProgramOptions options;
+  options.keep_input_open = true;
+  RunningProgram running = StartProgram(ProgramPath("Quilxfer"), {source, destination}, options);
+  ASSERT_GT(running.pid, 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!PathExists(dir / "out/1.msg") && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  if (GetParam() == StopBy::kEscape) {
+    ASSERT_EQ(write(running.input_fd, "\x1b", 1), 1);
+  } else {
+    ASSERT_EQ(kill(running.pid, SIGTERM), 0);
+  }
+  ProgramResult run = Finish(running);
+
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.output, StoppedOutput(source, destination, kTotal, 0));
+  std::unique_ptr<MessageBase> original = OpenBase(source);
+  std::unique_ptr<MessageBase> copy = OpenBase(destination);
+  ASSERT_TRUE(original && copy);
+  EXPECT_GE(copy->count(), 1);
+  EXPECT_LT(copy->count(), kTotal);
+  for (int32_t n = 1; n <= copy->count(); ++n) ExpectCopied(*original, n, kFido, *copy, n, false);
+}
+
+INSTANTIATE_TEST_SUITE_P(EscapeAndSigterm, ConvertStopMidwayTest,
+                         ::testing::Values(StopBy::kEscape, StopBy::kSigterm),
+                         [](const ::testing::TestParamInfo<StopBy>& info) {
+                           return info.param == StopBy::kEscape ? "Escape" : "Sigterm";
+                         });
+
+// ---------------------------------------------------------------------------
+// A destination that can not be written.
+
+// The counter shown when a run reported a write failure, 0 when its output
+// does not end that way.
+int FailedAtCounter(const std::string& output, const std::string& destination) {
+  const std::string ending = "\ncan't write destination base: [" + destination + "]\n";
+  const size_t hash = output.rfind("coping message... #");
+  if (!output.ends_with(ending) || hash == std::string::npos) return 0;
+  return std::stoi(output.substr(hash + 19));
+}
+
+// Messages that grow: message k has a body of 200 * k bytes, so each kind
+// reaches a file-size limit a few messages in.
+void WriteGrowingMessages(const std::string& spec, int count) {
+  std::unique_ptr<MessageBase> base = CreateFresh(platform::kDenyWrite, spec);
+  ASSERT_TRUE(base);
+  for (int k = 1; k <= count; ++k) {
+    MessageRecord r;
+    BuildMessage(4, r);
+    r.subject = "Growing " + std::to_string(k);
+    r.body.Truncate();
+    r.body.Write(std::string(200 * k, 'a' + k % 26) + "\r");
+    r.body.Seek(0);
+    ASSERT_TRUE(base->WriteMessage(base->count() + 1, r));
+  }
+  ASSERT_TRUE(base->Close());
+}
+
+// With a file-size limit the destination's files can grow only so far: the
+// run stops at the message that did not fit with "can't write destination
+// base" on its own line and exit 1, and the destination holds exactly the
+// messages copied before, whole and readable.
+TEST_P(ConvertKindTest, StopsAtAWriteThatFailsAndKeepsWhatWasWritten) {
+  constexpr int kTotal = 30;
+  const std::string source = SpecOf(kSquish, dir_ / "in", "area");
+  const std::string destination = SpecOf(kind(), dir_ / "out", "area");
+  WriteGrowingMessages(source, kTotal);
+  const auto source_files = FilesIn(dir_ / "in");
+  ProgramOptions options;
+  options.file_size_limit = 4096;
+  ProgramResult run = Convert(source, destination, options);
+
+  EXPECT_EQ(run.exit_code, 1) << run.output;
+  const int failed_at = FailedAtCounter(run.output, destination);
+  ASSERT_GT(failed_at, 1) << run.output;
+  ASSERT_LT(failed_at, kTotal) << run.output;
+  const std::string copied = CopyOutput(source, destination, kTotal, 0);
+  EXPECT_EQ(run.output, copied.substr(0, copied.rfind('#')) + "#" + std::to_string(failed_at) +
+                            "\ncan't write destination base: [" + destination + "]\n");
+  EXPECT_EQ(FilesIn(dir_ / "in"), source_files);
+  std::unique_ptr<MessageBase> copy = OpenBase(destination);
+  ASSERT_TRUE(copy);
+  EXPECT_EQ(copy->count(), failed_at - 1);
+  copy.reset();
+  for (int n = 1; n < failed_at; ++n) ExpectCopied(source, n, kind(), destination, n, false);
+}
+
+// A Fido directory where no file can be created: the first write fails.
+TEST(ConvertWriteFailureTest, ReadOnlyFidoDirectoryStopsAtTheFirstMessage) {
+  if (geteuid() == 0) GTEST_SKIP() << "the superuser writes into read-only directories";
+  TempDir dir;
+  const std::string source = SpecOf(kPacket, dir.path(), "in");
+  const std::string destination = SpecOf(kFido, dir.path(), "out");
+  WriteMessages(source, AllMessages());
+  WriteMessages(destination, {3});
+  const auto before = FilesIn(dir / "out");
+  ASSERT_EQ(chmod((dir / "out").c_str(), 0555), 0);
+  ProgramResult run = Convert(source, destination);
+  chmod((dir / "out").c_str(), 0755);
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(FailedAtCounter(run.output, destination), 1) << run.output;
+  EXPECT_EQ(FilesIn(dir / "out"), before);
+}
+
+// ---------------------------------------------------------------------------
+// Bases that an interrupted sort left behind (the layout is base_rebuild.h's).
+
+// The sort had not yet finished its new base: the new base is removed, the
+// destination keeps its messages and the copies follow them.
+TEST(ConvertRecoveryTest, UnfinishedSortIsRolledBackFirst) {
+  TempDir dir;
+  const std::string source = SpecOf(kPacket, dir.path(), "in");
+  const std::string destination = SpecOf(kSquish, dir.path(), "area");
+  WriteMessages(source, {1, 2});
+  WriteMessages(destination, {4});
+  const std::vector<std::string> before = DumpAll(destination);
+  WriteMessages(SpecOf(kSquish, dir.path(), ".area.quil-sort"), {1});
+  ProgramResult run = Convert(source, destination);
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.output,
+            CopyOutput(source, destination, 2, 1,
+                       "interrupted sort of [" + destination + "] rolled back, base unchanged\n"));
+  EXPECT_FALSE(PathExists(dir / ".area.quil-sort.sqd"));
+  std::vector<std::string> dumps = DumpAll(destination);
+  ASSERT_EQ(dumps.size(), 3u);
+  EXPECT_EQ(dumps[0], before[0]);
+  ExpectCopied(source, 1, kSquish, destination, 2, false);
+  ExpectCopied(source, 2, kSquish, destination, 3, false);
+}
+
+// The sort had committed its new base: the swap is finished, and the copies
+// follow the sorted messages.
+TEST(ConvertRecoveryTest, CommittedSortIsCompletedFirst) {
+  TempDir dir;
+  const std::string source = SpecOf(kPacket, dir.path(), "in");
+  const std::string destination = SpecOf(kJam, dir.path(), "area");
+  WriteMessages(source, {1, 2});
+  WriteMessages(destination, {1});
+  const std::string sorted = SpecOf(kJam, dir.path(), ".area.quil-sort");
+  WriteMessages(sorted, {4, 2});
+  const std::vector<std::string> sorted_dumps = DumpAll(sorted);
+  ASSERT_TRUE(WriteFileBytes(dir / ".area.quil-sort.ready", ""));
+  ProgramResult run = Convert(source, destination);
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.output, CopyOutput(source, destination, 2, 2,
+                                   "interrupted sort of [" + destination + "] completed\n"));
+  EXPECT_FALSE(PathExists(dir / ".area.quil-sort.ready"));
+  EXPECT_FALSE(PathExists(dir / ".area.quil-sort.jhr"));
+  std::vector<std::string> dumps = DumpAll(destination);
+  ASSERT_EQ(dumps.size(), 4u);
+  EXPECT_EQ(dumps[0], sorted_dumps[0]);
+  EXPECT_EQ(dumps[1], sorted_dumps[1]);
+  ExpectCopied(source, 1, kJam, destination, 3, false);
+  ExpectCopied(source, 2, kJam, destination, 4, false);
+}
+
+}  // namespace
+}  // namespace quil::testing::convert_e2e

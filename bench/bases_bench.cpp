@@ -1,7 +1,9 @@
 // Speed of the four storage formats and of the two programs on large bases.
 //
-//   bases_bench [messages] [kinds]      e.g. bases_bench 100000 fpsj
+//   bases_bench [messages] [kinds] [directory]   e.g. bases_bench 100000 fpsj
 //
+// Without a directory the bases go to a scratch directory that is removed
+// at the end; a directory given is kept, to look at the bases afterwards.
 // For each kind it appends the messages to a new base, reads them all back,
 // copies the base into a JAM base with Quilxfer and sorts it with Quilord
 // (the messages are written in reverse date order, the sorter's worst case),
@@ -88,7 +90,9 @@ int main(int argc, char** argv) {
   int messages = argc > 1 ? std::atoi(argv[1]) : 20000;
   std::string kinds = argc > 2 ? argv[2] : "fpsj";
   std::string bin = std::filesystem::path(argv[0]).parent_path().string();
-  std::string dir = std::filesystem::temp_directory_path() / "quil-bench";
+  bool keep = argc > 3;
+  std::string dir = keep ? std::string(argv[3])
+                         : (std::filesystem::temp_directory_path() / "quil-bench").string();
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
 
@@ -127,6 +131,6 @@ int main(int argc, char** argv) {
     if (Run(bin + "/Quilord", {spec}) != 0) return 1;
     Report(label, "Quilord (reversed)", messages, Seconds(start));
   }
-  std::filesystem::remove_all(dir);
+  if (!keep) std::filesystem::remove_all(dir);
   return 0;
 }

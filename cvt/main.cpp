@@ -75,14 +75,18 @@ void ConvertBases(const char* source_parameter, const char* destination_paramete
     if (!recovered.empty()) console::WriteLine(recovered);
   }
 
-  std::unique_ptr<MessageBase> source = quil::OpenOrCreate(quil::platform::kDenyWrite, source_spec);
+  // A base whose replacement could not be finished is not touched.
+  auto open = [](const std::string& spec) -> std::unique_ptr<MessageBase> {
+    if (quil::RebuildPending(spec)) return nullptr;
+    return quil::OpenOrCreate(quil::platform::kDenyWrite, spec);
+  };
+  std::unique_ptr<MessageBase> source = open(source_spec);
   if (!source) {
     console::WriteLine("can't open source base: [" + source_spec + "]");
     quil::Halt(0);
   }
   console::WriteLine("source base opened");
-  std::unique_ptr<MessageBase> destination =
-      quil::OpenOrCreate(quil::platform::kDenyWrite, destination_spec);
+  std::unique_ptr<MessageBase> destination = open(destination_spec);
   if (!destination) {
     console::WriteLine("can't open destination base: [" + destination_spec + "]");
     source.reset();

@@ -77,7 +77,9 @@ void SortByDateWritten(RecordList& records) {
   });
   RecordList sorted;
   sorted.reserve(records.size());
-  for (const Key& key : keys) sorted.push_back(std::move(records[static_cast<size_t>(key.read_order)]));
+  for (const Key& key : keys) {
+    sorted.push_back(std::move(records[static_cast<size_t>(key.read_order)]));
+  }
   records.swap(sorted);
 }
 

@@ -12,12 +12,18 @@ namespace quil {
 
 namespace {
 
-constexpr std::string_view kTempSuffix = ".quil-sort";
-constexpr std::string_view kFidoTempDirectory = ".quil-sort";
+// The new base's name: the original's with a dot in front and this suffix
+// and the kind's letter behind ("dir/.area.quil-sort-s" for the Squish base
+// "dir/area"), so bases of other kinds and one name never share it.
+constexpr std::string_view kTempSuffix = ".quil-sort-";
+constexpr std::string_view kFidoTempDirectory = ".quil-sort-f";
 constexpr std::string_view kLockSuffix = ".lock";
 constexpr std::string_view kReadySuffix = ".ready";
 constexpr std::string_view kMovingSuffix = ".moving";
 constexpr std::string_view kMsgMask = "*.msg";
+// A new base of more files (a large *.msg directory) is forced to disk with
+// one call for its whole file system rather than one per file.
+constexpr size_t kFilesSyncedOneByOne = 16;
 
 using Layout = RebuildLayout;
 
@@ -32,7 +38,7 @@ bool MakeLayout(std::string_view spec, Layout* layout) {
     layout->temp_path = layout->temp + "/" + std::string(kMsgMask);
   } else {
     layout->temp = AddSeparator(layout->directory) + "." + FileName(layout->path) +
-                   std::string(kTempSuffix);
+                   std::string(kTempSuffix) + LowCase(layout->mark);
     layout->temp_path = layout->temp;
   }
   return true;
@@ -137,7 +143,7 @@ bool Replace(const Layout& layout) {
   }
   bool ok = true;
   for (const auto& [from, to] : NewFiles(layout)) {
-    if (Exists(from) && platform::RenameFile(from, to) != platform::kOk) ok = false;
+    if (Exists(from) && platform::MoveFile(from, to) != platform::kOk) ok = false;
   }
   if (!ok || !platform::SyncDirectory(directory)) return false;
   RemoveNewBase(layout);  // what did not move: a Fido base's own lastread file
@@ -179,7 +185,8 @@ std::unique_ptr<BaseRebuild> BaseRebuild::Lock(std::string_view spec, std::strin
                                                Failure* failure) {
   *failure = Failure::kNone;
   Layout layout;
-  if (!MakeLayout(spec, &layout)) {
+  // A spec of a bare mark names no base (the opener refuses it too).
+  if (spec.size() < 2 || !MakeLayout(spec, &layout)) {
     *failure = Failure::kCreate;
     return nullptr;
   }
@@ -191,6 +198,13 @@ std::unique_ptr<BaseRebuild> BaseRebuild::Lock(std::string_view spec, std::strin
   }
   *recovered = Recover(layout, spec);
   rebuild->layout_ = layout;
+  if (Exists(layout.Marker(kReadySuffix)) || Exists(layout.Marker(kMovingSuffix))) {
+    // An earlier replacement could not be finished: the base is not to be
+    // touched until it is.
+    rebuild->committed_ = true;  // nothing of this run to abandon
+    *failure = Failure::kReplace;
+    return nullptr;
+  }
   return rebuild;
 }
 
@@ -221,7 +235,12 @@ bool BaseRebuild::Commit(Failure* failure) {
   // Everything of the new base on disk, then the commit point.
   bool ok = new_base_->Close();
   new_base_.reset();
-  for (const auto& file : NewFiles(layout)) ok = ok && SyncPath(file.first);
+  auto files = NewFiles(layout);
+  if (files.size() > kFilesSyncedOneByOne) {
+    ok = ok && platform::SyncFileSystem(layout.temp);
+  } else {
+    for (const auto& file : files) ok = ok && SyncPath(file.first);
+  }
   if (ok && layout.mark == 'F') ok = platform::SyncDirectory(layout.temp);
   ok = ok && platform::SyncDirectory(DirectoryOrCurrent(layout.directory));
   if (!ok || !WriteMarker(layout, kReadySuffix)) {
@@ -260,6 +279,12 @@ std::string RecoverInterruptedRebuild(std::string_view spec) {
   std::string line = Recover(layout, spec);
   DropLock(layout, lock);
   return line;
+}
+
+bool RebuildPending(std::string_view spec) {
+  Layout layout;
+  if (spec.size() < 2 || !MakeLayout(spec, &layout)) return false;
+  return Exists(layout.Marker(kReadySuffix)) || Exists(layout.Marker(kMovingSuffix));
 }
 
 }  // namespace quil

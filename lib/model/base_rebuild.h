@@ -10,12 +10,13 @@
 //   <T>.ready   the new base is complete and on disk (the commit point)
 //   <T>.moving  the original's files are erased; the new ones are moving in
 //
-// T is the temporary base beside the original: "dir/.area.quil-sort" for a
-// Squish or JAM base "dir/area" (files T.sqd, T.jhr, ...), "dir/.x.pkt.quil-
-// sort" for a packet "dir/x.pkt", and the directory "dir/.quil-sort" for a
-// Fido directory "dir".  Before the commit point the original is untouched
-// and a leftover new base is simply removed; after it the replacement is
-// always completed.
+// T is the temporary base beside the original, named after it and its
+// kind: "dir/.area.quil-sort-s" for a Squish base "dir/area" (files T.sqd,
+// ...), "dir/.area.quil-sort-j" for a JAM base, "dir/.x.pkt.quil-sort-p"
+// for a packet "dir/x.pkt", and the directory "dir/.quil-sort-f" for a Fido
+// directory "dir".  Before the commit point the original is untouched and a
+// leftover new base is simply removed; after it the replacement is always
+// completed.
 #pragma once
 
 #include <cstdint>
@@ -93,5 +94,10 @@ class BaseRebuild {
 // done ("" when there was nothing to do).  Both programs call it before they
 // open a base.
 std::string RecoverInterruptedRebuild(std::string_view spec);
+
+// True while the base `spec` names is in the middle of a replacement that
+// could not be finished: its files are not to be used until a later run
+// completes it.
+bool RebuildPending(std::string_view spec);
 
 }  // namespace quil

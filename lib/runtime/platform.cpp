@@ -710,6 +710,19 @@ int RenameFile(std::string_view from, std::string_view to) {
   return kOk;
 }
 
+int MoveFile(std::string_view from, std::string_view to) {
+  if (!UsablePath(from) || !UsablePath(to)) return kInvalid;
+  CountChange();
+  std::string source = ResolvePrefix(SystemPath(from));
+  std::string target = ResolveForCreate(SystemPath(to));
+  if (::rename(source.c_str(), target.c_str()) == -1) {
+    int err = errno;
+    if (err == ENOENT && !NameExists(source)) return PathError(err, Op::kOther, source);
+    return PathError(err, Op::kOther, target);
+  }
+  return kOk;
+}
+
 int CreateDirectory(std::string_view path) {
   if (!UsablePath(path)) return kInvalid;
   std::string wanted = SystemPath(path);
@@ -749,6 +762,22 @@ bool SyncDirectory(std::string_view path) {
   bool ok = result == 0 || errno == EINVAL;
   ::close(fd);
   return ok;
+}
+
+bool SyncFileSystem(std::string_view path) {
+  std::string target = path.empty() ? std::string(".") : ResolvePrefix(SystemPath(path));
+  if (target.find('\0') != std::string::npos) return false;
+  int fd;
+  do {
+    fd = ::open(target.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd == -1 && errno == EINTR);
+  if (fd == -1) return false;
+  int result;
+  do {
+    result = ::syncfs(fd);
+  } while (result == -1 && errno == EINTR);
+  ::close(fd);
+  return result == 0;
 }
 
 std::vector<DirEntry> FindFiles(std::string_view directory, std::string_view mask) {

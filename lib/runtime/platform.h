@@ -128,6 +128,12 @@ int DeleteFile(std::string_view path);
 // differs only in case is left behind.  Returns an error code.
 int RenameFile(std::string_view from, std::string_view to);
 
+// Renames `from` to exactly `to` (its directory resolved as usual),
+// replacing a file of exactly that name but not looking for the name in
+// other case.  For moving many files into a directory whose old entries are
+// gone: it costs no directory scan.  Returns an error code.
+int MoveFile(std::string_view from, std::string_view to);
+
 // Creates one directory level, named exactly as given.  Returns an error
 // code (kOk also when it exists already as a directory, in any case).
 int CreateDirectory(std::string_view path);
@@ -137,6 +143,10 @@ int RemoveDirectory(std::string_view path);
 
 // Forces a directory's entries (creations, renames, deletions) to disk.
 bool SyncDirectory(std::string_view path);
+
+// Forces everything written to the file system that holds `path` to disk:
+// one call instead of one per file when many files were written.
+bool SyncFileSystem(std::string_view path);
 
 struct DirEntry {
   std::string name;

@@ -505,6 +505,19 @@ TEST_F(PlatformTest, RecordLocksConflictWithOtherProgramsClassicLocks) {
   EXPECT_TRUE(ClassicLocker(path, F_WRLCK).locked());
 }
 
+TEST_F(PlatformTest, MoveTakesTheTargetNameExactly) {
+  ASSERT_TRUE(WriteFileBytes(dir_ / "new", "new"));
+  ASSERT_TRUE(WriteFileBytes(dir_ / "OLD", "old"));
+  ASSERT_TRUE(WriteFileBytes(dir_ / "same", "old"));
+  EXPECT_EQ(MoveFile(dir_ / "NEW", dir_ / "old"), kOk);  // the source is found in any case
+  EXPECT_EQ(ReadFileBytes(dir_ / "old"), "new");
+  EXPECT_EQ(ReadFileBytes(dir_ / "OLD"), "old");  // another case of the name stays
+  ASSERT_TRUE(WriteFileBytes(dir_ / "again", "again"));
+  EXPECT_EQ(MoveFile(dir_ / "again", dir_ / "same"), kOk);
+  EXPECT_EQ(ReadFileBytes(dir_ / "same"), "again");
+  EXPECT_NE(MoveFile(dir_ / "missing", dir_ / "x"), kOk);
+}
+
 TEST_F(PlatformTest, RemoveDirectoryRemovesOnlyEmptyDirectories) {
   ASSERT_EQ(CreateDirectory(dir_ / "d"), kOk);
   ASSERT_TRUE(WriteFileBytes(dir_ / "d/f", "x"));

@@ -355,13 +355,13 @@ TEST(ConvertRecoveryTest, UnfinishedSortIsRolledBackFirst) {
   WriteMessages(source, {1, 2});
   WriteMessages(destination, {4});
   const std::vector<std::string> before = DumpAll(destination);
-  WriteMessages(SpecOf(kSquish, dir.path(), ".area.quil-sort"), {1});
+  WriteMessages(SpecOf(kSquish, dir.path(), ".area.quil-sort-s"), {1});
   ProgramResult run = Convert(source, destination);
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.output,
             CopyOutput(source, destination, 2, 1,
                        "interrupted sort of [" + destination + "] rolled back, base unchanged\n"));
-  EXPECT_FALSE(PathExists(dir / ".area.quil-sort.sqd"));
+  EXPECT_FALSE(PathExists(dir / ".area.quil-sort-s.sqd"));
   std::vector<std::string> dumps = DumpAll(destination);
   ASSERT_EQ(dumps.size(), 3u);
   EXPECT_EQ(dumps[0], before[0]);
@@ -377,22 +377,47 @@ TEST(ConvertRecoveryTest, CommittedSortIsCompletedFirst) {
   const std::string destination = SpecOf(kJam, dir.path(), "area");
   WriteMessages(source, {1, 2});
   WriteMessages(destination, {1});
-  const std::string sorted = SpecOf(kJam, dir.path(), ".area.quil-sort");
+  const std::string sorted = SpecOf(kJam, dir.path(), ".area.quil-sort-j");
   WriteMessages(sorted, {4, 2});
   const std::vector<std::string> sorted_dumps = DumpAll(sorted);
-  ASSERT_TRUE(WriteFileBytes(dir / ".area.quil-sort.ready", ""));
+  ASSERT_TRUE(WriteFileBytes(dir / ".area.quil-sort-j.ready", ""));
   ProgramResult run = Convert(source, destination);
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.output, CopyOutput(source, destination, 2, 2,
                                    "interrupted sort of [" + destination + "] completed\n"));
-  EXPECT_FALSE(PathExists(dir / ".area.quil-sort.ready"));
-  EXPECT_FALSE(PathExists(dir / ".area.quil-sort.jhr"));
+  EXPECT_FALSE(PathExists(dir / ".area.quil-sort-j.ready"));
+  EXPECT_FALSE(PathExists(dir / ".area.quil-sort-j.jhr"));
   std::vector<std::string> dumps = DumpAll(destination);
   ASSERT_EQ(dumps.size(), 4u);
   EXPECT_EQ(dumps[0], sorted_dumps[0]);
   EXPECT_EQ(dumps[1], sorted_dumps[1]);
   ExpectCopied(source, 1, kJam, destination, 3, false);
   ExpectCopied(source, 2, kJam, destination, 4, false);
+}
+
+// A committed sort whose swap can not be finished (a directory stands where
+// a file of the base has to go): neither program uses the base, so nothing
+// is appended that the finished swap would later drop.
+TEST(ConvertRecoveryTest, ASwapThatCanNotBeFinishedKeepsBothProgramsOff) {
+  TempDir dir;
+  const std::string source = SpecOf(kPacket, dir.path(), "in");
+  const std::string destination = SpecOf(kSquish, dir.path(), "area");
+  WriteMessages(source, {1});
+  WriteMessages(SpecOf(kSquish, dir.path(), ".area.quil-sort-s"), {4, 2});
+  ASSERT_TRUE(WriteFileBytes(dir / ".area.quil-sort-s.ready", ""));
+  ASSERT_TRUE(std::filesystem::create_directory(dir / "area.sqd"));
+  ProgramResult run = Convert(source, destination);
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_NE(run.output.find("interrupted sort of [" + destination + "] could not be completed\n"),
+            std::string::npos)
+      << run.output;
+  EXPECT_NE(run.output.find("can't open destination base: [" + destination + "]\n"),
+            std::string::npos)
+      << run.output;
+  ProgramResult sort = RunProgram(ProgramPath("Quilord"), {destination});
+  EXPECT_NE(sort.output.find("can't open source base: [" + destination + "]\n"), std::string::npos)
+      << sort.output;
+  EXPECT_TRUE(PathExists(dir / ".area.quil-sort-s.sqd"));  // still there to finish later
 }
 
 }  // namespace

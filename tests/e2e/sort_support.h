@@ -1,0 +1,295 @@
+// Helpers of the sorter's end-to-end tests: bases of the four kinds filled
+// with chosen messages, read back as comparable dumps, damaged on purpose,
+// and pictured file by file.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "model/base_opener.h"
+#include "model/message_base.h"
+#include "model/message_record.h"
+#include "runtime/coding.h"
+#include "runtime/platform.h"
+#include "test_support.h"
+
+namespace quil::testing::sort_e2e {
+
+// A scratch directory for tests that run many sorts of busy bases.  They
+// need no durable storage, so it goes to the memory file system when the
+// system has one: the forced writes of every rebuild cost nothing there.
+inline std::unique_ptr<TempDir> ScratchDirectory() {
+  static const char* const kMemoryFileSystem = "/dev/shm";
+  if (access(kMemoryFileSystem, W_OK | X_OK) != 0) return std::make_unique<TempDir>();
+  const char* old = std::getenv("TMPDIR");
+  const std::string saved = old ? old : "";
+  setenv("TMPDIR", kMemoryFileSystem, 1);
+  auto dir = std::make_unique<TempDir>();
+  if (old) {
+    setenv("TMPDIR", saved.c_str(), 1);
+  } else {
+    unsetenv("TMPDIR");
+  }
+  return dir;
+}
+
+// What the sorter prints first, on every run.
+inline constexpr char kBanner[] = "\nQuilord - message base sorter, v0.04\n\n";
+
+// One of the four storage kinds and where a test puts a base of it.
+struct BaseKind {
+  const char* name;   // for test names
+  char mark;          // the type mark of its spec
+  const char* place;  // the base's path inside the test directory
+  bool keeps_read_count;
+  bool keeps_reply_links;
+};
+
+inline const BaseKind kFido{"Fido", 'f', "net", true, true};
+inline const BaseKind kPacket{"Packet", 'p', "mail.pkt", false, false};
+inline const BaseKind kSquish{"Squish", 's', "area", true, true};
+inline const BaseKind kJam{"Jam", 'j', "area", true, true};
+inline const BaseKind* const kAllKinds[] = {&kFido, &kPacket, &kSquish, &kJam};
+
+inline std::string PrintKind(const ::testing::TestParamInfo<const BaseKind*>& info) {
+  return info.param->name;
+}
+
+inline std::string SpecIn(const std::string& directory, const BaseKind& kind) {
+  return std::string(1, kind.mark) + directory + "/" + kind.place;
+}
+
+inline DateTime Date(int year, int month, int day, int hour = 12, int minute = 0, int second = 0) {
+  return DateTime{year, month, day, hour, minute, second};
+}
+
+// A message of the tests: its distinguishing tag, date written and times
+// read.  Everything else is derived from the tag, so that every message
+// differs from the others in many fields.
+struct Message {
+  int tag = 0;
+  DateTime written;
+  uint16_t times_read = 0;
+};
+
+// Fills `r` with a message rich in everything the formats store: header
+// fields, addresses with points, MSGID and PID, an unknown control line,
+// routing lines, reply links, attributes, body text and (for every third
+// tag) echomail parts.
+inline void FillRecord(MessageRecord& r, const Message& m) {
+  const std::string tag = std::to_string(m.tag);
+  r.Clear();
+  r.from_name = "Sender " + tag;
+  r.to_name = "Receiver " + tag;
+  r.subject = "Subject of message " + tag;
+  r.date_written = m.written;
+  r.date_arrived = Date(2020, 1, 2, 3, 4, 6);
+  r.times_read = m.times_read;
+  r.orig_zone = 2;
+  r.orig_net = 5020;
+  r.orig_node = static_cast<uint16_t>(m.tag % 100 + 1);
+  r.orig_point = static_cast<uint16_t>(m.tag % 3);
+  r.dest_zone = 2;
+  r.dest_net = 5030;
+  r.dest_node = 7;
+  r.dest_point = 0;
+  r.msgid = "2:5020/" + std::to_string(m.tag % 100 + 1) + " 0000" + std::to_string(1000 + m.tag);
+  r.pid = "QuilTest 1.0";
+  r.attributes = kAttrPrivate | (m.tag % 2 ? kAttrLocal : kAttrKillSent);
+  r.attribute_flags[kFlagDirect] = m.tag % 4 == 0;
+  r.ConvertFlags(Direction::kReading);  // the flags follow the word
+  r.cost = static_cast<uint16_t>(m.tag % 7);
+  r.reply_to = m.tag + 1;
+  r.replies[0] = m.tag + 2;
+  r.replies[1] = m.tag + 3;
+  r.control_lines.Insert("\x01TZUTC: 0300");
+  r.AddViaLine("2:5020/1 @20200102.030406 QuilTest");
+  if (m.tag % 3 == 0) {
+    r.area = "TEST.ECHO";
+    r.tear_line = " QuilTest";
+    r.has_tear_line = true;
+    r.origin = "Test station " + tag + " ";
+    r.has_origin = true;
+    r.seenby_lines.Insert("5020/1 2 3");
+    r.path_lines.Insert("5020/1");
+  }
+  r.body.Write("First line of message " + tag + "\rSecond line\r\rLast line\r");
+  r.body.Seek(0);
+}
+
+// Creates the base `spec` afresh holding `messages` as 1..N.
+inline void WriteBase(const std::string& spec, const std::vector<Message>& messages) {
+  std::unique_ptr<MessageBase> base = CreateFresh(platform::kDenyWrite, spec);
+  ASSERT_TRUE(base) << spec;
+  MessageRecord r;
+  for (const Message& m : messages) {
+    FillRecord(r, m);
+    ASSERT_TRUE(base->WriteMessage(base->count() + 1, r)) << spec << " message " << m.tag;
+  }
+  ASSERT_TRUE(base->Close()) << spec;
+}
+
+// Messages numbered 1..n whose dates run backwards (message 1 newest).
+inline std::vector<Message> Backwards(int n) {
+  std::vector<Message> messages;
+  for (int i = 1; i <= n; ++i) {
+    messages.push_back({i, Date(2001, 1, 1, 0, 0, 0), 0});
+    // A day and a few seconds per step, so every date is distinct and
+    // distinct in every format (Squish keeps even seconds only).
+    int64_t back = static_cast<int64_t>(n - i) * 86402;
+    messages.back().written = SecondsToDate(DateToSeconds(messages.back().written) + back);
+  }
+  return messages;
+}
+
+// The fields a sort may change: reply links (cleared on purpose), the
+// numbers the base hands out (JAM MessageNumber, Squish umsgid), and the
+// record's own bookkeeping.
+inline std::string StableDump(MessageRecord& r) {
+  return DumpRecordWithout(r, {"reply_to", "replies", "stored_number", "state"});
+}
+
+constexpr const char* kUnreadable = "<unreadable>";
+
+// Every message of the base, as StableDump, kUnreadable for one that does
+// not read.  Empty with a failure when the base does not open.
+inline std::vector<std::string> ReadDumps(const std::string& spec) {
+  std::vector<std::string> dumps;
+  std::unique_ptr<MessageBase> base = OpenOrCreate(platform::kDenyWrite, spec);
+  EXPECT_TRUE(base) << spec;
+  if (!base) return dumps;
+  for (int32_t n = 1; n <= base->count(); ++n) {
+    MessageRecord r;
+    dumps.push_back(base->ReadMessage(n, r) ? StableDump(r) : kUnreadable);
+  }
+  return dumps;
+}
+
+// The subjects' tags of the base's messages, in order; -1 for one that
+// does not read.
+inline std::vector<int> ReadTags(const std::string& spec) {
+  std::vector<int> tags;
+  std::unique_ptr<MessageBase> base = OpenOrCreate(platform::kDenyWrite, spec);
+  EXPECT_TRUE(base) << spec;
+  if (!base) return tags;
+  for (int32_t n = 1; n <= base->count(); ++n) {
+    MessageRecord r;
+    if (!base->ReadMessage(n, r)) {
+      tags.push_back(-1);
+      continue;
+    }
+    std::string subject = r.subject.str();
+    tags.push_back(std::stoi(subject.substr(subject.rfind(' ') + 1)));
+  }
+  return tags;
+}
+
+// Every file under `directory` (sub-directories included, hidden files
+// included) with its contents, by path relative to `directory`.
+inline std::map<std::string, std::string> Snapshot(const std::string& directory) {
+  std::map<std::string, std::string> files;
+  std::error_code error;
+  for (auto it = std::filesystem::recursive_directory_iterator(directory, error);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+    std::string relative = std::filesystem::relative(it->path(), directory).string();
+    files[relative] =
+        it->is_directory() ? std::string("<directory>") : ReadFileBytes(it->path().string());
+  }
+  return files;
+}
+
+// The names in a snapshot.
+inline std::vector<std::string> Names(const std::map<std::string, std::string>& files) {
+  std::vector<std::string> names;
+  for (const auto& [name, bytes] : files) names.push_back(name);
+  return names;
+}
+
+// Files of the snapshot that are neither the base's nor the test's own:
+// what a rebuild left behind.
+inline std::vector<std::string> Leftovers(const std::string& directory,
+                                          const std::vector<std::string>& expected) {
+  std::vector<std::string> extra;
+  for (const auto& [name, bytes] : Snapshot(directory)) {
+    if (std::find(expected.begin(), expected.end(), name) == expected.end()) extra.push_back(name);
+  }
+  return extra;
+}
+
+// The files a rebuild of a base in `directory` keeps beside it (its lock,
+// markers and new base), of any base kind; none once a sort is over.
+inline std::vector<std::string> RebuildFiles(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const auto& [name, bytes] : Snapshot(directory)) {
+    if (name.find(".quil-sort") != std::string::npos) names.push_back(name);
+  }
+  return names;
+}
+
+// Where message n's stored form starts in a packet (its type word).
+inline size_t PacketMessageStart(const std::string& bytes, int n) {
+  constexpr size_t kHeadSize = 58;       // packet header
+  constexpr size_t kFixedPart = 2 + 32;  // type word, fixed header
+  size_t position = kHeadSize;
+  for (int i = 1; i < n; ++i) {
+    position += kFixedPart;
+    for (int field = 0; field < 4; ++field) position = bytes.find('\0', position) + 1;
+  }
+  return position;
+}
+
+// Damages message n of the base in `directory` so that reading it fails
+// while the others still read.  A packet has no per-message framing that a
+// reader checks, so there only a cut-short last message is unreadable: n
+// must be the last.
+inline void DamageMessage(const std::string& directory, const BaseKind& kind, int n) {
+  const std::string path = directory + "/" + kind.place;
+  switch (kind.mark) {
+    case 'f': {
+      std::string file = path + "/" + std::to_string(n) + ".msg";
+      std::string bytes = ReadFileBytes(file);
+      ASSERT_FALSE(bytes.empty());
+      ASSERT_TRUE(WriteFileBytes(file, bytes.substr(0, 100)));  // shorter than a header
+      break;
+    }
+    case 'p': {
+      std::string bytes = ReadFileBytes(path);
+      size_t start = PacketMessageStart(bytes, n);
+      ASSERT_LT(start, bytes.size());
+      ASSERT_TRUE(WriteFileBytes(path, bytes.substr(0, start + 2 + 20)));
+      break;
+    }
+    case 's': {
+      std::string index = ReadFileBytes(path + ".sqi");
+      ASSERT_GE(index.size(), static_cast<size_t>(n) * 12);
+      uint32_t frame = GetU32LE(reinterpret_cast<const uint8_t*>(index.data()) + (n - 1) * 12);
+      std::string data = ReadFileBytes(path + ".sqd");
+      ASSERT_LT(frame + 4, data.size());
+      data.replace(frame, 4, "XXXX");  // the frame id
+      ASSERT_TRUE(WriteFileBytes(path + ".sqd", data));
+      break;
+    }
+    case 'j': {
+      std::string index = ReadFileBytes(path + ".jdx");
+      ASSERT_GE(index.size(), static_cast<size_t>(n) * 8);
+      uint32_t header = GetU32LE(reinterpret_cast<const uint8_t*>(index.data()) + (n - 1) * 8 + 4);
+      std::string headers = ReadFileBytes(path + ".jhr");
+      ASSERT_LT(header + 4, headers.size());
+      headers.replace(header, 6, "XXXXXX");  // the header signature and revision
+      ASSERT_TRUE(WriteFileBytes(path + ".jhr", headers));
+      break;
+    }
+    default:
+      FAIL() << "unknown kind";
+  }
+}
+
+}  // namespace quil::testing::sort_e2e

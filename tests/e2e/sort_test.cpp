@@ -1,0 +1,452 @@
+// End-to-end tests of the sorter: Quilord run as a user runs it, on bases of
+// every kind, checked through the library and through the files it leaves.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "model/base_opener.h"
+#include "model/message_base.h"
+#include "model/message_record.h"
+#include "runtime/platform.h"
+#include "sort_support.h"
+#include "test_support.h"
+
+namespace quil::testing::sort_e2e {
+namespace {
+
+ProgramResult Sort(const std::vector<std::string>& args) {
+  return RunProgram(ProgramPath("Quilord"), args);
+}
+
+// What one successful sort of a base with `total` messages, `written` of
+// which read, prints when standard output is not a terminal.
+std::string SortLines(const std::string& spec, int total, int written, bool unread = false) {
+  return std::string(unread ? "mode: [sorting unreaded messages]\n"
+                            : "mode: [sorting all base]\n") +
+         "source base: [" + spec + "]\n" + "source base opened\n" + "source base - total " +
+         std::to_string(total) + "\n" + "reading message... #" + std::to_string(total) + "\n" +
+         "writing message... #" + std::to_string(written) + "\n\n";
+}
+
+// The files a base of `kind` consists of after the sorter made it.
+std::vector<std::string> BaseFiles(const BaseKind& kind, int count) {
+  switch (kind.mark) {
+    case 'f': {
+      std::vector<std::string> names{"net", "net/lastread.qlr"};
+      for (int n = 1; n <= count; ++n) names.push_back("net/" + std::to_string(n) + ".msg");
+      std::sort(names.begin(), names.end());
+      return names;
+    }
+    case 'p':
+      return {"mail.pkt"};
+    case 's':
+      return {"area.sqd", "area.sqi", "area.sql"};
+    default:
+      return {"area.jdt", "area.jdx", "area.jhr", "area.jqx"};
+  }
+}
+
+class SortAllTest : public ::testing::TestWithParam<const BaseKind*> {
+ protected:
+  const BaseKind& kind() const { return *GetParam(); }
+  std::string spec() const { return SpecIn(dir_.path(), kind()); }
+
+  TempDir dir_;
+};
+
+// Dates running backwards, with two equal ones (3 and 7): the sorted base
+// holds them in ascending order, 7 before 3, every field but the reply links
+// as it was, the links cleared, and nothing else in the directory.
+TEST_P(SortAllTest, OrdersByDateWrittenAndKeepsEveryOtherField) {
+  const DateTime same = Date(2000, 6, 1, 10, 0, 0);
+  std::vector<Message> messages{{1, Date(2005, 1, 1), 0},
+                                {2, Date(2004, 1, 1), 0},
+                                {3, same, 0},
+                                {4, Date(2003, 1, 1), 0},
+                                {5, Date(2002, 1, 1), 0},
+                                {6, Date(2001, 1, 1), 0},
+                                {7, same, 0},
+                                {8, Date(1999, 12, 31, 23, 59, 58), 0}};
+  WriteBase(spec(), messages);
+  std::vector<std::string> before = ReadDumps(spec());
+  ASSERT_EQ(before.size(), 8u);
+  if (kind().keeps_reply_links) {
+    // The original carries links, or their clearing would prove nothing.
+    auto base = OpenOrCreate(platform::kDenyWrite, spec());
+    MessageRecord r;
+    ASSERT_TRUE(base->ReadMessage(2, r));
+    EXPECT_NE(r.replies[0], 0);
+  }
+
+  ProgramResult run = Sort({spec()});
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.output, kBanner + SortLines(spec(), 8, 8));
+
+  EXPECT_EQ(ReadTags(spec()), (std::vector<int>{8, 7, 3, 6, 5, 4, 2, 1}));
+  std::vector<std::string> after = ReadDumps(spec());
+  ASSERT_EQ(after.size(), 8u);
+  const int old_number[] = {8, 7, 3, 6, 5, 4, 2, 1};
+  for (size_t i = 0; i < after.size(); ++i) {
+    EXPECT_EQ(after[i], before[old_number[i] - 1]) << "new message " << i + 1;
+  }
+  auto base = OpenOrCreate(platform::kDenyWrite, spec());
+  ASSERT_TRUE(base);
+  for (int32_t n = 1; n <= base->count(); ++n) {
+    MessageRecord r;
+    ASSERT_TRUE(base->ReadMessage(n, r));
+    EXPECT_EQ(r.reply_to, 0) << n;
+    for (int32_t reply : r.replies) EXPECT_EQ(reply, 0) << n;
+  }
+  base.reset();
+  EXPECT_EQ(Leftovers(dir_.path(), BaseFiles(kind(), 8)), std::vector<std::string>{});
+}
+
+// The sorted base is what erasing the base, creating it anew and writing
+// the messages as 1..N gives: the same files with the same bytes, apart from
+// the clock's own fields.
+TEST_P(SortAllTest, EndsAsAFreshBaseWrittenInOrder) {
+  WriteBase(spec(), Backwards(5));
+  // The reference: the messages as the sort reads and prepares them,
+  // written in date order into a fresh base of the same name elsewhere.
+  TempDir reference;
+  const std::string reference_spec = SpecIn(reference.path(), kind());
+  {
+    auto original = OpenOrCreate(platform::kDenyWrite, spec());
+    ASSERT_TRUE(original);
+    auto fresh = CreateFresh(platform::kDenyWrite, reference_spec);
+    ASSERT_TRUE(fresh);
+    ASSERT_TRUE(fresh->CopySettingsFrom(*original));
+    for (int32_t n = original->count(); n >= 1; --n) {
+      MessageRecord r;
+      ASSERT_TRUE(original->ReadMessage(n, r));
+      r.reply_to = 0;
+      r.replies.fill(0);
+      if (!r.intl_present) r.intl.clear();
+      ASSERT_TRUE(fresh->WriteMessage(fresh->count() + 1, r));
+    }
+    ASSERT_TRUE(fresh->Close());
+  }
+
+  ProgramResult run = Sort({spec()});
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+
+  std::map<std::string, std::string> sorted = Snapshot(dir_.path());
+  std::map<std::string, std::string> expected = Snapshot(reference.path());
+  ASSERT_EQ(Names(sorted), Names(expected));
+  for (auto& [name, bytes] : sorted) {
+    std::string want = expected[name];
+    ASSERT_EQ(bytes.size(), want.size()) << name;
+    if (name == "mail.pkt") {
+      // The packet header's date and time (bytes 4..15) is the moment of
+      // writing.
+      bytes.replace(4, 12, 12, '\0');
+      want.replace(4, 12, 12, '\0');
+    }
+    if (name == "area.jhr") {
+      // DateCreated: a base setting, checked on its own below; masked here
+      // so that a second boundary between the two builds does not count.
+      bytes.replace(4, 4, 4, '\0');
+      want.replace(4, 4, 4, '\0');
+    }
+    EXPECT_EQ(Printable(bytes), Printable(want)) << name;
+  }
+}
+
+TEST_P(SortAllTest, EmptyBaseStaysEmpty) {
+  WriteBase(spec(), {});
+  ProgramResult run = Sort({spec()});
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.output, kBanner + SortLines(spec(), 0, 0));
+  auto base = OpenOrCreate(platform::kDenyWrite, spec());
+  ASSERT_TRUE(base);
+  EXPECT_EQ(base->count(), 0);
+  base.reset();
+  EXPECT_EQ(Leftovers(dir_.path(), BaseFiles(kind(), 0)), std::vector<std::string>{});
+}
+
+// A message that does not read is left out; the total still counts it.
+TEST_P(SortAllTest, LeavesOutAMessageThatCanNotBeRead) {
+  WriteBase(spec(), Backwards(6));
+  const int damaged = kind().mark == 'p' ? 6 : 3;  // a packet: only the last can be
+  DamageMessage(dir_.path(), kind(), damaged);
+  std::vector<std::string> before = ReadDumps(spec());
+  ASSERT_EQ(before.size(), 6u);
+  ASSERT_EQ(before[damaged - 1], kUnreadable);
+
+  ProgramResult run = Sort({spec()});
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.output, kBanner + SortLines(spec(), 6, 5));
+
+  std::vector<int> expected;
+  for (int tag = 6; tag >= 1; --tag) {
+    if (tag != damaged) expected.push_back(tag);
+  }
+  EXPECT_EQ(ReadTags(spec()), expected);
+  std::vector<std::string> after = ReadDumps(spec());
+  for (size_t i = 0; i < after.size(); ++i) EXPECT_EQ(after[i], before[expected[i] - 1]);
+}
+
+// The key is the full seconds count: dates after 2038 (2079 comes from a
+// two-digit year 79 in the text formats) follow the earlier ones.
+TEST_P(SortAllTest, OrdersDatesAfter2038) {
+  WriteBase(spec(), {{1, Date(2079, 1, 1, 0, 0, 0), 0},
+                     {2, Date(2040, 5, 5), 0},
+                     {3, Date(2038, 1, 19, 3, 14, 8), 0},
+                     {4, Date(1999, 7, 7), 0},
+                     {5, Date(2038, 1, 19, 3, 14, 2), 0},
+                     {6, Date(1980, 1, 2), 0}});
+  ProgramResult run = Sort({spec()});
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(ReadTags(spec()), (std::vector<int>{6, 4, 5, 3, 2, 1}));
+  auto base = OpenOrCreate(platform::kDenyWrite, spec());
+  MessageRecord r;
+  ASSERT_TRUE(base->ReadMessage(6, r));
+  EXPECT_EQ(r.date_written.year, 2079);
+  EXPECT_EQ(r.date_text.str(), "01 Jan 79  00:00:00");
+}
+
+// Read messages (1, 4, 5) stay in front in their order; the unread (2, 3)
+// follow by date.  A packet keeps no read counts: all of it is unread.
+TEST_P(SortAllTest, SortUnreadKeepsReadMessagesInFront) {
+  WriteBase(spec(), {{1, Date(2010, 1, 1), 3},
+                     {2, Date(2009, 1, 1), 0},
+                     {3, Date(2008, 1, 1), 0},
+                     {4, Date(2001, 1, 1), 1},
+                     {5, Date(2005, 1, 1), 1}});
+  std::vector<std::string> before = ReadDumps(spec());
+  ProgramResult run = Sort({spec(), "/u"});
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.output, kBanner + SortLines(spec(), 5, 5, true));
+  std::vector<int> expected =
+      kind().keeps_read_count ? std::vector<int>{1, 4, 5, 3, 2} : std::vector<int>{4, 5, 3, 2, 1};
+  EXPECT_EQ(ReadTags(spec()), expected);
+  std::vector<std::string> after = ReadDumps(spec());
+  ASSERT_EQ(after.size(), 5u);
+  for (size_t i = 0; i < after.size(); ++i) EXPECT_EQ(after[i], before[expected[i] - 1]);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllKinds, SortAllTest, ::testing::ValuesIn(kAllKinds), PrintKind);
+
+// ---------------------------------------------------------------------------
+// Settings of the base itself survive the rebuild.
+
+class SortSettingsTest : public ::testing::Test {
+ protected:
+  TempDir dir_;
+};
+
+TEST_F(SortSettingsTest, PacketKeepsItsHeaderButTheDate) {
+  const std::string spec = SpecIn(dir_.path(), kPacket);
+  WriteBase(spec, Backwards(3));
+  // The header as the packet's maker wrote it: addresses, password,
+  // product code, revision, capability word and product data.
+  std::string bytes = ReadFileBytes(dir_ / kPacket.place);
+  ASSERT_GT(bytes.size(), 58u);
+  auto put16 = [&](size_t at, uint16_t v) { PutU16LE(reinterpret_cast<uint8_t*>(&bytes[at]), v); };
+  put16(0, 1);       // origin node
+  put16(2, 7);       // destination node
+  put16(16, 9600);   // baud
+  put16(20, 5020);   // origin net
+  put16(22, 5030);   // destination net
+  bytes[24] = 0x42;  // product code, low byte
+  bytes[25] = 3;     // revision, major
+  bytes.replace(26, 8, std::string("SECRET\0\0", 8));
+  put16(34, 2);                  // origin zone (FTS-0001 place)
+  put16(36, 2);                  // destination zone (FTS-0001 place)
+  put16(40, 0x0300);             // capability word 0x0003, byte-swapped copy
+  bytes[42] = 0x7a;              // product code, high byte
+  bytes[43] = 5;                 // revision, minor
+  put16(44, 0x0003);             // capability word
+  put16(46, 2);                  // origin zone
+  put16(48, 2);                  // destination zone
+  put16(50, 4);                  // origin point
+  bytes.replace(54, 4, "QUIL");  // product data
+  ASSERT_TRUE(WriteFileBytes(dir_ / kPacket.place, bytes));
+
+  ProgramResult run = RunProgram(ProgramPath("Quilord"), {spec});
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(ReadTags(spec), (std::vector<int>{3, 2, 1}));
+  // Everything but the date and time (bytes 4..15) is as it was.
+  std::string before = bytes.substr(0, 58);
+  std::string after = ReadFileBytes(dir_ / kPacket.place).substr(0, 58);
+  before.replace(4, 12, 12, '\0');
+  after.replace(4, 12, 12, '\0');
+  EXPECT_EQ(Printable(after), Printable(before));
+}
+
+TEST_F(SortSettingsTest, SquishKeepsItsLimitsAndName) {
+  const std::string spec = SpecIn(dir_.path(), kSquish);
+  WriteBase(spec, Backwards(3));
+  // skip_msg (u32 at 12), the base name (80 bytes at 24), max_msg (u32 at
+  // 124) and keep_days (u16 at 128) as a tosser may have set them.
+  std::string data = ReadFileBytes(dir_ / "area.sqd");
+  ASSERT_GE(data.size(), 256u);
+  auto put32 = [&](size_t at, uint32_t v) { PutU32LE(reinterpret_cast<uint8_t*>(&data[at]), v); };
+  put32(12, 10);
+  put32(124, 500);
+  PutU16LE(reinterpret_cast<uint8_t*>(&data[128]), 30);
+  data.replace(24, 9, "TEST.AREA");
+  ASSERT_TRUE(WriteFileBytes(dir_ / "area.sqd", data));
+
+  ProgramResult run = RunProgram(ProgramPath("Quilord"), {spec});
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(ReadTags(spec), (std::vector<int>{3, 2, 1}));
+  std::string sorted = ReadFileBytes(dir_ / "area.sqd");
+  ASSERT_GE(sorted.size(), 256u);
+  const uint8_t* head = reinterpret_cast<const uint8_t*>(sorted.data());
+  EXPECT_EQ(GetU32LE(head + 12), 10u);
+  EXPECT_EQ(GetU32LE(head + 124), 500u);
+  EXPECT_EQ(GetU16LE(head + 128), 30u);
+  EXPECT_EQ(sorted.substr(24, 80), data.substr(24, 80));
+}
+
+TEST_F(SortSettingsTest, JamKeepsDateCreatedAndPassword) {
+  const std::string spec = SpecIn(dir_.path(), kJam);
+  WriteBase(spec, Backwards(3));
+  // DateCreated (u32 at 4) and PasswordCRC (u32 at 16) of the base header.
+  std::string headers = ReadFileBytes(dir_ / "area.jhr");
+  ASSERT_GE(headers.size(), 1024u);
+  PutU32LE(reinterpret_cast<uint8_t*>(&headers[4]), 946684800);  // 2000-01-01
+  PutU32LE(reinterpret_cast<uint8_t*>(&headers[16]), 0x12345678);
+  ASSERT_TRUE(WriteFileBytes(dir_ / "area.jhr", headers));
+
+  ProgramResult run = RunProgram(ProgramPath("Quilord"), {spec});
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(ReadTags(spec), (std::vector<int>{3, 2, 1}));
+  std::string sorted = ReadFileBytes(dir_ / "area.jhr");
+  ASSERT_GE(sorted.size(), 1024u);
+  const uint8_t* head = reinterpret_cast<const uint8_t*>(sorted.data());
+  EXPECT_EQ(GetU32LE(head + 4), 946684800u);
+  EXPECT_EQ(GetU32LE(head + 16), 0x12345678u);
+}
+
+// ---------------------------------------------------------------------------
+// The command line and the area file.
+
+class SortCommandLineTest : public ::testing::Test {
+ protected:
+  TempDir dir_;
+};
+
+TEST_F(SortCommandLineTest, UsageForNoneOrTooManyParameters) {
+  const std::string usage = std::string(kBanner) +
+                            "Usage: Quilord <sourcebase> [/u]\n"
+                            "Example: Quilord fF:\\Fido\\Netmail\\Share\n"
+                            "         Quilord sF:\\Fido\\Base\n"
+                            "         f - msg (fido), s - squish, j - jam, p - pkt 2.0+, @ - "
+                            "areas.bbs\n"
+                            " /u - sort unread messages only\n";
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{}, std::vector<std::string>{"sarea", "/u", "extra"}}) {
+    ProgramResult run = Sort(args);
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.output, usage);
+  }
+}
+
+// "/u" in any case sorts only the unread messages; any other second
+// parameter sorts all of them.
+TEST_F(SortCommandLineTest, SecondParameterChoosesTheMode) {
+  const std::string spec = "S" + dir_.path() + "/area";
+  WriteBase(spec, {{1, Date(2010, 1, 1), 1}, {2, Date(2009, 1, 1), 0}, {3, Date(2008, 1, 1), 0}});
+  for (const char* mark : {"/u", "/U"}) {
+    ProgramResult run = Sort({spec, mark});
+    EXPECT_EQ(run.output, kBanner + SortLines(spec, 3, 3, true)) << mark;
+    EXPECT_EQ(ReadTags(spec), (std::vector<int>{1, 3, 2})) << mark;
+  }
+  ProgramResult run = Sort({spec, "/x"});
+  EXPECT_EQ(run.output, kBanner + SortLines(spec, 3, 3));
+  EXPECT_EQ(ReadTags(spec), (std::vector<int>{3, 2, 1}));
+}
+
+// Each mark, in either case, names its kind.
+TEST_F(SortCommandLineTest, EveryTypeMarkSorts) {
+  struct Case {
+    std::string mark;
+    const BaseKind* kind;
+  };
+  for (const Case& c :
+       {Case{"#", &kFido}, Case{"F", &kFido}, Case{"P", &kPacket}, Case{"$", &kSquish},
+        Case{"S", &kSquish}, Case{"!", &kJam}, Case{"J", &kJam}}) {
+    TempDir dir;
+    const std::string spec = c.mark + dir.path() + "/" + c.kind->place;
+    WriteBase(SpecIn(dir.path(), *c.kind), Backwards(3));
+    ProgramResult run = Sort({spec});
+    EXPECT_EQ(run.output, kBanner + SortLines(spec, 3, 3)) << spec;
+    EXPECT_EQ(ReadTags(spec), (std::vector<int>{3, 2, 1})) << spec;
+  }
+}
+
+// A first character that is no type mark and not "@": nothing happens.
+TEST_F(SortCommandLineTest, NoMarkDoesNothing) {
+  const std::string spec = SpecIn(dir_.path(), kSquish);
+  WriteBase(spec, Backwards(3));
+  auto files = Snapshot(dir_.path());
+  for (const std::string& arg :
+       {dir_.path() + "/area", std::string("x") + dir_.path() + "/area", std::string("")}) {
+    ProgramResult run = Sort({arg, "/u"});
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.output, kBanner) << arg;
+  }
+  EXPECT_EQ(Snapshot(dir_.path()), files);
+}
+
+TEST_F(SortCommandLineTest, BaseThatCanNotBeOpened) {
+  ASSERT_TRUE(WriteFileBytes(dir_ / "file", "not a directory"));
+  const std::string spec = "s" + dir_.path() + "/file/area";
+  ProgramResult run = Sort({spec});
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.output, std::string(kBanner) + "mode: [sorting all base]\nsource base: [" + spec +
+                            "]\ncan't open source base: [" + spec + "]\n");
+}
+
+TEST_F(SortCommandLineTest, MissingAreaFile) {
+  const std::string name = dir_ / "areas.bbs";
+  ProgramResult run = Sort({"@" + name});
+  EXPECT_EQ(run.exit_code, 254);
+  EXPECT_EQ(run.output, std::string(kBanner) + "areafile: [" + name + "] is NOT found\n");
+}
+
+// Every base the area file lists is sorted whole, in order: comments and
+// empty lines are skipped silently, the first word of a line is the spec,
+// a base that can not be opened does not stop the loop, and "/u" is not
+// looked at.
+TEST_F(SortCommandLineTest, AreaFileSortsEveryListedBase) {
+  const std::string fido = SpecIn(dir_.path(), kFido);
+  const std::string jam = "J" + dir_.path() + "/echo/area";
+  const std::string packet = SpecIn(dir_.path(), kPacket);
+  const std::string squish = "$" + dir_.path() + "/area";
+  WriteBase(fido, Backwards(3));
+  WriteBase(jam, {{1, Date(2010, 1, 1), 1}, {2, Date(2009, 1, 1), 0}, {3, Date(2008, 1, 1), 0}});
+  WriteBase(packet, Backwards(4));
+  WriteBase(squish, Backwards(2));
+  ASSERT_TRUE(WriteFileBytes(dir_ / "file", "not a directory"));
+  const std::string broken = "s" + dir_.path() + "/file/area";
+  const std::string area_file = dir_ / "areas.bbs";
+  ASSERT_TRUE(WriteFileBytes(area_file,
+                             "; areas of the test station\r\n"
+                             "\r\n" +
+                                 fido + " NETMAIL\r\n" + "\t" + jam +
+                                 "\tECHO.AREA 2:5020/1 ; the echo\r\n" + ";" + squish +
+                                 " COMMENTED.OUT\r\n" + broken + " BROKEN\n" + "   \t  \n" +
+                                 packet + ";PACKET\n" + squish + "\n"));
+  ProgramResult run = Sort({"@" + area_file, "/u"});
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.output, std::string(kBanner) + SortLines(fido, 3, 3) + SortLines(jam, 3, 3) +
+                            "mode: [sorting all base]\nsource base: [" + broken +
+                            "]\ncan't open source base: [" + broken + "]\n" +
+                            "mode: [sorting all base]\nsource base: []\n"
+                            "can't open source base: []\n" +
+                            SortLines(packet, 4, 4) + SortLines(squish, 2, 2));
+  EXPECT_EQ(ReadTags(fido), (std::vector<int>{3, 2, 1}));
+  EXPECT_EQ(ReadTags(jam), (std::vector<int>{3, 2, 1}));  // whole, despite "/u"
+  EXPECT_EQ(ReadTags(packet), (std::vector<int>{4, 3, 2, 1}));
+  EXPECT_EQ(ReadTags(squish), (std::vector<int>{2, 1}));
+}
+
+}  // namespace
+}  // namespace quil::testing::sort_e2e

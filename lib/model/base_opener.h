@@ -1,6 +1,6 @@
 // The base opener: turns a base spec ("fdir/net", "sdir/area", "jarea",
 // "p0001.pkt") into an open base object of the right kind, and erases whole
-// bases by spec.
+// bases by their base spec.
 //
 // A spec is a type mark followed by a path.  Marks, in either case:
 // F or # for a directory of *.msg files, P for a packet, S or $ for a Squish
@@ -21,7 +21,7 @@ namespace quil {
 // The type letters, as one constant.
 inline constexpr char kTypeLetters[] = "PSJF";
 
-// The spec with its mark inferred, a base file's extension stripped, and
+// The base spec with its mark inferred, a base file's extension stripped, and
 // its path completed: "fdir/net" -> "fdir/net/*.msg", "dir/area.sqd" ->
 // "$dir/area", "C:\In\0001.pkt" -> "PC:\In\0001.pkt".  Empty stays empty.
 std::string NormaliseSpec(std::string_view spec);
@@ -40,7 +40,7 @@ std::unique_ptr<MessageBase> CreateFresh(uint32_t sharing, std::string_view spec
 // Erases the files of the base `spec` names: the *.msg files of a Fido
 // directory, the packet file, the Squish .sqd/.sqi/.sql, the JAM
 // .jhr/.jdt/.jdx/.jlr/.jqx.  Files that are missing or held open by another
-// program stay.  Returns true when the spec was empty (nothing done).
+// program stay.  Returns true when the base spec was empty (nothing done).
 bool EraseBase(std::string_view spec);
 
 // The kind of a normalised spec: 'F', 'P', 'S' or 'J' ('#', '$' and '!'

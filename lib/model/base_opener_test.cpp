@@ -111,7 +111,7 @@ TEST_F(OpenerTest, SpecsThatNameNothingGiveNothing) {
   EXPECT_EQ(OpenOrCreate(platform::kDenyWrite, "f"), nullptr);
   EXPECT_EQ(OpenOrCreate(platform::kDenyWrite, ""), nullptr);
   // A first character that is no mark, with an extension the opener does not
-  // know.  (Without an extension the spec would name a Fido directory.)
+  // know.  (Without an extension the base spec would name a Fido directory.)
   EXPECT_EQ(OpenOrCreate(platform::kDenyWrite, Spec('x', "mail.txt")), nullptr);
   EXPECT_EQ(OpenOrCreate(platform::kDenyWrite, dir_ / "area.txt"), nullptr);
   EXPECT_EQ(CreateFresh(platform::kDenyWrite, Spec('x', "mail.txt")), nullptr);

@@ -74,7 +74,7 @@ inline const Kind kJam   {"Jam",    'j', "",     255, 255, kJamAttributes, ReadC
 // clang-format on
 inline const Kind* const kAllKinds[] = {&kFido, &kPacket, &kSquish, &kJam};
 
-// The spec of the base `name` of `kind` inside `directory`.
+// The base spec of the base `name` of `kind` inside `directory`.
 inline std::string SpecOf(const Kind& kind, const std::string& directory, const std::string& name) {
   return std::string(1, kind.mark) + directory + "/" + name + kind.suffix;
 }

@@ -412,7 +412,7 @@ TEST_F(SortCommandLineTest, MissingAreaFile) {
 }
 
 // Every base the area file lists is sorted whole, in order: comments and
-// empty lines are skipped silently, the first word of a line is the spec,
+// empty lines are skipped silently, the first word of a line is the base spec,
 // a base that can not be opened does not stop the loop, and "/u" is not
 // looked at.
 TEST_F(SortCommandLineTest, AreaFileSortsEveryListedBase) {

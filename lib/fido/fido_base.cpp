@@ -122,7 +122,10 @@ void FidoBase::ConvertHeader(Direction direction, MessageRecord& record) {
     record.date_text = header_.date_text;
     record.times_read = header_.times_read;
     record.dest_node = header_.dest_node;
-    record.orig_node = header_.orig_node;
+    // Tossers store echomail with the origin 0/0, which is no address: the
+    // MSGID and the origin line give it then.
+    const bool no_origin = header_.orig_net == 0 && header_.orig_node == 0;
+    record.orig_node = no_origin ? kAddressNotSet : header_.orig_node;
     record.orig_net = header_.orig_net;
     record.dest_net = header_.dest_net;
     record.attributes = header_.attributes;

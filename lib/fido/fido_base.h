@@ -43,6 +43,7 @@ class FidoBase : public MessageBase {
   // Reading: the header fields into the record (names, subject, date text,
   // times read, the four net/node numbers, attribute word, first reply; the
   // other replies are cleared, the dates and the reply-to number are left).
+  // An origin of 0/0 counts as not given, so the text completes it.
   // Writing: first replaces an invalid date written or arrived by the
   // current date and time in the record itself and sets the record's date
   // text from the date written; then fills the header with cost, packed

@@ -536,7 +536,8 @@ bool PacketBase::WriteMessage(int32_t n, MessageRecord& record) {
   bytes.append(reinterpret_cast<const char*>(fixed.data()), fixed.size());
   const std::string_view name_enders("\0\r", 2);
   for (const ShortString* name : {&record.to_name, &record.from_name, &record.subject}) {
-    bytes.append(StoredPart(*name, name_enders));
+    const size_t room = (name == &record.subject ? kPackedSubjectSize : kPackedNameSize) - 1;
+    bytes.append(StoredPart(*name, name_enders).substr(0, room));
     bytes.push_back('\0');
   }
   if (!record.area.empty()) {

@@ -79,7 +79,9 @@ class PacketBase : public MessageBase {
   // moves to the end; when that rewrite fails, nothing is written and the
   // result is false.  Echomail gets the first line "AREA:" + tag.  Names,
   // subject and text are written as they are, except for NUL bytes (and CR
-  // in names and the tag), which the format can not hold.  On a failed
+  // in names and the tag), which the format can not hold, and except that
+  // the names are cut to 35 characters and the subject to 71: tossers
+  // refuse a whole packet in which one of them is longer.  On a failed
   // write the file is cut back to what it was.  Fails for an empty packet
   // whose header is not of type 2.
   [[nodiscard]] bool WriteMessage(int32_t n, MessageRecord& record) override;

@@ -240,6 +240,32 @@ TEST(PacketBaseTest, BytesThePacketCanNotHoldAreLeftOut) {
   EXPECT_EQ(back.body.Contents(), "AB\x02"s + "C\r");
 }
 
+// Tossers refuse a whole packet in which a name is longer than 35
+// characters or the subject longer than 71: both are cut to fit, while a
+// longer one in a packet from elsewhere is still read.
+TEST(PacketBaseTest, NamesAndSubjectAreCutToWhatTossersAccept) {
+  TempDir dir;
+  std::string path = dir / "a.pkt";
+  MessageRecord r, back;
+  r.to_name = std::string(35, 't') + "TO";
+  r.from_name = std::string(35, 'f') + "FROM";
+  r.subject = std::string(71, 's') + "SUBJECT";
+  {
+    PacketBase base;
+    ASSERT_TRUE(base.Create(kSharing, path));
+    ASSERT_TRUE(base.WriteMessage(1, r));
+  }
+  std::string names = ReadFileBytes(path).substr(kPacketHeadSize + kPackedHeaderSize);
+  EXPECT_EQ(names.substr(0, 36 + 36 + 72), std::string(35, 't') + '\0' + std::string(35, 'f') +
+                                               '\0' + std::string(71, 's') + '\0');
+
+  ASSERT_TRUE(WriteFileBytes(path, Packet({Packed(std::string(40, 'f'), "Text\r", "To")})));
+  PacketBase base;
+  ASSERT_TRUE(base.Open(kSharing, path));
+  ASSERT_TRUE(base.ReadMessage(1, back));
+  EXPECT_EQ(back.from_name.str(), std::string(40, 'f'));
+}
+
 TEST(PacketBaseTest, AreaLineIsRecognisedInAnyCase) {
   TempDir dir;
   std::string path = dir / "in.pkt";
@@ -431,18 +457,14 @@ TEST(PacketBaseTest, FailedAppendLeavesTheFileAsItWas) {
   ASSERT_TRUE(WriteFileBytes(path, original));
   MessageRecord r;
   r.body.Write(std::string(10000, 'x'));
-  int faults = 0;
-  for (;; ++faults) {
-    ASSERT_LT(faults, 20);
+  const int faults = testing::FaultsUntilSuccess(20, [&](int writes) {
     PacketBase base;
-    ASSERT_TRUE(base.Open(kSharing, path));
-    platform::InjectWriteFault(faults, platform::kDiskFull);
-    bool written = base.WriteMessage(4, r);
-    platform::InjectWriteFault(-1, platform::kOk);
-    if (written) break;
+    EXPECT_TRUE(base.Open(kSharing, path));
+    if (testing::WithWriteFault(writes, [&] { return base.WriteMessage(4, r); })) return true;
     EXPECT_EQ(base.count(), 3);
-    EXPECT_EQ(ReadFileBytes(path), original) << faults;
-  }
+    EXPECT_EQ(ReadFileBytes(path), original);
+    return false;
+  });
   EXPECT_GE(faults, 2);
   EXPECT_EQ(ReadFile(path).size(), 4u);
 }
@@ -454,20 +476,16 @@ TEST(PacketBaseTest, FailedRewriteKeepsTheOldPacket) {
   for (int i = 0; i < 40; ++i) messages.push_back(Packed("F", std::string(1000, 'a' + i % 26)));
   std::string original = Packet(messages);
   ASSERT_TRUE(WriteFileBytes(path, original));
-  int faults = 0;
-  for (;; ++faults) {
-    ASSERT_LT(faults, 40);
+  const int faults = testing::FaultsUntilSuccess(40, [&](int writes) {
     PacketBase base;
-    ASSERT_TRUE(base.Open(kSharing, path));
-    ASSERT_TRUE(base.DeleteMessage(2));
-    platform::InjectWriteFault(faults, platform::kDiskFull);
-    bool applied = base.ApplyDeletions();
-    platform::InjectWriteFault(-1, platform::kOk);
-    if (applied) break;
+    EXPECT_TRUE(base.Open(kSharing, path));
+    EXPECT_TRUE(base.DeleteMessage(2));
+    if (testing::WithWriteFault(writes, [&] { return base.ApplyDeletions(); })) return true;
     EXPECT_EQ(base.count(), 40);  // the marks are dropped, the packet read again
-    EXPECT_EQ(ReadFileBytes(path), original) << faults;
+    EXPECT_EQ(ReadFileBytes(path), original);
     EXPECT_FALSE(PathExists(path + ".tmp"));
-  }
+    return false;
+  });
   EXPECT_GE(faults, 3);
   messages.erase(messages.begin() + 1);
   std::string shorter = Packet(messages);

@@ -45,9 +45,9 @@
 //       10    2 attribute word
 //       12    2 cost
 //       14   20 date/time text, NUL-ended within the field
-//       34    - to user name, NUL-ended
-//        .    - from user name, NUL-ended
-//        .    - subject, NUL-ended
+//       34    - to user name, NUL-ended, at most 36 bytes
+//        .    - from user name, NUL-ended, at most 36 bytes
+//        .    - subject, NUL-ended, at most 72 bytes
 //        .    - text, NUL-ended ("AREA:" tag line first for echomail)
 #pragma once
 
@@ -79,6 +79,10 @@ constexpr size_t kPacketTypeOffset = 18;
 constexpr uint16_t kPackedMessageType = 2;
 
 constexpr size_t kPackedDateSize = 20;
+// The most a packed message's names and subject may take, their NUL
+// included; tossers refuse a packet with a longer one.
+constexpr size_t kPackedNameSize = 36;
+constexpr size_t kPackedSubjectSize = 72;
 // The fixed part of a packed message after its type word.
 constexpr size_t kPackedHeaderSize = 32;
 static_assert(6 * 2 + kPackedDateSize == kPackedHeaderSize);

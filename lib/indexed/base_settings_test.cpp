@@ -3,34 +3,26 @@
 // files.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "indexed/jam_base.h"
 #include "indexed/squish_base.h"
-#include "runtime/coding.h"
 #include "runtime/platform.h"
 #include "test_support.h"
 
 namespace quil {
 namespace {
 
+using testing::Le16;
+using testing::Le32;
+using testing::Le32At;
+using testing::PatchFile;
 using testing::ReadFileBytes;
 using testing::TempDir;
-using testing::WriteFileBytes;
-
-// Overwrites `bytes` at `offset` of a file.
-void Patch(const std::string& path, size_t offset, const std::string& bytes) {
-  std::string data = ReadFileBytes(path);
-  ASSERT_LE(offset + bytes.size(), data.size());
-  data.replace(offset, bytes.size(), bytes);
-  ASSERT_TRUE(WriteFileBytes(path, data));
-}
-
-std::string U32(uint32_t v) {
-  std::string s(4, '\0');
-  PutU32LE(reinterpret_cast<uint8_t*>(s.data()), v);
-  return s;
-}
 
 MessageRecord& Message() {
   static MessageRecord record;
@@ -39,50 +31,51 @@ MessageRecord& Message() {
   return record;
 }
 
-TEST(BaseSettingsTest, SquishKeepsKeepDaysMaxMsgSkipMsgAndName) {
-  TempDir dir;
-  {
-    SquishBase old_base;
-    ASSERT_TRUE(old_base.Create(platform::kDenyWrite, dir / "old"));
+// Header fields a tosser or an editor may have set: a base created anew with
+// CopySettingsFrom takes them over, whatever its own messages.
+TEST(BaseSettingsTest, AFreshBaseTakesOverTheOldOnesSettings) {
+  struct Case {
+    const char* kind;
+    std::function<std::unique_ptr<MessageBase>()> make;
+    const char* header_file;
+    std::vector<std::pair<size_t, std::string>> settings;  // offset, bytes
+    size_t count_field;                                    // the message count
+  } const cases[] = {
+      {"Squish",
+       [] { return std::make_unique<SquishBase>(); },
+       ".sqd",
+       {{12, Le32(3)},                             // skip_msg
+        {24, "AREANAME" + std::string(72, '\0')},  // base name
+        {124, Le32(500)},                          // max_msg
+        {128, Le16(30)}},                          // keep_days
+       4},
+      {"Jam",
+       [] { return std::make_unique<JamBase>(); },
+       ".jhr",
+       {{4, Le32(946684800)},     // DateCreated 2000-01-01
+        {16, Le32(0x12345678)}},  // PasswordCRC
+       12},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    TempDir dir;
+    ASSERT_TRUE(c.make()->Create(platform::kDenyWrite, dir / "old"));
+    const std::string old_file = dir / (std::string("old") + c.header_file);
+    for (const auto& [offset, bytes] : c.settings) PatchFile(old_file, offset, bytes);
+    auto old_base = c.make();
+    ASSERT_TRUE(old_base->Open(platform::kDenyWrite, dir / "old"));
+    auto fresh = c.make();
+    ASSERT_TRUE(fresh->Create(platform::kDenyWrite, dir / "new"));
+    ASSERT_TRUE(fresh->CopySettingsFrom(*old_base));
+    ASSERT_TRUE(fresh->WriteMessage(1, Message()));
+    ASSERT_TRUE(fresh->Close());
+    const std::string header = ReadFileBytes(dir / (std::string("new") + c.header_file));
+    for (const auto& [offset, bytes] : c.settings) {
+      EXPECT_EQ(testing::Printable(header.substr(offset, bytes.size())), testing::Printable(bytes))
+          << offset;
+    }
+    EXPECT_EQ(Le32At(header, c.count_field), 1u);
   }
-  Patch(dir / "old.sqd", 12, U32(3));                     // skip_msg
-  Patch(dir / "old.sqd", 24, "AREANAME");                 // base name
-  Patch(dir / "old.sqd", 124, U32(500));                  // max_msg
-  Patch(dir / "old.sqd", 128, std::string("\x1e\x00", 2));  // keep_days 30
-  SquishBase old_base;
-  ASSERT_TRUE(old_base.Open(platform::kDenyWrite, dir / "old"));
-  SquishBase fresh;
-  ASSERT_TRUE(fresh.Create(platform::kDenyWrite, dir / "new"));
-  ASSERT_TRUE(fresh.CopySettingsFrom(old_base));
-  ASSERT_TRUE(fresh.WriteMessage(1, Message()));
-  ASSERT_TRUE(fresh.Close());
-  std::string header = ReadFileBytes(dir / "new.sqd").substr(0, 256);
-  std::string old_header = ReadFileBytes(dir / "old.sqd").substr(0, 256);
-  EXPECT_EQ(header.substr(12, 4), old_header.substr(12, 4));
-  EXPECT_EQ(header.substr(24, 80), old_header.substr(24, 80));
-  EXPECT_EQ(header.substr(124, 6), old_header.substr(124, 6));
-  EXPECT_EQ(GetU32LE(reinterpret_cast<const uint8_t*>(header.data()) + 4), 1u);  // num_msg
-}
-
-TEST(BaseSettingsTest, JamKeepsDateCreatedAndPassword) {
-  TempDir dir;
-  {
-    JamBase old_base;
-    ASSERT_TRUE(old_base.Create(platform::kDenyWrite, dir / "old"));
-  }
-  Patch(dir / "old.jhr", 4, U32(946684800));  // DateCreated 2000-01-01
-  Patch(dir / "old.jhr", 16, U32(0x12345678));  // PasswordCRC
-  JamBase old_base;
-  ASSERT_TRUE(old_base.Open(platform::kDenyWrite, dir / "old"));
-  JamBase fresh;
-  ASSERT_TRUE(fresh.Create(platform::kDenyWrite, dir / "new"));
-  ASSERT_TRUE(fresh.CopySettingsFrom(old_base));
-  ASSERT_TRUE(fresh.WriteMessage(1, Message()));
-  ASSERT_TRUE(fresh.Close());
-  std::string header = ReadFileBytes(dir / "new.jhr");
-  EXPECT_EQ(header.substr(4, 4), U32(946684800));
-  EXPECT_EQ(header.substr(16, 4), U32(0x12345678));
-  EXPECT_EQ(header.substr(12, 4), U32(1));  // ActiveMsgs
 }
 
 TEST(BaseSettingsTest, SettingsOfAnotherKindAreRefused) {
@@ -104,10 +97,9 @@ TEST(BaseSettingsTest, CloseReportsWritesThatNeverReachedTheFiles) {
     ASSERT_TRUE(base->Create(platform::kDenyWrite, dir / ("b" + std::to_string(kind))));
     // The write is buffered; the failure shows when it is flushed at the
     // latest.
-    platform::InjectWriteFault(0, platform::kDiskFull);
+    testing::WriteFault fault(0);
     bool wrote = base->WriteMessage(1, Message());
     bool closed = base->Close();
-    platform::InjectWriteFault(-1, platform::kOk);
     EXPECT_FALSE(wrote && closed) << kind;
     EXPECT_FALSE(closed) << kind;
   }

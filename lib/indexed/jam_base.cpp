@@ -19,6 +19,8 @@ constexpr std::string_view kIndexExtension = ".jdx";
 constexpr std::string_view kTextExtension = ".jdt";
 constexpr std::string_view kHeaderExtension = ".jhr";
 constexpr std::string_view kSideExtension = ".jqx";
+// Other JAM software opens a base only when its lastread file exists too.
+constexpr std::string_view kLastreadExtension = ".jlr";
 
 constexpr char kCr = '\r';
 constexpr std::string_view kTearLine = "---";
@@ -146,6 +148,10 @@ bool JamBase::Create(uint32_t sharing, std::string_view path) {
   auto side_stream = std::make_unique<FileStream>(base + std::string(kSideExtension), mode);
   if (side_stream->is_open()) lastread_stream_ = std::move(side_stream);
   if (!index_stream_->ok() || !message_stream_->ok()) return FailOpen();
+  // An empty lastread file: no reader has read anything yet.  This base
+  // never opens it again.
+  FileStream lastread(base + std::string(kLastreadExtension), mode);
+  if (!lastread.is_open() || !lastread.Close()) return FailOpen();
 
   // The files are empty now, whatever an earlier Open of this object read:
   // the base header starts afresh.
@@ -306,13 +312,17 @@ bool JamBase::ReadMessage(int32_t n, MessageRecord& record) {
     return false;
   }
   // Every length and offset is checked against the files before anything
-  // is allocated or the record is touched.
-  int64_t area_end = offset + static_cast<int64_t>(jam::kMessageHeaderSize) + working_.subfield_len;
-  if (area_end > header_stream_->GetSize()) return false;
+  // is allocated or the record is touched.  Subfields said to run past the
+  // end of the .jhr are read as far as it goes (some writers count more
+  // than they store): the whole ones among them still count.
+  int64_t area_start = offset + static_cast<int64_t>(jam::kMessageHeaderSize);
+  int64_t area_end = std::min(area_start + static_cast<int64_t>(working_.subfield_len),
+                              header_stream_->GetSize());
+  if (area_end < area_start) return false;
   int64_t text_start = working_.txt_offset;
   int64_t text_end = text_start + working_.txt_len;
   if (working_.txt_len > 0 && text_end > message_stream_->GetSize()) return false;
-  std::vector<uint8_t> area(working_.subfield_len);
+  std::vector<uint8_t> area(static_cast<size_t>(area_end - area_start));
   header_stream_->Read(area.data(), area.size());
   if (!header_stream_->ok()) return false;
 

@@ -1,7 +1,9 @@
 // The JAM message base: a header file (.jhr), a text file (.jdt) and an
 // index file (.jdx) in the published JAM layout (see jam_format.h), plus the
 // library's private side file (.jqx), which is opened or created with the
-// base and never read or written.  The .jlr lastread file is never opened.
+// base and never read or written.  The .jlr lastread file is only created,
+// empty, with a new base (other JAM software does not open a base without
+// one); this base never opens it.
 //
 // Message n is index entry n, whatever the base header's BaseMsgNum says;
 // the message count is the .jdx size divided by 8 and includes deleted
@@ -50,7 +52,7 @@ class JamBase : public MessageBase {
   [[nodiscard]] bool Open(uint32_t sharing, std::string_view path) override;
 
   // Creates an empty base (truncating existing files): a .jhr holding only
-  // a fresh base header, empty .jdt, .jdx and .jqx.  Count 0.
+  // a fresh base header, empty .jdt, .jdx, .jqx and .jlr.  Count 0.
   [[nodiscard]] bool Create(uint32_t sharing, std::string_view path) override;
 
   // True when the base is open, 1 <= n <= count and index entry n points at
@@ -59,8 +61,9 @@ class JamBase : public MessageBase {
   bool MessageExists(int32_t n) override;
 
   // Reads message n.  Fails with the record untouched when n does not exist
-  // or its subfields or text lie outside the files; fails with only the
-  // record state set to 0 when the header is not valid.
+  // or its text lies outside the .jdt; fails with only the record state set
+  // to 0 when the header is not valid.  Subfields that would run past the
+  // end of the .jhr are read up to it.
   [[nodiscard]] bool ReadMessage(int32_t n, MessageRecord& record) override;
 
   // Stores the record as message n.  n > count appends as count + 1; an

@@ -1,6 +1,9 @@
 // Building and parsing the JAM subfield area of a message.
 #include "indexed/jam_subfields.h"
 
+#include <algorithm>
+#include <optional>
+
 #include "indexed/jam_format.h"
 #include "runtime/coding.h"
 #include "runtime/string_ops.h"
@@ -134,8 +137,15 @@ std::string BuildSubfields(const MessageRecord& r) {
 
 void ApplySubfields(std::span<const uint8_t> area, MessageRecord& r) {
   ByteReader in(area);
+  // The origin address makes up a MSGID of its own; the message's MSGID
+  // subfield must win over it wherever the two stand.
+  std::optional<std::string> msgid;
   while (in.remaining() >= kSubfieldHeaderSize) {
-    SubfieldHeader header = SubfieldHeader::Decode(in.Bytes(kSubfieldHeaderSize));
+    auto raw = in.Bytes(kSubfieldHeaderSize);
+    // No subfield starts with the signature of a message header: an area
+    // said to be longer than it is has run into the next message.
+    if (std::equal(kSignature.begin(), kSignature.end(), raw.begin())) break;
+    SubfieldHeader header = SubfieldHeader::Decode(raw);
     if (header.length > kMaxSubfieldData) {
       // Skipping past the end leaves nothing to read, which ends the loop.
       in.Skip(header.length);
@@ -143,8 +153,16 @@ void ApplySubfields(std::span<const uint8_t> area, MessageRecord& r) {
     }
     if (header.length > in.remaining()) break;
     auto data = in.Bytes(header.length);
-    ApplyOne(header.id(), std::string_view(reinterpret_cast<const char*>(data.data()), data.size()),
-             r);
+    std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
+    if (header.id() == kSubMsgid) msgid = std::string(text);
+    ApplyOne(header.id(), text, r);
+  }
+  if (msgid) r.msgid = *msgid;
+  // One address subfield without the other (echomail has no destination)
+  // leaves half an INTL text; a message without both addresses has none.
+  if (!r.intl.empty() &&
+      (r.intl.str().front() == ' ' || ExtractWord(2, r.intl.str(), kBlanks).empty())) {
+    r.intl.clear();
   }
 }
 

@@ -25,8 +25,11 @@ std::string BuildSubfields(const MessageRecord& record);
 // Applies a subfield area to `record`, whose attribute word must already
 // hold the message's attributes (the enclosed-file subfields depend on it).
 // Subfields longer than 255 bytes are skipped; a subfield that runs past the
-// end of the area ends the parsing; unknown ids are skipped.  Never reads
-// outside `area`.
+// end of the area ends the parsing, and so does the signature of a message
+// header where a subfield should begin; unknown ids are skipped.  A MSGID
+// subfield is kept whether it stands before or after OADDRESS (whose parser
+// makes up a MSGID), and an INTL text that only one of OADDRESS and
+// DADDRESS filled is dropped.  Never reads outside `area`.
 void ApplySubfields(std::span<const uint8_t> area, MessageRecord& record);
 
 // The routing line a TRACE subfield becomes: a fourteen-digit stamp, a blank

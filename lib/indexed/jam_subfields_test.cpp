@@ -188,6 +188,51 @@ TEST(JamSubfieldsTest, DamagedSubfields) {
   EXPECT_TRUE(h.to_name.empty());
 }
 
+// Writers order subfields as they like; some put MSGID before OADDRESS,
+// whose parser makes up a MSGID of its own.
+TEST(JamSubfieldsTest, MsgidSubfieldWinsWhereverItStands) {
+  for (bool msgid_first : {true, false}) {
+    Fields fields{{kSubOriginAddress, "2:5020/1.7"}, {kSubDestinationAddress, "2:5020/2"}};
+    fields.insert(msgid_first ? fields.begin() : fields.end(), {kSubMsgid, "2:5020/1.7 0a1b2c3d"});
+    MessageRecord r;
+    Apply(Area(fields), r);
+    EXPECT_EQ(r.msgid.str(), "2:5020/1.7 0a1b2c3d") << msgid_first;
+    EXPECT_EQ(r.intl.str(), "2:5020/2 2:5020/1");
+  }
+  // Without a MSGID subfield the origin address still gives one.
+  MessageRecord r;
+  Apply(Area({{kSubOriginAddress, "2:5020/1"}}), r);
+  EXPECT_TRUE(r.msgid.str().starts_with("2:5020/1 ")) << r.msgid.str();
+}
+
+// Echomail has an origin address and no destination: that is no INTL.
+TEST(JamSubfieldsTest, OneAddressGivesNoIntl) {
+  for (const Fields& fields : {Fields{{kSubOriginAddress, "2:5020/1.7"}},
+                               Fields{{kSubDestinationAddress, "2:5020/2"}}}) {
+    MessageRecord r;
+    Apply(Area(fields), r);
+    EXPECT_TRUE(r.intl.empty()) << testing::Printable(r.intl.str());
+  }
+  MessageRecord r;
+  Apply(Area({{kSubOriginAddress, "2:5020/1.7"}}), r);
+  r.Normalise();
+  EXPECT_FALSE(r.intl_present);
+  EXPECT_EQ(r.FormatOriginAddress(), "2:5020/1.7");
+}
+
+// A SubfieldLen that counts more than the subfields (some writers count 16
+// bytes per subfield header) reaches into the next message's header; its
+// signature ends the parsing before anything of that message is taken.
+TEST(JamSubfieldsTest, NextHeaderEndsTheArea) {
+  std::string next_header = std::string("JAM\0", 4) + std::string(4, '\0');
+  std::string area = Area({{kSubReceiverName, "Own"}}) + next_header +
+                     Area({{kSubReceiverName, "Neighbour"}, {kSubSubject, "Not ours"}});
+  MessageRecord r;
+  Apply(area, r);
+  EXPECT_EQ(r.to_name.str(), "Own");
+  EXPECT_TRUE(r.subject.empty());
+}
+
 TEST(JamSubfieldsTest, RandomBytesNeverReadOutside) {
   std::mt19937 random(20240607);
   for (int round = 0; round < 500; ++round) {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "indexed/squish_test_util.h"
+#include "squish_support.h"
 #include "runtime/coding.h"
 #include "test_support.h"
 

@@ -1,10 +1,7 @@
 #include "model/base_opener.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -19,8 +16,10 @@
 namespace quil {
 namespace {
 
+using testing::HeldFile;
 using testing::PathExists;
 using testing::ReadFileBytes;
+using testing::SnapshotTree;
 using testing::TempDir;
 using testing::WriteFileBytes;
 
@@ -36,7 +35,7 @@ TEST(NormaliseSpecTest, InfersMarksStripsExtensionsAndCompletesPaths) {
       {"dir/area.sqi", "$dir/area"},
       {"C:\\In\\0001.pkt", "PC:\\In/0001.pkt"},  // the separator added is "/"
       {"in/0001.PKT", "Pin/0001.PKT"},
-      {"xdir", "#xdir/*.msg"},  // no mark, no extension: a Fido directory
+      {"xdir", "#xdir/*.msg"},     // no mark, no extension: a Fido directory
       {"xarea.txt", "xarea.txt"},  // no mark, unknown extension: unchanged
       {"jarea", "jarea"},
       {"$dir/area", "$dir/area"},
@@ -63,14 +62,7 @@ class OpenerTest : public ::testing::Test {
     ASSERT_TRUE(base->WriteMessage(base->count() + 1, record)) << spec;
   }
 
-  // Every file under the directory with its bytes.
-  std::map<std::string, std::string> Snapshot() const {
-    std::map<std::string, std::string> files;
-    for (const auto& entry : platform::FindFiles(dir_.path(), "*")) {
-      if (!entry.is_directory) files[entry.name] = ReadFileBytes(dir_ / entry.name);
-    }
-    return files;
-  }
+  std::map<std::string, std::string> Snapshot() const { return SnapshotTree(dir_.path()); }
 
   TempDir dir_;
 };
@@ -144,49 +136,11 @@ TEST_F(OpenerTest, AnExistingBaseThatCanNotBeOpenedIsLeftAlone) {
   EXPECT_EQ(Snapshot(), before);
 }
 
-// A forked process holds a file open with deny write until it is released.
-class HeldFile {
- public:
-  explicit HeldFile(const std::string& path) {
-    int ready[2], release[2];
-    if (pipe(ready) != 0 || pipe(release) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      close(ready[0]);
-      close(release[1]);
-      int error = 0;
-      platform::OpenFile(path, platform::kModeReadWrite | platform::kDenyWrite, &error);
-      char byte = error == platform::kOk ? 1 : 0;
-      if (write(ready[1], &byte, 1) == 1) {
-        while (read(release[0], &byte, 1) < 0) {
-        }
-      }
-      _exit(0);
-    }
-    close(ready[1]);
-    close(release[0]);
-    char byte = 0;
-    held_ = read(ready[0], &byte, 1) == 1 && byte == 1;
-    close(ready[0]);
-    release_ = release[1];
-  }
-  ~HeldFile() {
-    if (release_ >= 0) close(release_);
-    if (pid_ > 0) waitpid(pid_, nullptr, 0);
-  }
-  bool held() const { return held_; }
-
- private:
-  pid_t pid_ = -1;
-  int release_ = -1;
-  bool held_ = false;
-};
-
 TEST_F(OpenerTest, APacketHeldByAnotherProgramIsNotCreatedOver) {
   AddMessage(Spec('p', "0001.pkt"), "in transit");
   std::string before = ReadFileBytes(dir_ / "0001.pkt");
-  HeldFile holder(dir_ / "0001.pkt");
-  ASSERT_TRUE(holder.held());
+  HeldFile holder(dir_ / "0001.pkt", platform::kModeReadWrite | platform::kDenyWrite);
+  ASSERT_EQ(holder.open_error(), platform::kOk);
   EXPECT_EQ(OpenOrCreate(platform::kDenyWrite, Spec('p', "0001.pkt")), nullptr);
   EXPECT_EQ(ReadFileBytes(dir_ / "0001.pkt"), before);
 }
@@ -197,20 +151,24 @@ TEST_F(OpenerTest, EraseBaseTakesOnlyTheBasesFilesAndLeavesFilesInUse) {
     ASSERT_TRUE(WriteFileBytes(dir_ / (std::string("net/") + name), "x"));
   }
   {
-    HeldFile holder(dir_ / "net/7.msg");
-    ASSERT_TRUE(holder.held());
+    HeldFile holder(dir_ / "net/7.msg", platform::kModeReadWrite | platform::kDenyWrite);
+    ASSERT_EQ(holder.open_error(), platform::kOk);
     EXPECT_FALSE(EraseBase(Spec('f', "net")));
   }
-  std::vector<std::string> left;
-  for (const auto& entry : platform::FindFiles(dir_ / "net", "*")) left.push_back(entry.name);
-  std::sort(left.begin(), left.end());
-  EXPECT_EQ(left, (std::vector<std::string>{"5.msgx", "7.msg", "notes.txt"}));
+  auto names = [this] {
+    std::vector<std::string> names;
+    for (const auto& [name, bytes] : Snapshot()) names.push_back(name);
+    return names;
+  };
+  EXPECT_EQ(names(), (std::vector<std::string>{"net", "net/5.msgx", "net/7.msg", "net/notes.txt"}));
 
   for (const char* ext : {".jhr", ".jdt", ".jdx", ".jlr", ".jqx", ".sqd"}) {
     ASSERT_TRUE(WriteFileBytes(dir_ / (std::string("area") + ext), "x"));
   }
   EraseBase(Spec('j', "area"));
-  EXPECT_EQ(Snapshot().size(), 1u);  // the .sqd is not a JAM file
+  // The .sqd is not a JAM file.
+  EXPECT_EQ(names(), (std::vector<std::string>{"area.sqd", "net", "net/5.msgx", "net/7.msg",
+                                               "net/notes.txt"}));
   EXPECT_TRUE(EraseBase(""));
 }
 

@@ -46,7 +46,7 @@ bool MakeLayout(std::string_view spec, Layout* layout) {
 
 const char* const* Extensions(char mark) {
   static const char* const kSquish[] = {".sqd", ".sqi", ".sql", nullptr};
-  static const char* const kJam[] = {".jhr", ".jdt", ".jdx", ".jqx", nullptr};
+  static const char* const kJam[] = {".jhr", ".jdt", ".jdx", ".jlr", ".jqx", nullptr};
   static const char* const kPacket[] = {"", nullptr};
   static const char* const kNone[] = {nullptr};
   switch (mark) {

@@ -141,11 +141,5 @@ TEST(DatesTest, FormatWritesTwoDigitsEverywhere) {
   EXPECT_EQ(FormatDate(D(2000, 1, 1)), "01 Jan 00  00:00:00");
 }
 
-TEST(DatesTest, SetNowIsAValidDate) {
-  DateTime now;
-  SetNow(&now);
-  EXPECT_TRUE(IsValidDate(now));
-}
-
 }  // namespace
 }  // namespace quil

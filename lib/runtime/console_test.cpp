@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "runtime/child_process_test_util.h"
+#include "child_process.h"
 #include "runtime/crash_report.h"
 #include "runtime/run_error.h"
 #include "test_support.h"
@@ -277,8 +277,5 @@ TEST(KeyboardTerminalTest, ModesAreRestoredAfterCrashesAndStopSignals) {
 }  // namespace quil
 
 int main(int argc, char** argv) {
-  int status = 0;
-  if (quil::testing::RunChildScenario(argc, argv, quil::kScenarios, &status)) return status;
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
+  return quil::testing::RunTestsOrScenario(argc, argv, quil::kScenarios);
 }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/child_process_test_util.h"
+#include "child_process.h"
 #include "runtime/collection.h"
 #include "runtime/console.h"
 #include "runtime/run_error.h"
@@ -204,8 +204,5 @@ TEST(MemoryReportTest, HeapInUseCountsEveryFormExactly) {
 }  // namespace quil
 
 int main(int argc, char** argv) {
-  int status = 0;
-  if (quil::testing::RunChildScenario(argc, argv, quil::kScenarios, &status)) return status;
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
+  return quil::testing::RunTestsOrScenario(argc, argv, quil::kScenarios);
 }

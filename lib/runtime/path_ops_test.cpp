@@ -50,35 +50,36 @@ TEST(PathPiecesTest, DirectoryPart) {
 }
 
 TEST(PathPiecesTest, FileNameExtensionAndBareName) {
-  EXPECT_EQ(FileName("C:\\Dir.Old\\Name"), "Name");
-  EXPECT_EQ(FileName("/home/fido/1.msg"), "1.msg");
-  EXPECT_EQ(FileName("C:x.pkt"), "x.pkt");
-  EXPECT_EQ(FileName("Name"), "Name");
-  EXPECT_EQ(FileName("dir/"), "");
-  EXPECT_EQ(FileName(std::string("a\0b", 3)), "b");
+  struct Case {
+    std::string path, file_name;
+    bool has_extension;
+    std::string extension, bare_name;
+  } const cases[] = {
+      {"C:\\Dir.Old\\Name", "Name", false, "", "Name"},
+      {"/home/fido/1.msg", "1.msg", true, "msg", "1"},
+      {"C:x.pkt", "x.pkt", true, "pkt", "x"},
+      {"Name", "Name", false, "", "Name"},
+      {"dir/", "", false, "", ""},
+      {std::string("a\0b", 3), "b", false, "", "b"},
+      {"dir.d/name", "name", false, "", "name"},
+      {"", "", false, "", ""},
+      {"Name.tar.gz", "Name.tar.gz", true, "gz", "Name"},
+      {"C:\\Dir\\Area.SQD", "Area.SQD", true, "SQD", "Area"},
+      {"name.", "name.", true, "", "name"},
+      {"/srv/echo/Area.jhr", "Area.jhr", true, "jhr", "Area"},
+      {"dir.d/", "", false, "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("path \"" + c.path + "\"");
+    EXPECT_EQ(FileName(c.path), c.file_name);
+    EXPECT_EQ(HasExtension(c.path), c.has_extension);
+    EXPECT_EQ(Extension(c.path), c.extension);
+    EXPECT_EQ(BareName(c.path), c.bare_name);
+  }
   // Linux names may be longer than the 64 characters of the old systems.
   const std::string long_name(200, 'n');
   EXPECT_EQ(FileName("/dir/" + long_name), long_name);
   EXPECT_EQ(FileName("/" + std::string(300, 'n')).size(), 255u);
-
-  EXPECT_FALSE(HasExtension("C:\\Dir.Old\\Name"));
-  EXPECT_FALSE(HasExtension("dir.d/name"));
-  EXPECT_FALSE(HasExtension("name"));
-  EXPECT_FALSE(HasExtension(""));
-  EXPECT_TRUE(HasExtension("Name.tar.gz"));
-  EXPECT_TRUE(HasExtension("C:\\Dir\\Area.SQD"));
-  EXPECT_TRUE(HasExtension("name."));
-
-  EXPECT_EQ(Extension("Name.tar.gz"), "gz");
-  EXPECT_EQ(Extension("C:\\Dir\\Area.SQD"), "SQD");
-  EXPECT_EQ(Extension("C:\\Dir.Old\\Name"), "");
-  EXPECT_EQ(Extension("dir.d/name"), "");
-  EXPECT_EQ(Extension("name."), "");
-
-  EXPECT_EQ(BareName("Name.tar.gz"), "Name");
-  EXPECT_EQ(BareName("C:\\Dir.Old\\Name"), "Name");
-  EXPECT_EQ(BareName("/srv/echo/Area.jhr"), "Area");
-  EXPECT_EQ(BareName("dir.d/"), "");
 }
 
 TEST(PathPiecesTest, AddSeparator) {

@@ -26,7 +26,9 @@
 namespace {
 
 using namespace quil::platform;
+using quil::testing::ClassicLock;
 using quil::testing::FileSizeOf;
+using quil::testing::HeldFile;
 using quil::testing::PathExists;
 using quil::testing::ReadFileBytes;
 using quil::testing::TempDir;
@@ -333,61 +335,10 @@ TEST_F(PlatformTest, RefusedCreateInOneProcessChangesNothing) {
   EXPECT_EQ(ReadFileBytes(path), "");
 }
 
-// A forked child that opens a file, reports the open's result through a pipe
-// and keeps the file open until released or killed.  The parent must hold no
-// handle of the file when the child is forked, or the child would inherit it.
-class Holder {
- public:
-  Holder(const std::string& path, uint32_t mode) {
-    signal(SIGPIPE, SIG_IGN);  // a child that died early must not end the test
-    int report[2], release[2];
-    if (pipe(report) != 0 || pipe(release) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      close(report[0]);
-      close(release[1]);  // so that the end of the test program ends the child too
-      int error = -1;
-      OpenFile(path, mode, &error);
-      char byte;
-      if (write(report[1], &error, sizeof error) == sizeof error) {
-        while (read(release[0], &byte, 1) == -1 && errno == EINTR) {
-        }
-      }
-      _exit(0);
-    }
-    close(report[1]);
-    close(release[0]);
-    release_ = release[1];
-    if (read(report[0], &open_error_, sizeof open_error_) != sizeof open_error_) open_error_ = -1;
-    close(report[0]);
-  }
-  ~Holder() { Release(); }
-
-  int open_error() const { return open_error_; }
-
-  // Lets the child close its file and end.
-  void Release() { End(release_ != -1 && write(release_, "x", 1) == 1 ? 0 : SIGKILL); }
-
-  // Ends the child without letting it close anything.
-  void Kill() { End(SIGKILL); }
-
- private:
-  void End(int signal) {
-    if (pid_ > 0 && signal != 0) kill(pid_, signal);
-    if (release_ != -1) close(release_);
-    if (pid_ > 0) waitpid(pid_, nullptr, 0);
-    release_ = pid_ = -1;
-  }
-
-  pid_t pid_ = -1;
-  int release_ = -1;
-  int open_error_ = -1;
-};
-
 TEST_F(PlatformTest, AnotherProcessHoldingDenyWriteRefusesWritersAndCreates) {
   std::string path = dir_ / "area.sqd";
   ASSERT_TRUE(WriteFileBytes(path, "frames and more frames"));
-  Holder holder(path, kModeReadWrite | kDenyWrite);
+  HeldFile holder(path, kModeReadWrite | kDenyWrite);
   ASSERT_EQ(holder.open_error(), kOk);
   EXPECT_EQ(OpenError(path, kModeReadWrite), kSharingViolation);
   EXPECT_EQ(OpenError(dir_ / "AREA.sqd", kModeReadWrite | kDenyWrite), kSharingViolation);
@@ -406,11 +357,11 @@ TEST_F(PlatformTest, DenyAllAndTheInUseProbeAcrossProcesses) {
   std::string path = dir_ / "1.msg";
   ASSERT_TRUE(WriteFileBytes(path, "x"));
   {
-    Holder holder(path, kModeRead | kDenyAll);
+    HeldFile holder(path, kModeRead | kDenyAll);
     ASSERT_EQ(holder.open_error(), kOk);
     EXPECT_EQ(OpenError(path, kModeRead), kSharingViolation);
   }
-  Holder reader(path, kModeRead);
+  HeldFile reader(path, kModeRead);
   ASSERT_EQ(reader.open_error(), kOk);
   EXPECT_EQ(OpenError(path, kModeRead | kDenyAll), kSharingViolation);
   reader.Release();
@@ -420,89 +371,45 @@ TEST_F(PlatformTest, DenyAllAndTheInUseProbeAcrossProcesses) {
 TEST_F(PlatformTest, AKilledHolderLeavesNoStaleLock) {
   std::string path = dir_ / "f";
   ASSERT_TRUE(WriteFileBytes(path, "x"));
-  Holder holder(path, kModeReadWrite | kDenyAll);
+  HeldFile holder(path, kModeReadWrite | kDenyAll);
   ASSERT_EQ(holder.open_error(), kOk);
   EXPECT_EQ(OpenError(path, kModeRead), kSharingViolation);
   holder.Kill();
   EXPECT_EQ(OpenError(path, kModeReadWrite | kDenyAll), kOk);
 }
 
-// A forked child that takes a classic fcntl record lock on byte 0, as
-// other FidoNet programs do while they write a base, and holds it until
-// released.  Reports whether it got the lock.
-class ClassicLocker {
- public:
-  ClassicLocker(const std::string& path, short type) {
-    int report[2], release[2];
-    if (pipe(report) != 0 || pipe(release) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      close(report[0]);
-      close(release[1]);
-      int fd = open(path.c_str(), O_RDWR);
-      struct flock lock {};
-      lock.l_type = type;
-      lock.l_whence = SEEK_SET;
-      lock.l_start = 0;
-      lock.l_len = 1;
-      char ok = fd >= 0 && fcntl(fd, F_SETLK, &lock) == 0 ? 1 : 0;
-      char byte;
-      if (write(report[1], &ok, 1) == 1) {
-        while (read(release[0], &byte, 1) == -1 && errno == EINTR) {
-        }
-      }
-      _exit(0);
-    }
-    close(report[1]);
-    close(release[0]);
-    release_ = release[1];
-    char ok = 0;
-    locked_ = read(report[0], &ok, 1) == 1 && ok == 1;
-    close(report[0]);
-  }
-  ~ClassicLocker() {
-    if (release_ != -1) close(release_);
-    if (pid_ > 0) waitpid(pid_, nullptr, 0);
-  }
-  bool locked() const { return locked_; }
-
- private:
-  pid_t pid_ = -1;
-  int release_ = -1;
-  bool locked_ = false;
-};
-
 TEST_F(PlatformTest, RecordLocksConflictWithOtherProgramsClassicLocks) {
   std::string path = dir_ / "area.jhr";
   ASSERT_TRUE(WriteFileBytes(path, std::string(1024, 'h')));
+  auto other = [&](short type) { return ClassicLock(path, type).outcome(); };
   Handle ours = MustOpen(path, kModeReadWrite | kDenyWrite);
   int error = kOk;
   {
     // Another program writing the base holds a write lock: we can not lock.
-    ClassicLocker writer(path, F_WRLCK);
-    ASSERT_TRUE(writer.locked());
+    ClassicLock writer(path, F_WRLCK);
+    ASSERT_EQ(writer.outcome(), ClassicLock::kTaken);
     EXPECT_FALSE(LockRange(ours, 0, 1, false, &error));
     EXPECT_EQ(error, kSharingViolation);
   }
   {
     // A reader's read lock still lets us share, but not take it exclusively.
-    ClassicLocker reader(path, F_RDLCK);
-    ASSERT_TRUE(reader.locked());
+    ClassicLock reader(path, F_RDLCK);
+    ASSERT_EQ(reader.outcome(), ClassicLock::kTaken);
     EXPECT_FALSE(LockRange(ours, 0, 1, true, &error));
     EXPECT_TRUE(LockRange(ours, 0, 1, false, &error));
   }
   // While we hold the shared lock, another program can not take its write
   // lock, but can take a read lock.
-  EXPECT_FALSE(ClassicLocker(path, F_WRLCK).locked());
-  EXPECT_TRUE(ClassicLocker(path, F_RDLCK).locked());
+  EXPECT_EQ(other(F_WRLCK), ClassicLock::kRefused);
+  EXPECT_EQ(other(F_RDLCK), ClassicLock::kTaken);
   // Closing another handle of the same file in this process (a classic lock
   // would be dropped then) keeps our lock.
   Handle second = MustOpen(path, kModeRead);
   EXPECT_TRUE(LockRange(second, 0, 1, false, &error));
   EXPECT_EQ(CloseFile(second), kOk);
-  EXPECT_FALSE(ClassicLocker(path, F_WRLCK).locked());
+  EXPECT_EQ(other(F_WRLCK), ClassicLock::kRefused);
   EXPECT_EQ(CloseFile(ours), kOk);
-  EXPECT_TRUE(ClassicLocker(path, F_WRLCK).locked());
+  EXPECT_EQ(other(F_WRLCK), ClassicLock::kTaken);
 }
 
 TEST_F(PlatformTest, MoveTakesTheTargetNameExactly) {

@@ -58,32 +58,37 @@ std::pair<std::string, size_t> ModelReadLineBackwards(const std::string& data, s
   return {line, end};
 }
 
-TEST(ReadLineTest, AllFourLineEnds) {
-  auto s = MemoryOf("A\r\nB\n\rX");
-  EXPECT_EQ(ReadLine(*s), "A");
-  EXPECT_EQ(s->GetPos(), 3);
-  EXPECT_EQ(ReadLine(*s), "B");
-  EXPECT_EQ(s->GetPos(), 6);
-  EXPECT_EQ(ReadLine(*s), "X");
-  EXPECT_EQ(s->GetPos(), 7);
-  // At the end: an empty line, and the stream is not failed.
-  EXPECT_EQ(ReadLine(*s), "");
-  EXPECT_EQ(s->GetPos(), 7);
+using Steps = std::vector<std::pair<std::string, int64_t>>;  // line, position after it
+
+// Every line read from the start of `data` (or backwards from its end) up
+// to and including the read at the far end; the stream must stay sound.
+Steps ReadEveryLine(const std::string& data, bool forward) {
+  auto s = MemoryOf(data);
+  if (!forward) s->Seek(s->GetSize());
+  Steps steps;
+  for (size_t i = 0; i <= data.size() + 1; ++i) {
+    const int64_t from = s->GetPos();
+    std::string line = forward ? ReadLine(*s) : ReadLineBackwards(*s);
+    steps.emplace_back(line, s->GetPos());
+    if (from == (forward ? s->GetSize() : 0)) break;
+  }
   EXPECT_TRUE(s->ok());
+  return steps;
 }
 
-TEST(ReadLineTest, LongLineKeeps255BytesAndTheNextLineStillReads) {
-  const std::string long_line = std::string(100, 'a') + std::string(200, 'b');
-  auto s = MemoryOf(long_line + "\r\nnext\r");
-  EXPECT_EQ(ReadLine(*s), long_line.substr(0, 255));
-  EXPECT_EQ(ReadLine(*s), "next");
-  EXPECT_EQ(s->GetPos(), s->GetSize());
+const std::string kLongLine = std::string(100, 'a') + std::string(200, 'b');
 
-  // A line of 100000 bytes without a line end.
-  auto big = MemoryOf(std::string(100000, 'z'));
-  EXPECT_EQ(ReadLine(*big), std::string(255, 'z'));
-  EXPECT_EQ(big->GetPos(), 100000);
-  EXPECT_TRUE(big->ok());
+// All four line ends; a line past 255 bytes keeps its first 255 and the
+// next line still reads; at the end an empty line, without failing.
+TEST(ReadLineTest, LinesAndPositionsFromTheStart) {
+  const std::pair<std::string, Steps> cases[] = {
+      {"A\r\nB\n\rX", {{"A", 3}, {"B", 6}, {"X", 7}, {"", 7}}},
+      {kLongLine + "\r\nnext\r", {{kLongLine.substr(0, 255), 302}, {"next", 307}, {"", 307}}},
+      {std::string(100000, 'z'), {{std::string(255, 'z'), 100000}, {"", 100000}}},
+  };
+  for (const auto& [data, steps] : cases) {
+    EXPECT_EQ(ReadEveryLine(data, true), steps) << Printable(data.substr(0, 20));
+  }
 }
 
 TEST(ReadLineTest, FromAFileStream) {
@@ -101,58 +106,24 @@ TEST(ReadLineTest, FromAFileStream) {
   EXPECT_TRUE(s.ok());
 }
 
-TEST(ReadLineBackwardsTest, MirrorsReadLineWithExactPositions) {
-  auto s = MemoryOf("A\r\nB\n\rX");
-  s->Seek(7);
-  EXPECT_EQ(ReadLineBackwards(*s), "X");
-  EXPECT_EQ(s->GetPos(), 4);  // the LF of the LF CR pair in front of X
-  EXPECT_EQ(ReadLineBackwards(*s), "B");
-  EXPECT_EQ(s->GetPos(), 1);  // the CR of the CR LF pair in front of B
-  EXPECT_EQ(ReadLineBackwards(*s), "A");
-  EXPECT_EQ(s->GetPos(), 0);
-  EXPECT_EQ(ReadLineBackwards(*s), "");
-  EXPECT_EQ(s->GetPos(), 0);
-  EXPECT_TRUE(s->ok());
-}
-
-TEST(ReadLineBackwardsTest, EmptyLineAfterTheLastLineEndComesFirst) {
-  auto s = MemoryOf("A\rB\r");
-  s->Seek(4);
-  EXPECT_EQ(ReadLineBackwards(*s), "");
-  EXPECT_EQ(s->GetPos(), 3);
-  EXPECT_EQ(ReadLineBackwards(*s), "B");
-  EXPECT_EQ(s->GetPos(), 1);
-  EXPECT_EQ(ReadLineBackwards(*s), "A");
-  EXPECT_EQ(s->GetPos(), 0);
-
-  // Two single CRs are two line ends, not a pair.
-  auto t = MemoryOf("A\r\rB");
-  t->Seek(4);
-  EXPECT_EQ(ReadLineBackwards(*t), "B");
-  EXPECT_EQ(t->GetPos(), 2);
-  EXPECT_EQ(ReadLineBackwards(*t), "");
-  EXPECT_EQ(t->GetPos(), 1);
-
-  // A line end at the very start.
-  auto u = MemoryOf("\r\nB");
-  u->Seek(3);
-  EXPECT_EQ(ReadLineBackwards(*u), "B");
-  EXPECT_EQ(u->GetPos(), 0);
-}
-
-TEST(ReadLineBackwardsTest, LongLineKeepsThe255BytesNearestTheStart) {
-  const std::string long_line = std::string(100, 'a') + std::string(200, 'b');
-  auto s = MemoryOf("first\r" + long_line);
-  s->Seek(s->GetSize());
-  std::string line = ReadLineBackwards(*s);
-  EXPECT_EQ(line, long_line.substr(long_line.size() - 255));
-  EXPECT_EQ(s->GetPos(), 5);
-  EXPECT_EQ(ReadLineBackwards(*s), "first");
-
-  auto big = MemoryOf("x\n" + std::string(100000, 'z'));
-  big->Seek(big->GetSize());
-  EXPECT_EQ(ReadLineBackwards(*big), std::string(255, 'z'));
-  EXPECT_EQ(big->GetPos(), 1);
+// The mirror image: each read leaves the position at the first byte of the
+// line end in front of the line.
+TEST(ReadLineBackwardsTest, LinesAndPositionsFromTheEnd) {
+  const std::pair<std::string, Steps> cases[] = {
+      // The LF of an LF CR pair, the CR of a CR LF pair.
+      {"A\r\nB\n\rX", {{"X", 4}, {"B", 1}, {"A", 0}, {"", 0}}},
+      // The empty line after the last line end comes first.
+      {"A\rB\r", {{"", 3}, {"B", 1}, {"A", 0}, {"", 0}}},
+      // Two single CRs are two line ends, not a pair.
+      {"A\r\rB", {{"B", 2}, {"", 1}, {"A", 0}, {"", 0}}},
+      {"\r\nB", {{"B", 0}, {"", 0}}},
+      // A long line keeps the 255 bytes nearest the start.
+      {"first\r" + kLongLine, {{kLongLine.substr(45), 5}, {"first", 0}, {"", 0}}},
+      {"x\n" + std::string(100000, 'z'), {{std::string(255, 'z'), 1}, {"x", 0}, {"", 0}}},
+  };
+  for (const auto& [data, steps] : cases) {
+    EXPECT_EQ(ReadEveryLine(data, false), steps) << Printable(data.substr(0, 20));
+  }
 }
 
 // Both readers against the byte-at-a-time models, on seeded random texts

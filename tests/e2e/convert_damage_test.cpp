@@ -15,7 +15,6 @@
 #include "convert_support.h"
 #include "model/message_base.h"
 #include "model/message_record.h"
-#include "runtime/coding.h"
 #include "test_support.h"
 
 namespace quil::testing::convert_e2e {
@@ -24,25 +23,8 @@ namespace {
 // ---------------------------------------------------------------------------
 // Ways to damage a file.
 
-uint32_t U32At(const std::string& file, size_t offset) {
-  std::string bytes = ReadFileBytes(file);
-  EXPECT_GE(bytes.size(), offset + 4) << file;
-  if (bytes.size() < offset + 4) return 0;
-  return GetU32LE(reinterpret_cast<const uint8_t*>(bytes.data()) + offset);
-}
-
 void PutU32At(const std::string& file, size_t offset, uint32_t value) {
-  std::string bytes = ReadFileBytes(file);
-  ASSERT_GE(bytes.size(), offset + 4) << file;
-  PutU32LE(reinterpret_cast<uint8_t*>(bytes.data()) + offset, value);
-  ASSERT_TRUE(WriteFileBytes(file, bytes));
-}
-
-void PutBytesAt(const std::string& file, size_t offset, std::string_view patch) {
-  std::string bytes = ReadFileBytes(file);
-  ASSERT_GE(bytes.size(), offset + patch.size()) << file;
-  bytes.replace(offset, patch.size(), patch);
-  ASSERT_TRUE(WriteFileBytes(file, bytes));
+  PatchFile(file, offset, Le32(value));
 }
 
 void CutTo(const std::string& file, long long size) {
@@ -52,25 +34,6 @@ void CutTo(const std::string& file, long long size) {
 void Append(const std::string& file, std::string_view bytes) {
   ASSERT_TRUE(WriteFileBytes(file, ReadFileBytes(file) + std::string(bytes)));
 }
-
-// Where message n of a packet starts (its type word): past the packet
-// header, then past each earlier message's fixed part and its four
-// NUL-ended fields (to, from, subject, text).
-size_t PacketMessageStart(const std::string& packet, int n) {
-  constexpr size_t kPacketHeaderSize = 58;
-  constexpr size_t kFixedPartSize = 2 + 32;
-  size_t position = kPacketHeaderSize;
-  for (int i = 1; i < n; ++i) {
-    position += kFixedPartSize;
-    for (int field = 0; field < 4; ++field) position = packet.find('\0', position) + 1;
-  }
-  return position;
-}
-
-// Squish: the frame of message n (from the index) and JAM: the header of
-// message n (from the index).
-uint32_t SquishFrame(const std::string& base, int n) { return U32At(base + ".sqi", (n - 1) * 12); }
-uint32_t JamHeader(const std::string& base, int n) { return U32At(base + ".jdx", (n - 1) * 8 + 4); }
 
 constexpr size_t kSquishFrameLength = 12, kSquishMsgLength = 16, kSquishClen = 20;
 constexpr size_t kJamSubfieldLen = 8, kJamTxtOffset = 60, kJamTxtLen = 64;
@@ -112,28 +75,28 @@ const std::vector<Damage>& Damages() {
        [](const std::string& p) { CutTo(p, FileSizeOf(p) - 2); }, {1, 2, 3}},
       {"PacketWithTrailingJunk", &kPacket,
        [](const std::string& p) { Append(p, std::string(100, '\xff')); }, {1, 2, 3}},
-      {"PacketOfUnknownType", &kPacket, [](const std::string& p) { PutBytesAt(p, 18, "\x03"); },
+      {"PacketOfUnknownType", &kPacket, [](const std::string& p) { PatchFile(p, 18, "\x03"); },
        {}, false},
       // Squish: index records point at frames whose header gives the lengths.
       {"SquishIndexPastTheData", &kSquish,
        [](const std::string& p) { PutU32At(p + ".sqi", 12, 0x7FFFFF00); }, {1, 3, 4}},
       {"SquishFrameIdDamaged", &kSquish,
-       [](const std::string& p) { PutBytesAt(p + ".sqd", SquishFrame(p, 2), "XXXX"); },
+       [](const std::string& p) { PatchFile(p + ".sqd", SquishFrameOffset(p, 2), "XXXX"); },
        {1, 3, 4}},
       {"SquishControlLengthHuge", &kSquish,
-       [](const std::string& p) { PutU32At(p + ".sqd", SquishFrame(p, 2) + kSquishClen, 0xFFFFFFF0); },
+       [](const std::string& p) { PutU32At(p + ".sqd", SquishFrameOffset(p, 2) + kSquishClen, 0xFFFFFFF0); },
        {1, 3, 4}},
       {"SquishMessageLengthHuge", &kSquish,
        [](const std::string& p) {
-         PutU32At(p + ".sqd", SquishFrame(p, 2) + kSquishMsgLength, 0xFFFFFFF0);
-         PutU32At(p + ".sqd", SquishFrame(p, 2) + kSquishFrameLength, 0xFFFFFFF0);
+         PutU32At(p + ".sqd", SquishFrameOffset(p, 2) + kSquishMsgLength, 0xFFFFFFF0);
+         PutU32At(p + ".sqd", SquishFrameOffset(p, 2) + kSquishFrameLength, 0xFFFFFFF0);
        },
        {1, 3, 4}},
       {"SquishMessageLengthTooSmall", &kSquish,
-       [](const std::string& p) { PutU32At(p + ".sqd", SquishFrame(p, 2) + kSquishMsgLength, 10); },
+       [](const std::string& p) { PutU32At(p + ".sqd", SquishFrameOffset(p, 2) + kSquishMsgLength, 10); },
        {1, 3, 4}},
       {"SquishDataCutInsideLastFrame", &kSquish,
-       [](const std::string& p) { CutTo(p + ".sqd", SquishFrame(p, 4) + 100); }, {1, 2, 3}},
+       [](const std::string& p) { CutTo(p + ".sqd", SquishFrameOffset(p, 4) + 100); }, {1, 2, 3}},
       {"SquishCountBeyondIndex", &kSquish,
        [](const std::string& p) { PutU32At(p + ".sqd", 4, 1000); }, {1, 2, 3, 4}},
       {"SquishIndexCutInsideRecord", &kSquish,
@@ -144,22 +107,22 @@ const std::vector<Damage>& Damages() {
       {"JamIndexPastTheHeaders", &kJam,
        [](const std::string& p) { PutU32At(p + ".jdx", 12, 0x7FFFFF00); }, {1, 3, 4}},
       {"JamHeaderSignatureDamaged", &kJam,
-       [](const std::string& p) { PutBytesAt(p + ".jhr", JamHeader(p, 2), "XXXXXX"); },
+       [](const std::string& p) { PatchFile(p + ".jhr", JamHeaderOffset(p, 2), "XXXXXX"); },
        {1, 3, 4}},
       {"JamSubfieldLengthHuge", &kJam,
-       [](const std::string& p) { PutU32At(p + ".jhr", JamHeader(p, 2) + kJamSubfieldLen, 0xFFFFFFF0); },
+       [](const std::string& p) { PutU32At(p + ".jhr", JamHeaderOffset(p, 2) + kJamSubfieldLen, 0xFFFFFFF0); },
        {1, 3, 4}},
       {"JamTextPastTheData", &kJam,
        [](const std::string& p) {
-         PutU32At(p + ".jhr", JamHeader(p, 2) + kJamTxtOffset, 0xFFFFFF00);
-         PutU32At(p + ".jhr", JamHeader(p, 2) + kJamTxtLen, 0x00FFFFFF);
+         PutU32At(p + ".jhr", JamHeaderOffset(p, 2) + kJamTxtOffset, 0xFFFFFF00);
+         PutU32At(p + ".jhr", JamHeaderOffset(p, 2) + kJamTxtLen, 0x00FFFFFF);
        },
        {1, 3, 4}},
       {"JamSubfieldDataLengthBogus", &kJam,
-       [](const std::string& p) { PutU32At(p + ".jhr", JamHeader(p, 2) + kJamHeaderSize + 4, 0xFFFFFFF0); },
+       [](const std::string& p) { PutU32At(p + ".jhr", JamHeaderOffset(p, 2) + kJamHeaderSize + 4, 0xFFFFFFF0); },
        {1, 3, 4}},
       {"JamHeadersCutInsideLastHeader", &kJam,
-       [](const std::string& p) { CutTo(p + ".jhr", JamHeader(p, 4) + 40); }, {1, 2, 3}},
+       [](const std::string& p) { CutTo(p + ".jhr", JamHeaderOffset(p, 4) + 40); }, {1, 2, 3}},
       {"JamIndexCutInsideEntry", &kJam,
        [](const std::string& p) { CutTo(p + ".jdx", 4 * 8 - 3); }, {1, 2, 3}},
       {"JamBaseHeaderCutShort", &kJam, [](const std::string& p) { CutTo(p + ".jhr", 500); }, {},
@@ -192,11 +155,11 @@ TEST_P(DamagedSourceTest, CopiesWhatReadsAndLeavesTheSourceAlone) {
   }
   damage.apply(source.substr(1));
   if (::testing::Test::HasFatalFailure()) return;
-  const auto damaged_files = FilesIn(dir / "in");
+  const auto damaged_files = SnapshotTree(dir / "in");
 
   ProgramResult run = Convert(source, destination);
   EXPECT_EQ(run.exit_code, 0) << run.output;
-  EXPECT_EQ(FilesIn(dir / "in"), damaged_files) << "the source was changed";
+  EXPECT_EQ(SnapshotTree(dir / "in"), damaged_files) << "the source was changed";
   if (!damage.opens) {
     EXPECT_EQ(run.output, std::string(kBanner) + "source base: [" + source +
                               "]\ndestination base: [" + destination +

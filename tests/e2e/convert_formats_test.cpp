@@ -14,10 +14,6 @@
 namespace quil::testing::convert_e2e {
 namespace {
 
-std::string PrintKind(const ::testing::TestParamInfo<const Kind*>& info) {
-  return info.param->name;
-}
-
 // The table is only worth its expectations if the kinds agree with it: the
 // handcrafted messages written by the library read back exactly as it says.
 class KindTest : public ::testing::TestWithParam<const Kind*> {};
@@ -40,7 +36,7 @@ TEST_P(KindTest, KeepsWhatTheTableSays) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllKinds, KindTest, ::testing::ValuesIn(kAllKinds), PrintKind);
+INSTANTIATE_TEST_SUITE_P(AllKinds, KindTest, ::testing::ValuesIn(kAllKinds), ParamName<Kind>);
 
 using Pair = std::tuple<const Kind*, const Kind*>;
 
@@ -67,12 +63,12 @@ class PairTest : public ::testing::TestWithParam<Pair> {
 // both kinds keep.
 TEST_P(PairTest, CopiesEveryMessageAndBackAgain) {
   WriteMessages(source_, AllMessages());
-  const auto source_files = FilesIn(dir_ / "in");
+  const auto source_files = SnapshotTree(dir_ / "in");
 
   ProgramResult there = Convert(source_, copy_);
   EXPECT_EQ(there.exit_code, 0);
   EXPECT_EQ(there.output, CopyOutput(source_, copy_, kMessageCount, 0));
-  EXPECT_EQ(FilesIn(dir_ / "in"), source_files);
+  EXPECT_EQ(SnapshotTree(dir_ / "in"), source_files);
   ASSERT_EQ(CountOf(copy_), kMessageCount);
   for (int n = 1; n <= kMessageCount; ++n) {
     ExpectCopied(source_, n, to(), copy_, n, !HasOwnMsgid(n));

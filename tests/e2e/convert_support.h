@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <set>
@@ -68,7 +67,7 @@ struct Kind {
 // clang-format off
 //                      mark sfx    names subj  attributes    times_read          reply_to reps area   tid                    addresses             cost   arrived step utc    uid
 inline const Kind kFido  {"Fido",   'f', "",     35, 71,  0x0000FFFF,    ReadCount::kCount,   false, 1, false, TidLine::kField,       Addresses::kKludges, false, false, 1, false, false};
-inline const Kind kPacket{"Packet", 'p', ".pkt", 255, 255, 0x0000FFFF,    ReadCount::kNone,    false, 0, true,  TidLine::kField,       Addresses::kKludges, true,  false, 1, false, false};
+inline const Kind kPacket{"Packet", 'p', ".pkt", 35, 71,  0x0000FFFF,    ReadCount::kNone,    false, 0, true,  TidLine::kField,       Addresses::kKludges, true,  false, 1, false, false};
 inline const Kind kSquish{"Squish", 's', "",     35, 71,  0xFFFFFFFF,    ReadCount::kReadBit, true,  9, false, TidLine::kControlLine, Addresses::kHeader,  false, true,  2, true,  true};
 inline const Kind kJam   {"Jam",    'j', "",     255, 255, kJamAttributes, ReadCount::kCount,   true,  1, false, TidLine::kDropped,     Addresses::kTexts,   true,  true,  1, false, false};
 // clang-format on
@@ -424,19 +423,6 @@ inline std::string CopyOutput(const std::string& source, const std::string& dest
          "source base - total " + std::to_string(source_total) + "\n" +
          "destination base - total " + std::to_string(destination_total) + "\n\n" +
          "coping message... #" + std::to_string(source_total) + "\n\n";
-}
-
-// Every file under `directory` with its bytes, by path relative to it.
-inline std::map<std::string, std::string> FilesIn(const std::string& directory) {
-  std::map<std::string, std::string> files;
-  std::error_code error;
-  for (auto it = std::filesystem::recursive_directory_iterator(directory, error);
-       it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-    if (!it->is_regular_file()) continue;
-    files[std::filesystem::relative(it->path(), directory).string()] =
-        ReadFileBytes(it->path().string());
-  }
-  return files;
 }
 
 }  // namespace quil::testing::convert_e2e

@@ -22,10 +22,6 @@
 namespace quil::testing::convert_e2e {
 namespace {
 
-std::string PrintKind(const ::testing::TestParamInfo<const Kind*>& info) {
-  return info.param->name;
-}
-
 ProgramResult ConvertIn(const std::string& directory, const std::vector<std::string>& args) {
   ProgramOptions options;
   options.directory = directory;
@@ -75,27 +71,24 @@ TEST(ConvertCommandLineTest, WrongParameterCountPrintsUsage) {
 }
 
 // A spec whose first character is no mark and whose extension names no
-// kind ("xnet.txt") has an unknown mark: no base of any kind is made of it.
-TEST(ConvertCommandLineTest, UnknownSourceMarkIsReported) {
-  TempDir dir;
-  ProgramResult run = ConvertIn(dir.path(), {"xnet.txt", "sarea"});
-  EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.output, std::string(kBanner) +
-                            "source base: [xnet.txt]\ndestination base: [sarea]\n\n"
-                            "can't open source base: [xnet.txt]\n");
-  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
-}
-
-TEST(ConvertCommandLineTest, UnknownDestinationMarkIsReported) {
-  TempDir dir;
-  WriteMessages(dir / "mail.pkt", AllMessages());
-  const auto before = FilesIn(dir.path());
-  ProgramResult run = ConvertIn(dir.path(), {"pmail.pkt", "xarea.txt"});
-  EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.output, std::string(kBanner) +
-                            "source base: [pmail.pkt]\ndestination base: [xarea.txt]\n\n"
-                            "source base opened\ncan't open destination base: [xarea.txt]\n");
-  EXPECT_EQ(FilesIn(dir.path()), before);
+// kind ("xnet.txt") has an unknown mark: no base of any kind is made of it,
+// and nothing is changed.
+TEST(ConvertCommandLineTest, UnknownMarkIsReported) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"xnet.txt", "sarea"}, "can't open source base: [xnet.txt]\n"},
+      {{"pmail.pkt", "xarea.txt"},
+       "source base opened\ncan't open destination base: [xarea.txt]\n"},
+  };
+  for (const auto& [args, outcome] : cases) {
+    TempDir dir;
+    WriteMessages(dir / "mail.pkt", AllMessages());
+    const auto before = SnapshotTree(dir.path());
+    ProgramResult run = ConvertIn(dir.path(), args);
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.output, std::string(kBanner) + "source base: [" + args[0] +
+                              "]\ndestination base: [" + args[1] + "]\n\n" + outcome);
+    EXPECT_EQ(SnapshotTree(dir.path()), before);
+  }
 }
 
 // A destination that another program holds open can not be opened; it is
@@ -109,7 +102,7 @@ TEST_P(HeldDestinationTest, IsReportedAndLeftAlone) {
   const std::string destination = SpecOf(*GetParam(), dir / "out", "area");
   WriteMessages(source, AllMessages());
   WriteMessages(destination, {3, 4});
-  const auto before = FilesIn(dir / "out");
+  const auto before = SnapshotTree(dir / "out");
   {
     std::unique_ptr<MessageBase> holder = OpenBase(destination);
     ASSERT_TRUE(holder);
@@ -120,11 +113,11 @@ TEST_P(HeldDestinationTest, IsReportedAndLeftAlone) {
                               "]\n\nsource base opened\ncan't open destination base: [" +
                               destination + "]\n");
   }
-  EXPECT_EQ(FilesIn(dir / "out"), before);
+  EXPECT_EQ(SnapshotTree(dir / "out"), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(IndexedAndPacket, HeldDestinationTest,
-                         ::testing::Values(&kPacket, &kSquish, &kJam), PrintKind);
+                         ::testing::Values(&kPacket, &kSquish, &kJam), ParamName<Kind>);
 
 class ConvertKindTest : public ::testing::TestWithParam<const Kind*> {
  protected:
@@ -167,7 +160,7 @@ TEST_P(ConvertKindTest, AppendsBehindTheMessagesThere) {
 TEST_P(ConvertKindTest, EmptyOrMissingSourceCopiesNothing) {
   const std::string destination = SpecOf(kind(), dir_ / "out", "area");
   WriteMessages(destination, {1, 2});
-  const auto before = FilesIn(dir_ / "out");
+  const auto before = SnapshotTree(dir_ / "out");
   const std::string empty = SpecOf(kind(), dir_ / "empty", "area");
   WriteMessages(empty, {});
   const std::string missing = SpecOf(kind(), dir_ / "missing", "area");
@@ -176,12 +169,13 @@ TEST_P(ConvertKindTest, EmptyOrMissingSourceCopiesNothing) {
     ProgramResult run = Convert(source, destination);
     EXPECT_EQ(run.exit_code, 0) << source;
     EXPECT_EQ(run.output, CopyOutput(source, destination, 0, 2)) << source;
-    EXPECT_EQ(FilesIn(dir_ / "out"), before) << source;
+    EXPECT_EQ(SnapshotTree(dir_ / "out"), before) << source;
   }
   EXPECT_EQ(CountOf(missing), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllKinds, ConvertKindTest, ::testing::ValuesIn(kAllKinds), PrintKind);
+INSTANTIATE_TEST_SUITE_P(AllKinds, ConvertKindTest, ::testing::ValuesIn(kAllKinds),
+                         ParamName<Kind>);
 
 // ---------------------------------------------------------------------------
 // Stopping.
@@ -214,13 +208,13 @@ TEST(ConvertStopTest, KeyWaitingAtTheStartStopsBeforeTheFirstMessage) {
     const std::string destination = SpecOf(kSquish, dir.path(), "out");
     WriteMessages(source, AllMessages());
     WriteMessages(destination, {3});
-    const auto before = FilesIn(dir.path());
+    const auto before = SnapshotTree(dir.path());
     ProgramOptions options;
     options.input = key;
     ProgramResult run = Convert(source, destination, options);
     EXPECT_EQ(run.exit_code, 0) << Printable(key);
     EXPECT_EQ(run.output, StoppedOutput(source, destination, kMessageCount, 1)) << Printable(key);
-    EXPECT_EQ(FilesIn(dir.path()), before) << Printable(key);
+    EXPECT_EQ(SnapshotTree(dir.path()), before) << Printable(key);
   }
 }
 
@@ -306,7 +300,7 @@ TEST_P(ConvertKindTest, StopsAtAWriteThatFailsAndKeepsWhatWasWritten) {
   const std::string source = SpecOf(kSquish, dir_ / "in", "area");
   const std::string destination = SpecOf(kind(), dir_ / "out", "area");
   WriteGrowingMessages(source, kTotal);
-  const auto source_files = FilesIn(dir_ / "in");
+  const auto source_files = SnapshotTree(dir_ / "in");
   ProgramOptions options;
   options.file_size_limit = 4096;
   ProgramResult run = Convert(source, destination, options);
@@ -318,7 +312,7 @@ TEST_P(ConvertKindTest, StopsAtAWriteThatFailsAndKeepsWhatWasWritten) {
   const std::string copied = CopyOutput(source, destination, kTotal, 0);
   EXPECT_EQ(run.output, copied.substr(0, copied.rfind('#')) + "#" + std::to_string(failed_at) +
                             "\ncan't write destination base: [" + destination + "]\n");
-  EXPECT_EQ(FilesIn(dir_ / "in"), source_files);
+  EXPECT_EQ(SnapshotTree(dir_ / "in"), source_files);
   std::unique_ptr<MessageBase> copy = OpenBase(destination);
   ASSERT_TRUE(copy);
   EXPECT_EQ(copy->count(), failed_at - 1);
@@ -334,13 +328,13 @@ TEST(ConvertWriteFailureTest, ReadOnlyFidoDirectoryStopsAtTheFirstMessage) {
   const std::string destination = SpecOf(kFido, dir.path(), "out");
   WriteMessages(source, AllMessages());
   WriteMessages(destination, {3});
-  const auto before = FilesIn(dir / "out");
+  const auto before = SnapshotTree(dir / "out");
   ASSERT_EQ(chmod((dir / "out").c_str(), 0555), 0);
   ProgramResult run = Convert(source, destination);
   chmod((dir / "out").c_str(), 0755);
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_EQ(FailedAtCounter(run.output, destination), 1) << run.output;
-  EXPECT_EQ(FilesIn(dir / "out"), before);
+  EXPECT_EQ(SnapshotTree(dir / "out"), before);
 }
 
 // ---------------------------------------------------------------------------

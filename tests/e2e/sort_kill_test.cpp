@@ -88,7 +88,7 @@ class SortKillTest : public ::testing::TestWithParam<const BaseKind*> {
     spec_ = SpecIn(dir_->path(), kind());
     std::vector<Message> messages = ShuffledMessages();
     WriteBase(spec_, messages);
-    original_files_ = Snapshot(dir_->path());
+    original_files_ = SnapshotTree(dir_->path());
     original_ = ReadDumps(spec_);
     ASSERT_EQ(original_.size(), static_cast<size_t>(kMessages));
     std::vector<Message> order = messages;
@@ -122,7 +122,7 @@ class SortKillTest : public ::testing::TestWithParam<const BaseKind*> {
 
   // The files of the base itself: everything but the rebuild's own.
   std::map<std::string, std::string> BaseFilesNow() {
-    std::map<std::string, std::string> files = Snapshot(dir_->path());
+    std::map<std::string, std::string> files = SnapshotTree(dir_->path());
     std::erase_if(files, [](const auto& entry) {
       return entry.first.find(".quil-sort") != std::string::npos;
     });
@@ -260,7 +260,8 @@ TEST_P(SortKillTest, EveryKillPointLeavesOriginalOrSorted) {
               static_cast<long long>(total), static_cast<long long>(commit), checked.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(AllKinds, SortKillTest, ::testing::ValuesIn(kAllKinds), PrintKind);
+INSTANTIATE_TEST_SUITE_P(AllKinds, SortKillTest, ::testing::ValuesIn(kAllKinds),
+                         ParamName<BaseKind>);
 
 // A Squish and a JAM base of one name side by side: a Squish sort killed
 // when its originals are erased and the sorted files not yet moved in is
@@ -273,9 +274,9 @@ TEST(SortKillNeighboursTest, SameNamedBasesOfOtherKindsKeepTheirRebuildsApart) {
   const std::string jam = SpecIn(dir->path(), kJam);
   WriteBase(squish, Backwards(10));
   WriteBase(jam, Backwards(8));
-  const std::map<std::string, std::string> files = Snapshot(dir->path());
+  const std::map<std::string, std::string> files = SnapshotTree(dir->path());
   auto restore = [&] {
-    for (const std::string& name : Names(Snapshot(dir->path()))) {
+    for (const std::string& name : Names(SnapshotTree(dir->path()))) {
       std::filesystem::remove_all(*dir / name);
     }
     for (const auto& [name, bytes] : files) ASSERT_TRUE(WriteFileBytes(*dir / name, bytes));

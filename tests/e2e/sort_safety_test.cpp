@@ -3,19 +3,17 @@
 // and the progress counter on a real terminal.  In every case the base is
 // either untouched or whole and sorted, never anything in between.
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "child_process.h"
 #include "sort_support.h"
 #include "test_support.h"
 
@@ -31,47 +29,31 @@ std::string Head(const std::string& spec, int total) {
          "]\nsource base opened\nsource base - total " + std::to_string(total) + "\n";
 }
 
-// Reads what the program prints until `marker` has appeared (or its output
-// ends); returns all of it.
-std::string ReadUntil(RunningProgram& program, std::string_view marker) {
-  std::string output;
-  char buffer[4096];
-  while (output.find(marker) == std::string::npos) {
-    ssize_t n = read(program.output_fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    output.append(buffer, static_cast<size_t>(n));
-  }
-  return output;
-}
-
-// True when the program has ended (without reaping it).
-bool HasEnded(const RunningProgram& program) {
-  siginfo_t info{};
-  return waitid(P_PID, static_cast<id_t>(program.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-         info.si_pid == program.pid;
-}
-
 // Starts a sort of `spec`, freezes it as soon as `marker` has appeared,
 // hands it a stop (Escape on its input, or the signal `stop_signal`) and
 // lets it go on.  Returns its whole output and exit status.
 ProgramResult StopSortAt(const std::vector<std::string>& args, std::string_view marker,
                          int stop_signal) {
-  ProgramOptions options;
-  options.keep_input_open = true;
-  RunningProgram program = StartProgram(ProgramPath("Quilord"), args, options);
-  std::string before = ReadUntil(program, marker);
-  kill(program.pid, SIGSTOP);
+  ChildProcess sorter(ProgramPath("Quilord"), args, ChildProcess::Mode::kPipes);
+  EXPECT_TRUE(sorter.ReadUntil(marker)) << sorter.output();
+  sorter.Signal(SIGSTOP);
   if (stop_signal == 0) {
-    ssize_t written = write(program.input_fd, "\x1b", 1);
-    EXPECT_EQ(written, 1);
+    sorter.Send("\x1b");
   } else {
-    kill(program.pid, stop_signal);
+    sorter.Signal(stop_signal);
   }
-  kill(program.pid, SIGCONT);
-  ProgramResult result = Finish(program);
-  result.output = before + result.output;
-  return result;
+  sorter.Signal(SIGCONT);
+  const int status = sorter.Wait();
+  return {status < 0 ? 128 - status : status, sorter.output()};
+}
+
+// Runs `attempt` until it reports that what it tried to time (`what`) came
+// at the moment the test is about, five times at the most: a stop that came
+// too late proves nothing.  Fails the test when it never did.
+void UntilLanded(const char* what, const std::function<bool()>& attempt) {
+  bool landed = false;
+  for (int i = 0; i < 5 && !landed; ++i) landed = attempt();
+  EXPECT_TRUE(landed) << "never in five tries: " << what;
 }
 
 class SortStopTest : public ::testing::TestWithParam<const BaseKind*> {
@@ -87,11 +69,11 @@ class SortStopTest : public ::testing::TestWithParam<const BaseKind*> {
 // keys are read and ignored.
 TEST_P(SortStopTest, EscapeWhileReadingLeavesTheBaseUntouched) {
   WriteBase(spec(), Backwards(5));
-  const auto files = Snapshot(dir_->path());
+  const auto files = SnapshotTree(dir_->path());
   ProgramResult run = RunProgram(ProgramPath("Quilord"), {spec()}, "\x1b");
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.output, Head(spec(), 5) + "reading message... terminated!\n");
-  EXPECT_EQ(Snapshot(dir_->path()), files);
+  EXPECT_EQ(SnapshotTree(dir_->path()), files);
 
   run = RunProgram(ProgramPath("Quilord"), {spec()}, "abc\r ");
   EXPECT_EQ(run.exit_code, 0);
@@ -101,22 +83,20 @@ TEST_P(SortStopTest, EscapeWhileReadingLeavesTheBaseUntouched) {
 
 // A stop signal during reading is an Escape: nothing changes.
 TEST_P(SortStopTest, SigtermWhileReadingLeavesTheBaseUntouched) {
-  bool landed = false;
-  for (int attempt = 0; attempt < 5 && !landed; ++attempt) {
+  UntilLanded("a stop while the base was read", [&] {
     WriteBase(spec(), Backwards(kBusyBase));
-    const auto files = Snapshot(dir_->path());
+    const auto files = SnapshotTree(dir_->path());
     ProgramResult run = StopSortAt({spec()}, "source base - total", SIGTERM);
     EXPECT_EQ(run.exit_code, 0);
-    landed = run.output.find("reading message... terminated!") != std::string::npos;
-    if (landed) {
-      EXPECT_EQ(run.output, Head(spec(), kBusyBase) + "reading message... terminated!\n");
-      EXPECT_EQ(Snapshot(dir_->path()), files);
-    } else {
+    if (run.output.find("reading message... terminated!") == std::string::npos) {
       // The reading was over before the signal came: the sort is whole.
       EXPECT_EQ(ReadTags(spec()).size(), static_cast<size_t>(kBusyBase));
+      return false;
     }
-  }
-  EXPECT_TRUE(landed) << "the signal never came while the base was read";
+    EXPECT_EQ(run.output, Head(spec(), kBusyBase) + "reading message... terminated!\n");
+    EXPECT_EQ(SnapshotTree(dir_->path()), files);
+    return true;
+  });
 }
 
 // Escape or a stop signal while the sorted base is written is honoured
@@ -127,26 +107,24 @@ TEST_P(SortStopTest, StopWhileWritingFinishesTheBaseFirst) {
   for (int tag = kBusyBase; tag >= 1; --tag) sorted.push_back(tag);
   for (int stop_signal : {0, SIGTERM}) {
     SCOPED_TRACE("stopped by " + std::string(stop_signal == 0 ? "Escape" : strsignal(stop_signal)));
-    // The writing phase is short; a stop that came too late (the sort had
-    // finished) proves nothing, so that case is tried again.
-    bool landed = false;
-    for (int attempt = 0; attempt < 5 && !landed; ++attempt) {
+    UntilLanded("a stop while the base was written", [&] {
       WriteBase(spec(), Backwards(kBusyBase));
       ProgramResult run = StopSortAt({spec()}, "reading message... #", stop_signal);
       EXPECT_EQ(run.exit_code, 0);
-      landed = run.output.find("terminated") != std::string::npos;
+      const bool landed = run.output.find("terminated") != std::string::npos;
       if (landed) {
         EXPECT_EQ(run.output, Head(spec(), kBusyBase) + "reading message... #" +
                                   std::to_string(kBusyBase) + "\nwriting message... terminated!\n");
       }
       EXPECT_EQ(ReadTags(spec()), sorted);
       EXPECT_EQ(RebuildFiles(dir_->path()), std::vector<std::string>{});
-    }
-    EXPECT_TRUE(landed) << "the stop never came while the base was written";
+      return landed;
+    });
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllKinds, SortStopTest, ::testing::ValuesIn(kAllKinds), PrintKind);
+INSTANTIATE_TEST_SUITE_P(AllKinds, SortStopTest, ::testing::ValuesIn(kAllKinds),
+                         ParamName<BaseKind>);
 
 // Sort-unread: a stop while the unread messages are written says
 // "... terminated" (with no read message the whole writing is that part);
@@ -156,18 +134,17 @@ TEST(SortUnreadStopTest, StopInTheUnreadPartSaysSo) {
   const std::string spec = SpecIn(dir->path(), kJam);
   std::vector<int> sorted;
   for (int tag = kBusyBase; tag >= 1; --tag) sorted.push_back(tag);
-  bool landed = false;
-  for (int attempt = 0; attempt < 5 && !landed; ++attempt) {
+  UntilLanded("a stop while the unread part was written", [&] {
     WriteBase(spec, Backwards(kBusyBase));
     ProgramResult run = StopSortAt({spec, "/U"}, "reading message... #", 0);
     EXPECT_EQ(run.exit_code, 0);
-    landed = run.output.find("terminated") != std::string::npos;
+    const bool landed = run.output.find("terminated") != std::string::npos;
     if (landed) {
       EXPECT_TRUE(run.output.ends_with("\nwriting message... ... terminated\n")) << run.output;
     }
     EXPECT_EQ(ReadTags(spec), sorted);
-  }
-  EXPECT_TRUE(landed);
+    return landed;
+  });
 }
 
 // ---------------------------------------------------------------------------
@@ -186,7 +163,7 @@ class SortFailureTest : public ::testing::TestWithParam<const BaseKind*> {
 // directory are exactly as before.
 TEST_P(SortFailureTest, FullDiskLeavesTheOriginal) {
   WriteBase(spec(), Backwards(20));
-  const auto files = Snapshot(dir_.path());
+  const auto files = SnapshotTree(dir_.path());
   ProgramOptions options;
   // Room for a header and a message or two, whatever the kind.
   options.file_size_limit = kind().mark == 'f' ? 250 : kind().mark == 'j' ? 2000 : 1500;
@@ -197,39 +174,37 @@ TEST_P(SortFailureTest, FullDiskLeavesTheOriginal) {
   // Nothing but that line follows the writing label.
   std::string tail = run.output.substr(run.output.find("writing message... "));
   EXPECT_EQ(tail.substr(tail.find('\n') + 1), line);
-  EXPECT_EQ(Snapshot(dir_.path()), files);
+  EXPECT_EQ(SnapshotTree(dir_.path()), files);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllKinds, SortFailureTest, ::testing::ValuesIn(kAllKinds), PrintKind);
+INSTANTIATE_TEST_SUITE_P(AllKinds, SortFailureTest, ::testing::ValuesIn(kAllKinds),
+                         ParamName<BaseKind>);
 
 // The new base can not be created at all: nothing may touch the original.
+// A Squish base gets its header at once, so with no room there is no base;
+// where the Fido directory's new base would be made stands a file.
 TEST(SortCreateFailureTest, NewBaseThatCanNotBeCreated) {
-  {
-    // A Squish base gets its header at once: with no room, no base.
+  struct Case {
+    const BaseKind* kind;
+    long long file_size_limit;
+    const char* in_the_way;
+  } const cases[] = {{&kSquish, 0, nullptr}, {&kFido, -1, "net/.quil-sort-f"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind->name);
     TempDir dir;
-    const std::string spec = SpecIn(dir.path(), kSquish);
+    const std::string spec = SpecIn(dir.path(), *c.kind);
     WriteBase(spec, Backwards(3));
-    const auto files = Snapshot(dir.path());
+    if (c.in_the_way) {
+      ASSERT_TRUE(WriteFileBytes(dir / c.in_the_way, "in the way"));
+    }
+    const auto files = SnapshotTree(dir.path());
     ProgramOptions options;
-    options.file_size_limit = 0;
+    options.file_size_limit = c.file_size_limit;
     ProgramResult run = RunProgram(ProgramPath("Quilord"), {spec}, options);
     EXPECT_NE(run.exit_code, 0);
     EXPECT_EQ(run.output, Head(spec, 3) + "reading message... #3\nwriting message... \n" +
                               "can't create base: [" + spec + "]\n");
-    EXPECT_EQ(Snapshot(dir.path()), files);
-  }
-  {
-    // Where the Fido directory's new base would be made stands a file.
-    TempDir dir;
-    const std::string spec = SpecIn(dir.path(), kFido);
-    WriteBase(spec, Backwards(3));
-    ASSERT_TRUE(WriteFileBytes(dir / "net/.quil-sort-f", "in the way"));
-    const auto files = Snapshot(dir.path());
-    ProgramResult run = RunProgram(ProgramPath("Quilord"), {spec});
-    EXPECT_NE(run.exit_code, 0);
-    EXPECT_EQ(run.output, Head(spec, 3) + "reading message... #3\nwriting message... \n" +
-                              "can't create base: [" + spec + "]\n");
-    EXPECT_EQ(Snapshot(dir.path()), files);
+    EXPECT_EQ(SnapshotTree(dir.path()), files);
   }
 }
 
@@ -242,37 +217,37 @@ TEST_P(SortTwiceTest, SecondSorterCanNotOpenTheBase) {
   const BaseKind& kind = *GetParam();
   std::vector<int> sorted;
   for (int tag = kBusyBase; tag >= 1; --tag) sorted.push_back(tag);
-  bool overlapped = false;
-  for (int attempt = 0; attempt < 5 && !overlapped; ++attempt) {
+  UntilLanded("a second sorter while the first was at work", [&] {
     std::unique_ptr<TempDir> dir = ScratchDirectory();
     const std::string spec = SpecIn(dir->path(), kind);
     WriteBase(spec, Backwards(kBusyBase));
     // The first holds the base from "source base opened" on; frozen there,
     // it is surely still at work when the second starts.
-    RunningProgram first = StartProgram(ProgramPath("Quilord"), {spec});
-    std::string first_output = ReadUntil(first, "source base opened\n");
-    kill(first.pid, SIGSTOP);
-    overlapped = !HasEnded(first);
+    ChildProcess first(ProgramPath("Quilord"), {spec}, ChildProcess::Mode::kPipes);
+    first.CloseInput();
+    EXPECT_TRUE(first.ReadUntil("source base opened\n")) << first.output();
+    first.Signal(SIGSTOP);
+    const bool overlapped = !first.Ended();
     ProgramResult second = RunProgram(ProgramPath("Quilord"), {spec});
-    kill(first.pid, SIGCONT);
-    ProgramResult rest = Finish(first);
-    first_output += rest.output;
-    EXPECT_EQ(rest.exit_code, 0);
+    first.Signal(SIGCONT);
+    const int first_status = first.Wait();
+    EXPECT_EQ(first_status, 0);
     EXPECT_EQ(second.exit_code, 0);
     if (overlapped) {
       EXPECT_EQ(second.output, std::string(kBanner) + "mode: [sorting all base]\nsource base: [" +
                                    spec + "]\ncan't open source base: [" + spec + "]\n");
-      EXPECT_EQ(first_output, Head(spec, kBusyBase) + "reading message... #" +
-                                  std::to_string(kBusyBase) + "\nwriting message... #" +
-                                  std::to_string(kBusyBase) + "\n\n");
+      EXPECT_EQ(first.output(), Head(spec, kBusyBase) + "reading message... #" +
+                                    std::to_string(kBusyBase) + "\nwriting message... #" +
+                                    std::to_string(kBusyBase) + "\n\n");
     }
     EXPECT_EQ(ReadTags(spec), sorted);
     EXPECT_EQ(RebuildFiles(dir->path()), std::vector<std::string>{});
-  }
-  EXPECT_TRUE(overlapped);
+    return overlapped;
+  });
 }
 
-INSTANTIATE_TEST_SUITE_P(AllKinds, SortTwiceTest, ::testing::ValuesIn(kAllKinds), PrintKind);
+INSTANTIATE_TEST_SUITE_P(AllKinds, SortTwiceTest, ::testing::ValuesIn(kAllKinds),
+                         ParamName<BaseKind>);
 
 // ---------------------------------------------------------------------------
 // On a terminal the counter is redrawn in place.
@@ -322,30 +297,10 @@ TEST(SortTerminalTest, CounterIsRewrittenInPlace) {
   TempDir dir;
   const std::string spec = SpecIn(dir.path(), kSquish);
   WriteBase(spec, Backwards(3));
-  const std::string program = ProgramPath("Quilord");
-  struct winsize size = {};
-  size.ws_row = 24;
-  size.ws_col = 80;
-  int master = -1;
-  pid_t pid = forkpty(&master, nullptr, nullptr, &size);
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    execl(program.c_str(), program.c_str(), spec.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  std::string bytes;
-  char buffer[4096];
-  while (true) {
-    ssize_t n = read(master, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // EIO once the program has ended
-    bytes.append(buffer, static_cast<size_t>(n));
-  }
-  close(master);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  ChildProcess sorter(ProgramPath("Quilord"), {spec}, ChildProcess::Mode::kTerminal);
+  ASSERT_TRUE(sorter.started());
+  EXPECT_EQ(sorter.Wait(), 0);
+  const std::string& bytes = sorter.output();
 
   // The counter is drawn over the same cells, with the cursor saved and
   // restored around it: the first message's count, then the last one's.

@@ -59,10 +59,6 @@ inline const BaseKind kSquish{"Squish", 's', "area", true, true};
 inline const BaseKind kJam{"Jam", 'j', "area", true, true};
 inline const BaseKind* const kAllKinds[] = {&kFido, &kPacket, &kSquish, &kJam};
 
-inline std::string PrintKind(const ::testing::TestParamInfo<const BaseKind*>& info) {
-  return info.param->name;
-}
-
 inline std::string SpecIn(const std::string& directory, const BaseKind& kind) {
   return std::string(1, kind.mark) + directory + "/" + kind.place;
 }
@@ -192,20 +188,6 @@ inline std::vector<int> ReadTags(const std::string& spec) {
   return tags;
 }
 
-// Every file under `directory` (sub-directories included, hidden files
-// included) with its contents, by path relative to `directory`.
-inline std::map<std::string, std::string> Snapshot(const std::string& directory) {
-  std::map<std::string, std::string> files;
-  std::error_code error;
-  for (auto it = std::filesystem::recursive_directory_iterator(directory, error);
-       it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-    std::string relative = std::filesystem::relative(it->path(), directory).string();
-    files[relative] =
-        it->is_directory() ? std::string("<directory>") : ReadFileBytes(it->path().string());
-  }
-  return files;
-}
-
 // The names in a snapshot.
 inline std::vector<std::string> Names(const std::map<std::string, std::string>& files) {
   std::vector<std::string> names;
@@ -218,7 +200,7 @@ inline std::vector<std::string> Names(const std::map<std::string, std::string>& 
 inline std::vector<std::string> Leftovers(const std::string& directory,
                                           const std::vector<std::string>& expected) {
   std::vector<std::string> extra;
-  for (const auto& [name, bytes] : Snapshot(directory)) {
+  for (const auto& [name, bytes] : SnapshotTree(directory)) {
     if (std::find(expected.begin(), expected.end(), name) == expected.end()) extra.push_back(name);
   }
   return extra;
@@ -228,22 +210,10 @@ inline std::vector<std::string> Leftovers(const std::string& directory,
 // markers and new base), of any base kind; none once a sort is over.
 inline std::vector<std::string> RebuildFiles(const std::string& directory) {
   std::vector<std::string> names;
-  for (const auto& [name, bytes] : Snapshot(directory)) {
+  for (const auto& [name, bytes] : SnapshotTree(directory)) {
     if (name.find(".quil-sort") != std::string::npos) names.push_back(name);
   }
   return names;
-}
-
-// Where message n's stored form starts in a packet (its type word).
-inline size_t PacketMessageStart(const std::string& bytes, int n) {
-  constexpr size_t kHeadSize = 58;       // packet header
-  constexpr size_t kFixedPart = 2 + 32;  // type word, fixed header
-  size_t position = kHeadSize;
-  for (int i = 1; i < n; ++i) {
-    position += kFixedPart;
-    for (int field = 0; field < 4; ++field) position = bytes.find('\0', position) + 1;
-  }
-  return position;
 }
 
 // Damages message n of the base in `directory` so that reading it fails
@@ -267,26 +237,12 @@ inline void DamageMessage(const std::string& directory, const BaseKind& kind, in
       ASSERT_TRUE(WriteFileBytes(path, bytes.substr(0, start + 2 + 20)));
       break;
     }
-    case 's': {
-      std::string index = ReadFileBytes(path + ".sqi");
-      ASSERT_GE(index.size(), static_cast<size_t>(n) * 12);
-      uint32_t frame = GetU32LE(reinterpret_cast<const uint8_t*>(index.data()) + (n - 1) * 12);
-      std::string data = ReadFileBytes(path + ".sqd");
-      ASSERT_LT(frame + 4, data.size());
-      data.replace(frame, 4, "XXXX");  // the frame id
-      ASSERT_TRUE(WriteFileBytes(path + ".sqd", data));
+    case 's':
+      PatchFile(path + ".sqd", SquishFrameOffset(path, n), "XXXX");  // the frame id
       break;
-    }
-    case 'j': {
-      std::string index = ReadFileBytes(path + ".jdx");
-      ASSERT_GE(index.size(), static_cast<size_t>(n) * 8);
-      uint32_t header = GetU32LE(reinterpret_cast<const uint8_t*>(index.data()) + (n - 1) * 8 + 4);
-      std::string headers = ReadFileBytes(path + ".jhr");
-      ASSERT_LT(header + 4, headers.size());
-      headers.replace(header, 6, "XXXXXX");  // the header signature and revision
-      ASSERT_TRUE(WriteFileBytes(path + ".jhr", headers));
+    case 'j':  // the header signature and revision
+      PatchFile(path + ".jhr", JamHeaderOffset(path, n), "XXXXXX");
       break;
-    }
     default:
       FAIL() << "unknown kind";
   }

@@ -46,7 +46,7 @@ std::vector<std::string> BaseFiles(const BaseKind& kind, int count) {
     case 's':
       return {"area.sqd", "area.sqi", "area.sql"};
     default:
-      return {"area.jdt", "area.jdx", "area.jhr", "area.jqx"};
+      return {"area.jdt", "area.jdx", "area.jhr", "area.jlr", "area.jqx"};
   }
 }
 
@@ -134,8 +134,8 @@ TEST_P(SortAllTest, EndsAsAFreshBaseWrittenInOrder) {
   ProgramResult run = Sort({spec()});
   ASSERT_EQ(run.exit_code, 0) << run.output;
 
-  std::map<std::string, std::string> sorted = Snapshot(dir_.path());
-  std::map<std::string, std::string> expected = Snapshot(reference.path());
+  std::map<std::string, std::string> sorted = SnapshotTree(dir_.path());
+  std::map<std::string, std::string> expected = SnapshotTree(reference.path());
   ASSERT_EQ(Names(sorted), Names(expected));
   for (auto& [name, bytes] : sorted) {
     std::string want = expected[name];
@@ -229,99 +229,64 @@ TEST_P(SortAllTest, SortUnreadKeepsReadMessagesInFront) {
   for (size_t i = 0; i < after.size(); ++i) EXPECT_EQ(after[i], before[expected[i] - 1]);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllKinds, SortAllTest, ::testing::ValuesIn(kAllKinds), PrintKind);
+INSTANTIATE_TEST_SUITE_P(AllKinds, SortAllTest, ::testing::ValuesIn(kAllKinds),
+                         ParamName<BaseKind>);
 
 // ---------------------------------------------------------------------------
-// Settings of the base itself survive the rebuild.
+// Settings of the base itself survive the rebuild: header fields as the
+// packet's maker or a tosser set them.
 
-class SortSettingsTest : public ::testing::Test {
- protected:
-  TempDir dir_;
-};
+TEST(SortSettingsTest, HeaderSettingsSurviveTheSort) {
+  using namespace std::string_literals;
+  struct Case {
+    const BaseKind* kind;
+    const char* file;                                      // the file that holds the header
+    size_t header_size;                                    // its header's size
+    std::vector<std::pair<size_t, std::string>> settings;  // offset, bytes
+    std::vector<std::pair<size_t, size_t>> kept;           // offset, length
+  } const cases[] = {
+      // Everything but the date and time (bytes 4..15) stays as it was.
+      {&kPacket,
+       "mail.pkt",
+       58,
+       {{0, Le16(1) + Le16(7)},         // origin and destination node
+        {16, Le16(9600)},               // baud
+        {20, Le16(5020) + Le16(5030)},  // origin and destination net
+        {24,
+         "\x42\x03"
+         "SECRET\0\0"s},                              // product code low, revision major, password
+        {34, Le16(2) + Le16(2)},                      // zones (FTS-0001 place)
+        {40, Le16(0x0300) + "\x7a\x05"},              // capability word copy, product high, minor
+        {44, Le16(3) + Le16(2) + Le16(2) + Le16(4)},  // capability word, zones, origin point
+        {54, "QUIL"}},                                // product data
+       {{0, 4}, {16, 42}}},
+      // skip_msg, the base name, max_msg and keep_days.
+      {&kSquish,
+       "area.sqd",
+       256,
+       {{12, Le32(10)}, {24, "TEST.AREA"}, {124, Le32(500)}, {128, Le16(30)}},
+       {{12, 4}, {24, 80}, {124, 4}, {128, 2}}},
+      // DateCreated (2000-01-01) and PasswordCRC.
+      {&kJam, "area.jhr", 1024, {{4, Le32(946684800)}, {16, Le32(0x12345678)}}, {{4, 4}, {16, 4}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind->name);
+    TempDir dir;
+    const std::string spec = SpecIn(dir.path(), *c.kind);
+    WriteBase(spec, Backwards(3));
+    for (const auto& [offset, bytes] : c.settings) PatchFile(dir / c.file, offset, bytes);
+    const std::string before = ReadFileBytes(dir / c.file);
 
-TEST_F(SortSettingsTest, PacketKeepsItsHeaderButTheDate) {
-  const std::string spec = SpecIn(dir_.path(), kPacket);
-  WriteBase(spec, Backwards(3));
-  // The header as the packet's maker wrote it: addresses, password,
-  // product code, revision, capability word and product data.
-  std::string bytes = ReadFileBytes(dir_ / kPacket.place);
-  ASSERT_GT(bytes.size(), 58u);
-  auto put16 = [&](size_t at, uint16_t v) { PutU16LE(reinterpret_cast<uint8_t*>(&bytes[at]), v); };
-  put16(0, 1);       // origin node
-  put16(2, 7);       // destination node
-  put16(16, 9600);   // baud
-  put16(20, 5020);   // origin net
-  put16(22, 5030);   // destination net
-  bytes[24] = 0x42;  // product code, low byte
-  bytes[25] = 3;     // revision, major
-  bytes.replace(26, 8, std::string("SECRET\0\0", 8));
-  put16(34, 2);                  // origin zone (FTS-0001 place)
-  put16(36, 2);                  // destination zone (FTS-0001 place)
-  put16(40, 0x0300);             // capability word 0x0003, byte-swapped copy
-  bytes[42] = 0x7a;              // product code, high byte
-  bytes[43] = 5;                 // revision, minor
-  put16(44, 0x0003);             // capability word
-  put16(46, 2);                  // origin zone
-  put16(48, 2);                  // destination zone
-  put16(50, 4);                  // origin point
-  bytes.replace(54, 4, "QUIL");  // product data
-  ASSERT_TRUE(WriteFileBytes(dir_ / kPacket.place, bytes));
-
-  ProgramResult run = RunProgram(ProgramPath("Quilord"), {spec});
-  ASSERT_EQ(run.exit_code, 0) << run.output;
-  EXPECT_EQ(ReadTags(spec), (std::vector<int>{3, 2, 1}));
-  // Everything but the date and time (bytes 4..15) is as it was.
-  std::string before = bytes.substr(0, 58);
-  std::string after = ReadFileBytes(dir_ / kPacket.place).substr(0, 58);
-  before.replace(4, 12, 12, '\0');
-  after.replace(4, 12, 12, '\0');
-  EXPECT_EQ(Printable(after), Printable(before));
-}
-
-TEST_F(SortSettingsTest, SquishKeepsItsLimitsAndName) {
-  const std::string spec = SpecIn(dir_.path(), kSquish);
-  WriteBase(spec, Backwards(3));
-  // skip_msg (u32 at 12), the base name (80 bytes at 24), max_msg (u32 at
-  // 124) and keep_days (u16 at 128) as a tosser may have set them.
-  std::string data = ReadFileBytes(dir_ / "area.sqd");
-  ASSERT_GE(data.size(), 256u);
-  auto put32 = [&](size_t at, uint32_t v) { PutU32LE(reinterpret_cast<uint8_t*>(&data[at]), v); };
-  put32(12, 10);
-  put32(124, 500);
-  PutU16LE(reinterpret_cast<uint8_t*>(&data[128]), 30);
-  data.replace(24, 9, "TEST.AREA");
-  ASSERT_TRUE(WriteFileBytes(dir_ / "area.sqd", data));
-
-  ProgramResult run = RunProgram(ProgramPath("Quilord"), {spec});
-  ASSERT_EQ(run.exit_code, 0) << run.output;
-  EXPECT_EQ(ReadTags(spec), (std::vector<int>{3, 2, 1}));
-  std::string sorted = ReadFileBytes(dir_ / "area.sqd");
-  ASSERT_GE(sorted.size(), 256u);
-  const uint8_t* head = reinterpret_cast<const uint8_t*>(sorted.data());
-  EXPECT_EQ(GetU32LE(head + 12), 10u);
-  EXPECT_EQ(GetU32LE(head + 124), 500u);
-  EXPECT_EQ(GetU16LE(head + 128), 30u);
-  EXPECT_EQ(sorted.substr(24, 80), data.substr(24, 80));
-}
-
-TEST_F(SortSettingsTest, JamKeepsDateCreatedAndPassword) {
-  const std::string spec = SpecIn(dir_.path(), kJam);
-  WriteBase(spec, Backwards(3));
-  // DateCreated (u32 at 4) and PasswordCRC (u32 at 16) of the base header.
-  std::string headers = ReadFileBytes(dir_ / "area.jhr");
-  ASSERT_GE(headers.size(), 1024u);
-  PutU32LE(reinterpret_cast<uint8_t*>(&headers[4]), 946684800);  // 2000-01-01
-  PutU32LE(reinterpret_cast<uint8_t*>(&headers[16]), 0x12345678);
-  ASSERT_TRUE(WriteFileBytes(dir_ / "area.jhr", headers));
-
-  ProgramResult run = RunProgram(ProgramPath("Quilord"), {spec});
-  ASSERT_EQ(run.exit_code, 0) << run.output;
-  EXPECT_EQ(ReadTags(spec), (std::vector<int>{3, 2, 1}));
-  std::string sorted = ReadFileBytes(dir_ / "area.jhr");
-  ASSERT_GE(sorted.size(), 1024u);
-  const uint8_t* head = reinterpret_cast<const uint8_t*>(sorted.data());
-  EXPECT_EQ(GetU32LE(head + 4), 946684800u);
-  EXPECT_EQ(GetU32LE(head + 16), 0x12345678u);
+    ProgramResult run = Sort({spec});
+    ASSERT_EQ(run.exit_code, 0) << run.output;
+    EXPECT_EQ(ReadTags(spec), (std::vector<int>{3, 2, 1}));
+    const std::string after = ReadFileBytes(dir / c.file);
+    ASSERT_GE(after.size(), c.header_size);
+    for (const auto& [offset, length] : c.kept) {
+      EXPECT_EQ(Printable(after.substr(offset, length)), Printable(before.substr(offset, length)))
+          << "at " << offset;
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -385,14 +350,14 @@ TEST_F(SortCommandLineTest, EveryTypeMarkSorts) {
 TEST_F(SortCommandLineTest, NoMarkDoesNothing) {
   const std::string spec = SpecIn(dir_.path(), kSquish);
   WriteBase(spec, Backwards(3));
-  auto files = Snapshot(dir_.path());
+  auto files = SnapshotTree(dir_.path());
   for (const std::string& arg :
        {dir_.path() + "/area", std::string("x") + dir_.path() + "/area", std::string("")}) {
     ProgramResult run = Sort({arg, "/u"});
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(run.output, kBanner) << arg;
   }
-  EXPECT_EQ(Snapshot(dir_.path()), files);
+  EXPECT_EQ(SnapshotTree(dir_.path()), files);
 }
 
 TEST_F(SortCommandLineTest, BaseThatCanNotBeOpened) {

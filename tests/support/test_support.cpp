@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "model/message_record.h"
+#include "runtime/coding.h"
 
 namespace quil::testing {
 
@@ -75,6 +76,171 @@ std::string Printable(std::string_view bytes) {
     }
   }
   return out;
+}
+
+std::map<std::string, std::string> SnapshotTree(const std::string& directory) {
+  std::map<std::string, std::string> files;
+  std::error_code error;
+  for (auto it = std::filesystem::recursive_directory_iterator(directory, error);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+    files[std::filesystem::relative(it->path(), directory).string()] =
+        it->is_directory() ? std::string("<directory>") : ReadFileBytes(it->path().string());
+  }
+  return files;
+}
+
+std::string Le16(uint16_t value) {
+  std::string bytes(2, '\0');
+  PutU16LE(reinterpret_cast<uint8_t*>(bytes.data()), value);
+  return bytes;
+}
+
+std::string Le32(uint32_t value) {
+  std::string bytes(4, '\0');
+  PutU32LE(reinterpret_cast<uint8_t*>(bytes.data()), value);
+  return bytes;
+}
+
+uint32_t Le32At(std::string_view bytes, size_t offset) {
+  if (offset + 4 > bytes.size()) {
+    ADD_FAILURE() << "no 32-bit field at " << offset << " of " << bytes.size() << " bytes";
+    return 0;
+  }
+  return GetU32LE(reinterpret_cast<const uint8_t*>(bytes.data()) + offset);
+}
+
+void PatchFile(const std::string& path, size_t offset, std::string_view patch) {
+  std::string bytes = ReadFileBytes(path);
+  ASSERT_LE(offset + patch.size(), bytes.size()) << path;
+  bytes.replace(offset, patch.size(), patch);
+  ASSERT_TRUE(WriteFileBytes(path, bytes)) << path;
+}
+
+size_t PacketMessageStart(std::string_view packet, int n) {
+  constexpr size_t kPacketHeader = 58;
+  constexpr size_t kFixedPart = 2 + 32;  // type word and fixed header
+  size_t position = kPacketHeader;
+  for (int i = 1; i < n; ++i) {
+    position += kFixedPart;
+    // Past the four NUL-ended fields: to, from, subject, text.
+    for (int field = 0; field < 4; ++field) position = packet.find('\0', position) + 1;
+  }
+  return position;
+}
+
+uint32_t SquishFrameOffset(const std::string& base_path, int n) {
+  constexpr size_t kIndexRecord = 12;  // frame offset, umsgid, hash
+  return Le32At(ReadFileBytes(base_path + ".sqi"), static_cast<size_t>(n - 1) * kIndexRecord);
+}
+
+uint32_t JamHeaderOffset(const std::string& base_path, int n) {
+  constexpr size_t kIndexEntry = 8;  // name CRC, header offset
+  return Le32At(ReadFileBytes(base_path + ".jdx"), static_cast<size_t>(n - 1) * kIndexEntry + 4);
+}
+
+WriteFault::WriteFault(int64_t successful_writes, int error) {
+  platform::InjectWriteFault(successful_writes, error);
+}
+
+WriteFault::~WriteFault() { platform::InjectWriteFault(-1, platform::kOk); }
+
+bool WithWriteFault(int64_t successful_writes, const std::function<bool()>& operation) {
+  WriteFault fault(successful_writes);
+  return operation();
+}
+
+int FaultsUntilSuccess(int limit, const std::function<bool(int)>& attempt) {
+  const bool failed_before = ::testing::Test::HasFailure();
+  for (int faults = 0; faults < limit; ++faults) {
+    SCOPED_TRACE(::testing::Message() << "writes before the fault: " << faults);
+    if (attempt(faults)) return faults;
+    if (!failed_before && ::testing::Test::HasFailure()) return faults;  // one report is enough
+  }
+  ADD_FAILURE() << "no attempt succeeded with up to " << limit << " writes";
+  return limit;
+}
+
+namespace {
+
+// Forks a child that runs `hold`, sends the byte it returns to the parent
+// and then waits, holding whatever `hold` opened, until the parent writes to
+// or closes the release pipe.  Returns the child's pid (-1 on failure);
+// *report gets the child's byte (-1 when none came) and *release the
+// parent's end of the release pipe.
+template <typename Hold>
+int ForkHolder(Hold hold, char* report, int* release) {
+  signal(SIGPIPE, SIG_IGN);  // a child that died early must not end the test
+  int report_pipe[2], release_pipe[2];
+  if (pipe(report_pipe) != 0) return -1;
+  if (pipe(release_pipe) != 0) {
+    close(report_pipe[0]);
+    close(report_pipe[1]);
+    return -1;
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(report_pipe[0]);
+    close(release_pipe[1]);  // so that the end of the test program ends the child too
+    char byte = hold();
+    if (write(report_pipe[1], &byte, 1) == 1) {
+      while (read(release_pipe[0], &byte, 1) == -1 && errno == EINTR) {
+      }
+    }
+    _exit(0);
+  }
+  close(report_pipe[1]);
+  close(release_pipe[0]);
+  *release = release_pipe[1];
+  if (pid < 0 || read(report_pipe[0], report, 1) != 1) *report = -1;
+  close(report_pipe[0]);
+  return pid;
+}
+
+}  // namespace
+
+HeldFile::HeldFile(const std::string& path, uint32_t mode) {
+  char reported = -1;
+  pid_ = ForkHolder(
+      [&] {
+        int error = -1;
+        platform::OpenFile(path, mode, &error);
+        return static_cast<char>(error);
+      },
+      &reported, &release_);
+  open_error_ = reported;
+}
+
+void HeldFile::Release() { End(!(release_ != -1 && write(release_, "x", 1) == 1)); }
+
+void HeldFile::Kill() { End(true); }
+
+void HeldFile::End(bool kill_first) {
+  if (pid_ > 0 && kill_first) kill(pid_, SIGKILL);
+  if (release_ != -1) close(release_);
+  if (pid_ > 0) waitpid(pid_, nullptr, 0);
+  release_ = pid_ = -1;
+}
+
+ClassicLock::ClassicLock(const std::string& path, short type) {
+  char reported = -1;
+  pid_ = ForkHolder(
+      [&] {
+        int fd = open(path.c_str(), type == F_WRLCK ? O_RDWR : O_RDONLY);
+        if (fd < 0) return static_cast<char>(kNoFile);
+        struct flock lock {};
+        lock.l_type = type;
+        lock.l_whence = SEEK_SET;
+        lock.l_start = 0;
+        lock.l_len = 1;
+        return static_cast<char>(fcntl(fd, F_SETLK, &lock) == 0 ? kTaken : kRefused);
+      },
+      &reported, &release_);
+  outcome_ = reported >= kTaken && reported <= kNoFile ? static_cast<Outcome>(reported) : kNoChild;
+}
+
+ClassicLock::~ClassicLock() {
+  if (release_ != -1) close(release_);
+  if (pid_ > 0) waitpid(pid_, nullptr, 0);
 }
 
 std::string ProgramPath(std::string_view name) {

@@ -1,10 +1,19 @@
-// Helpers shared by the tests: scratch directories and whole-file access.
+// Helpers shared by the tests: scratch directories, whole-file access and
+// byte patching, directory snapshots, injected write faults, other processes
+// that hold a file open or locked, and running the programs.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
 #include <initializer_list>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "runtime/platform.h"
 
 namespace quil {
 class MessageRecord;
@@ -43,6 +52,111 @@ long long FileSizeOf(const std::string& path);
 
 // A readable picture of bytes: printable ASCII as is, others as \xNN.
 std::string Printable(std::string_view bytes);
+
+// Every file and directory under `directory` (hidden ones and those in
+// sub-directories included) by path relative to it: a file with its bytes,
+// a directory as "<directory>".
+std::map<std::string, std::string> SnapshotTree(const std::string& directory);
+
+// ---------------------------------------------------------------------------
+// Byte patching: little-endian fields written out independently of the
+// library's codecs, so that a wrong codec can not hide behind its own test.
+
+// The 2 or 4 bytes of `value`, least significant first.
+std::string Le16(uint16_t value);
+std::string Le32(uint32_t value);
+
+// The 32-bit little-endian field at `offset` of `bytes`; 0, failing the
+// test, when `bytes` is too short.
+uint32_t Le32At(std::string_view bytes, size_t offset);
+
+// Overwrites the bytes at `offset` of the file with `patch`; fails the test
+// (fatally) when the file is too short to hold them.
+void PatchFile(const std::string& path, size_t offset, std::string_view patch);
+
+// Where a stored message begins, for tests that damage one on purpose:
+// message n (from 1) of a type 2+ packet (its type word), the .sqd frame of
+// message n of the Squish base `base_path` (without extension) and the .jhr
+// header of message n of the JAM base `base_path`, both found by their index.
+size_t PacketMessageStart(std::string_view packet, int n);
+uint32_t SquishFrameOffset(const std::string& base_path, int n);
+uint32_t JamHeaderOffset(const std::string& base_path, int n);
+
+// ---------------------------------------------------------------------------
+// Write faults.
+
+// While in scope every file write after the first `successful_writes` fails
+// with `error` (a full disk by default).
+class WriteFault {
+ public:
+  explicit WriteFault(int64_t successful_writes, int error = platform::kDiskFull);
+  ~WriteFault();
+  WriteFault(const WriteFault&) = delete;
+  WriteFault& operator=(const WriteFault&) = delete;
+};
+
+// The result of `operation` run under a WriteFault(successful_writes).
+bool WithWriteFault(int64_t successful_writes, const std::function<bool()>& operation);
+
+// Calls `attempt(n)` for n = 0, 1, 2, ... until it returns true; `attempt`
+// is expected to run its operation under a WriteFault(n) and check what a
+// failure left behind.  Returns the n of the first success; stops early
+// after an attempt that failed the test, and fails it when no attempt below
+// `limit` succeeded (returning `limit`).
+int FaultsUntilSuccess(int limit, const std::function<bool(int)>& attempt);
+
+// ---------------------------------------------------------------------------
+// Other processes holding a file.
+
+// A forked child that opens `path` through the platform layer with `mode`
+// (an access and a sharing mode) and holds it open until released.  The
+// parent must hold no handle of the file when the child is forked, or the
+// child would inherit it and its sharing.
+class HeldFile {
+ public:
+  HeldFile(const std::string& path, uint32_t mode);
+  ~HeldFile() { Release(); }
+  HeldFile(const HeldFile&) = delete;
+  HeldFile& operator=(const HeldFile&) = delete;
+
+  // The error code of the child's open (0: it holds the file).
+  int open_error() const { return open_error_; }
+  // Lets the child close the file and end.
+  void Release();
+  // Ends the child without letting it close anything.
+  void Kill();
+
+ private:
+  void End(bool kill_first);
+  int pid_ = -1;
+  int release_ = -1;
+  int open_error_ = -1;
+};
+
+// A forked child that takes a classic fcntl record lock (F_RDLCK or
+// F_WRLCK) on byte 0 of `path`, as other FidoNet programs do while they use
+// a base, and holds it until the object goes away.
+class ClassicLock {
+ public:
+  enum Outcome { kTaken, kRefused, kNoFile, kNoChild };
+  ClassicLock(const std::string& path, short type);
+  ~ClassicLock();
+  ClassicLock(const ClassicLock&) = delete;
+  ClassicLock& operator=(const ClassicLock&) = delete;
+
+  Outcome outcome() const { return outcome_; }
+
+ private:
+  int pid_ = -1;
+  int release_ = -1;
+  Outcome outcome_ = kNoChild;
+};
+
+// The test name of a parameter that points at something with a `name`.
+template <typename T>
+std::string ParamName(const ::testing::TestParamInfo<const T*>& info) {
+  return info.param->name;
+}
 
 // What a program run printed and how it ended.
 struct ProgramResult {

@@ -1,6 +1,7 @@
-// Test helper for the console and crash-reporter tests: runs this test
-// program again with a private switch, which the test's main() hands to a
-// child scenario, and talks to it through pipes or a pseudo-terminal.
+// Runs a child process and talks to it through pipes or a pseudo-terminal:
+// this test program again with a private switch, which the test's main()
+// hands to a child scenario (the console and crash-reporter tests), or
+// another program.
 #pragma once
 
 #include <fcntl.h>
@@ -12,11 +13,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdio>
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quil::testing {
 
@@ -34,6 +38,16 @@ inline bool RunChildScenario(int argc, char** argv,
   return true;
 }
 
+// The main() of a test program with child scenarios: runs the scenario
+// that argv names, or else the tests.
+inline int RunTestsOrScenario(int argc, char** argv,
+                              const std::map<std::string, Scenario>& scenarios) {
+  int status = 0;
+  if (RunChildScenario(argc, argv, scenarios, &status)) return status;
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
+
 class ChildProcess {
  public:
   // kTerminal: stdin and stdout are a new pseudo-terminal of `columns` x
@@ -41,43 +55,15 @@ class ChildProcess {
   enum class Mode { kPipes, kTerminal };
 
   ChildProcess(const std::string& scenario, Mode mode, int columns = 80, int rows = 24) {
-    std::fflush(nullptr);
-    signal(SIGPIPE, SIG_IGN);  // a child that ended early must not end the test
     char self[4096] = {};
     if (readlink("/proc/self/exe", self, sizeof(self) - 1) <= 0) return;
-    std::string arg = std::string(kChildSwitch) + scenario;
-    int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1};
-    if (mode == Mode::kPipes) {
-      if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) return;
-      input_ = in_pipe[1];
-      output_ = out_pipe[0];
-    } else {
-      struct winsize size = {};
-      size.ws_col = static_cast<unsigned short>(columns);
-      size.ws_row = static_cast<unsigned short>(rows);
-      if (openpty(&output_, &terminal_, nullptr, nullptr, &size) != 0) return;
-      input_ = output_;
-    }
-    pid_ = fork();
-    if (pid_ == 0) {
-      if (mode == Mode::kPipes) {
-        dup2(in_pipe[0], STDIN_FILENO);
-        dup2(out_pipe[1], STDOUT_FILENO);
-      } else {
-        setsid();
-        ioctl(terminal_, TIOCSCTTY, 0);
-        dup2(terminal_, STDIN_FILENO);
-        dup2(terminal_, STDOUT_FILENO);
-      }
-      for (int fd = 3; fd < 256; ++fd) close(fd);
-      char* args[] = {self, arg.data(), nullptr};
-      execv(self, args);
-      _exit(98);
-    }
-    if (mode == Mode::kPipes) {
-      close(in_pipe[0]);
-      close(out_pipe[1]);
-    }
+    Start(self, {std::string(kChildSwitch) + scenario}, mode, columns, rows);
+  }
+
+  // Runs another program with `args` the same way.
+  ChildProcess(const std::string& program, const std::vector<std::string>& args, Mode mode,
+               int columns = 80, int rows = 24) {
+    Start(program, args, mode, columns, rows);
   }
 
   ~ChildProcess() {
@@ -92,6 +78,12 @@ class ChildProcess {
   }
 
   bool started() const { return pid_ > 0; }
+  // True when the child has ended; it is left to Wait() to reap it.
+  bool Ended() const {
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid_;
+  }
   const std::string& output() const { return output_text_; }
   void Signal(int sig) { kill(pid_, sig); }
 
@@ -141,6 +133,46 @@ class ChildProcess {
   }
 
  private:
+  void Start(const std::string& program, const std::vector<std::string>& args, Mode mode,
+             int columns, int rows) {
+    std::fflush(nullptr);
+    signal(SIGPIPE, SIG_IGN);  // a child that ended early must not end the test
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    int in_pipe[2] = {-1, -1}, out_pipe[2] = {-1, -1};
+    if (mode == Mode::kPipes) {
+      if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) return;
+      input_ = in_pipe[1];
+      output_ = out_pipe[0];
+    } else {
+      struct winsize size = {};
+      size.ws_col = static_cast<unsigned short>(columns);
+      size.ws_row = static_cast<unsigned short>(rows);
+      if (openpty(&output_, &terminal_, nullptr, nullptr, &size) != 0) return;
+      input_ = output_;
+    }
+    pid_ = fork();
+    if (pid_ == 0) {
+      if (mode == Mode::kPipes) {
+        dup2(in_pipe[0], STDIN_FILENO);
+        dup2(out_pipe[1], STDOUT_FILENO);
+      } else {
+        setsid();
+        ioctl(terminal_, TIOCSCTTY, 0);
+        dup2(terminal_, STDIN_FILENO);
+        dup2(terminal_, STDOUT_FILENO);
+      }
+      for (int fd = 3; fd < 256; ++fd) close(fd);
+      execv(program.c_str(), argv.data());
+      _exit(98);
+    }
+    if (mode == Mode::kPipes) {
+      close(in_pipe[0]);
+      close(out_pipe[1]);
+    }
+  }
+
   // Reads what comes within `timeout_ms`; false when nothing came.
   bool ReadSome(int timeout_ms) {
     struct pollfd fd = {output_, POLLIN, 0};

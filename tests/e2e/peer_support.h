@@ -1,0 +1,194 @@
+// Helpers of the end-to-end tests that run other FidoNet software as peers
+// of the library: finding the peer programs, the messages sent through
+// them, and reading back what they leave behind.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "model/attributes.h"
+#include "model/base_opener.h"
+#include "model/message_base.h"
+#include "model/message_record.h"
+#include "runtime/platform.h"
+#include "test_support.h"
+
+namespace quil::testing::peer {
+
+// The path of an installed program, or empty.  Daemons live in sbin, which
+// is often not in PATH, so the system program directories are searched too.
+inline std::string FindProgram(std::string_view name) {
+  std::string dirs = std::getenv("PATH") ? std::getenv("PATH") : "";
+  dirs += ":/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+  std::istringstream in(dirs);
+  std::string dir;
+  while (std::getline(in, dir, ':')) {
+    if (dir.empty()) continue;
+    std::filesystem::path candidate = std::filesystem::path(dir) / name;
+    std::error_code error;
+    if (std::filesystem::is_regular_file(candidate, error)) return candidate.string();
+  }
+  return {};
+}
+
+// ---------------------------------------------------------------------------
+// Addresses of the little network the tests set up: the peer's system with
+// two addresses, and the link that sends it our packets.
+
+inline constexpr char kPeerAddress[] = "2:5020/1";
+inline constexpr char kPeerSecondAddress[] = "2:5020/3";
+inline constexpr char kLinkAddress[] = "2:5020/2";
+
+// The byte that starts a kludge line (^A).
+inline const std::string kControlMark = "\x01";
+
+// Cyrillic in code page 866, as FidoNet texts carry it.
+inline const std::string kIvanPetrov = "\x88\xa2\xa0\xad \x8f\xa5\xe2\xe0\xae\xa2";
+inline const std::string kPrivet = "\x8f\xe0\xa8\xa2\xa5\xe2";
+
+// Every byte from 0x80 to 0xFF, in two lines of 64.
+inline std::string HighBytes() {
+  std::string bytes;
+  for (int c = 0x80; c <= 0xFF; ++c) {
+    bytes += static_cast<char>(c);
+    if (c == 0xBF) bytes += '\r';
+  }
+  return bytes + "\r";
+}
+
+// The record in the form a reader gives it back: flags and attribute word
+// in agreement, the body read from its start.
+inline void Settle(MessageRecord& r) {
+  r.body.Seek(0);
+  r.ConvertFlags(Direction::kReading);
+}
+
+// Netmail between points of two zones, to point `point` of the peer's
+// address `to`: the zones and points travel in INTL, FMPT and TOPT.  Every
+// kind of control line, and a body in code page 866 with a ^A inside a line.
+inline void BuildZoneNetmail(MessageRecord& r, std::string_view to, uint16_t point,
+                             std::string_view subject) {
+  r.Clear();
+  r.from_name = "Nikolai Rimsky-Korsakov";
+  r.to_name = "Pyotr Tchaikovsky";
+  r.subject = subject;
+  r.date_written = {2001, 3, 5, 17, 30, 8};
+  r.cost = 7;
+  r.orig_zone = 1, r.orig_net = 250, r.orig_node = 3, r.orig_point = 3;
+  r.ParseDestinationAddress(std::string(to) + "." + std::to_string(point));
+  r.intl = std::string(to) + " 1:250/3";
+  r.msgid = "1:250/3.3 12345678";
+  r.reply = std::string(to) + "." + std::to_string(point) + " 87654321";
+  r.pid = "Quil 0.04";
+  r.tid = "QuilTosser 1.2";
+  r.flags = "DIR";
+  r.attributes = kAttrPrivate | kAttrCrash | kAttrKillSent | kAttrLocal;
+  r.control_lines.Insert(kControlMark + "CHRS: CP866 2");
+  r.control_lines.Insert(kControlMark + "TZUTC: 0300");
+  r.AddViaLine("1:250/3 @20010305.180000 OtherTosser 1.0");
+  r.tear_line = " Quil 0.04";
+  r.has_tear_line = true;
+  r.body.Write(kPrivet + ",\r\rA line with a \x01 inside it.\rLast line.\r");
+  r.msgid_present = r.intl_present = true;
+  Settle(r);
+}
+
+// Netmail within the zone from a point of the link to a point of the peer's
+// second address.
+inline void BuildPointNetmail(MessageRecord& r) {
+  r.Clear();
+  r.from_name = "Point User";
+  r.to_name = "Second Sysop";
+  r.subject = "Netmail to the second address";
+  r.date_written = {2015, 1, 1, 0, 0, 0};
+  r.orig_zone = 2, r.orig_net = 5020, r.orig_node = 2, r.orig_point = 1;
+  r.dest_zone = 2, r.dest_net = 5020, r.dest_node = 3, r.dest_point = 2;
+  r.intl = "2:5020/3 2:5020/2";
+  r.msgid = "2:5020/2.1 aabbccdd";
+  r.attributes = kAttrPrivate;
+  r.body.Write(std::string("Just one line.\r"));
+  r.msgid_present = r.intl_present = true;
+  Settle(r);
+}
+
+// Echomail from a point of the link, with SEEN-BY and PATH lines, a domain
+// in MSGID and REPLY, code page 866 in a name, every high byte in the body
+// and an origin line.
+inline void BuildEchomail(MessageRecord& r, std::string_view area, std::string_view subject) {
+  r.Clear();
+  r.area = area;
+  r.from_name = kIvanPetrov;
+  r.to_name = "All";
+  r.subject = subject;
+  r.date_written = {2023, 12, 31, 23, 59, 58};
+  r.orig_zone = 2, r.orig_net = 5020, r.orig_node = 2, r.orig_point = 5;
+  r.dest_zone = 2, r.dest_net = 5020, r.dest_node = 1, r.dest_point = 0;
+  r.msgid = "2:5020/2.5@fidonet 0a1b2c3d";
+  r.reply = "2:5020/1@fidonet 11223344";
+  r.orig_domain = r.dest_domain = "fidonet";
+  r.pid = "Quil 0.04";
+  r.control_lines.Insert(kControlMark + "CHRS: CP866 2");
+  r.routing_lines.Insert(kControlMark + "Forwarded by 2:5020/2");
+  r.tear_line = " Quil 0.04";
+  r.has_tear_line = true;
+  r.origin = kPrivet + " echo station ";
+  r.has_origin = true;
+  r.seenby_lines.Insert("5020/2 4");
+  r.seenby_lines.Insert("5030/7");
+  r.path_lines.Insert("5020/2");
+  r.body.Write("First echo line\r" + HighBytes() + "Last line\r");
+  r.msgid_present = true;
+  Settle(r);
+}
+
+// ---------------------------------------------------------------------------
+// Reading back.
+
+// Every message of the base `spec`, in order; null for a number that does
+// not read.  Fails the test when the base does not open.
+inline std::vector<std::unique_ptr<MessageRecord>> ReadBase(const std::string& spec) {
+  std::vector<std::unique_ptr<MessageRecord>> records;
+  std::unique_ptr<MessageBase> base = OpenOrCreate(platform::kDenyWrite, spec);
+  EXPECT_TRUE(base) << spec;
+  if (!base) return records;
+  for (int32_t n = 1; n <= base->count(); ++n) {
+    auto r = std::make_unique<MessageRecord>();
+    records.push_back(base->ReadMessage(n, *r) ? std::move(r) : nullptr);
+  }
+  return records;
+}
+
+// The message of `records` with this subject; fails the test (returning
+// null) unless there is exactly one.
+inline MessageRecord* BySubject(const std::vector<std::unique_ptr<MessageRecord>>& records,
+                                std::string_view subject) {
+  MessageRecord* found = nullptr;
+  int matches = 0;
+  for (const auto& r : records) {
+    if (r && r->subject.str() == subject) found = r.get(), ++matches;
+  }
+  EXPECT_EQ(matches, 1) << "messages with the subject \"" << subject << "\"";
+  return matches == 1 ? found : nullptr;
+}
+
+// A dump of every field but `omit`, for comparing a record read back with
+// the one expected.
+inline std::string Fields(MessageRecord& r, std::initializer_list<std::string_view> omit) {
+  return DumpRecordWithout(r, omit);
+}
+
+// The MSGID a reader makes up for a message without one: the address part
+// is fixed, the serial is not.
+inline std::string MsgidAddress(const MessageRecord& r) {
+  std::string msgid = r.msgid.str();
+  return msgid.substr(0, msgid.find(' '));
+}
+
+}  // namespace quil::testing::peer

@@ -1,0 +1,570 @@
+// End-to-end tests with the tosser crashmail as a peer: the packets we write
+// are tossed by it into its *.msg and JAM areas with every field intact, we
+// read what it stored and the packets it writes, and our base lock keeps it
+// out of a base we have open.  Every test skips itself when crashmail is not
+// installed.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fido/packet_base.h"
+#include "model/base_opener.h"
+#include "model/message_record.h"
+#include "peer_support.h"
+#include "runtime/platform.h"
+#include "test_support.h"
+
+namespace quil::testing::peer {
+namespace {
+
+// Echo areas of the peer.
+constexpr char kJamArea[] = "QUIL.JAM";
+constexpr char kMsgArea[] = "QUIL.MSG";
+constexpr char kJamEchoSubject[] = "Echomail for the JAM area";
+constexpr char kMsgEchoSubject[] = "Echomail for the *.msg area";
+
+// A crashmail system in a scratch directory: its configuration file, the
+// inbound, outbound and work directories, and its areas: netmail for its
+// first address in a *.msg directory and for its second in a JAM base, one
+// echo area of each kind, both linked to kLinkAddress.
+class CrashmailSite {
+ public:
+  CrashmailSite(const std::string& program, const std::string& dir) : program_(program), dir_(dir) {
+    for (const char* sub : {"in", "out", "tmp", "pkt", "msg", "jam"}) {
+      std::filesystem::create_directories(dir_ + "/" + sub);
+    }
+    std::string prefs = "SYSOP \"Quil Peer Test\"\n";
+    prefs += "LOGFILE \"" + dir_ + "/crashmail.log\"\nLOGLEVEL 5\n";
+    prefs += "DUPEFILE \"" + dir_ + "/dupes\" 200\nDUPEMODE IGNORE\nLOOPMODE IGNORE\n";
+    prefs += "DEFAULTZONE 2\n";
+    prefs += "INBOUND \"" + dir_ + "/in\"\nOUTBOUND \"" + dir_ + "/out\"\n";
+    prefs += "TEMPDIR \"" + dir_ + "/tmp\"\nCREATEPKTDIR \"" + dir_ + "/tmp\"\n";
+    prefs += "PACKETDIR \"" + dir_ + "/pkt\"\nSTATSFILE \"" + dir_ + "/stats\"\n";
+    prefs += "IMPORTSEENBY\nIMPORTEMPTYNETMAIL\n";
+    prefs += std::string("AKA ") + kPeerAddress + "\nDOMAIN \"fidonet\"\n";
+    prefs += std::string("AKA ") + kPeerSecondAddress + "\nDOMAIN \"fidonet\"\n";
+    prefs += std::string("NODE ") + kLinkAddress + ".0 \"\" \"\"\n";
+    prefs += std::string("ROUTE \"*:*/*.*\" \"") + kLinkAddress + ".0\" " + kPeerAddress + "\n";
+    prefs +=
+        std::string("NETMAIL \"NETMAIL\" ") + kPeerAddress + " MSG \"" + dir_ + "/msg/netmail\"\n";
+    prefs += std::string("IMPORT ") + kPeerAddress + ".5\n";
+    prefs += std::string("NETMAIL \"NETJAM\" ") + kPeerSecondAddress + " JAM \"" + dir_ +
+             "/jam/netmail\"\n";
+    prefs += std::string("IMPORT ") + kPeerSecondAddress + ".2\n";
+    prefs += std::string("AREA \"BAD\" ") + kPeerAddress + " MSG \"" + dir_ + "/msg/bad\"\n";
+    prefs += std::string("AREA \"") + kJamArea + "\" " + kPeerAddress + " JAM \"" + dir_ +
+             "/jam/echo\"\nEXPORT " + kLinkAddress + ".0\n";
+    prefs += std::string("AREA \"") + kMsgArea + "\" " + kPeerAddress + " MSG \"" + dir_ +
+             "/msg/echo\"\nEXPORT " + kLinkAddress + ".0\n";
+    EXPECT_TRUE(WriteFileBytes(prefs_path(), prefs));
+  }
+
+  std::string prefs_path() const { return dir_ + "/crashmail.prefs"; }
+  // A packet in the inbound directory, named as crashmail expects (eight
+  // hexadecimal digits; it leaves other names alone).
+  std::string inbound_packet() const { return dir_ + "/in/00000001.pkt"; }
+  // Base specs of the areas.
+  std::string netmail() const { return "f" + dir_ + "/msg/netmail"; }
+  std::string jam_netmail() const { return "j" + dir_ + "/jam/netmail"; }
+  std::string jam_echo() const { return "j" + dir_ + "/jam/echo"; }
+  std::string msg_echo() const { return "f" + dir_ + "/msg/echo"; }
+
+  // Runs crashmail with this configuration and `args`; its log follows its
+  // output.
+  ProgramResult Run(std::vector<std::string> args) const {
+    args.insert(args.begin(), {"SETTINGS", prefs_path()});
+    ProgramResult result = RunProgram(program_, args);
+    result.output += "\n--- crashmail.log ---\n" + ReadFileBytes(dir_ + "/crashmail.log");
+    return result;
+  }
+  // Starts crashmail with this configuration and `args`, under `runner`
+  // (with `runner_args`) when one is given.
+  RunningProgram Start(std::vector<std::string> args, const std::string& runner = {},
+                       std::vector<std::string> runner_args = {}) const {
+    args.insert(args.begin(), {"SETTINGS", prefs_path()});
+    if (runner.empty()) return StartProgram(program_, args);
+    runner_args.push_back(program_);
+    runner_args.insert(runner_args.end(), args.begin(), args.end());
+    return StartProgram(runner, runner_args);
+  }
+
+  // Tosses the inbound directory; fails the test unless every packet was
+  // taken and nothing went to the BAD area.
+  void Toss() const {
+    ProgramResult toss = Run({"TOSS"});
+    EXPECT_EQ(toss.exit_code, 0) << toss.output;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_ + "/in")) {
+      ADD_FAILURE() << "left in the inbound: " << entry.path() << "\n" << toss.output;
+    }
+    EXPECT_FALSE(PathExists(dir_ + "/msg/bad")) << toss.output;
+  }
+
+ private:
+  std::string program_;
+  std::string dir_;
+};
+
+class CrashmailTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (crashmail_.empty()) GTEST_SKIP() << "crashmail is not installed (Debian package crashmail)";
+  }
+
+  // A packet from the link to the peer holding `records`, written by the
+  // library at `path`.
+  static void WritePacket(const std::string& path, const std::vector<MessageRecord*>& records) {
+    PacketBase packet;
+    packet.SetOriginAddress(kLinkAddress);
+    packet.SetDestinationAddress(kPeerAddress);
+    ASSERT_TRUE(packet.Create(platform::kDenyWrite, path));
+    for (MessageRecord* r : records) ASSERT_TRUE(packet.WriteMessage(packet.count() + 1, *r));
+    ASSERT_TRUE(packet.Close());
+  }
+
+  const std::string crashmail_ = FindProgram("crashmail");
+  TempDir dir_;
+};
+
+constexpr char kZoneSubject[] = "Netmail between the zones";
+constexpr char kZoneToJamSubject[] = "Netmail between the zones, for JAM";
+constexpr char kPointSubject[] = "Netmail to the second address";
+
+// What tossing does to a message besides storing it: it is marked sent and
+// no longer local.
+void Tossed(MessageRecord& r) {
+  r.SetAttribute(kAttrLocal, false);
+  r.SetAttribute(kAttrSent, true);
+}
+
+// What a record looks like read back from one of the peer's *.msg areas:
+// the header has no cost, no arrival date and no area.
+void FromMsgArea(MessageRecord& r) {
+  r.cost = 0;
+  r.date_arrived = {};
+  r.area.clear();
+  r.date_text = FormatDate(r.date_written);
+  r.ConvertFlags(Direction::kReading);
+  r.state = kRecordRead;
+}
+
+// What a record looks like read back from one of the peer's JAM areas,
+// where it is message `number`: the peer stores FLAGS and TID as plain
+// kludges (FTSKLUDGE) and the addresses as subfields, and no area.  The
+// arrival date (and the date text made from it) is the peer's clock.
+void FromJamArea(MessageRecord& r, uint32_t number) {
+  std::vector<std::string> kludges;
+  if (!r.flags.empty()) kludges.push_back(kControlMark + "FLAGS " + r.flags.str());
+  if (!r.tid.empty()) kludges.push_back(kControlMark + "TID: " + r.tid.str());
+  for (int32_t i = 0; i < static_cast<int32_t>(kludges.size()); ++i) {
+    r.control_lines.InsertAt(i, kludges[static_cast<size_t>(i)]);
+  }
+  r.flags.clear();
+  r.tid.clear();
+  r.attribute_flags = {};
+  r.area.clear();
+  r.stored_number = number;
+  r.ConvertFlags(Direction::kReading);
+  r.state = kRecordRead;
+}
+const std::initializer_list<std::string_view> kJamClock = {"date_arrived", "date_text"};
+const std::initializer_list<std::string_view> kJamClockNoDestination = {"date_arrived", "date_text",
+                                                                        "dest_address", "intl"};
+const std::initializer_list<std::string_view> kNoDestination = {"dest_address", "intl"};
+
+// Echomail passing through the peer: its own node joins PATH and SEEN-BY,
+// which it sorts into one line.  (Echomail has no destination; what each
+// base makes up for it is left out of the comparisons.)
+void ThroughPeer(MessageRecord& r) {
+  r.path_lines.FreeAll();
+  r.path_lines.Insert("5020/2 1");
+  r.seenby_lines.FreeAll();
+  r.seenby_lines.Insert("5020/1 2 4 5030/7");
+}
+
+TEST_F(CrashmailTest, TossesOurPacketIntoItsAreasIntact) {
+  CrashmailSite site(crashmail_, dir_.path());
+  MessageRecord zone, zone_to_jam, point, jam_echo, msg_echo;
+  BuildZoneNetmail(zone, kPeerAddress, 5, kZoneSubject);
+  BuildZoneNetmail(zone_to_jam, kPeerSecondAddress, 2, kZoneToJamSubject);
+  BuildPointNetmail(point);
+  BuildEchomail(jam_echo, kJamArea, kJamEchoSubject);
+  BuildEchomail(msg_echo, kMsgArea, kMsgEchoSubject);
+  WritePacket(site.inbound_packet(), {&zone, &zone_to_jam, &point, &jam_echo, &msg_echo});
+  site.Toss();
+
+  auto netmail = ReadBase(site.netmail());
+  auto jam_netmail = ReadBase(site.jam_netmail());
+  ASSERT_EQ(jam_netmail.size(), 2u);
+  if (MessageRecord* got = BySubject(netmail, kZoneSubject)) {
+    Tossed(zone);
+    FromMsgArea(zone);
+    EXPECT_EQ(Fields(*got, {}), Fields(zone, {}));
+  }
+  if (MessageRecord* got = BySubject(jam_netmail, kZoneToJamSubject)) {
+    Tossed(zone_to_jam);
+    FromJamArea(zone_to_jam, 1);
+    zone_to_jam.intl = "2:5020/3 1:250/3";  // from the address subfields: no points
+    EXPECT_EQ(Fields(*got, kJamClock), Fields(zone_to_jam, kJamClock));
+  }
+  if (MessageRecord* got = BySubject(jam_netmail, kPointSubject)) {
+    Tossed(point);
+    FromJamArea(point, 2);
+    EXPECT_EQ(Fields(*got, kJamClock), Fields(point, kJamClock));
+  }
+
+  auto jam_echo_area = ReadBase(site.jam_echo());
+  ASSERT_EQ(jam_echo_area.size(), 1u);
+  if (MessageRecord* got = BySubject(jam_echo_area, kJamEchoSubject)) {
+    Tossed(jam_echo);
+    ThroughPeer(jam_echo);
+    FromJamArea(jam_echo, 1);
+    EXPECT_EQ(Fields(*got, kJamClockNoDestination), Fields(jam_echo, kJamClockNoDestination));
+    EXPECT_FALSE(got->intl_present);
+  }
+  auto msg_echo_area = ReadBase(site.msg_echo());
+  if (MessageRecord* got = BySubject(msg_echo_area, kMsgEchoSubject)) {
+    Tossed(msg_echo);
+    ThroughPeer(msg_echo);
+    FromMsgArea(msg_echo);
+    EXPECT_EQ(Fields(*got, kNoDestination), Fields(msg_echo, kNoDestination));
+  }
+}
+
+// A base of another kind copied into a packet by the converter: JAM keeps
+// names and subjects longer than a packet may hold, which the packet must
+// cut (a tosser refuses a packet with a longer one, losing all of it); the
+// zones and points that JAM keeps in its address subfields travel in INTL,
+// FMPT and TOPT.
+TEST_F(CrashmailTest, TossesAPacketTheConverterWroteFromAJamBase) {
+  CrashmailSite site(crashmail_, dir_.path());
+  const std::string source = "j" + (dir_ / "source/net");
+  MessageRecord zone;
+  BuildZoneNetmail(zone, kPeerAddress, 5, std::string(75, 's'));
+  zone.to_name = "Pyotr Ilyich Tchaikovsky of Votkinsk";  // 36: one past a packet's limit
+  {
+    std::unique_ptr<MessageBase> base = CreateFresh(platform::kDenyWrite, source);
+    ASSERT_TRUE(base);
+    ASSERT_TRUE(base->WriteMessage(1, zone));
+    ASSERT_TRUE(base->Close());
+  }
+  ProgramResult copy = RunProgram(ProgramPath("Quilxfer"), {source, "p" + site.inbound_packet()});
+  ASSERT_EQ(copy.exit_code, 0) << copy.output;
+  site.Toss();
+
+  auto netmail = ReadBase(site.netmail());
+  if (MessageRecord* got = BySubject(netmail, std::string(71, 's'))) {
+    MessageRecord expected;
+    BuildZoneNetmail(expected, kPeerAddress, 5, std::string(71, 's'));
+    expected.to_name = "Pyotr Ilyich Tchaikovsky of Votkins";
+    expected.tid.clear();  // a JAM base does not keep it
+    Tossed(expected);
+    FromMsgArea(expected);
+    EXPECT_EQ(Fields(*got, {}), Fields(expected, {}));
+  }
+}
+
+// A JAM base we made is a JAM base to the peer: it tosses into it and keeps
+// what was there.  (Other JAM software does not open a base without its
+// lastread file, and makes a new, empty one in its place.)
+TEST_F(CrashmailTest, TossesIntoAJamBaseWeMadeAndKeepsItsMessages) {
+  CrashmailSite site(crashmail_, dir_.path());
+  MessageRecord first, second, tossed;
+  BuildEchomail(first, "", "Written by us, first");
+  BuildEchomail(second, "", "Written by us, second");
+  {
+    std::unique_ptr<MessageBase> base = CreateFresh(platform::kDenyWrite, site.jam_echo());
+    ASSERT_TRUE(base);
+    ASSERT_TRUE(base->WriteMessage(1, first));
+    ASSERT_TRUE(base->WriteMessage(2, second));
+    ASSERT_TRUE(base->Close());
+  }
+  auto before = ReadBase(site.jam_echo());
+  ASSERT_EQ(before.size(), 2u);
+  BuildEchomail(tossed, kJamArea, kJamEchoSubject);
+  WritePacket(site.inbound_packet(), {&tossed});
+  site.Toss();
+
+  auto after = ReadBase(site.jam_echo());
+  ASSERT_EQ(after.size(), 3u);
+  for (size_t i = 0; i < 2; ++i) {
+    ASSERT_TRUE(before[i] && after[i]) << i;
+    EXPECT_EQ(Fields(*after[i], {}), Fields(*before[i], {})) << i;
+  }
+  ASSERT_TRUE(after[2]);
+  EXPECT_EQ(after[2]->subject.str(), kJamEchoSubject);
+}
+
+// The packets under `dir`: crashmail's packet directory holds echomail
+// packets, its outbound netmail packets named by their flavour.
+std::vector<std::string> PacketsIn(const std::string& dir) {
+  std::vector<std::string> found;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+    for (const char* extension : {".pkt", ".out", ".cut", ".dut", ".hut"}) {
+      if (entry.path().extension() == extension) found.push_back(entry.path().string());
+    }
+  }
+  return found;
+}
+
+// The message of a single-message packet among `packets` whose header runs
+// from `from` to `to`.
+std::unique_ptr<MessageRecord> OnlyMessageOf(const std::vector<std::string>& packets,
+                                             const std::string& from, const std::string& to) {
+  std::unique_ptr<MessageRecord> found;
+  for (const std::string& packet : packets) {
+    std::unique_ptr<MessageBase> base = OpenOrCreate(platform::kDenyWrite, "p" + packet);
+    if (!base || base->GetOriginAddress() != from || base->GetDestinationAddress() != to) continue;
+    EXPECT_FALSE(found) << "two packets from " << from << " to " << to;
+    EXPECT_EQ(base->count(), 1) << packet;
+    found = std::make_unique<MessageRecord>();
+    if (base->count() < 1 || !base->ReadMessage(1, *found)) found.reset();
+  }
+  EXPECT_TRUE(found) << "no packet from " << from << " to " << to;
+  return found;
+}
+
+// Locally written messages in our *.msg areas are what the peer exports:
+// it reads them, packs them into packets for the link (echomail) and the
+// destination (netmail) that our packet reader reads field by field, and
+// marks them sent in our files without touching anything else of them.
+// (It never exports message 1 of a *.msg area, which it keeps for itself.)
+TEST_F(CrashmailTest, ExportsWhatWeWroteIntoItsMsgAreas) {
+  CrashmailSite site(crashmail_, dir_.path());
+  MessageRecord placeholder, echo, net;
+  placeholder.subject = "Placeholder";
+  BuildEchomail(echo, kMsgArea, "Local echomail");
+  echo.seenby_lines.FreeAll();
+  echo.path_lines.FreeAll();
+  echo.routing_lines.FreeAll();
+  echo.orig_node = 1, echo.orig_point = 0;
+  echo.msgid = "2:5020/1 01020304";
+  echo.orig_domain.clear();
+  echo.attributes = kAttrLocal;
+  Settle(echo);
+  BuildZoneNetmail(net, "1:250/3", 3, "Netmail out of the zone");
+  std::swap(net.from_name, net.to_name);
+  net.orig_zone = 2, net.orig_net = 5020, net.orig_node = 1, net.orig_point = 0;
+  net.intl = "1:250/3 2:5020/1";
+  net.msgid = "2:5020/1 01020305";
+  Settle(net);
+  for (const std::string& spec : {site.msg_echo(), site.netmail()}) {
+    std::unique_ptr<MessageBase> base = CreateFresh(platform::kDenyWrite, spec);
+    ASSERT_TRUE(base);
+    ASSERT_TRUE(base->WriteMessage(1, placeholder));
+    ASSERT_TRUE(base->WriteMessage(2, spec == site.netmail() ? net : echo));
+    ASSERT_TRUE(base->Close());
+  }
+  const std::string echo_file = dir_ / "msg/echo/2.msg";
+  const std::string net_file = dir_ / "msg/netmail/2.msg";
+  std::string echo_before = ReadFileBytes(echo_file);
+  std::string net_before = ReadFileBytes(net_file);
+
+  ProgramResult scan = site.Run({"SCAN"});
+  ASSERT_EQ(scan.exit_code, 0) << scan.output;
+  const std::vector<std::string> packets = PacketsIn(dir_.path());
+  ASSERT_EQ(packets.size(), 2u) << scan.output;
+
+  if (auto got = OnlyMessageOf(packets, kPeerAddress, kLinkAddress)) {
+    echo.SetAttribute(kAttrLocal, false);  // a packet carries no local flag
+    echo.seenby_lines.Insert("5020/1 2");
+    echo.path_lines.Insert("5020/1");
+    echo.date_text = FormatDate(echo.date_written);
+    echo.date_arrived = {};
+    echo.state = kRecordRead;
+    Settle(echo);
+    EXPECT_EQ(Fields(*got, kNoDestination), Fields(echo, kNoDestination));
+  }
+  if (auto got = OnlyMessageOf(packets, kPeerAddress, "1:250/3")) {
+    net.attributes = kAttrPrivate | kAttrCrash;  // what a packet carries of them
+    net.date_text = FormatDate(net.date_written);
+    net.date_arrived = {};
+    net.cost = 0;
+    net.state = kRecordRead;
+    Settle(net);
+    EXPECT_EQ(Fields(*got, {"routing_lines"}), Fields(net, {"routing_lines"}));
+    ASSERT_EQ(got->routing_lines.count(), 2);
+    EXPECT_EQ(got->routing_lines.At(0), net.routing_lines.At(0));
+    EXPECT_TRUE(got->routing_lines.At(1).starts_with(kControlMark + "Via 2:5020/1 @"))
+        << Printable(got->routing_lines.At(1));
+  }
+
+  // Marked sent (attribute bit 0x0008 at offset 186), nothing else changed.
+  for (std::string* before : {&echo_before, &net_before}) (*before)[186] |= kAttrSent;
+  EXPECT_EQ(Printable(ReadFileBytes(echo_file)), Printable(echo_before));
+  EXPECT_EQ(Printable(ReadFileBytes(net_file)), Printable(net_before));
+}
+
+// Packets made by crashwrite from a text file, netmail between points of
+// two zones and echomail, read by our packet reader field by field.
+TEST_F(CrashmailTest, ReadsPacketsCrashwriteMade) {
+  const std::string crashwrite = FindProgram("crashwrite");
+  if (crashwrite.empty()) GTEST_SKIP() << "crashwrite is not installed (Debian package crashmail)";
+  const std::string text = dir_ / "text.txt";
+  ASSERT_TRUE(WriteFileBytes(
+      text, kPrivet + " line\nSecond line\n" + kControlMark + "CHRS: CP866 2\nLast\n"));
+  auto write = [&](const std::string& out, std::vector<std::string> args) {
+    std::filesystem::create_directories(out);
+    args.insert(args.end(), {"DIR", out, "TEXT", text, "FROMNAME", "Ivan Petrov", "SUBJECT",
+                             "Written by crashwrite"});
+    ProgramResult run = RunProgram(crashwrite, args);
+    EXPECT_EQ(run.exit_code, 0) << run.output;
+    std::vector<std::string> packets = PacketsIn(out);
+    EXPECT_EQ(packets.size(), 1u) << run.output;
+    return packets.empty() ? std::string() : packets[0];
+  };
+  const std::string net_packet = write(
+      dir_ / "net",
+      {"FROMADDR", "1:250/3.3", "TONAME", "Sysop", "TOADDR", "2:5020/1.5", "PASSWORD", "secret"});
+  const std::string echo_packet =
+      write(dir_ / "echo", {"FROMADDR", "2:5020/2.3", "TOADDR", kPeerAddress, "AREA", kJamArea,
+                            "ORIGIN", "Written in a test"});
+  // Line ends become CR; a kludge inside the text stays in the body.
+  const std::string body =
+      kPrivet + " line\rSecond line\r" + kControlMark + "CHRS: CP866 2\rLast\r";
+
+  std::unique_ptr<MessageBase> net = OpenOrCreate(platform::kDenyWrite, "p" + net_packet);
+  ASSERT_TRUE(net);
+  EXPECT_EQ(net->GetOriginAddress(), "1:250/3.3");
+  EXPECT_EQ(net->GetDestinationAddress(), "2:5020/1.5");
+  EXPECT_EQ(net->GetPassword(), "secret");
+  ASSERT_EQ(net->count(), 1);
+  MessageRecord r;
+  ASSERT_TRUE(net->ReadMessage(1, r));
+  EXPECT_EQ(r.from_name.str() + "|" + r.to_name.str() + "|" + r.subject.str(),
+            "Ivan Petrov|Sysop|Written by crashwrite");
+  EXPECT_TRUE(IsValidDate(r.date_written));
+  EXPECT_EQ(r.date_text.str(), FormatDate(r.date_written));
+  EXPECT_EQ(r.FormatOriginAddress(), "1:250/3.3");
+  EXPECT_EQ(r.FormatDestinationAddress(), "2:5020/1.5");
+  EXPECT_EQ(r.intl.str(), "2:5020/1 1:250/3");
+  EXPECT_EQ(MsgidAddress(r), "1:250/3.3");
+  EXPECT_TRUE(r.area.empty());
+  EXPECT_EQ(r.attributes, kAttrPrivate);
+  EXPECT_EQ(Printable(r.body.Contents()), Printable(body));
+  EXPECT_EQ(r.control_lines.count() + r.routing_lines.count() + r.seenby_lines.count() +
+                r.path_lines.count(),
+            0);
+
+  std::unique_ptr<MessageBase> echo = OpenOrCreate(platform::kDenyWrite, "p" + echo_packet);
+  ASSERT_TRUE(echo);
+  EXPECT_EQ(echo->GetOriginAddress(), "2:5020/2.3");
+  EXPECT_EQ(echo->GetDestinationAddress(), kPeerAddress);
+  ASSERT_EQ(echo->count(), 1);
+  ASSERT_TRUE(echo->ReadMessage(1, r));
+  EXPECT_EQ(r.area.str(), kJamArea);
+  EXPECT_EQ(r.from_name.str() + "|" + r.to_name.str(), "Ivan Petrov|All");
+  EXPECT_EQ(r.FormatOriginAddress(), "2:5020/2.3");
+  EXPECT_EQ(MsgidAddress(r), "2:5020/2.3");
+  EXPECT_TRUE(r.has_origin);
+  EXPECT_EQ(r.origin.str(), "Written in a test ");
+  EXPECT_TRUE(r.has_tear_line);
+  EXPECT_TRUE(r.tear_line.str().starts_with(" CrashWrite")) << r.tear_line.str();
+  EXPECT_EQ(Printable(r.body.Contents()), Printable(body));
+}
+
+// ---------------------------------------------------------------------------
+// Locking: while a JAM base is open here it holds the lock on byte 0 of its
+// .jhr that the peer takes to write the base, and the other way round.
+
+// Waits up to five seconds for the process `pid` to open the file `path`.
+bool WaitForOpenFile(int pid, const std::string& path) {
+  const std::filesystem::path wanted = std::filesystem::weakly_canonical(path);
+  for (int i = 0; i < 250; ++i) {
+    std::error_code error;
+    for (auto it =
+             std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error);
+         it != std::filesystem::directory_iterator(); it.increment(error)) {
+      if (std::filesystem::read_symlink(it->path(), error) == wanted) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+class CrashmailLockTest : public CrashmailTest {
+ protected:
+  void SetUp() override {
+    CrashmailTest::SetUp();
+    if (IsSkipped()) return;
+    BuildEchomail(ours_, "", "Ours, before the toss");
+    std::unique_ptr<MessageBase> base = CreateFresh(platform::kDenyWrite, site_.jam_echo());
+    ASSERT_TRUE(base);
+    ASSERT_TRUE(base->WriteMessage(1, ours_));
+    ASSERT_TRUE(base->Close());
+    before_ = ReadBase(site_.jam_echo());
+    ASSERT_EQ(before_.size(), 1u);
+    BuildEchomail(tossed_, kJamArea, kJamEchoSubject);
+    WritePacket(site_.inbound_packet(), {&tossed_});
+  }
+
+  // After the toss: our message as it was, the tossed one behind it.
+  void ExpectBothMessages() {
+    auto after = ReadBase(site_.jam_echo());
+    ASSERT_EQ(after.size(), 2u);
+    ASSERT_TRUE(after[0] && after[1]);
+    EXPECT_EQ(Fields(*after[0], {}), Fields(*before_[0], {}));
+    EXPECT_EQ(after[1]->subject.str(), kJamEchoSubject);
+  }
+
+  CrashmailSite site_{crashmail_, dir_.path()};
+  MessageRecord ours_, tossed_;
+  std::vector<std::unique_ptr<MessageRecord>> before_;
+};
+
+// The tosser waits (it retries for about ten seconds) while our base is
+// open, and tosses once it is closed.
+TEST_F(CrashmailLockTest, OurOpenBaseKeepsTheTosserOut) {
+  std::unique_ptr<MessageBase> open = OpenOrCreate(platform::kDenyWrite, site_.jam_echo());
+  ASSERT_TRUE(open);
+  const std::string files_before =
+      ReadFileBytes(dir_ / "jam/echo.jhr") + ReadFileBytes(dir_ / "jam/echo.jdx");
+  RunningProgram toss = site_.Start({"TOSS"});
+  // The tosser opens the base, then tries its lock once a second.
+  EXPECT_TRUE(WaitForOpenFile(toss.pid, dir_ / "jam/echo.jhr"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  EXPECT_EQ(ReadFileBytes(dir_ / "jam/echo.jhr") + ReadFileBytes(dir_ / "jam/echo.jdx"),
+            files_before)
+      << "the tosser wrote while our base was open";
+  ASSERT_TRUE(open->Close());
+  open.reset();
+  ProgramResult result = Finish(toss);
+  EXPECT_EQ(result.exit_code, 0) << result.output;
+  ExpectBothMessages();
+}
+
+// The tosser holds its lock only while it writes one message; strace's
+// fault injection stretches that to seconds, so that our open, and the
+// converter's, meet it: both fail and change nothing.
+TEST_F(CrashmailLockTest, TheTossersLockKeepsUsOut) {
+  const std::string strace = FindProgram("strace");
+  if (strace.empty()) GTEST_SKIP() << "strace is not installed (Debian package strace)";
+  if (RunProgram(strace, {"-o", "/dev/null", "true"}).exit_code != 0) {
+    GTEST_SKIP() << "strace can not trace programs here";
+  }
+  // Every fcntl call of the tosser (its lock and unlock) returns 1.5 s late.
+  RunningProgram toss = site_.Start({"TOSS"}, strace,
+                                    {"-f", "-qq", "-o", "/dev/null", "-e", "trace=fcntl", "-e",
+                                     "inject=fcntl:delay_exit=1500000"});
+  bool locked_out = false;
+  for (int i = 0; i < 500 && !locked_out; ++i) {
+    locked_out = !OpenOrCreate(platform::kDenyWrite, site_.jam_echo());
+    if (!locked_out) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(locked_out) << "never saw the tosser's lock";
+  if (locked_out) {
+    const std::string copy_from = "j" + (dir_ / "other");
+    ASSERT_TRUE(CreateFresh(platform::kDenyWrite, copy_from));
+    ProgramResult copy = RunProgram(ProgramPath("Quilxfer"), {copy_from, site_.jam_echo()});
+    EXPECT_NE(copy.output.find("can't open destination base"), std::string::npos) << copy.output;
+  }
+  ProgramResult result = Finish(toss);
+  EXPECT_EQ(result.exit_code, 0) << result.output;
+  ExpectBothMessages();
+}
+
+}  // namespace
+}  // namespace quil::testing::peer

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "indexed/jam_subfields.h"
+#include "model/message_text.h"
 #include "runtime/path_ops.h"
 #include "runtime/platform.h"
 #include "runtime/string_ops.h"
@@ -22,9 +23,7 @@ constexpr std::string_view kSideExtension = ".jqx";
 // Other JAM software opens a base only when its lastread file exists too.
 constexpr std::string_view kLastreadExtension = ".jlr";
 
-constexpr char kCr = '\r';
-constexpr std::string_view kTearLine = "---";
-constexpr std::string_view kOriginLine = " * Origin: ";
+using control_line::kCr;
 
 // Header offsets in the index are signed 32-bit, text offsets unsigned.
 constexpr int64_t kMaxHeaderFileSize = std::numeric_limits<int32_t>::max();
@@ -46,10 +45,10 @@ uint32_t NowInJamSeconds() {
 std::string BuildText(const MessageRecord& r) {
   std::string text = r.body.Contents();
   if (!r.tear_line.empty() && r.has_tear_line) {
-    text += std::string(kTearLine) + r.tear_line.str() + kCr;
+    text += std::string(control_line::kTear) + r.tear_line.str() + kCr;
   }
   if ((!r.origin.empty() || !r.area.empty()) && r.has_origin) {
-    text += std::string(kOriginLine) + r.origin.str() + "(" + r.FormatOriginAddress() + ")" + kCr;
+    text += std::string(control_line::kOrigin) + r.origin.str() + "(" + r.FormatOriginAddress() + ")" + kCr;
   }
   return text;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "model/dates.h"
+#include "model/message_text.h"
 #include "runtime/coding.h"
 #include "runtime/path_ops.h"
 #include "runtime/platform.h"
@@ -29,24 +30,10 @@ constexpr size_t kIndexMoveRecords = 5461;
 // Offsets in the .sqd are 32-bit.
 constexpr int64_t kMaxDataSize = std::numeric_limits<uint32_t>::max();
 
-// Control-line prefixes; ^A is the byte 0x01.
+using namespace control_line;
+// Control lines in the control information follow one another without a
+// line end, each starting with ^A.
 constexpr std::string_view kCtrlA = "\x01";
-constexpr std::string_view kIntl = "\x01" "INTL ";
-constexpr std::string_view kTopt = "\x01" "TOPT ";
-constexpr std::string_view kFmpt = "\x01" "FMPT ";
-constexpr std::string_view kMsgid = "\x01" "MSGID: ";
-constexpr std::string_view kReply = "\x01" "REPLY: ";
-constexpr std::string_view kFlags = "\x01" "FLAGS ";
-constexpr std::string_view kPid = "\x01" "PID: ";
-constexpr std::string_view kTid = "\x01" "TID: ";
-constexpr std::string_view kVia = "\x01" "Via ";
-constexpr std::string_view kRecd = "\x01" "Recd ";
-constexpr std::string_view kForwarded = "\x01" "Forwarded ";
-constexpr std::string_view kPath = "\x01" "PATH: ";
-constexpr std::string_view kSeenBy = "SEEN-BY: ";
-constexpr std::string_view kTear = "---";
-constexpr std::string_view kOrigin = " * Origin: ";
-constexpr char kCr = '\r';
 
 // Sorts one control line of the control information into the record.
 void TakeControlLine(std::string_view line, MessageRecord& r) {
@@ -113,18 +100,9 @@ std::string BuildControlInfo(const MessageRecord& r) {
 
 // The stored text of a record: the body, tear line, origin line, SEEN-BY,
 // PATH and routing lines (each ended by CR), one zero byte.
-std::string BuildText(MessageRecord& r) {
+std::string BuildText(const MessageRecord& r) {
   std::string txt = r.body.Contents();
-  auto line = [&txt](std::string_view prefix, std::string_view value) {
-    txt.append(prefix).append(value).push_back(kCr);
-  };
-  if (!r.tear_line.empty() && r.has_tear_line) line(kTear, r.tear_line);
-  if ((!r.origin.empty() || !r.area.empty()) && r.has_origin) {
-    line(kOrigin, r.origin.str() + "(" + r.FormatOriginAddress() + ")");
-  }
-  for (const std::string& seen : r.seenby_lines) line(kSeenBy, seen);
-  for (const std::string& path : r.path_lines) line(kPath, path);
-  for (const std::string& routing : r.routing_lines) line({}, routing);
+  AppendTrailingLines(r, txt);
   txt.push_back('\0');
   return txt;
 }

@@ -14,25 +14,10 @@ namespace quil {
 
 namespace {
 
-constexpr char kCr = '\r';
+using namespace control_line;
+
 constexpr size_t kCutBlockSize = 32768;
 
-// Control-line prefixes; ^A is the byte 0x01.
-constexpr std::string_view kIntl = "\x01INTL ";
-constexpr std::string_view kTopt = "\x01TOPT ";
-constexpr std::string_view kFmpt = "\x01" "FMPT ";
-constexpr std::string_view kMsgid = "\x01MSGID: ";
-constexpr std::string_view kReply = "\x01REPLY: ";
-constexpr std::string_view kFlags = "\x01" "FLAGS ";
-constexpr std::string_view kPid = "\x01PID: ";
-constexpr std::string_view kTid = "\x01TID: ";
-constexpr std::string_view kTear = "---";
-constexpr std::string_view kOrigin = " * Origin: ";
-constexpr std::string_view kVia = "\x01Via ";
-constexpr std::string_view kRecd = "\x01Recd ";
-constexpr std::string_view kForwarded = "\x01" "Forwarded ";
-constexpr std::string_view kPath = "\x01PATH: ";
-constexpr std::string_view kSeenBy = "SEEN-BY: ";
 
 // One line under test.  Once a line has matched a fixed prefix its first
 // character is dropped, so no later test of the same pass matches it again.
@@ -310,6 +295,15 @@ void WriteText(MessageRecord& r, Stream& out) {
   out.CopyFrom(r.body, r.body.GetSize());
   r.body.Reset();
 
+  std::string trailing;
+  AppendTrailingLines(r, trailing);
+  out.Write(trailing);
+}
+
+void AppendTrailingLines(const MessageRecord& r, std::string& text) {
+  auto line = [&text](std::string_view prefix, std::string_view value) {
+    text.append(prefix).append(value).push_back(kCr);
+  };
   if (!r.tear_line.empty() && r.has_tear_line) line(kTear, r.tear_line);
   if ((!r.origin.empty() || !r.area.empty()) && r.has_origin) {
     line(kOrigin, r.origin.str() + "(" + r.FormatOriginAddress() + ")");

@@ -10,11 +10,32 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "model/message_record.h"
 #include "runtime/stream.h"
 
 namespace quil {
+
+// Prefixes of the control lines every base kind knows; ^A is the byte 0x01.
+namespace control_line {
+inline constexpr std::string_view kIntl = "\x01" "INTL ";
+inline constexpr std::string_view kTopt = "\x01" "TOPT ";
+inline constexpr std::string_view kFmpt = "\x01" "FMPT ";
+inline constexpr std::string_view kMsgid = "\x01" "MSGID: ";
+inline constexpr std::string_view kReply = "\x01" "REPLY: ";
+inline constexpr std::string_view kFlags = "\x01" "FLAGS ";
+inline constexpr std::string_view kPid = "\x01" "PID: ";
+inline constexpr std::string_view kTid = "\x01" "TID: ";
+inline constexpr std::string_view kVia = "\x01" "Via ";
+inline constexpr std::string_view kRecd = "\x01" "Recd ";
+inline constexpr std::string_view kForwarded = "\x01" "Forwarded ";
+inline constexpr std::string_view kPath = "\x01" "PATH: ";
+inline constexpr std::string_view kSeenBy = "SEEN-BY: ";
+inline constexpr std::string_view kTear = "---";
+inline constexpr std::string_view kOrigin = " * Origin: ";
+inline constexpr char kCr = '\r';
+}  // namespace control_line
 
 // Splits the bytes [from, to) of `source` into `record`: recognised leading
 // and trailing control lines go to their fields and lists, the rest becomes
@@ -29,6 +50,10 @@ bool ReadText(Stream& source, int64_t from, int64_t to, bool header_only, Messag
 // routing lines.  Every line it adds ends with CR; nothing follows the last.
 // The body is read from its start (its position and error status are reset).
 void WriteText(MessageRecord& record, Stream& out);
+
+// Appends the lines WriteText puts below the body: tear line, origin line,
+// SEEN-BY, PATH and routing lines, each ended by CR.
+void AppendTrailingLines(const MessageRecord& record, std::string& text);
 
 // A fresh MSGID serial: 8 lower-case hexadecimal digits from the local time
 // with hundredths and a pseudo-random number.

@@ -6,6 +6,7 @@
 // and the C library's stdout may be in any state.
 #include "runtime/crash_report.h"
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstddef>
@@ -16,8 +17,10 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "runtime/console.h"
+#include "runtime/path_ops.h"
 #include "runtime/platform_console.h"
 
 namespace quil {
@@ -195,6 +198,40 @@ std::string_view BaseName(const char* path) {
   return cut == std::string_view::npos ? name : name.substr(cut + 1);
 }
 
+// ---------------------------------------------------------------------------
+// Report destination and exit handlers
+
+constexpr size_t kReportFileNameMax = 255;
+char g_report_file_name[kReportFileNameMax];
+size_t g_report_file_name_size = 0;
+
+// Room for this many handlers is taken at library start, and more in steps
+// of as many, so that adding a handler does not show in the memory report.
+constexpr size_t kExitHandlerStep = 16;
+std::vector<ExitHandler> g_exit_handlers;
+volatile std::sig_atomic_t g_exit_handlers_ran = 0;
+
+void RunExitHandlers() {
+  if (g_exit_handlers_ran) return;
+  g_exit_handlers_ran = 1;
+  for (ExitHandler handler : g_exit_handlers) handler();
+}
+
+// Appends `text` to the report file: the existing file opened for writing,
+// else a new one.  False when it could not be written.
+bool AppendToReportFile(std::string_view text, bool make_directories) {
+  std::string_view name = ReportFileName();
+  if (make_directories) CreateDirectories(name);
+  int error = 0;
+  platform::Handle file = platform::OpenFile(name, platform::kModeReadWrite, &error);
+  if (file == platform::kNoHandle) file = platform::OpenFile(name, platform::kModeCreate, &error);
+  if (file == platform::kNoHandle) return false;
+  int64_t size = platform::FileSize(file, &error);
+  bool ok = size >= 0 && platform::SeekFile(file, size, &error) &&
+            platform::WriteFile(file, text.data(), text.size(), &error);
+  return platform::CloseFile(file) == platform::kOk && ok;
+}
+
 volatile std::sig_atomic_t g_crashing = 0;
 
 // Writes the crash report and ends the process.  `file` null: the report
@@ -203,6 +240,7 @@ volatile std::sig_atomic_t g_crashing = 0;
   if (g_crashing) platform::ExitNow(code);  // a fault while reporting one
   g_crashing = 1;
   console::BeforeCrashReport();
+  RunExitHandlers();
   ReportText report;
   report.Append("\n");
   report.AppendStamp(platform::Now());
@@ -224,7 +262,9 @@ volatile std::sig_atomic_t g_crashing = 0;
   report.Append("\n");
   report.Append(kRequestLine);
   report.Append("\n");
-  platform::WriteStdout(report.View(), false);
+  if (ReportFileName().empty() || !AppendToReportFile(report.View(), true)) {
+    platform::WriteStdout(report.View(), false);
+  }
   platform::RestoreTerminal();
   platform::ExitNow(code);
 }
@@ -253,6 +293,8 @@ int64_t g_baseline = 0;
 
 struct LibraryStart {
   LibraryStart() {
+    g_exit_handlers.reserve(kExitHandlerStep);
+    std::atexit(RunExitHandlers);
     g_initial_heap = HeapInUse();
     g_baseline = 0;
     std::set_terminate(OnTerminate);
@@ -262,6 +304,22 @@ struct LibraryStart {
 LibraryStart g_library_start;
 
 }  // namespace
+
+void SetReportFileName(std::string_view name) {
+  g_report_file_name_size = std::min(name.size(), kReportFileNameMax);
+  name.copy(g_report_file_name, g_report_file_name_size);
+}
+
+std::string_view ReportFileName() {
+  return std::string_view(g_report_file_name, g_report_file_name_size);
+}
+
+void AddExitHandler(ExitHandler handler) {
+  if (g_exit_handlers.size() == g_exit_handlers.capacity()) {
+    g_exit_handlers.reserve(g_exit_handlers.capacity() + kExitHandlerStep);
+  }
+  g_exit_handlers.push_back(handler);
+}
 
 int64_t HeapInUse() { return g_heap_in_use.load(std::memory_order_relaxed); }
 
@@ -287,9 +345,14 @@ void StartOfRun() {
 void EndOfRunReport() {
   int64_t leak = HeapInUse() - g_initial_heap - g_baseline;
   if (leak <= 0) return;
+  const std::string stamp = ReportStamp(platform::Now());
+  const std::string line = "memory leak is " + std::to_string(leak) + " byte(s).";
+  if (!ReportFileName().empty() && AppendToReportFile("\n" + stamp + "\n" + line + "\n", false)) {
+    return;
+  }
   console::WriteLine();
-  console::WriteLine(ReportStamp(platform::Now()));
-  console::WriteLine("memory leak is " + std::to_string(leak) + " byte(s).");
+  console::WriteLine(stamp);
+  console::WriteLine(line);
   console::Flush();
 }
 

@@ -11,7 +11,8 @@
 // StartOfRun is what links it in.
 //
 // Every way a run-time error ends the program writes the same crash report
-// to standard output, after the console's unfinished line:
+// to the report destination (standard output unless SetReportFileName names
+// a file), after the console's unfinished line:
 //
 //   <line break>
 //   ----- dd-mm-yy, hh:mm:ss
@@ -28,10 +29,14 @@
 // std::bad_alloc 203 and any other uncaught exception 217 (both "at
 // 00000000": an exception carries no address).  A normal end, and an end by
 // Halt with any code, write no crash report.
+//
+// The exit handlers run once at every end of the process: a normal end, Halt,
+// and a run-time error (there before the crash report).
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "runtime/platform.h"
 
@@ -59,6 +64,20 @@ void EndOfRunReport();
 // destructors run (std::exit).  Objects on the stack are not destroyed, so
 // close open bases first.  No memory report, no crash report.
 [[noreturn]] void Halt(int code);
+
+// Where both reports go.  Empty (the default) is standard output; a name is
+// a file that the report is appended to, created when missing (before a
+// crash report, with every missing directory on its path).  A report that
+// can not be written to the file goes to standard output instead, so it is
+// never lost.  Cut at 255 characters.  Neither program sets it.
+void SetReportFileName(std::string_view name);
+std::string_view ReportFileName();
+
+// A procedure for the end of the process.  The handlers are called first to
+// last, once, at every end of the process (see above).  Neither program adds
+// one.
+using ExitHandler = void (*)();
+void AddExitHandler(ExitHandler handler);
 
 // The text of a run-time error number ("call to abstract method." for 211);
 // "unknown error." for every number not in the table.

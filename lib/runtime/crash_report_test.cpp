@@ -2,14 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <new>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "child_process.h"
 #include "runtime/collection.h"
 #include "runtime/console.h"
+#include "runtime/platform_console.h"
 #include "runtime/run_error.h"
 #include "test_support.h"
 
@@ -84,6 +87,22 @@ int FreeEverything() {
   return 0;
 }
 
+// Twenty exit handlers, each writing its number: more than the room taken
+// at library start.
+template <int N>
+void Mark() {
+  platform::WriteStdout("<" + std::to_string(N) + ">");
+}
+template <int... N>
+void AddMarks(std::integer_sequence<int, N...>) {
+  (AddExitHandler(Mark<N>), ...);
+}
+void AddTwentyHandlers() { AddMarks(std::make_integer_sequence<int, 20>()); }
+
+// The report file the parent names in the environment.
+constexpr char kReportFileVariable[] = "QUIL_TEST_REPORT_FILE";
+void UseReportFile() { SetReportFileName(std::getenv(kReportFileVariable)); }
+
 const std::map<std::string, testing::Scenario> kScenarios = {
     {"abstract", RaiseAbstractCall},
     {"index",
@@ -118,6 +137,41 @@ const std::map<std::string, testing::Scenario> kScenarios = {
        g_kept = new char[8];
        console::Write("partial");
        Halt(3);
+     }},
+    {"handlers_end",
+     []() {
+       AddTwentyHandlers();
+       StartOfRun();
+       console::WriteLine("main");
+       EndOfRunReport();
+       return 0;
+     }},
+    {"handlers_halt",
+     []() -> int {
+       AddTwentyHandlers();
+       StartOfRun();
+       Halt(4);
+     }},
+    {"handlers_crash",
+     []() -> int {
+       AddTwentyHandlers();
+       StartOfRun();
+       CounterLine();
+       RunError(7);
+     }},
+    {"crash_to_file",
+     []() -> int {
+       UseReportFile();
+       StartOfRun();
+       RunError(213);
+     }},
+    {"leak_to_file",
+     []() {
+       UseReportFile();
+       StartOfRun();
+       g_kept = new char[24];
+       EndOfRunReport();
+       return 0;
      }},
 };
 
@@ -183,6 +237,48 @@ TEST(MemoryReportTest, NoReportWhenEverythingWasFreedOrAfterHalt) {
   EXPECT_EQ(output, std::string(5000, 'x') + "\nend\n");
   EXPECT_EQ(RunChild("halt", &output), 3);
   EXPECT_EQ(output, "partial\n");
+}
+
+TEST(ExitHandlersTest, RunInOrderOnceAtEveryEnd) {
+  std::string marks;
+  for (int i = 0; i < 20; ++i) marks += "<" + std::to_string(i) + ">";
+  std::string output;
+  EXPECT_EQ(RunChild("handlers_end", &output), 0);
+  EXPECT_EQ(output, "main\n" + marks) << Printable(output);
+  EXPECT_EQ(RunChild("handlers_halt", &output), 4);
+  EXPECT_EQ(output, marks) << Printable(output);
+  // After the console's unfinished line, before the crash report.
+  EXPECT_EQ(RunChild("handlers_crash", &output), 7);
+  EXPECT_EQ(output.substr(0, output.find("\n----- ")), "coping message... #3" + marks)
+      << Printable(output);
+  EXPECT_NE(output.find("\nidentifier: unknown error.\n"), std::string::npos) << Printable(output);
+}
+
+TEST(ReportFileTest, ReportsAreAppendedToTheNamedFile) {
+  testing::TempDir dir;
+  const std::string file = dir / "logs/quil/report.log";  // directories made for a crash
+  ASSERT_EQ(setenv(kReportFileVariable, file.c_str(), 1), 0);
+  std::string output;
+  EXPECT_EQ(RunChild("crash_to_file", &output), 213);
+  EXPECT_EQ(output, "");
+  EXPECT_EQ(RunChild("leak_to_file", &output), 0);
+  EXPECT_EQ(output, "");
+  const std::string crash = "\n" + std::string(kStampPattern) +
+                            "\nhi, i'm excepted with error number 213 in \\[crash_report_test\\.cpp\\]"
+                            " line #\\d+\\.\nidentifier: collection index out of range\\."
+                            "\nbackup your data and report to [^\n]+!\n";
+  const std::string leak =
+      "\n" + std::string(kStampPattern) + "\nmemory leak is 24 byte\\(s\\)\\.\n";
+  std::string written = testing::ReadFileBytes(file);
+  EXPECT_TRUE(std::regex_match(written, std::regex(crash + leak))) << Printable(written);
+
+  // The memory report makes no directories: it goes to standard output.
+  const std::string elsewhere = dir / "missing/report.log";
+  ASSERT_EQ(setenv(kReportFileVariable, elsewhere.c_str(), 1), 0);
+  EXPECT_EQ(RunChild("leak_to_file", &output), 0);
+  EXPECT_TRUE(std::regex_match(output, std::regex(leak))) << Printable(output);
+  EXPECT_FALSE(platform::FileExists(elsewhere));
+  unsetenv(kReportFileVariable);
 }
 
 TEST(MemoryReportTest, HeapInUseCountsEveryFormExactly) {

@@ -10,8 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "model/base_opener.h"
-#include "model/base_rebuild.h"
+#include "bases/base_opener.h"
+#include "bases/base_rebuild.h"
 #include "model/message_base.h"
 #include "model/message_record.h"
 #include "runtime/console.h"

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "model/base_opener.h"
-#include "model/base_rebuild.h"
+#include "bases/base_opener.h"
+#include "bases/base_rebuild.h"
 #include "model/dates.h"
 #include "model/message_base.h"
 #include "model/message_record.h"

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "model/attributes.h"
-#include "model/base_opener.h"
+#include "bases/base_opener.h"
 #include "model/dates.h"
 #include "model/message_base.h"
 #include "model/message_record.h"

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "convert_support.h"
-#include "model/base_opener.h"
+#include "bases/base_opener.h"
 #include "model/message_base.h"
 #include "model/message_record.h"
 #include "test_support.h"

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "model/base_opener.h"
+#include "bases/base_opener.h"
 #include "model/message_record.h"
 #include "peer_support.h"
 #include "runtime/platform.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fido/packet_base.h"
-#include "model/base_opener.h"
+#include "bases/base_opener.h"
 #include "model/message_record.h"
 #include "peer_support.h"
 #include "runtime/platform.h"

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "model/base_rebuild.h"
+#include "bases/base_rebuild.h"
 #include "sort_support.h"
 #include "test_support.h"
 

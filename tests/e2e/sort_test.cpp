@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "model/base_opener.h"
+#include "bases/base_opener.h"
 #include "model/message_base.h"
 #include "model/message_record.h"
 #include "runtime/platform.h"

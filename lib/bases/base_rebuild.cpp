@@ -1,9 +1,9 @@
-#include "model/base_rebuild.h"
+#include "bases/base_rebuild.h"
 
 #include <utility>
 #include <vector>
 
-#include "model/base_opener.h"
+#include "bases/base_opener.h"
 #include "runtime/path_ops.h"
 #include "runtime/platform.h"
 #include "runtime/string_ops.h"

@@ -1,4 +1,4 @@
-#include "model/base_opener.h"
+#include "bases/base_opener.h"
 
 #include <initializer_list>
 #include <vector>

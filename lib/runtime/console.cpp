@@ -9,7 +9,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "runtime/platform.h"
 #include "runtime/platform_console.h"
 
 namespace quil::console {
@@ -341,6 +343,7 @@ int DecodeKey() {
 void Start() {
   if (g.started) return;
   g.started = true;
+  platform::OpenStandardDescriptors();
   g.out_terminal = platform::StdoutIsTerminal();
   g.in_terminal = platform::StdinIsTerminal();
   g.column = 1;
@@ -427,6 +430,32 @@ int ReadKey() {
         !g.input_ended && !background, background ? kBackgroundRecheckMs : -1);
     if (state == platform::InputState::kEnd) g.input_ended = true;
   }
+}
+
+int StopExitStatus() {
+  int signal = platform::FirstStopSignal();
+  return signal == 0 ? 0 : 128 + signal;
+}
+
+void ProgressCounter::Start(std::string_view label) {
+  Write(label);
+  Flush();
+  column_ = CursorColumn();
+  row_ = CursorRow();
+  drawn_ = false;
+}
+
+void ProgressCounter::Tick(int64_t n) {
+  uint32_t now = platform::TickCount();
+  // Unsigned difference: right also when the tick count wraps.
+  if (drawn_ && now - last_redraw_ < kRedrawMilliseconds) return;
+  Show(n);
+}
+
+void ProgressCounter::Show(int64_t n) {
+  PutText("#" + std::to_string(n), column_, row_);
+  drawn_ = true;
+  last_redraw_ = platform::TickCount();
 }
 
 void EndOfProcess() {

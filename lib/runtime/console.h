@@ -38,11 +38,13 @@ namespace quil::console {
 // The key code of Escape, as ReadKey returns it.
 constexpr int kEscape = 27;
 
-// Sets the console up: finds out whether standard input and output are
-// terminals, switches the keyboard mode, turns stop signals into Escape,
-// makes a closed output pipe harmless (SIGPIPE ignored), and arranges for
-// EndOfProcess to run at the normal end of the process.  Runs once; every
-// other function of this layer calls it first, and StartOfRun does too.
+// Sets the console up: opens /dev/null on each of the standard descriptors
+// 0, 1 and 2 that is not open (so that no base file opened later can take
+// their place), finds out whether standard input and output are terminals,
+// switches the keyboard mode, turns stop signals into Escape, makes a closed
+// output pipe harmless (SIGPIPE ignored), and arranges for EndOfProcess to
+// run at the normal end of the process.  Runs once; every other function of
+// this layer calls it first, and StartOfRun does too.
 void Start();
 
 // Writes `text` at the cursor.  Line feed (10) ends the line, carriage
@@ -91,6 +93,34 @@ bool KeyPressed();
 // it never reads as Escape; Escape alone is kEscape.  From a non-terminal
 // every byte is returned as it is.
 int ReadKey();
+
+// The exit status of a run that ended because a stop was asked for: 128 +
+// the number of the first stop signal (SIGINT, SIGTERM, SIGHUP) that
+// arrived, so that cron and service managers see the work unfinished; 0
+// when none did and a key stopped the run.
+int StopExitStatus();
+
+// A progress counter after a label: "#" and a number at the cell where the
+// label ended, redrawn in place.  Drawing costs a terminal write, so Tick
+// redraws at most every kRedrawMilliseconds; Show always draws (the final
+// value, once the work is done).
+class ProgressCounter {
+ public:
+  static constexpr uint32_t kRedrawMilliseconds = 200;
+
+  // Writes `label` and remembers where the counter goes.
+  void Start(std::string_view label);
+  // Shows `n` unless the counter was drawn less than kRedrawMilliseconds ago.
+  void Tick(int64_t n);
+  // Shows `n` now.
+  void Show(int64_t n);
+
+ private:
+  int column_ = 1;
+  int row_ = 1;
+  bool drawn_ = false;
+  uint32_t last_redraw_ = 0;
+};
 
 // The ways out, used by the crash reporter.
 //

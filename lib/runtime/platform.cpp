@@ -683,6 +683,15 @@ bool DirectoryExists(std::string_view path) {
   return IsDirectory(ResolvePrefix(SystemPath(path)));
 }
 
+bool SameFile(std::string_view a, std::string_view b) {
+  if (!UsablePath(a) || !UsablePath(b)) return false;
+  struct stat first;
+  struct stat second;
+  return ::stat(ResolvePrefix(SystemPath(a)).c_str(), &first) == 0 &&
+         ::stat(ResolvePrefix(SystemPath(b)).c_str(), &second) == 0 &&
+         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
 int DeleteFile(std::string_view path) {
   if (!UsablePath(path)) return kInvalid;
   CountChange();

@@ -120,6 +120,11 @@ bool FileExists(std::string_view path);
 // True when `path` (resolved as above) is a directory.
 bool DirectoryExists(std::string_view path);
 
+// True when `a` and `b` (each resolved as above, symbolic links followed)
+// both exist and are one and the same file or directory, however they are
+// spelled.
+bool SameFile(std::string_view a, std::string_view b);
+
 // Deletes the file.  Returns an error code.
 int DeleteFile(std::string_view path);
 

@@ -6,6 +6,7 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -28,6 +29,7 @@ constexpr sig_atomic_t kStopUnseen = 1;
 constexpr sig_atomic_t kStopSeen = 2;
 
 volatile sig_atomic_t g_stop_state = kStopNone;
+volatile sig_atomic_t g_first_stop_signal = 0;
 volatile sig_atomic_t g_stop_installed = 0;
 
 // Terminal modes saved by EnterKeyboardMode.
@@ -53,6 +55,7 @@ void OnStopSignal(int sig) {
     RestoreTerminal();
     _exit(128 + sig);
   }
+  if (g_first_stop_signal == 0) g_first_stop_signal = sig;
   g_stop_state = kStopUnseen;
 }
 
@@ -120,6 +123,20 @@ void IgnoreWriteSignals() {
   // A file-size limit then makes a write fail with a full-disk error that
   // the program reports, instead of killing it.
   sigaction(SIGXFSZ, &action, nullptr);
+}
+
+void OpenStandardDescriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free descriptor is taken, which is `fd` itself as the lower
+    // ones are open by now; dup2 only guards against the unexpected.
+    int opened = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened < 0) continue;  // no /dev/null: nothing better is at hand
+    if (opened != fd) {
+      dup2(opened, fd);
+      close(opened);
+    }
+  }
 }
 
 bool InputInBackground() {
@@ -228,6 +245,8 @@ bool TakeStop() {
   sigprocmask(SIG_SETMASK, &old, nullptr);
   return pending;
 }
+
+int FirstStopSignal() { return g_first_stop_signal; }
 
 void InstallFaultSignals(FaultHandler handler) {
   g_fault_handler = handler;

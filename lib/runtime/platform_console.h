@@ -34,6 +34,12 @@ void WriteStdout(std::string_view bytes, bool flush_stdio = true);
 // ignored from then on).
 void IgnoreWriteSignals();
 
+// Opens /dev/null on each of the standard descriptors 0, 1 and 2 that is
+// not open, so that no file opened later can become standard input, output
+// or error: a base file read as key presses or written with console text.
+// Runs before anything else of the console.
+void OpenStandardDescriptors();
+
 // ---------------------------------------------------------------------------
 // Keyboard
 
@@ -93,6 +99,10 @@ bool StopPending();
 
 // True when a stop request was pending; it is taken (no longer pending).
 bool TakeStop();
+
+// The number of the first stop signal that arrived in this process, 0 when
+// none has.  Signal-safe.
+int FirstStopSignal();
 
 // ---------------------------------------------------------------------------
 // Fault signals and process exit

@@ -52,29 +52,43 @@ int32_t MessageNumberOf(std::string_view name, std::string_view extension) {
 }  // namespace
 
 bool FidoBase::Open(uint32_t sharing, std::string_view path) {
-  return OpenDirectory(sharing, path);
+  RecordOpen(sharing, path);
+  TakePath(path);
+  if (!DirectoryExists(directory_)) {
+    SetOpenFailure(OpenProblem::kNotFound, directory_.empty() ? "." : directory_);
+    return false;
+  }
+  OpenDirectory();
+  return true;
 }
 
 // A Fido base is created by opening it: the directory and the lastread
 // file are made when they are missing, and an empty directory has count 0.
 bool FidoBase::Create(uint32_t sharing, std::string_view path) {
-  return OpenDirectory(sharing, path);
+  if (!PrepareOpen(sharing, path)) return false;
+  TakePath(path);
+  OpenDirectory();
+  return true;
 }
 
-bool FidoBase::OpenDirectory(uint32_t sharing, std::string_view path) {
+void FidoBase::TakePath(std::string_view path) {
   std::string target(path);
-  if (!PrepareOpen(sharing, target)) return false;
   message_stream_.reset();
+  lastread_stream_.reset();
   size_t last = target.find_last_of("\\/:");
   directory_ = last == std::string::npos ? std::string() : target.substr(0, last + 1);
   mask_ = last == std::string::npos ? target : target.substr(last + 1);
   if (mask_.empty()) mask_ = kDefaultMask;
   size_t dot = mask_.rfind('.');
   extension_ = dot == std::string::npos ? std::string() : mask_.substr(dot + 1);
-  OpenLastread();
+}
+
+void FidoBase::OpenDirectory() {
+  // A base opened for reading only gets no lastread file: reading creates
+  // nothing.
+  if (access_ == Access::kReadWrite) OpenLastread();
   CountMessages();
   error_state_ = kBaseOpen;
-  return true;
 }
 
 void FidoBase::OpenLastread() {
@@ -202,7 +216,7 @@ bool FidoBase::WriteMessageFile(const std::string& name, MessageRecord& record) 
 }
 
 bool FidoBase::WriteMessage(int32_t n, MessageRecord& record) {
-  if (!BeginOperation() || n < 1) return false;
+  if (!BeginChange() || n < 1) return false;
   record.ConvertFlags(Direction::kWriting);
   ConvertHeader(Direction::kWriting, record);
 
@@ -236,7 +250,7 @@ bool FidoBase::WriteMessage(int32_t n, MessageRecord& record) {
 }
 
 bool FidoBase::DeleteMessage(int32_t n) {
-  if (!BeginOperation() || !MessageExists(n)) return false;
+  if (!BeginChange() || !MessageExists(n)) return false;
   // A file another program holds open stays, and stays known; the result
   // does not say so.
   if (EraseFile(MessageFileName(n)) == platform::kOk) files_.erase(n);

@@ -12,7 +12,7 @@
 // "3.msg" are not messages and do not raise the count.
 //
 // The directory also holds the library's own empty lastread file
-// "lastread.qlr", kept open while the base is open.
+// "lastread.qlr", kept open while the base is open for reading and writing.
 #pragma once
 
 #include <cstdint>
@@ -33,11 +33,14 @@ class FidoBase : public MessageBase {
   FidoBase() = default;
   ~FidoBase() override = default;
 
-  // Opens the directory of `path` (creating it when it is missing), makes
-  // sure its lastread file exists and counts the messages.  False, with the
-  // base left closed, only when the directory does not exist and can not be
-  // created.  Create is the same operation.
+  // Opens the directory of `path` and counts the messages; opened for
+  // reading and writing, it also makes sure the lastread file exists.
+  // False, with the base left closed (kNotFound), when the directory does
+  // not exist.
   [[nodiscard]] bool Open(uint32_t sharing, std::string_view path) override;
+
+  // Open, but a missing directory is created (level by level) first.  False
+  // only when it can not be created.
   [[nodiscard]] bool Create(uint32_t sharing, std::string_view path) override;
 
   // Reading: the header fields into the record (names, subject, date text,
@@ -70,12 +73,13 @@ class FidoBase : public MessageBase {
   // ConvertHeader).  The count becomes at least n.  A new file is written
   // in place and removed again when any write fails; an existing one is
   // replaced only after its successor was written completely, so a failed
-  // write leaves the old message as it was.
+  // write leaves the old message as it was.  Fails for a base opened for
+  // reading only.
   [[nodiscard]] bool WriteMessage(int32_t n, MessageRecord& record) override;
 
   // Erases the file of message n (a file another program holds open stays).
-  // Fails only when the base is not open or the message does not exist; the
-  // count does not change.
+  // Fails only when the base is not open (or open for reading only) or the
+  // message does not exist; the count does not change.
   [[nodiscard]] bool DeleteMessage(int32_t n) override;
 
   // ReadMessage when the base is open and the message exists.
@@ -90,7 +94,10 @@ class FidoBase : public MessageBase {
   std::string MessageFileName(int32_t n) const;
 
  private:
-  bool OpenDirectory(uint32_t sharing, std::string_view path);
+  // Splits the base path into directory, mask and extension.
+  void TakePath(std::string_view path);
+  // The rest of Open and Create, once the directory exists.
+  void OpenDirectory();
   void OpenLastread();
   void CountMessages();
   // "<n>.<extension>", the name this base gives message n.

@@ -100,10 +100,17 @@ TEST(FidoBaseTest, NetmailRoundTripsThroughTheFile) {
   EXPECT_EQ(second.body.GetSize(), 0);
 }
 
-TEST(FidoBaseTest, OpeningMakesTheDirectoryAndTheLastreadFile) {
+TEST(FidoBaseTest, CreatingMakesTheDirectoryAndTheLastreadFileOpeningDoesNot) {
   TempDir dir;
+  const std::string path = dir.path() + "\\new\\area\\*.msg";
+  FidoBase missing;
+  EXPECT_FALSE(missing.Open(kSharing, path));
+  EXPECT_EQ(missing.open_failure().problem, OpenProblem::kNotFound);
+  EXPECT_EQ(missing.open_failure().file, dir.path() + "\\new\\area\\");
+  EXPECT_FALSE(PathExists(dir / "new"));
+
   FidoBase base;
-  ASSERT_TRUE(base.Open(kSharing, dir.path() + "\\new\\area\\*.msg"));
+  ASSERT_TRUE(base.Create(kSharing, path));
   EXPECT_EQ(base.count(), 0);
   EXPECT_EQ(testing::FileSizeOf(dir / "new/area/lastread.qlr"), 0);
   MessageRecord r;
@@ -115,8 +122,35 @@ TEST(FidoBaseTest, OpeningMakesTheDirectoryAndTheLastreadFile) {
   FidoBase blocked;
   EXPECT_FALSE(blocked.Open(kSharing, dir / "file/area/*.msg"));
   EXPECT_FALSE(blocked.Create(kSharing, dir / "file/area/*.msg"));
+  EXPECT_EQ(blocked.open_failure().problem, OpenProblem::kCannotCreate);
   EXPECT_FALSE(blocked.is_open());
   EXPECT_FALSE(blocked.WriteMessage(1, r));
+}
+
+// Opened for reading only, a directory gets no lastread file, and neither
+// writing nor deleting a message changes it.
+TEST(FidoBaseTest, ReadOnlyOpenChangesNothing) {
+  TempDir dir;
+  MessageRecord r;
+  FillNetmail(r);
+  {
+    FidoBase writer;
+    ASSERT_TRUE(writer.Create(kSharing, Mask(dir)));
+    ASSERT_TRUE(writer.WriteMessage(1, r));
+  }
+  ASSERT_EQ(platform::DeleteFile(dir / "lastread.qlr"), platform::kOk);
+  const auto before = testing::SnapshotTree(dir.path());
+  FidoBase base;
+  base.set_access(Access::kReadOnly);
+  ASSERT_TRUE(base.Open(kSharing, Mask(dir)));
+  EXPECT_EQ(base.count(), 1);
+  MessageRecord read;
+  EXPECT_TRUE(base.ReadMessage(1, read));
+  EXPECT_FALSE(base.WriteMessage(2, r));
+  EXPECT_FALSE(base.WriteMessage(1, r));
+  EXPECT_FALSE(base.DeleteMessage(1));
+  EXPECT_TRUE(base.Close());
+  EXPECT_EQ(testing::SnapshotTree(dir.path()), before);
 }
 
 TEST(FidoBaseTest, CountIsTheHighestNumberAndGapsDoNotExist) {

@@ -176,13 +176,16 @@ void PacketBase::SetPassword(std::string_view password) {
 // Opening and indexing
 
 bool PacketBase::OpenPacketFile() {
-  read_only_ = false;
-  auto file = std::make_unique<FileStream>(path_, platform::kModeReadWrite | sharing_);
-  if (!file->is_open() && file->error_info() == platform::kAccessDenied) {
+  read_only_ = access_ == Access::kReadOnly;
+  auto file = std::make_unique<FileStream>(path_, ExistingFileMode(sharing_));
+  if (!file->is_open() && !read_only_ && file->error_info() == platform::kAccessDenied) {
     file = std::make_unique<FileStream>(path_, platform::kModeRead | sharing_);
     read_only_ = true;
   }
-  if (!file->is_open()) return false;
+  if (!file->is_open()) {
+    SetOpenFailure(*file, path_);
+    return false;
+  }
   message_stream_ = std::move(file);
   return true;
 }
@@ -196,13 +199,13 @@ void PacketBase::SetEmpty() {
 }
 
 bool PacketBase::Open(uint32_t sharing, std::string_view path) {
-  std::string target(path);
-  if (!PrepareOpen(sharing, target)) return false;
+  RecordOpen(sharing, path);
   message_stream_.reset();
   if (!OpenPacketFile()) return false;
   Stream& stream = *message_stream_;
   int64_t size = stream.GetSize();
   if (!stream.ok()) {
+    SetOpenFailure(stream, path_);
     message_stream_.reset();
     return false;
   }
@@ -214,13 +217,17 @@ bool PacketBase::Open(uint32_t sharing, std::string_view path) {
   stream.Seek(0);
   stream.Read(head, sizeof head);
   if (!stream.ok()) {
+    SetOpenFailure(stream, path_);
     message_stream_.reset();
     return false;
   }
   header_ =
       DecodePacketHeader(std::span<const uint8_t, kPacketHeaderSize>(head, kPacketHeaderSize));
   following_word_ = GetU16LE(head + kPacketHeaderSize);
-  return Index();
+  if (Index()) return true;
+  SetOpenFailure(error_state_ == kBaseBad ? OpenProblem::kWrongFormat : OpenProblem::kReadFailed,
+                 path_);
+  return false;
 }
 
 bool PacketBase::WriteHead(uint16_t word) {
@@ -281,7 +288,10 @@ bool PacketBase::Create(uint32_t sharing, std::string_view path) {
   read_only_ = false;
   uint32_t mode = FileExists(target) ? platform::kModeReadWrite : platform::kModeCreate;
   auto file = std::make_unique<FileStream>(target, mode | sharing_);
-  if (!file->is_open()) return false;
+  if (!file->is_open()) {
+    SetOpenFailure(*file, target);
+    return false;
+  }
   message_stream_ = std::move(file);
   Stream& stream = *message_stream_;
   int64_t size = stream.GetSize();
@@ -293,12 +303,18 @@ bool PacketBase::Create(uint32_t sharing, std::string_view path) {
     stream.Seek(kPacketTypeOffset);
     stream.Read(type, sizeof type);
     if (!stream.ok() || GetU16LE(type) != kPacketType) {
+      if (stream.ok()) {
+        SetOpenFailure(OpenProblem::kWrongFormat, target);
+      } else {
+        SetOpenFailure(stream, target);
+      }
       error_state_ = kBaseBad;
       message_stream_.reset();
       return false;
     }
   }
   if (!stream.ok() || !WriteHead(holds_messages ? kPackedMessageType : 0)) {
+    SetOpenFailure(stream.ok() ? OpenProblem::kWriteFailed : OpenProblem::kReadFailed, target);
     message_stream_.reset();
     return false;
   }
@@ -306,7 +322,9 @@ bool PacketBase::Create(uint32_t sharing, std::string_view path) {
     SetEmpty();
     return true;
   }
-  return Index();
+  if (Index()) return true;
+  SetOpenFailure(OpenProblem::kReadFailed, target);
+  return false;
 }
 
 bool PacketBase::Index() {

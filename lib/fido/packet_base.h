@@ -44,13 +44,13 @@ class PacketBase : public MessageBase {
   // At most 8 characters, NUL-padded (no terminator when 8 long).
   void SetPassword(std::string_view password) override;
 
-  // Opens an existing packet and indexes it.  The file is opened for
-  // reading and writing; when that is refused for lack of permission it is
-  // opened for reading only (then every write fails).  A file shorter than
-  // the 60 bytes of an empty packet opens as an empty packet; the first
-  // message written to it gets a fresh header.  Fails when the file can not
-  // be opened, and (error state kBaseBad, file closed) when a packet with
-  // messages is not of type 2.
+  // Opens an existing packet and indexes it.  The file is opened for what
+  // access() says; asked for reading and writing and refused for lack of
+  // permission, it is opened for reading only (then every write fails).  A
+  // file shorter than the 60 bytes of an empty packet opens as an empty
+  // packet; the first message written to it gets a fresh header.  Fails
+  // when the file can not be opened, and (error state kBaseBad, file
+  // closed, kWrongFormat) when a packet with messages is not of type 2.
   [[nodiscard]] bool Open(uint32_t sharing, std::string_view path) override;
 
   // Opens or creates the packet and writes its header: the addresses and
@@ -117,7 +117,7 @@ class PacketBase : public MessageBase {
   const PacketHeader& packet_header() const { return header_; }
 
  private:
-  // Opens path_ for reading and writing, or for reading only when writing
+  // Opens path_ for what access() says, or for reading only when writing
   // is not permitted.
   bool OpenPacketFile();
   // Reads the index of a packet whose header has been read; sets the count

@@ -75,6 +75,11 @@ bool JamBase::FailOpen() {
   return false;
 }
 
+bool JamBase::FailOpen(const Stream& stream, std::string_view file) {
+  SetOpenFailure(stream, file);
+  return FailOpen();
+}
+
 bool JamBase::LockHeaderFile(FileStream& stream, bool exclusive) {
   return stream.LockRange(kWriteLockOffset, kWriteLockLength, exclusive);
 }
@@ -83,35 +88,49 @@ bool JamBase::LockHeaderFile(FileStream& stream, bool exclusive) {
 // Open and create
 
 bool JamBase::Open(uint32_t sharing, std::string_view path) {
-  (void)PrepareOpen(sharing, path);
+  RecordOpen(sharing, path);
   ReleaseStreams();
   const std::string base(path);
-  const uint32_t mode = platform::kModeReadWrite | sharing;
-  index_stream_ = std::make_unique<FileStream>(base + std::string(kIndexExtension), mode);
-  message_stream_ = std::make_unique<FileStream>(base + std::string(kTextExtension), mode);
-  header_stream_ = std::make_unique<FileStream>(base + std::string(kHeaderExtension), mode);
+  const std::string index_name = base + std::string(kIndexExtension);
+  const std::string text_name = base + std::string(kTextExtension);
+  const std::string header_name = base + std::string(kHeaderExtension);
+  const uint32_t mode = ExistingFileMode(sharing);
+  index_stream_ = std::make_unique<FileStream>(index_name, mode);
+  if (!index_stream_->ok()) return FailOpen(*index_stream_, index_name);
+  message_stream_ = std::make_unique<FileStream>(text_name, mode);
+  if (!message_stream_->ok()) return FailOpen(*message_stream_, text_name);
+  header_stream_ = std::make_unique<FileStream>(header_name, mode);
+  if (!header_stream_->ok()) return FailOpen(*header_stream_, header_name);
 
-  // The side file is opened or created with the base; whether that works
-  // does not matter.
-  const std::string side = base + std::string(kSideExtension);
-  auto side_stream = std::make_unique<FileStream>(
-      side, (FileExists(side) ? platform::kModeReadWrite : platform::kModeCreate) | sharing);
-  if (side_stream->is_open()) lastread_stream_ = std::move(side_stream);
+  // The side file is opened or created with a base that is there, unless
+  // it is opened for reading only, which creates nothing; whether that
+  // works does not matter.
+  if (access_ == Access::kReadWrite) {
+    const std::string side = base + std::string(kSideExtension);
+    auto side_stream = std::make_unique<FileStream>(
+        side, (FileExists(side) ? platform::kModeReadWrite : platform::kModeCreate) | sharing);
+    if (side_stream->is_open()) lastread_stream_ = std::move(side_stream);
+  }
 
-  if (!index_stream_->ok() || !message_stream_->ok() || !header_stream_->ok()) return FailOpen();
   const uint32_t deny = sharing & platform::kSharingMask;
   if ((deny == platform::kDenyWrite || deny == platform::kDenyAll) &&
       !LockHeaderFile(*header_stream_, deny == platform::kDenyAll)) {
+    SetOpenFailure(OpenProblem::kInUse, header_name);
     return FailOpen();
   }
 
   // A .jhr too short for its base header is not a JAM base.
-  if (header_stream_->GetSize() < static_cast<int64_t>(jam::kBaseHeaderSize)) return FailOpen();
+  int64_t header_size = header_stream_->GetSize();
+  if (header_stream_->ok() && header_size < static_cast<int64_t>(jam::kBaseHeaderSize)) {
+    SetOpenFailure(OpenProblem::kTooShort, header_name);
+    return FailOpen();
+  }
   std::array<uint8_t, jam::kBaseHeaderSize> bytes{};
   header_stream_->Seek(0);
   header_stream_->Read(bytes.data(), bytes.size());
+  if (!header_stream_->ok()) return FailOpen(*header_stream_, header_name);
   int64_t index_size = index_stream_->GetSize();
-  if (!header_stream_->ok() || !index_stream_->ok() || index_size < 0) return FailOpen();
+  if (!index_stream_->ok() || index_size < 0) return FailOpen(*index_stream_, index_name);
 
   base_header_ = jam::BaseHeader::Decode(bytes);
   working_ = jam::MessageHeader::Fresh();
@@ -135,29 +154,43 @@ bool JamBase::Create(uint32_t sharing, std::string_view path) {
   // look for its write lock before anything is created.
   if (lock && FileExists(header_path)) {
     FileStream probe(header_path, platform::kModeRead | platform::kDenyNone);
-    if (probe.is_open() && !LockHeaderFile(probe, false)) return FailOpen();
+    if (probe.is_open() && !LockHeaderFile(probe, false)) {
+      SetOpenFailure(OpenProblem::kInUse, header_path);
+      return FailOpen();
+    }
   }
 
   const uint32_t mode = platform::kModeCreate | sharing;
   header_stream_ = std::make_unique<FileStream>(header_path, mode);
-  if (!header_stream_->ok()) return FailOpen();
-  if (lock && !LockHeaderFile(*header_stream_, deny == platform::kDenyAll)) return FailOpen();
-  index_stream_ = std::make_unique<FileStream>(base + std::string(kIndexExtension), mode);
-  message_stream_ = std::make_unique<FileStream>(base + std::string(kTextExtension), mode);
+  if (!header_stream_->ok()) return FailOpen(*header_stream_, header_path);
+  if (lock && !LockHeaderFile(*header_stream_, deny == platform::kDenyAll)) {
+    SetOpenFailure(OpenProblem::kInUse, header_path);
+    return FailOpen();
+  }
+  const std::string index_name = base + std::string(kIndexExtension);
+  const std::string text_name = base + std::string(kTextExtension);
+  index_stream_ = std::make_unique<FileStream>(index_name, mode);
+  message_stream_ = std::make_unique<FileStream>(text_name, mode);
   auto side_stream = std::make_unique<FileStream>(base + std::string(kSideExtension), mode);
   if (side_stream->is_open()) lastread_stream_ = std::move(side_stream);
-  if (!index_stream_->ok() || !message_stream_->ok()) return FailOpen();
+  if (!index_stream_->ok()) return FailOpen(*index_stream_, index_name);
+  if (!message_stream_->ok()) return FailOpen(*message_stream_, text_name);
   // An empty lastread file: no reader has read anything yet.  This base
   // never opens it again.
-  FileStream lastread(base + std::string(kLastreadExtension), mode);
-  if (!lastread.is_open() || !lastread.Close()) return FailOpen();
+  const std::string lastread_name = base + std::string(kLastreadExtension);
+  FileStream lastread(lastread_name, mode);
+  if (!lastread.is_open()) return FailOpen(lastread, lastread_name);
+  if (!lastread.Close()) {
+    SetOpenFailure(OpenProblem::kWriteFailed, lastread_name);
+    return FailOpen();
+  }
 
   // The files are empty now, whatever an earlier Open of this object read:
   // the base header starts afresh.
   base_header_ = jam::BaseHeader::Fresh(constructed_at_);
   working_ = jam::MessageHeader::Fresh();
   ForgetReplyLinks();
-  if (!WriteBaseHeader()) return FailOpen();
+  if (!WriteBaseHeader()) return FailOpen(*header_stream_, header_path);
   count_ = 0;
   error_state_ = kBaseOpen;
   return true;

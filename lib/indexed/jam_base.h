@@ -1,9 +1,9 @@
 // The JAM message base: a header file (.jhr), a text file (.jdt) and an
 // index file (.jdx) in the published JAM layout (see jam_format.h), plus the
 // library's private side file (.jqx), which is opened or created with the
-// base and never read or written.  The .jlr lastread file is only created,
-// empty, with a new base (other JAM software does not open a base without
-// one); this base never opens it.
+// base (unless it is opened for reading only) and never read or written.
+// The .jlr lastread file is only created, empty, with a new base (other JAM
+// software does not open a base without one); this base never opens it.
 //
 // Message n is index entry n, whatever the base header's BaseMsgNum says;
 // the message count is the .jdx size divided by 8 and includes deleted
@@ -45,10 +45,11 @@ class JamBase : public MessageBase {
   // left to WriteMessage.
   void ConvertHeader(Direction direction, MessageRecord& record) override;
 
-  // Opens the existing base `path` (without extension).  Fails, leaving the
-  // error state kBaseBad, when a file can not be opened, the .jhr is shorter
-  // than the 1024-byte base header, or another program holds its write lock
-  // on the .jhr.  The .jqx is created when it is missing.
+  // Opens the existing base `path` (without extension) for what access()
+  // says.  Fails, leaving the error state kBaseBad, when a file can not be
+  // opened, the .jhr is shorter than the 1024-byte base header, or another
+  // program holds its write lock on the .jhr.  Opened for reading and
+  // writing, the .jqx is created when it is missing.
   [[nodiscard]] bool Open(uint32_t sharing, std::string_view path) override;
 
   // Creates an empty base (truncating existing files): a .jhr holding only
@@ -129,6 +130,8 @@ class JamBase : public MessageBase {
   void ReleaseStreams();
   // Ends a failed Open or Create: error state, streams released.
   bool FailOpen();
+  // The same after recording the failure of `stream`, the file `file`.
+  bool FailOpen(const Stream& stream, std::string_view file);
   // Takes the lock on byte 0 of the .jhr that the sharing mode asks for.
   bool LockHeaderFile(FileStream& stream, bool exclusive);
 

@@ -211,6 +211,11 @@ bool SquishBase::FailOpen() {
   return false;
 }
 
+bool SquishBase::FailOpen(const Stream& stream, std::string_view file) {
+  SetOpenFailure(stream, file);
+  return FailOpen();
+}
+
 // Tossers and editors on this system take an fcntl write lock on byte 0 of
 // the .sqd while they change a base.  A shared lock there keeps them out for
 // as long as the base is open denying writes (an exclusive one when it
@@ -234,27 +239,41 @@ bool SquishBase::DataIsFree(const std::string& name) {
 }
 
 bool SquishBase::Open(uint32_t sharing, std::string_view path) {
-  static_cast<void>(PrepareOpen(sharing, path));
+  RecordOpen(sharing, path);
   ReleaseStreams();
   const std::string base(path);
-  message_stream_ =
-      std::make_unique<FileStream>(base + ".sqd", platform::kModeReadWrite | sharing);
-  index_stream_ = std::make_unique<FileStream>(base + ".sqi", platform::kModeReadWrite | sharing);
-  if (!message_stream_->ok() || !index_stream_->ok()) return FailOpen();
+  const std::string data_name = base + ".sqd";
+  const std::string index_name = base + ".sqi";
+  message_stream_ = std::make_unique<FileStream>(data_name, ExistingFileMode(sharing));
+  if (!message_stream_->ok()) return FailOpen(*message_stream_, data_name);
+  index_stream_ = std::make_unique<FileStream>(index_name, ExistingFileMode(sharing));
+  if (!index_stream_->ok()) return FailOpen(*index_stream_, index_name);
   // The lastread file is opened only for a base that is there, so a failed
-  // open leaves no stray file behind; its own failure does not matter.
-  const std::string lastread = base + ".sql";
-  uint32_t lastread_mode = FileExists(lastread) ? platform::kModeReadWrite : platform::kModeCreate;
-  lastread_stream_ = std::make_unique<FileStream>(lastread, lastread_mode | sharing);
-  if (!LockData(sharing)) return FailOpen();
+  // open leaves no stray file behind, and not for reading only, which
+  // creates nothing; its own failure does not matter.
+  if (access_ == Access::kReadWrite) {
+    const std::string lastread = base + ".sql";
+    uint32_t lastread_mode =
+        FileExists(lastread) ? platform::kModeReadWrite : platform::kModeCreate;
+    lastread_stream_ = std::make_unique<FileStream>(lastread, lastread_mode | sharing);
+  }
+  if (!LockData(sharing)) {
+    SetOpenFailure(OpenProblem::kInUse, data_name);
+    return FailOpen();
+  }
 
   // A .sqd shorter than its header is not a Squish base.
   squish::BaseHeaderBytes bytes{};
-  if (data().GetSize() < static_cast<int64_t>(bytes.size())) return FailOpen();
+  int64_t data_size = data().GetSize();
+  if (data().ok() && data_size < static_cast<int64_t>(bytes.size())) {
+    SetOpenFailure(OpenProblem::kTooShort, data_name);
+    return FailOpen();
+  }
   data().Seek(0);
   data().Read(bytes.data(), bytes.size());
+  if (!data().ok()) return FailOpen(data(), data_name);
   int64_t index_size = index_stream_->GetSize();
-  if (!data().ok() || !index_stream_->ok() || index_size < 0) return FailOpen();
+  if (!index_stream_->ok() || index_size < 0) return FailOpen(*index_stream_, index_name);
   base_header_ = squish::DecodeBaseHeader(bytes);
 
   // The count is what the header claims, but never more than the index
@@ -271,13 +290,22 @@ bool SquishBase::Create(uint32_t sharing, std::string_view path) {
   static_cast<void>(PrepareOpen(sharing, path));
   ReleaseStreams();
   const std::string base(path);
+  const std::string data_name = base + ".sqd";
+  const std::string index_name = base + ".sqi";
   // Truncating a base that another program is writing would wreck it.
-  if (!DataIsFree(base + ".sqd")) return FailOpen();
-  index_stream_ = std::make_unique<FileStream>(base + ".sqi", platform::kModeCreate | sharing);
-  message_stream_ = std::make_unique<FileStream>(base + ".sqd", platform::kModeCreate | sharing);
+  if (!DataIsFree(data_name)) {
+    SetOpenFailure(OpenProblem::kInUse, data_name);
+    return FailOpen();
+  }
+  index_stream_ = std::make_unique<FileStream>(index_name, platform::kModeCreate | sharing);
+  message_stream_ = std::make_unique<FileStream>(data_name, platform::kModeCreate | sharing);
   lastread_stream_ = std::make_unique<FileStream>(base + ".sql", platform::kModeCreate | sharing);
-  if (!message_stream_->ok() || !index_stream_->ok()) return FailOpen();
-  if (!LockData(sharing)) return FailOpen();
+  if (!message_stream_->ok()) return FailOpen(*message_stream_, data_name);
+  if (!index_stream_->ok()) return FailOpen(*index_stream_, index_name);
+  if (!LockData(sharing)) {
+    SetOpenFailure(OpenProblem::kInUse, data_name);
+    return FailOpen();
+  }
 
   // A fresh header: nothing of a base this object had open before.
   BaseHeader header;
@@ -288,7 +316,7 @@ bool SquishBase::Create(uint32_t sharing, std::string_view path) {
   header.last_frame = 0;
   header.high_water = 1;
   header.uid = 2;
-  if (!WriteBaseHeader(header)) return FailOpen();
+  if (!WriteBaseHeader(header)) return FailOpen(data(), data_name);
   base_header_ = header;
   count_ = static_cast<int32_t>(header.num_msg);
   error_state_ = kBaseOpen;

@@ -39,11 +39,12 @@ class SquishBase : public MessageBase {
   // replaced in the record by the current date and time.
   void ConvertHeader(Direction direction, MessageRecord& record) override;
 
-  // Opens path + ".sqd" and ".sqi" (and ".sql", created when missing).
-  // Fails, leaving the base in the error state with no file open, when a
-  // file can not be opened, the base header can not be read (a .sqd shorter
-  // than 256 bytes), or another program holds a write lock on the .sqd.
-  // The count is the smaller of num_msg and the records the index holds.
+  // Opens path + ".sqd" and ".sqi" for what access() says (for reading and
+  // writing, ".sql" too, created when missing).  Fails, leaving the base in
+  // the error state with no file open, when a file can not be opened, the
+  // base header can not be read (a .sqd shorter than 256 bytes), or another
+  // program holds a write lock on the .sqd.  The count is the smaller of
+  // num_msg and the records the index holds.
   [[nodiscard]] bool Open(uint32_t sharing, std::string_view path) override;
 
   // Creates an empty base: a .sqd of exactly the 256-byte base header, an
@@ -117,6 +118,8 @@ class SquishBase : public MessageBase {
   void ReleaseStreams();
   // Error state, no files: the end of a failed Open or Create.
   bool FailOpen();
+  // The same after recording the failure of `stream`, the file `file`.
+  bool FailOpen(const Stream& stream, std::string_view file);
   // Takes the lock other FidoNet programs honour on byte 0 of the .sqd:
   // shared for deny write, exclusive for deny all, none otherwise.  False
   // when another program holds a conflicting lock.

@@ -2,6 +2,7 @@
 
 #include "model/message_text.h"
 #include "runtime/path_ops.h"
+#include "runtime/platform.h"
 #include "runtime/run_error.h"
 
 namespace quil {
@@ -87,12 +88,66 @@ bool MessageBase::PrepareOpen(uint32_t sharing, std::string_view path) {
   if (last != std::string_view::npos) folder = std::string(path.substr(0, last + 1));
   bool exists = folder.empty() || DirectoryExists(folder) ||
                 (CreateDirectories(path) && DirectoryExists(folder));
-  if (!exists) return false;
+  if (!exists) {
+    SetOpenFailure(OpenProblem::kCannotCreate, folder);
+    return false;
+  }
+  RecordOpen(sharing, path);
+  access_ = Access::kReadWrite;
+  return true;
+}
+
+void MessageBase::RecordOpen(uint32_t sharing, std::string_view path) {
   path_ = std::string(path);
   error_state_ = kBaseClosed;
   sharing_ = sharing;
   count_ = 0;
-  return true;
+  open_failure_ = {};
+}
+
+uint32_t MessageBase::ExistingFileMode(uint32_t sharing) const {
+  return (access_ == Access::kReadOnly ? platform::kModeRead : platform::kModeReadWrite) | sharing;
+}
+
+void MessageBase::SetOpenFailure(OpenProblem problem, std::string_view file) {
+  open_failure_.problem = problem;
+  open_failure_.file = std::string(file);
+}
+
+void MessageBase::SetOpenFailure(const Stream& stream, std::string_view file) {
+  OpenProblem problem = OpenProblem::kOpenFailed;
+  switch (stream.status()) {
+    case kStreamInitError:
+      switch (stream.error_info()) {
+        case platform::kNotFound:
+        case platform::kPathNotFound:
+          problem = OpenProblem::kNotFound;
+          break;
+        case platform::kAccessDenied:
+          problem = OpenProblem::kAccessDenied;
+          break;
+        case platform::kSharingViolation:
+          problem = OpenProblem::kInUse;
+          break;
+        case platform::kDiskFull:
+          problem = OpenProblem::kNoSpace;
+          break;
+        default:
+          break;
+      }
+      break;
+    case kStreamReadError:
+    case kStreamSeekError:
+      problem = OpenProblem::kReadFailed;
+      break;
+    case kStreamWriteError:
+      problem = stream.error_info() == platform::kDiskFull ? OpenProblem::kNoSpace
+                                                            : OpenProblem::kWriteFailed;
+      break;
+    default:
+      break;
+  }
+  SetOpenFailure(problem, file);
 }
 
 }  // namespace quil

@@ -27,6 +27,39 @@ constexpr int kBaseOpen = 0;    // usable
 constexpr int kBaseClosed = 1;  // not opened yet, or destroyed
 constexpr int kBaseBad = 2;     // its files could not be opened or are of a wrong kind
 
+// What Open opens a base's files for.
+enum class Access : uint8_t {
+  kReadWrite,  // reading and writing
+  kReadOnly,   // reading only: Open creates, writes and truncates nothing
+               // (no side or lastread file either), and every change fails
+};
+
+// Why a base could not be opened or created.  A kind's Open and Create
+// leave one on the base; the base opener adds those only it can see.
+enum class OpenProblem : uint8_t {
+  kNone,
+  kNotFound,       // `file` does not exist
+  kAccessDenied,   // the user may not open or create `file`
+  kInUse,          // another program holds `file` open or locked
+  kTooShort,       // `file` is too short for its header
+  kWrongFormat,    // `file` holds something else than this kind of base
+  kReadFailed,     // `file` could not be read
+  kOpenFailed,     // `file` could not be opened for another reason
+  kCannotCreate,   // the folder `file` could not be created
+  kWriteFailed,    // `file` could not be written
+  kNoSpace,        // `file` could not be written: the disk is full
+  // Seen by the base opener.
+  kNoBase,          // not one file of the base exists
+  kBadSpec,         // the spec names no kind of base
+  kSameBase,        // it is the other base of the same run
+  kUnfinishedSort,  // an interrupted sort of it is still to be finished
+};
+
+struct OpenFailure {
+  OpenProblem problem = OpenProblem::kNone;
+  std::string file;  // as the base named it; empty for the opener's own
+};
+
 class MessageBase {
  public:
   MessageBase();
@@ -48,10 +81,19 @@ class MessageBase {
   // version does nothing.
   virtual void ConvertHeader(Direction direction, MessageRecord& record);
 
-  // Open an existing base, or create an empty one.  `sharing` is OR-ed into
-  // every file open mode.  True on success.
+  // Open an existing base (never creating it; for what access() says), or
+  // create an empty one (always for reading and writing).  `sharing` is
+  // OR-ed into every file open mode.  True on success; on failure
+  // open_failure() says why.
   [[nodiscard]] virtual bool Open(uint32_t sharing, std::string_view path);
   [[nodiscard]] virtual bool Create(uint32_t sharing, std::string_view path);
+
+  // The access the next Open asks for; kReadWrite unless set.
+  void set_access(Access access) { access_ = access; }
+  Access access() const { return access_; }
+
+  // Why the last Open or Create failed (kNone after a success).
+  const OpenFailure& open_failure() const { return open_failure_; }
 
   // Common: the base is open and 1 <= n <= count.
   virtual bool MessageExists(int32_t n);
@@ -109,11 +151,29 @@ class MessageBase {
   uint32_t sharing() const { return sharing_; }
 
  protected:
-  // The common open/create step: makes sure the folder of `path` exists
-  // (creating it level by level) and, when it does, records path and
-  // sharing mode, sets the error state to closed and the count to 0.
-  // Returns false (changing nothing) when the folder can not be created.
+  // The common create step: makes sure the folder of `path` exists
+  // (creating it level by level) and, when it does, goes on as RecordOpen
+  // and sets the access to kReadWrite.  Returns false (changing nothing but
+  // the open failure, kCannotCreate) when the folder can not be created.
   bool PrepareOpen(uint32_t sharing, std::string_view path);
+
+  // The common open step: records path and sharing mode, sets the error
+  // state to closed and the count to 0, and forgets an earlier failure.
+  // Creates nothing.
+  void RecordOpen(uint32_t sharing, std::string_view path);
+
+  // The open mode of an existing file of the base, by access(), with
+  // `sharing` OR-ed in.
+  uint32_t ExistingFileMode(uint32_t sharing) const;
+
+  // The start of every change to the base (write, delete, mark): as
+  // BeginOperation, and false for a base opened for reading only.
+  bool BeginChange() { return BeginOperation() && access_ == Access::kReadWrite; }
+
+  // Record why Open or Create failed: a problem with `file`, or the failure
+  // of `stream`, which tried to open, read or write `file`.
+  void SetOpenFailure(OpenProblem problem, std::string_view file);
+  void SetOpenFailure(const Stream& stream, std::string_view file);
 
   // The start of every read, write, delete and re-read: ResetErrors, then
   // whether the base is open.
@@ -140,6 +200,8 @@ class MessageBase {
   uint32_t sharing_ = static_cast<uint32_t>(-1);
   ReplyCache reply_cache_;
   bool header_only_ = false;
+  Access access_ = Access::kReadWrite;
+  OpenFailure open_failure_;
 };
 
 }  // namespace quil

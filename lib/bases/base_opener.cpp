@@ -51,6 +51,36 @@ std::vector<std::string> DataFiles(char mark, const std::string& path) {
   }
 }
 
+// The data files, and for a Fido directory the directory itself: what a
+// base consists of.
+std::vector<std::string> BaseFiles(char mark, const std::string& path) {
+  if (mark != 'F') return DataFiles(mark, path);
+  std::string directory = DirectoryPart(path);
+  return {directory.empty() ? std::string(".") : directory};
+}
+
+bool BaseExistsAt(char mark, const std::string& path) {
+  for (const std::string& file : BaseFiles(mark, path)) {
+    if (mark == 'F' ? DirectoryExists(file) : FileExists(file)) return true;
+  }
+  return false;
+}
+
+// The kind and path of `spec`; false (kBadSpec) when it names no kind.
+bool SplitSpec(std::string_view spec, char* mark, std::string* path, OpenFailure* failure) {
+  *mark = spec.size() < 2 ? 0 : SpecMark(NormaliseSpec(spec));
+  if (*mark == 0) {
+    if (failure) *failure = {OpenProblem::kBadSpec, {}};
+    return false;
+  }
+  *path = NormaliseSpec(spec).substr(1);
+  return true;
+}
+
+void Report(const MessageBase& base, OpenFailure* failure) {
+  if (failure) *failure = base.open_failure();
+}
+
 }  // namespace
 
 std::unique_ptr<MessageBase> ConstructBase(char mark) {
@@ -106,14 +136,27 @@ std::string NormaliseSpec(std::string_view spec) {
   return Cut(s);
 }
 
-std::unique_ptr<MessageBase> OpenOrCreate(uint32_t sharing, std::string_view spec) {
-  if (spec.size() < 2) return nullptr;
-  std::string normalised = NormaliseSpec(spec);
-  char mark = SpecMark(normalised);
-  std::string path = normalised.substr(1);
+std::unique_ptr<MessageBase> OpenExisting(uint32_t sharing, std::string_view spec, Access access,
+                                          OpenFailure* failure) {
+  char mark;
+  std::string path;
+  if (!SplitSpec(spec, &mark, &path, failure)) return nullptr;
   std::unique_ptr<MessageBase> base = ConstructBase(mark);
-  if (!base) return nullptr;
+  base->set_access(access);
   if (base->Open(sharing, path) && base->is_open()) return base;
+  Report(*base, failure);
+  if (failure && !BaseExistsAt(mark, path)) *failure = {OpenProblem::kNoBase, {}};
+  return nullptr;
+}
+
+std::unique_ptr<MessageBase> OpenOrCreate(uint32_t sharing, std::string_view spec,
+                                          OpenFailure* failure) {
+  char mark;
+  std::string path;
+  if (!SplitSpec(spec, &mark, &path, failure)) return nullptr;
+  std::unique_ptr<MessageBase> base = ConstructBase(mark);
+  if (base->Open(sharing, path) && base->is_open()) return base;
+  Report(*base, failure);
   // Create only where no base is: creating truncates, and a base that exists
   // but can not be opened must be left exactly as it is.
   for (const std::string& file : DataFiles(mark, path)) {
@@ -121,7 +164,65 @@ std::unique_ptr<MessageBase> OpenOrCreate(uint32_t sharing, std::string_view spe
   }
   base = ConstructBase(mark);
   if (base->Create(sharing, path) && base->is_open()) return base;
+  Report(*base, failure);
   return nullptr;
+}
+
+bool BaseExists(std::string_view spec) {
+  char mark;
+  std::string path;
+  return SplitSpec(spec, &mark, &path, nullptr) && BaseExistsAt(mark, path);
+}
+
+bool SameBase(std::string_view a, std::string_view b) {
+  char mark_a, mark_b;
+  std::string path_a, path_b;
+  if (!SplitSpec(a, &mark_a, &path_a, nullptr) || !SplitSpec(b, &mark_b, &path_b, nullptr)) {
+    return false;
+  }
+  for (const std::string& file_a : BaseFiles(mark_a, path_a)) {
+    for (const std::string& file_b : BaseFiles(mark_b, path_b)) {
+      if (platform::SameFile(file_a, file_b)) return true;
+    }
+  }
+  return false;
+}
+
+std::string DescribeOpenFailure(const OpenFailure& failure) {
+  const std::string file = "[" + failure.file + "]";
+  switch (failure.problem) {
+    case OpenProblem::kNone:
+      return "no reason known";
+    case OpenProblem::kNotFound:
+      return "damaged: " + file + " is missing";
+    case OpenProblem::kAccessDenied:
+      return "permission denied: " + file;
+    case OpenProblem::kInUse:
+      return "held by another program: " + file;
+    case OpenProblem::kTooShort:
+      return "damaged: " + file + " is too short";
+    case OpenProblem::kWrongFormat:
+      return "damaged: " + file + " is not of this kind of base";
+    case OpenProblem::kReadFailed:
+      return "damaged: " + file + " can not be read";
+    case OpenProblem::kOpenFailed:
+      return file + " can not be opened";
+    case OpenProblem::kCannotCreate:
+      return file + " can not be created";
+    case OpenProblem::kWriteFailed:
+      return file + " can not be written";
+    case OpenProblem::kNoSpace:
+      return "disk full: " + file + " can not be written";
+    case OpenProblem::kNoBase:
+      return "base not found";
+    case OpenProblem::kBadSpec:
+      return "unknown kind of base: a base spec starts with f, p, s or j";
+    case OpenProblem::kSameBase:
+      return "it is the source base";
+    case OpenProblem::kUnfinishedSort:
+      return "an interrupted sort of it could not be finished yet";
+  }
+  return "no reason known";
 }
 
 std::unique_ptr<MessageBase> CreateFresh(uint32_t sharing, std::string_view spec) {

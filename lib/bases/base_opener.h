@@ -26,12 +26,37 @@ inline constexpr char kTypeLetters[] = "PSJF";
 // "$dir/area", "C:\In\0001.pkt" -> "PC:\In\0001.pkt".  Empty stays empty.
 std::string NormaliseSpec(std::string_view spec);
 
-// Opens the base `spec` names, creating it empty when none of its data
-// files exists yet.  When the base exists but can not be opened (a file is
-// missing, damaged or held by another program) nothing is created or
-// truncated and the result is null.  Null also for a spec shorter than two
-// characters or with an unknown mark.
-std::unique_ptr<MessageBase> OpenOrCreate(uint32_t sharing, std::string_view spec);
+// Opens the existing base `spec` names, for `access`; never creates or
+// truncates anything, and opened for reading only, writes nothing.  Null
+// when it can not be opened, with *failure (when given) saying why: kNoBase
+// when not one file of it exists (for a Fido directory: the directory),
+// kBadSpec for a spec shorter than two characters or with an unknown mark,
+// else what the kind's Open found.
+std::unique_ptr<MessageBase> OpenExisting(uint32_t sharing, std::string_view spec, Access access,
+                                          OpenFailure* failure = nullptr);
+
+// Opens the base `spec` names for reading and writing, creating it empty
+// when none of its data files exists yet.  When the base exists but can not
+// be opened (a file is missing, damaged or held by another program) nothing
+// is created or truncated and the result is null.  Null also for a spec
+// shorter than two characters or with an unknown mark.  *failure (when
+// given) says why it is null.
+std::unique_ptr<MessageBase> OpenOrCreate(uint32_t sharing, std::string_view spec,
+                                          OpenFailure* failure = nullptr);
+
+// True when a file of the base `spec` names exists (for a Fido directory:
+// the directory).
+bool BaseExists(std::string_view spec);
+
+// True when the specs `a` and `b` name one base, or two bases that share a
+// file, however they are spelled: in other letter case, through another
+// path or a symbolic link.  False when either names no existing base.
+bool SameBase(std::string_view a, std::string_view b);
+
+// Why a base could not be opened, in plain words for the user: "base not
+// found", "permission denied: [file]", "held by another program: [file]",
+// "damaged: [file] is missing", and the like.
+std::string DescribeOpenFailure(const OpenFailure& failure);
 
 // Erases the base `spec` names and creates it anew, empty.  Null when the
 // spec is empty, its mark unknown, or the create failed.

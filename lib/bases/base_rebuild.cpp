@@ -127,6 +127,13 @@ bool NewBaseExists(const Layout& layout) {
   return false;
 }
 
+// True when a rebuild of the base left anything behind: its new base or a
+// marker of the replacement.
+bool LeftBehind(const Layout& layout) {
+  return NewBaseExists(layout) || Exists(layout.Marker(kReadySuffix)) ||
+         Exists(layout.Marker(kMovingSuffix));
+}
+
 // The replacement proper, from the commit point on.  Every step can be
 // repeated, so a replacement cut short anywhere is finished by running it
 // again.
@@ -188,6 +195,11 @@ std::unique_ptr<BaseRebuild> BaseRebuild::Lock(std::string_view spec, std::strin
   // A spec of a bare mark names no base (the opener refuses it too).
   if (spec.size() < 2 || !MakeLayout(spec, &layout)) {
     *failure = Failure::kCreate;
+    return nullptr;
+  }
+  // A base that is not there is not made, not even its folder for the lock.
+  if (!BaseExists(spec) && !LeftBehind(layout)) {
+    *failure = Failure::kMissing;
     return nullptr;
   }
   std::unique_ptr<BaseRebuild> rebuild(new BaseRebuild());
@@ -270,10 +282,7 @@ std::string RecoverInterruptedRebuild(std::string_view spec) {
   if (spec.size() < 2 || !MakeLayout(spec, &layout)) return {};
   // Nothing to do unless a rebuild left something behind; a lock file
   // alone is left by nothing but a rebuild that is running or was killed.
-  if (!NewBaseExists(layout) && !Exists(layout.Marker(kReadySuffix)) &&
-      !Exists(layout.Marker(kMovingSuffix))) {
-    return {};
-  }
+  if (!LeftBehind(layout)) return {};
   std::unique_ptr<FileStream> lock = TakeLock(layout);
   if (!lock) return {};  // a rebuild is running right now
   std::string line = Recover(layout, spec);

@@ -45,6 +45,7 @@ class BaseRebuild {
  public:
   enum class Failure {
     kNone,
+    kMissing,     // neither the base nor anything a rebuild of it left exists
     kBusy,        // another rebuild of the same base is running
     kCreate,      // the new base could not be created
     kWrite,       // a message or the new base's files could not be written
@@ -56,9 +57,10 @@ class BaseRebuild {
   BaseRebuild& operator=(const BaseRebuild&) = delete;
 
   // Takes the rebuild lock of the base `spec`.  Null (with *failure kBusy)
-  // when another rebuild or recovery of that base holds it.  Recovers an
-  // interrupted earlier rebuild first; *recovered receives a line saying
-  // what was done, or stays empty.
+  // when another rebuild or recovery of that base holds it, and (kMissing)
+  // creating nothing when neither the base nor a leftover of a rebuild of
+  // it exists.  Recovers an interrupted earlier rebuild first; *recovered
+  // receives a line saying what was done, or stays empty.
   static std::unique_ptr<BaseRebuild> Lock(std::string_view spec, std::string* recovered,
                                            Failure* failure);
 

@@ -3,12 +3,21 @@
 //
 //   Quilxfer source destination
 //
-// Exit status 0 on every path except a destination that can not be written
-// (1): the messages written before stay intact.  A write that fails, or last
-// writes that can not be stored when the destination is closed, end the run
-// with "can't write destination base: [spec]" on a line of its own.
+// The source is only read: it is opened for reading, never created, and
+// nothing is written into it.  The destination is created when missing; it
+// may not be the source itself under another name.
+//
+// Exit status: 0 when every message was copied, or a key stopped the run;
+// 1 when a base could not be opened or created, or the destination could
+// not be written (the messages written before stay intact); 2 for a wrong
+// command line; 128 + the signal number when SIGINT, SIGTERM or SIGHUP
+// stopped the run.  A write that fails, or last writes that can not be
+// stored when the destination is closed, end the run with "can't write
+// destination base: [spec]" on a line of its own; a base that can not be
+// opened, with "can't open ..." and a line that says why.
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "bases/base_opener.h"
 #include "bases/base_rebuild.h"
@@ -25,7 +34,8 @@ using quil::MessageBase;
 using quil::MessageRecord;
 namespace console = quil::console;
 
-constexpr int kExitWriteFailed = 1;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
 
 void PrintUsage() {
   console::WriteLine("Usage: Quilxfer source destination");
@@ -56,7 +66,15 @@ bool CloseAll(std::unique_ptr<MessageRecord>& record, std::unique_ptr<MessageBas
 // Ends the run after a destination write failed (exit status 1).
 [[noreturn]] void StopWriteFailed(const std::string& destination_spec) {
   console::WriteLine("can't write destination base: [" + destination_spec + "]");
-  quil::Halt(kExitWriteFailed);
+  quil::Halt(kExitFailure);
+}
+
+// Ends the run after a base could not be opened (exit status 1).
+[[noreturn]] void StopCantOpen(std::string_view which, const std::string& spec,
+                               const quil::OpenFailure& why) {
+  console::WriteLine("can't open " + std::string(which) + " base: [" + spec + "]");
+  console::WriteLine(quil::DescribeOpenFailure(why));
+  quil::Halt(kExitFailure);
 }
 
 // The work of a run with two parameters.  Everything it allocates is given
@@ -75,22 +93,29 @@ void ConvertBases(const char* source_parameter, const char* destination_paramete
     if (!recovered.empty()) console::WriteLine(recovered);
   }
 
-  // A base whose replacement could not be finished is not touched.
-  auto open = [](const std::string& spec) -> std::unique_ptr<MessageBase> {
-    if (quil::RebuildPending(spec)) return nullptr;
-    return quil::OpenOrCreate(quil::platform::kDenyWrite, spec);
-  };
-  std::unique_ptr<MessageBase> source = open(source_spec);
-  if (!source) {
-    console::WriteLine("can't open source base: [" + source_spec + "]");
-    quil::Halt(0);
+  // A base whose replacement could not be finished is not touched.  The
+  // source is only read; only the destination is created when missing.
+  quil::OpenFailure why{quil::OpenProblem::kUnfinishedSort, {}};
+  std::unique_ptr<MessageBase> source;
+  if (!quil::RebuildPending(source_spec)) {
+    source = quil::OpenExisting(quil::platform::kDenyWrite, source_spec, quil::Access::kReadOnly,
+                                &why);
   }
+  if (!source) StopCantOpen("source", source_spec, why);
   console::WriteLine("source base opened");
-  std::unique_ptr<MessageBase> destination = open(destination_spec);
+  // Copied into itself, a base would read its own copies (a *.msg
+  // directory doubled); the destination must be another base.
+  std::unique_ptr<MessageBase> destination;
+  if (quil::SameBase(source_spec, destination_spec)) {
+    why = {quil::OpenProblem::kSameBase, {}};
+  } else if (!quil::RebuildPending(destination_spec)) {
+    destination = quil::OpenOrCreate(quil::platform::kDenyWrite, destination_spec, &why);
+  } else {
+    why = {quil::OpenProblem::kUnfinishedSort, {}};
+  }
   if (!destination) {
-    console::WriteLine("can't open destination base: [" + destination_spec + "]");
     source.reset();
-    quil::Halt(0);
+    StopCantOpen("destination", destination_spec, why);
   }
   console::WriteLine("destination base opened");
 
@@ -99,28 +124,27 @@ void ConvertBases(const char* source_parameter, const char* destination_paramete
   console::WriteLine("source base - total " + std::to_string(source->count()));
   console::WriteLine("destination base - total " + std::to_string(destination->count()));
   console::WriteLine();
-  console::Write("coping message... ");
-  console::Flush();
-  const int column = console::CursorColumn();
-  const int row = console::CursorRow();
+  console::ProgressCounter counter;
+  counter.Start("coping message... ");
 
   const int32_t total = source->count();
   for (int32_t n = 1; n <= total; ++n) {
-    console::PutText("#" + std::to_string(n), column, row);
+    counter.Tick(n);
     if (console::KeyPressed()) {
       console::WriteLine("terminated!");
       if (!CloseAll(record, destination, source)) StopWriteFailed(destination_spec);
-      quil::Halt(0);
+      quil::Halt(console::StopExitStatus());
     }
     if (!source->ReadMessage(n, *record)) continue;
     PrepareForDestination(*record);
     if (!destination->WriteMessage(destination->count() + 1, *record)) {
+      counter.Show(n);  // the message that failed, whenever it was last drawn
       console::WriteLine();
       CloseAll(record, destination, source);
       StopWriteFailed(destination_spec);
     }
   }
-  console::PutText("#" + std::to_string(total), column, row);
+  counter.Show(total);
   console::WriteLine();
 
   if (!CloseAll(record, destination, source)) StopWriteFailed(destination_spec);
@@ -136,7 +160,7 @@ int main(int argc, char** argv) {
   console::WriteLine();
   if (argc != 3) {
     PrintUsage();
-    quil::Halt(0);
+    quil::Halt(kExitUsage);
   }
   ConvertBases(argv[1], argv[2]);
   quil::EndOfRunReport();

@@ -4,17 +4,24 @@
 //                           behind the read ones)
 //   Quilord @<areafile>     sort every base an areas.bbs file lists
 //
-// Exit status 0, or 254 when the area file does not exist, or 1 when a
-// sorted base could not be written (the original then stays as it was).
+// A base is a base spec; without a type mark its kind is inferred as in an
+// area file (a base file's extension, or a *.msg directory).
+//
+// Exit status: 0 when everything was sorted, or a key stopped the run;
+// 1 when a base could not be opened, created or written (from an area file:
+// any of its bases, once every line was tried); 2 for a wrong command line;
+// 254 when the area file does not exist; 128 + the signal number when
+// SIGINT, SIGTERM or SIGHUP stopped the run.
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "bases/area_file.h"
 #include "runtime/console.h"
 #include "runtime/crash_report.h"
 #include "runtime/path_ops.h"
 #include "runtime/platform.h"
 #include "runtime/stream.h"
-#include "runtime/stream_text.h"
 #include "runtime/string_ops.h"
 #include "sorter.h"
 
@@ -22,6 +29,8 @@ namespace {
 
 namespace console = quil::console;
 
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
 constexpr int kExitAreaFileMissing = 254;
 
 void PrintUsage() {
@@ -32,41 +41,62 @@ void PrintUsage() {
   console::WriteLine(" /u - sort unread messages only");
 }
 
-void Finish(const quil::SortOutcome& outcome) {
-  if (outcome.stop) quil::Halt(outcome.exit_code);
+// Ends the program after a sort asked to stop: with its failure, or with
+// the status of the stop (128 + the signal for a stop signal), or else
+// with `status`, what the run has come to so far.
+[[noreturn]] void Stop(const quil::SortOutcome& outcome, int status) {
+  if (outcome.exit_code != 0) quil::Halt(outcome.exit_code);
+  int stop_status = console::StopExitStatus();
+  quil::Halt(stop_status != 0 ? stop_status : status);
 }
 
-// Sorts, whole, every base an area file lists: the first word of each line,
-// comments after ";" and empty lines skipped.
-void SortAreaFile(const std::string& name) {
+// The base specs the area file `name` lists; false when it can not be read.
+bool ReadAreaFile(const std::string& name, std::vector<std::string>* specs) {
+  quil::FileStream file(name, quil::platform::kModeRead);
+  const int64_t size = file.GetSize();
+  if (!file.ok()) return false;
+  std::string contents(static_cast<size_t>(size), '\0');
+  file.Read(contents.data(), contents.size());
+  if (!file.ok()) return false;
+  *specs = quil::ParseAreaFile(contents);
+  return true;
+}
+
+// Sorts, whole, every base an area file lists.  A base that fails does not
+// stop the others; the status says whether any failed.
+int SortAreaFile(const std::string& name) {
   if (!quil::FileExists(name)) {
     console::WriteLine("areafile: [" + name + "] is NOT found");
     quil::Halt(kExitAreaFileMissing);
   }
-  quil::FileStream file(name, quil::platform::kModeRead);
-  const int64_t size = file.GetSize();
-  while (file.ok() && file.GetPos() < size) {
-    std::string line = quil::ReadLine(file);
-    size_t comment = line.find(';');
-    if (comment != std::string::npos) line.erase(comment);
-    if (line.empty()) continue;
-    std::string spec = quil::ExtractWord(1, quil::Trim(line, quil::kBlanks), quil::kBlanks);
-    Finish(quil::SortBase(spec, quil::SortMode::kAll));
+  std::vector<std::string> specs;
+  if (!ReadAreaFile(name, &specs)) {
+    console::WriteLine("can't read areafile: [" + name + "]");
+    return kExitFailure;
   }
+  int status = 0;
+  for (const std::string& spec : specs) {
+    quil::SortOutcome outcome = quil::SortBase(spec, quil::SortMode::kAll);
+    if (outcome.exit_code != 0) {
+      status = kExitFailure;
+    } else if (outcome.stop) {
+      Stop(outcome, status);
+    }
+  }
+  return status;
 }
 
-// The work of one run, by parameter 1.  Everything it allocates is given
-// back when it returns, so the memory report that follows counts only what
-// was really lost.
-void SortBySpec(int argc, char** argv) {
+// The work of one run, by parameter 1; returns the exit status.
+// Everything it allocates is given back when it returns, so the memory
+// report that follows counts only what was really lost.
+int SortBySpec(int argc, char** argv) {
   const std::string spec = quil::Cut(argv[1]);
-  const char first = spec.empty() ? '\0' : quil::UpCase(spec[0]);
-  if (first != '\0' && std::string_view("FSJP!$#").find(first) != std::string_view::npos) {
-    bool unread = argc == 3 && quil::UpperCase(argv[2]) == "/U";
-    Finish(quil::SortBase(spec, unread ? quil::SortMode::kUnread : quil::SortMode::kAll));
-  } else if (first == '@') {
-    SortAreaFile(spec.substr(1));
-  }
+  if (!spec.empty() && spec[0] == '@') return SortAreaFile(spec.substr(1));
+  const bool unread = argc == 3 && quil::UpperCase(argv[2]) == "/U";
+  quil::SortOutcome outcome =
+      quil::SortBase(spec, unread ? quil::SortMode::kUnread : quil::SortMode::kAll);
+  if (outcome.stop) Stop(outcome, 0);
+  return outcome.exit_code;
 }
 
 }  // namespace
@@ -78,9 +108,9 @@ int main(int argc, char** argv) {
   console::WriteLine();
   if (argc < 2 || argc > 3) {
     PrintUsage();
-    quil::Halt(0);
+    quil::Halt(kExitUsage);
   }
-  SortBySpec(argc, argv);
+  const int status = SortBySpec(argc, argv);
   quil::EndOfRunReport();
-  return 0;
+  return status;
 }

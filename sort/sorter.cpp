@@ -83,6 +83,20 @@ void SortByDateWritten(RecordList& records) {
   records.swap(sorted);
 }
 
+// Why the base can not be opened when its rebuild lock was refused.
+OpenFailure WhyNotLocked(BaseRebuild::Failure failure, std::string_view spec) {
+  switch (failure) {
+    case BaseRebuild::Failure::kMissing:
+      return {OpenProblem::kNoBase, {}};
+    case BaseRebuild::Failure::kBusy:
+      return {OpenProblem::kInUse, std::string(spec)};
+    case BaseRebuild::Failure::kReplace:
+      return {OpenProblem::kUnfinishedSort, {}};
+    default:
+      return {OpenProblem::kBadSpec, {}};
+  }
+}
+
 // Reply numbers mean nothing after renumbering; an INTL line that reading
 // only derived from the addresses must not be added to the message.
 void PrepareForRewrite(MessageRecord& record) {
@@ -103,11 +117,14 @@ SortOutcome SortBase(std::string_view spec, SortMode mode) {
   BaseRebuild::Failure failure = BaseRebuild::Failure::kNone;
   std::unique_ptr<BaseRebuild> rebuild = BaseRebuild::Lock(spec, &recovered, &failure);
   if (!recovered.empty()) console::WriteLine(recovered);
+  // The base is sorted where it is: a base that is not there is not made.
+  OpenFailure why = WhyNotLocked(failure, spec);
   std::unique_ptr<MessageBase> base;
-  if (rebuild) base = OpenOrCreate(platform::kDenyWrite, spec);
+  if (rebuild) base = OpenExisting(platform::kDenyWrite, spec, Access::kReadWrite, &why);
   if (!base) {
     console::WriteLine("can't open source base: [" + spec_text + "]");
-    return {};
+    console::WriteLine(DescribeOpenFailure(why));
+    return {false, kExitFailure};
   }
   console::WriteLine("source base opened");
   const int32_t total = base->count();

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,12 +43,19 @@ constexpr size_t kJamHeaderSize = 76;
 // ---------------------------------------------------------------------------
 // The damages, each on a base holding the four handcrafted messages.
 
+// Why a source can not be opened at all: the file (the base path plus this
+// suffix) and what is wrong with it, as the line after "can't open" says.
+struct Refusal {
+  const char* suffix;
+  const char* what;
+};
+
 struct Damage {
   const char* name;
   const Kind* kind;
   std::function<void(const std::string& path)> apply;  // path of the base, no mark
   std::vector<int> intact;                             // messages that must still read as before
-  bool opens = true;                                   // false: the source can not be opened at all
+  std::optional<Refusal> refused = std::nullopt;       // set: the source can not be opened at all
 };
 
 // clang-format off
@@ -76,7 +84,7 @@ const std::vector<Damage>& Damages() {
       {"PacketWithTrailingJunk", &kPacket,
        [](const std::string& p) { Append(p, std::string(100, '\xff')); }, {1, 2, 3}},
       {"PacketOfUnknownType", &kPacket, [](const std::string& p) { PatchFile(p, 18, "\x03"); },
-       {}, false},
+       {}, Refusal{"", "is not of this kind of base"}},
       // Squish: index records point at frames whose header gives the lengths.
       {"SquishIndexPastTheData", &kSquish,
        [](const std::string& p) { PutU32At(p + ".sqi", 12, 0x7FFFFF00); }, {1, 3, 4}},
@@ -102,7 +110,7 @@ const std::vector<Damage>& Damages() {
       {"SquishIndexCutInsideRecord", &kSquish,
        [](const std::string& p) { CutTo(p + ".sqi", 4 * 12 - 5); }, {1, 2, 3}},
       {"SquishBaseHeaderCutShort", &kSquish, [](const std::string& p) { CutTo(p + ".sqd", 100); },
-       {}, false},
+       {}, Refusal{".sqd", "is too short"}},
       // JAM: index entries point at headers, headers at subfields and text.
       {"JamIndexPastTheHeaders", &kJam,
        [](const std::string& p) { PutU32At(p + ".jdx", 12, 0x7FFFFF00); }, {1, 3, 4}},
@@ -126,7 +134,7 @@ const std::vector<Damage>& Damages() {
       {"JamIndexCutInsideEntry", &kJam,
        [](const std::string& p) { CutTo(p + ".jdx", 4 * 8 - 3); }, {1, 2, 3}},
       {"JamBaseHeaderCutShort", &kJam, [](const std::string& p) { CutTo(p + ".jhr", 500); }, {},
-       false},
+       Refusal{".jhr", "is too short"}},
   };
   return damages;
 }
@@ -158,12 +166,14 @@ TEST_P(DamagedSourceTest, CopiesWhatReadsAndLeavesTheSourceAlone) {
   const auto damaged_files = SnapshotTree(dir / "in");
 
   ProgramResult run = Convert(source, destination);
-  EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(run.exit_code, damage.refused ? 1 : 0) << run.output;
   EXPECT_EQ(SnapshotTree(dir / "in"), damaged_files) << "the source was changed";
-  if (!damage.opens) {
+  if (damage.refused) {
     EXPECT_EQ(run.output, std::string(kBanner) + "source base: [" + source +
                               "]\ndestination base: [" + destination +
-                              "]\n\ncan't open source base: [" + source + "]\n");
+                              "]\n\ncan't open source base: [" + source + "]\ndamaged: [" +
+                              source.substr(1) + damage.refused->suffix + "] " +
+                              damage.refused->what + "\n");
     return;
   }
 

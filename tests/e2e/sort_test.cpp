@@ -308,7 +308,7 @@ TEST_F(SortCommandLineTest, UsageForNoneOrTooManyParameters) {
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{}, std::vector<std::string>{"sarea", "/u", "extra"}}) {
     ProgramResult run = Sort(args);
-    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.exit_code, 2);
     EXPECT_EQ(run.output, usage);
   }
 }
@@ -346,27 +346,40 @@ TEST_F(SortCommandLineTest, EveryTypeMarkSorts) {
   }
 }
 
-// A first character that is no type mark and not "@": nothing happens.
-TEST_F(SortCommandLineTest, NoMarkDoesNothing) {
+// A first character that is no type mark and not "@": a base spec whose
+// kind its extension names, or without one a *.msg directory, as in an
+// area file.  A base that is not there is reported, and nothing is made.
+TEST_F(SortCommandLineTest, NoMarkNamesTheKindByTheExtension) {
   const std::string spec = SpecIn(dir_.path(), kSquish);
   WriteBase(spec, Backwards(3));
   auto files = SnapshotTree(dir_.path());
-  for (const std::string& arg :
-       {dir_.path() + "/area", std::string("x") + dir_.path() + "/area", std::string("")}) {
+  for (const std::string& arg : {dir_.path() + "/area", std::string("x") + dir_.path() + "/area",
+                                 std::string("")}) {
     ProgramResult run = Sort({arg, "/u"});
-    EXPECT_EQ(run.exit_code, 0);
-    EXPECT_EQ(run.output, kBanner) << arg;
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(run.output, std::string(kBanner) + "mode: [sorting unreaded messages]\n" +
+                              "source base: [" + arg + "]\ncan't open source base: [" + arg +
+                              "]\n" +
+                              (arg.empty() ? "unknown kind of base: a base spec starts with f, "
+                                             "p, s or j\n"
+                                           : "base not found\n"))
+        << arg;
   }
   EXPECT_EQ(SnapshotTree(dir_.path()), files);
+  const std::string by_file = dir_.path() + "/AREA.SQI";
+  ProgramResult run = Sort({by_file});
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.output, kBanner + SortLines(by_file, 3, 3));
+  EXPECT_EQ(ReadTags(spec), (std::vector<int>{3, 2, 1}));
 }
 
 TEST_F(SortCommandLineTest, BaseThatCanNotBeOpened) {
   ASSERT_TRUE(WriteFileBytes(dir_ / "file", "not a directory"));
   const std::string spec = "s" + dir_.path() + "/file/area";
   ProgramResult run = Sort({spec});
-  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.exit_code, 1);
   EXPECT_EQ(run.output, std::string(kBanner) + "mode: [sorting all base]\nsource base: [" + spec +
-                            "]\ncan't open source base: [" + spec + "]\n");
+                            "]\ncan't open source base: [" + spec + "]\nbase not found\n");
 }
 
 TEST_F(SortCommandLineTest, MissingAreaFile) {
@@ -376,10 +389,10 @@ TEST_F(SortCommandLineTest, MissingAreaFile) {
   EXPECT_EQ(run.output, std::string(kBanner) + "areafile: [" + name + "] is NOT found\n");
 }
 
-// Every base the area file lists is sorted whole, in order: comments and
-// empty lines are skipped silently, the first word of a line is the base spec,
-// a base that can not be opened does not stop the loop, and "/u" is not
-// looked at.
+// Every base the area file lists is sorted whole, in order: comments,
+// empty lines and lines of blanks are skipped silently, the first word of a
+// line is the base spec, a base that can not be opened does not stop the
+// loop but fails the run, and "/u" is not looked at.
 TEST_F(SortCommandLineTest, AreaFileSortsEveryListedBase) {
   const std::string fido = SpecIn(dir_.path(), kFido);
   const std::string jam = "J" + dir_.path() + "/echo/area";
@@ -400,12 +413,10 @@ TEST_F(SortCommandLineTest, AreaFileSortsEveryListedBase) {
                                  " COMMENTED.OUT\r\n" + broken + " BROKEN\n" + "   \t  \n" +
                                  packet + ";PACKET\n" + squish + "\n"));
   ProgramResult run = Sort({"@" + area_file, "/u"});
-  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.exit_code, 1);
   EXPECT_EQ(run.output, std::string(kBanner) + SortLines(fido, 3, 3) + SortLines(jam, 3, 3) +
                             "mode: [sorting all base]\nsource base: [" + broken +
-                            "]\ncan't open source base: [" + broken + "]\n" +
-                            "mode: [sorting all base]\nsource base: []\n"
-                            "can't open source base: []\n" +
+                            "]\ncan't open source base: [" + broken + "]\nbase not found\n" +
                             SortLines(packet, 4, 4) + SortLines(squish, 2, 2));
   EXPECT_EQ(ReadTags(fido), (std::vector<int>{3, 2, 1}));
   EXPECT_EQ(ReadTags(jam), (std::vector<int>{3, 2, 1}));  // whole, despite "/u"

@@ -12,6 +12,7 @@
 #include "model/message_base.h"
 #include "model/message_record.h"
 #include "runtime/console.h"
+#include "runtime/path_ops.h"
 #include "runtime/platform.h"
 
 namespace quil {
@@ -90,6 +91,11 @@ OpenFailure WhyNotLocked(BaseRebuild::Failure failure, std::string_view spec) {
       return {OpenProblem::kNoBase, {}};
     case BaseRebuild::Failure::kBusy:
       return {OpenProblem::kInUse, std::string(spec)};
+    case BaseRebuild::Failure::kNoAccess: {
+      // The lock goes into the folder that holds the base's files.
+      std::string folder = DirectoryPart(NormaliseSpec(spec).substr(1));
+      return {OpenProblem::kAccessDenied, folder.empty() ? std::string(".") : folder};
+    }
     case BaseRebuild::Failure::kReplace:
       return {OpenProblem::kUnfinishedSort, {}};
     default:

@@ -172,11 +172,15 @@ std::string Recover(const Layout& layout, std::string_view spec) {
   return {};
 }
 
-std::unique_ptr<FileStream> TakeLock(const Layout& layout) {
+// The lock, or null with *error (when given) the file layer's reason.
+std::unique_ptr<FileStream> TakeLock(const Layout& layout, int* error = nullptr) {
   CreateDirectories(layout.Marker(kLockSuffix));
   auto lock = std::make_unique<FileStream>(layout.Marker(kLockSuffix),
                                            platform::kModeCreate | platform::kDenyAll);
-  if (!lock->is_open()) return nullptr;
+  if (!lock->is_open()) {
+    if (error) *error = lock->error_info();
+    return nullptr;
+  }
   return lock;
 }
 
@@ -203,9 +207,10 @@ std::unique_ptr<BaseRebuild> BaseRebuild::Lock(std::string_view spec, std::strin
     return nullptr;
   }
   std::unique_ptr<BaseRebuild> rebuild(new BaseRebuild());
-  rebuild->lock_ = TakeLock(layout);
+  int error = platform::kOk;
+  rebuild->lock_ = TakeLock(layout, &error);
   if (!rebuild->lock_) {
-    *failure = Failure::kBusy;
+    *failure = error == platform::kAccessDenied ? Failure::kNoAccess : Failure::kBusy;
     return nullptr;
   }
   *recovered = Recover(layout, spec);

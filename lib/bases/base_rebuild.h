@@ -47,6 +47,7 @@ class BaseRebuild {
     kNone,
     kMissing,     // neither the base nor anything a rebuild of it left exists
     kBusy,        // another rebuild of the same base is running
+    kNoAccess,    // the rebuild lock may not be made beside the base
     kCreate,      // the new base could not be created
     kWrite,       // a message or the new base's files could not be written
     kReplace,     // the files could not be swapped (finished by a later run)
@@ -57,9 +58,10 @@ class BaseRebuild {
   BaseRebuild& operator=(const BaseRebuild&) = delete;
 
   // Takes the rebuild lock of the base `spec`.  Null (with *failure kBusy)
-  // when another rebuild or recovery of that base holds it, and (kMissing)
-  // creating nothing when neither the base nor a leftover of a rebuild of
-  // it exists.  Recovers an interrupted earlier rebuild first; *recovered
+  // when another rebuild or recovery of that base holds it, (kNoAccess)
+  // when the user may not create the lock file in the base's folder, and
+  // (kMissing) creating nothing when neither the base nor a leftover of a
+  // rebuild of it exists.  Recovers an interrupted earlier rebuild first; *recovered
   // receives a line saying what was done, or stays empty.
   static std::unique_ptr<BaseRebuild> Lock(std::string_view spec, std::string* recovered,
                                            Failure* failure);

@@ -98,8 +98,8 @@ void ConvertBases(const char* source_parameter, const char* destination_paramete
   quil::OpenFailure why{quil::OpenProblem::kUnfinishedSort, {}};
   std::unique_ptr<MessageBase> source;
   if (!quil::RebuildPending(source_spec)) {
-    source = quil::OpenExisting(quil::platform::kDenyWrite, source_spec, quil::Access::kReadOnly,
-                                &why);
+    source =
+        quil::OpenExisting(quil::platform::kDenyWrite, source_spec, quil::Access::kReadOnly, &why);
   }
   if (!source) StopCantOpen("source", source_spec, why);
   console::WriteLine("source base opened");

@@ -142,7 +142,7 @@ void MessageBase::SetOpenFailure(const Stream& stream, std::string_view file) {
       break;
     case kStreamWriteError:
       problem = stream.error_info() == platform::kDiskFull ? OpenProblem::kNoSpace
-                                                            : OpenProblem::kWriteFailed;
+                                                           : OpenProblem::kWriteFailed;
       break;
     default:
       break;

@@ -38,16 +38,16 @@ enum class Access : uint8_t {
 // leave one on the base; the base opener adds those only it can see.
 enum class OpenProblem : uint8_t {
   kNone,
-  kNotFound,       // `file` does not exist
-  kAccessDenied,   // the user may not open or create `file`
-  kInUse,          // another program holds `file` open or locked
-  kTooShort,       // `file` is too short for its header
-  kWrongFormat,    // `file` holds something else than this kind of base
-  kReadFailed,     // `file` could not be read
-  kOpenFailed,     // `file` could not be opened for another reason
-  kCannotCreate,   // the folder `file` could not be created
-  kWriteFailed,    // `file` could not be written
-  kNoSpace,        // `file` could not be written: the disk is full
+  kNotFound,      // `file` does not exist
+  kAccessDenied,  // the user may not open or create `file`
+  kInUse,         // another program holds `file` open or locked
+  kTooShort,      // `file` is too short for its header
+  kWrongFormat,   // `file` holds something else than this kind of base
+  kReadFailed,    // `file` could not be read
+  kOpenFailed,    // `file` could not be opened for another reason
+  kCannotCreate,  // the folder `file` could not be created
+  kWriteFailed,   // `file` could not be written
+  kNoSpace,       // `file` could not be written: the disk is full
   // Seen by the base opener.
   kNoBase,          // not one file of the base exists
   kBadSpec,         // the spec names no kind of base

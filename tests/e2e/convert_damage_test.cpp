@@ -169,11 +169,10 @@ TEST_P(DamagedSourceTest, CopiesWhatReadsAndLeavesTheSourceAlone) {
   EXPECT_EQ(run.exit_code, damage.refused ? 1 : 0) << run.output;
   EXPECT_EQ(SnapshotTree(dir / "in"), damaged_files) << "the source was changed";
   if (damage.refused) {
-    EXPECT_EQ(run.output, std::string(kBanner) + "source base: [" + source +
-                              "]\ndestination base: [" + destination +
-                              "]\n\ncan't open source base: [" + source + "]\ndamaged: [" +
-                              source.substr(1) + damage.refused->suffix + "] " +
-                              damage.refused->what + "\n");
+    EXPECT_EQ(run.output,
+              std::string(kBanner) + "source base: [" + source + "]\ndestination base: [" +
+                  destination + "]\n\ncan't open source base: [" + source + "]\ndamaged: [" +
+                  source.substr(1) + damage.refused->suffix + "] " + damage.refused->what + "\n");
     return;
   }
 

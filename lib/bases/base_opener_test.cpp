@@ -1,7 +1,10 @@
 #include "bases/base_opener.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -47,20 +50,20 @@ TEST(NormaliseSpecTest, InfersMarksStripsExtensionsAndCompletesPaths) {
   }
 }
 
+// Adds one message to the base named by `spec`.
+void AddMessage(const std::string& spec, const std::string& subject) {
+  auto base = OpenOrCreate(platform::kDenyWrite, spec);
+  ASSERT_NE(base, nullptr) << spec;
+  MessageRecord record;
+  record.subject = subject;
+  record.to_name = "All";
+  record.body.Write("text\r");
+  ASSERT_TRUE(base->WriteMessage(base->count() + 1, record)) << spec;
+}
+
 class OpenerTest : public ::testing::Test {
  protected:
   std::string Spec(char mark, const std::string& name) const { return mark + (dir_ / name); }
-
-  // Adds one message to the base named by `spec`.
-  void AddMessage(const std::string& spec, const std::string& subject) {
-    auto base = OpenOrCreate(platform::kDenyWrite, spec);
-    ASSERT_NE(base, nullptr) << spec;
-    MessageRecord record;
-    record.subject = subject;
-    record.to_name = "All";
-    record.body.Write("text\r");
-    ASSERT_TRUE(base->WriteMessage(base->count() + 1, record)) << spec;
-  }
 
   std::map<std::string, std::string> Snapshot() const { return SnapshotTree(dir_.path()); }
 
@@ -131,9 +134,159 @@ TEST_F(OpenerTest, AnExistingBaseThatCanNotBeOpenedIsLeftAlone) {
   ASSERT_EQ(platform::DeleteFile(dir_ / "jm.jdx"), platform::kOk);
   ASSERT_EQ(platform::CreateDirectory(dir_ / "jm.jdx"), platform::kOk);  // unreadable
   auto before = Snapshot();
-  EXPECT_EQ(OpenOrCreate(platform::kDenyWrite, Spec('s', "sq")), nullptr);
-  EXPECT_EQ(OpenOrCreate(platform::kDenyWrite, Spec('j', "jm")), nullptr);
+  OpenFailure failure;
+  EXPECT_EQ(OpenOrCreate(platform::kDenyWrite, Spec('s', "sq"), &failure), nullptr);
+  EXPECT_EQ(failure.problem, OpenProblem::kNotFound);
+  EXPECT_EQ(failure.file, dir_ / "sq.sqi");
+  EXPECT_EQ(OpenOrCreate(platform::kDenyWrite, Spec('j', "jm"), &failure), nullptr);
+  EXPECT_EQ(failure.problem, OpenProblem::kAccessDenied);  // a directory is no file
+  EXPECT_EQ(failure.file, dir_ / "jm.jdx");
   EXPECT_EQ(Snapshot(), before);
+}
+
+// OpenExisting never creates: a missing base, a damaged one or one another
+// program holds gives nothing, with the reason and the file it concerns,
+// and changes nothing.
+TEST(OpenExistingTest, SaysWhyItGaveNothing) {
+  using Damage = std::function<void(const TempDir&)>;
+  struct Case {
+    const char* name;
+    const char* spec;    // a mark and a name inside the test directory; "s" alone
+    const char* filled;  // the base made first, with one message (a spec like `spec`)
+    Damage damage;
+    OpenProblem problem;
+    const char* file;  // inside the test directory; "" for none
+  } const cases[] = {
+      {"missing directory", "fnet", nullptr, nullptr, OpenProblem::kNoBase, ""},
+      {"missing packet", "px.pkt", nullptr, nullptr, OpenProblem::kNoBase, ""},
+      {"missing Squish base", "ssq", nullptr, nullptr, OpenProblem::kNoBase, ""},
+      {"missing JAM base", "jjm", nullptr, nullptr, OpenProblem::kNoBase, ""},
+      {"missing folder", "sno/such/sq", nullptr, nullptr, OpenProblem::kNoBase, ""},
+      {"Squish index lost", "ssq", "ssq",
+       [](const TempDir& d) { ASSERT_EQ(platform::DeleteFile(d / "sq.sqi"), platform::kOk); },
+       OpenProblem::kNotFound, "sq.sqi"},
+      {"Squish header cut", "ssq", "ssq",
+       [](const TempDir& d) { ASSERT_TRUE(WriteFileBytes(d / "sq.sqd", std::string(100, '\0'))); },
+       OpenProblem::kTooShort, "sq.sqd"},
+      {"JAM text lost", "jjm", "jjm",
+       [](const TempDir& d) { ASSERT_EQ(platform::DeleteFile(d / "jm.jdt"), platform::kOk); },
+       OpenProblem::kNotFound, "jm.jdt"},
+      {"JAM header cut", "jjm", "jjm",
+       [](const TempDir& d) { ASSERT_TRUE(WriteFileBytes(d / "jm.jhr", "JAM")); },
+       OpenProblem::kTooShort, "jm.jhr"},
+      {"packet of another type", "px.pkt", "px.pkt",
+       [](const TempDir& d) { testing::PatchFile(d / "x.pkt", 18, std::string("\x03", 1)); },
+       OpenProblem::kWrongFormat, "x.pkt"},
+      {"no kind", "xarea.txt", nullptr, nullptr, OpenProblem::kBadSpec, ""},
+      {"bare mark", "s", nullptr, nullptr, OpenProblem::kBadSpec, ""},
+  };
+  auto in = [](const TempDir& dir, std::string_view spec) {
+    return spec.size() < 2 ? std::string(spec) : spec[0] + (dir / spec.substr(1));
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    if (c.filled) AddMessage(in(dir, c.filled), "one");
+    if (c.damage) c.damage(dir);
+    if (::testing::Test::HasFatalFailure()) return;
+    const auto before = SnapshotTree(dir.path());
+    for (Access access : {Access::kReadOnly, Access::kReadWrite}) {
+      OpenFailure failure;
+      EXPECT_EQ(OpenExisting(platform::kDenyWrite, in(dir, c.spec), access, &failure), nullptr);
+      EXPECT_EQ(failure.problem, c.problem);
+      EXPECT_EQ(failure.file, *c.file ? dir / c.file : "");
+    }
+    EXPECT_EQ(SnapshotTree(dir.path()), before);
+  }
+}
+
+// A base another program holds: held open with a sharing mode that denies
+// us, or locked the way tossers lock a base they write.
+TEST_F(OpenerTest, OpenExistingNamesTheFileAnotherProgramHolds) {
+  AddMessage(Spec('p', "x.pkt"), "in transit");
+  AddMessage(Spec('s', "sq"), "tossed");
+  OpenFailure failure;
+  {
+    HeldFile holder(dir_ / "x.pkt", platform::kModeReadWrite | platform::kDenyAll);
+    ASSERT_EQ(holder.open_error(), platform::kOk);
+    EXPECT_EQ(OpenExisting(platform::kDenyWrite, Spec('p', "x.pkt"), Access::kReadOnly, &failure),
+              nullptr);
+    EXPECT_EQ(failure.problem, OpenProblem::kInUse);
+    EXPECT_EQ(failure.file, dir_ / "x.pkt");
+  }
+  testing::ClassicLock lock(dir_ / "sq.sqd", F_WRLCK);
+  ASSERT_EQ(lock.outcome(), testing::ClassicLock::kTaken);
+  EXPECT_EQ(OpenExisting(platform::kDenyWrite, Spec('s', "sq"), Access::kReadOnly, &failure),
+            nullptr);
+  EXPECT_EQ(failure.problem, OpenProblem::kInUse);
+  EXPECT_EQ(failure.file, dir_ / "sq.sqd");
+}
+
+// Opened for reading only, a base of any kind reads, refuses every write,
+// and leaves its files and folder exactly as they were: no lastread or
+// side file appears.
+TEST_F(OpenerTest, ReadOnlyOpenReadsAndChangesNothing) {
+  for (char mark : {'f', 'p', 's', 'j'}) {
+    SCOPED_TRACE(mark);
+    TempDir dir;
+    const std::string spec = mark + (dir / (mark == 'p' ? "x.pkt" : "area"));
+    {
+      auto base = OpenOrCreate(platform::kDenyWrite, spec);
+      ASSERT_NE(base, nullptr);
+      MessageRecord record;
+      record.subject = "read me";
+      ASSERT_TRUE(base->WriteMessage(1, record));
+    }
+    // The files a base of ours gets besides its data.
+    for (const char* side : {"area/lastread.qlr", "area.sql", "area.jqx"}) {
+      if (PathExists(dir / side)) {
+        ASSERT_EQ(platform::DeleteFile(dir / side), platform::kOk);
+      }
+    }
+    const auto before = SnapshotTree(dir.path());
+    auto base = OpenExisting(platform::kDenyWrite, spec, Access::kReadOnly);
+    ASSERT_NE(base, nullptr);
+    ASSERT_EQ(base->count(), 1);
+    MessageRecord record;
+    ASSERT_TRUE(base->ReadMessage(1, record));
+    EXPECT_EQ(record.subject.str(), "read me");
+    EXPECT_FALSE(base->WriteMessage(2, record));
+    base.reset();
+    EXPECT_EQ(SnapshotTree(dir.path()), before);
+  }
+}
+
+// Two specs name one base however they are spelled; bases that merely sit
+// side by side, or are not there, are not one.
+TEST_F(OpenerTest, SameBaseSeesThroughSpellingCaseAndLinks) {
+  AddMessage(Spec('s', "sq"), "one");
+  AddMessage(Spec('j', "jm"), "one");
+  AddMessage(Spec('f', "net"), "one");
+  AddMessage(Spec('f', "other"), "one");
+  ASSERT_EQ(platform::CreateDirectory(dir_ / "sub"), platform::kOk);
+  ASSERT_EQ(symlink((dir_ / "net").c_str(), (dir_ / "link").c_str()), 0);
+  const std::string sq = Spec('s', "sq");
+  struct Case {
+    std::string a, b;
+    bool same;
+  } const cases[] = {
+      {sq, sq, true},
+      {sq, Spec('S', "SQ"), true},                  // letter case
+      {sq, Spec('$', "sub/../sq"), true},           // another path
+      {sq, dir_ / "sq.sqi", true},                  // a base file's name
+      {Spec('f', "net"), Spec('#', "net/"), true},  // a trailing separator
+      {Spec('f', "net"), Spec('f', "link"), true},  // a symbolic link
+      {Spec('j', "jm"), Spec('J', "sub/../JM.jhr"), true},
+      {Spec('f', "net"), Spec('f', "other"), false},  // two directories
+      {sq, Spec('j', "sq"), false},                   // one name, two kinds of files
+      {sq, Spec('s', "missing"), false},
+      {Spec('s', "missing"), Spec('s', "missing"), false},
+      {sq, Spec('x', "sq.txt"), false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(SameBase(c.a, c.b), c.same) << c.a << " / " << c.b;
+    EXPECT_EQ(SameBase(c.b, c.a), c.same) << c.b << " / " << c.a;
+  }
 }
 
 TEST_F(OpenerTest, APacketHeldByAnotherProgramIsNotCreatedOver) {

@@ -8,6 +8,7 @@
 
 #include "child_process.h"
 #include "runtime/crash_report.h"
+#include "runtime/platform.h"
 #include "runtime/run_error.h"
 #include "test_support.h"
 
@@ -78,14 +79,29 @@ int Keys() {
 }
 
 // Polls like the converter (or, with `poll` false, waits in ReadKey) until a
-// key comes, and shows it.
+// key comes, and shows it and the exit status of a run that stops now.
 template <bool poll>
 int WaitForKey() {
   StartOfRun();
   console::WriteLine("ready");
   for (int i = 0; poll && i < 2000 && !console::KeyPressed(); ++i) Sleep(10);
   int key = console::ReadKey();
-  console::WriteLine("key " + std::to_string(key) + (console::KeyPressed() ? " more" : ""));
+  console::WriteLine("key " + std::to_string(key) + (console::KeyPressed() ? " more" : "") +
+                     " status " + std::to_string(console::StopExitStatus()));
+  return 0;
+}
+
+// A progress counter ticked as fast as the loop runs for 450 ms, then shown
+// with its final value.
+int ThrottledCounter() {
+  StartOfRun();
+  console::ProgressCounter counter;
+  counter.Start("copy ");
+  const uint32_t start = platform::TickCount();
+  int64_t n = 0;
+  while (platform::TickCount() - start < 450) counter.Tick(++n);
+  counter.Show(1000000);
+  console::WriteLine();
   return 0;
 }
 
@@ -142,6 +158,7 @@ int RunErrorAfterKey() {
 
 const std::map<std::string, testing::Scenario> kScenarios = {
     {"counter", CounterLine},
+    {"throttled", ThrottledCounter},
     {"terminated", TerminatedOverCounter},
     {"cells", Cells},
     {"keys", Keys},
@@ -170,6 +187,13 @@ TEST(ConsolePipeTest, OutputReadsAsTheFinishedScreen) {
   }
 }
 
+// Off a terminal only the final value reaches the output.
+TEST(ConsolePipeTest, ProgressCounterEndsWithItsFinalValue) {
+  std::string output;
+  EXPECT_EQ(RunChild("throttled", &output), 0);
+  EXPECT_EQ(output, "copy #1000000\n");
+}
+
 TEST(KeyboardPipeTest, EveryByteIsAKeyAndTheEndIsNone) {
   std::string output;
   EXPECT_EQ(RunChild("keys", &output, std::string("a\x1b\0\x1b[A", 6)), 0);
@@ -178,13 +202,15 @@ TEST(KeyboardPipeTest, EveryByteIsAKeyAndTheEndIsNone) {
   EXPECT_EQ(output, "...\n");
 }
 
+// A stop signal is an Escape; the run it stops then ends with 128 + its
+// number, while a key leaves the status at 0.
 TEST(KeyboardPipeTest, StopSignalsArriveAsOneEscape) {
   for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
     ChildProcess child("poll", ChildProcess::Mode::kPipes);
     ASSERT_TRUE(child.ReadUntil("ready\n"));
     child.Signal(sig);
     EXPECT_EQ(child.Wait(), 0) << sig;
-    EXPECT_EQ(child.output(), "ready\nkey 27\n");
+    EXPECT_EQ(child.output(), "ready\nkey 27 status " + std::to_string(128 + sig) + "\n");
   }
   // A ReadKey that waits, with standard input at its end, wakes up too.
   ChildProcess child("block", ChildProcess::Mode::kPipes);
@@ -193,7 +219,10 @@ TEST(KeyboardPipeTest, StopSignalsArriveAsOneEscape) {
   Sleep(100);
   child.Signal(SIGTERM);
   EXPECT_EQ(child.Wait(), 0);
-  EXPECT_EQ(child.output(), "ready\nkey 27\n");
+  EXPECT_EQ(child.output(), "ready\nkey 27 status 143\n");
+  std::string output;
+  EXPECT_EQ(RunChild("poll", &output, "\x1b"), 0);
+  EXPECT_EQ(output, "ready\nkey 27 status 0\n");
 }
 
 TEST(KeyboardPipeTest, SecondStopSignalBeforeTheFirstIsSeenEndsTheProgram) {
@@ -224,6 +253,23 @@ TEST(ConsoleTerminalTest, CounterIsRedrawnInPlaceWithoutMovingTheCursor) {
   for (int n = 1; n <= 120; ++n) expected += InPlace("\x1b[20G", "#" + std::to_string(n));
   expected += "\r\nnext\r\n" + InPlace("\x1b[2A\x1b[20G", "#9");
   EXPECT_EQ(child.output(), expected) << Printable(child.output());
+}
+
+// A counter ticked thousands of times in 450 ms is drawn at its first tick,
+// at most once per 200 ms after it, and once more with its final value.
+TEST(ConsoleTerminalTest, ProgressCounterIsRedrawnAtMostEvery200Milliseconds) {
+  ChildProcess child("throttled", ChildProcess::Mode::kTerminal);
+  EXPECT_EQ(child.Wait(), 0);
+  const std::string& output = child.output();
+  int redraws = 0;
+  for (size_t at = output.find("\0337"); at != std::string::npos;
+       at = output.find("\0337", at + 1)) {
+    ++redraws;
+  }
+  EXPECT_GE(redraws, 2) << Printable(output);
+  EXPECT_LE(redraws, 4) << Printable(output);
+  EXPECT_TRUE(output.starts_with("copy " + InPlace("\x1b[6G", "#1"))) << Printable(output);
+  EXPECT_TRUE(output.ends_with(InPlace("\x1b[6G", "#1000000") + "\r\n")) << Printable(output);
 }
 
 TEST(ConsoleTerminalTest, PositionedWritesAreClippedAndSkippedAtTheEdges) {

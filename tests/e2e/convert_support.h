@@ -347,6 +347,17 @@ inline void WriteMessages(const std::string& spec, const std::vector<int>& numbe
   ASSERT_TRUE(base->Close()) << spec;
 }
 
+// A Fido directory of `count` copies of handcrafted message 1, made fast by
+// copying its file.
+inline void WriteManyFidoMessages(const std::string& directory, int count) {
+  WriteMessages("f" + directory, {1});
+  const std::string bytes = ReadFileBytes(directory + "/1.msg");
+  ASSERT_FALSE(bytes.empty());
+  for (int n = 2; n <= count; ++n) {
+    ASSERT_TRUE(WriteFileBytes(directory + "/" + std::to_string(n) + ".msg", bytes));
+  }
+}
+
 inline std::vector<int> AllMessages() {
   std::vector<int> numbers;
   for (int n = 1; n <= kMessageCount; ++n) numbers.push_back(n);
@@ -423,6 +434,14 @@ inline std::string CopyOutput(const std::string& source, const std::string& dest
          "source base - total " + std::to_string(source_total) + "\n" +
          "destination base - total " + std::to_string(destination_total) + "\n\n" +
          "coping message... #" + std::to_string(source_total) + "\n\n";
+}
+
+// What a run stopped by a key or a stop signal prints: "terminated!" over
+// the counter, whatever number it showed.
+inline std::string StoppedOutput(const std::string& source, const std::string& destination,
+                                 int source_total, int destination_total) {
+  std::string output = CopyOutput(source, destination, source_total, destination_total);
+  return output.substr(0, output.rfind("#")) + "terminated!\n";
 }
 
 }  // namespace quil::testing::convert_e2e

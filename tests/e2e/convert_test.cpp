@@ -13,8 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "convert_support.h"
 #include "bases/base_opener.h"
+#include "child_process.h"
+#include "convert_support.h"
 #include "model/message_base.h"
 #include "model/message_record.h"
 #include "test_support.h"
@@ -50,6 +51,35 @@ coping message... #4
 
 )");
   EXPECT_EQ(CountOf("j" + (dir / "echo/area")), kMessageCount);
+}
+
+// On a terminal the counter is redrawn in place at most every 200 ms, and
+// once more with the last number: not once for every message.
+TEST(ConvertOutputTest, CounterOnATerminalIsRedrawnAtMostEvery200Milliseconds) {
+  constexpr int kTotal = 600;
+  TempDir dir;
+  WriteManyFidoMessages(dir / "in", kTotal);
+  const auto start = std::chrono::steady_clock::now();
+  ChildProcess convert(ProgramPath("Quilxfer"), {"f" + (dir / "in"), "f" + (dir / "out")},
+                       ChildProcess::Mode::kTerminal);
+  ASSERT_TRUE(convert.started());
+  EXPECT_EQ(convert.Wait(), 0);
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - start)
+                           .count();
+  const std::string& output = convert.output();
+  int redraws = 0;
+  for (size_t at = output.find("\0337"); at != std::string::npos;
+       at = output.find("\0337", at + 1)) {
+    ++redraws;
+  }
+  EXPECT_GE(redraws, 2);
+  EXPECT_LE(redraws, 2 + elapsed / 200) << elapsed << " ms";
+  EXPECT_NE(output.find("coping message... \0337\x1b[19G#"), std::string::npos)
+      << Printable(output);
+  EXPECT_NE(output.find("\0337\x1b[19G#" + std::to_string(kTotal) + "\0338"), std::string::npos)
+      << Printable(output);
+  EXPECT_EQ(CountOf("f" + (dir / "out")), kTotal);
 }
 
 // Any number of parameters but two: the usage text, exit 2, and nothing is
@@ -116,8 +146,7 @@ TEST_P(HeldDestinationTest, IsReportedAndLeftAlone) {
     EXPECT_EQ(run.output, std::string(kBanner) + "source base: [" + source +
                               "]\ndestination base: [" + destination +
                               "]\n\nsource base opened\ncan't open destination base: [" +
-                              destination + "]\nheld by another program: [" + held_file +
-                              "]\n");
+                              destination + "]\nheld by another program: [" + held_file + "]\n");
   }
   EXPECT_EQ(SnapshotTree(dir / "out"), before);
 }
@@ -181,25 +210,6 @@ INSTANTIATE_TEST_SUITE_P(AllKinds, ConvertKindTest, ::testing::ValuesIn(kAllKind
 
 // ---------------------------------------------------------------------------
 // Stopping.
-
-// A Fido directory of `count` copies of handcrafted message 1, made fast by
-// copying its file.
-void WriteManyFidoMessages(const std::string& directory, int count) {
-  WriteMessages("f" + directory, {1});
-  const std::string bytes = ReadFileBytes(directory + "/1.msg");
-  ASSERT_FALSE(bytes.empty());
-  for (int n = 2; n <= count; ++n) {
-    ASSERT_TRUE(WriteFileBytes(directory + "/" + std::to_string(n) + ".msg", bytes));
-  }
-}
-
-// What a run stopped by a key prints: "terminated!" over the counter,
-// whatever number it showed.
-std::string StoppedOutput(const std::string& source, const std::string& destination,
-                          int source_total, int destination_total) {
-  std::string output = CopyOutput(source, destination, source_total, destination_total);
-  return output.substr(0, output.rfind("#")) + "terminated!\n";
-}
 
 // Escape, or any other byte, waiting on standard input stops the run before
 // the first message: "terminated!" over the counter, exit 0, nothing copied.
@@ -324,16 +334,21 @@ TEST_P(ConvertKindTest, StopsAtAWriteThatFailsAndKeepsWhatWasWritten) {
 }
 
 // A Fido directory where no file can be created: the first write fails.
+// (Run as an unprivileged user: the superuser writes into read-only
+// directories.)
 TEST(ConvertWriteFailureTest, ReadOnlyFidoDirectoryStopsAtTheFirstMessage) {
-  if (geteuid() == 0) GTEST_SKIP() << "the superuser writes into read-only directories";
+  if (!CanRunUnprivileged()) GTEST_SKIP() << "can not run as an unprivileged user here";
   TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
   const std::string source = SpecOf(kPacket, dir.path(), "in");
   const std::string destination = SpecOf(kFido, dir.path(), "out");
   WriteMessages(source, AllMessages());
   WriteMessages(destination, {3});
   const auto before = SnapshotTree(dir / "out");
   ASSERT_EQ(chmod((dir / "out").c_str(), 0555), 0);
-  ProgramResult run = Convert(source, destination);
+  ProgramOptions options;
+  options.unprivileged = true;
+  ProgramResult run = Convert(source, destination, options);
   chmod((dir / "out").c_str(), 0755);
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_EQ(FailedAtCounter(run.output, destination), 1) << run.output;

@@ -44,6 +44,18 @@ inline std::unique_ptr<TempDir> ScratchDirectory() {
 // What the sorter prints first, on every run.
 inline constexpr char kBanner[] = "\nQuilord - message base sorter, v0.04\n\n";
 
+// What one successful sort of a base with `total` messages, `written` of
+// which read, prints after the banner when standard output is not a
+// terminal.
+inline std::string SortLines(const std::string& spec, int total, int written,
+                             bool unread = false) {
+  return std::string(unread ? "mode: [sorting unreaded messages]\n"
+                            : "mode: [sorting all base]\n") +
+         "source base: [" + spec + "]\n" + "source base opened\n" + "source base - total " +
+         std::to_string(total) + "\n" + "reading message... #" + std::to_string(total) + "\n" +
+         "writing message... #" + std::to_string(written) + "\n\n";
+}
+
 // One of the four storage kinds and where a test puts a base of it.
 struct BaseKind {
   const char* name;   // for test names

@@ -22,16 +22,6 @@ ProgramResult Sort(const std::vector<std::string>& args) {
   return RunProgram(ProgramPath("Quilord"), args);
 }
 
-// What one successful sort of a base with `total` messages, `written` of
-// which read, prints when standard output is not a terminal.
-std::string SortLines(const std::string& spec, int total, int written, bool unread = false) {
-  return std::string(unread ? "mode: [sorting unreaded messages]\n"
-                            : "mode: [sorting all base]\n") +
-         "source base: [" + spec + "]\n" + "source base opened\n" + "source base - total " +
-         std::to_string(total) + "\n" + "reading message... #" + std::to_string(total) + "\n" +
-         "writing message... #" + std::to_string(written) + "\n\n";
-}
-
 // The files a base of `kind` consists of after the sorter made it.
 std::vector<std::string> BaseFiles(const BaseKind& kind, int count) {
   switch (kind.mark) {
@@ -353,8 +343,8 @@ TEST_F(SortCommandLineTest, NoMarkNamesTheKindByTheExtension) {
   const std::string spec = SpecIn(dir_.path(), kSquish);
   WriteBase(spec, Backwards(3));
   auto files = SnapshotTree(dir_.path());
-  for (const std::string& arg : {dir_.path() + "/area", std::string("x") + dir_.path() + "/area",
-                                 std::string("")}) {
+  for (const std::string& arg :
+       {dir_.path() + "/area", std::string("x") + dir_.path() + "/area", std::string("")}) {
     ProgramResult run = Sort({arg, "/u"});
     EXPECT_EQ(run.exit_code, 1);
     EXPECT_EQ(run.output, std::string(kBanner) + "mode: [sorting unreaded messages]\n" +

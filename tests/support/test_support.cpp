@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -247,6 +248,27 @@ std::string ProgramPath(std::string_view name) {
   return std::string(QUIL_BINARY_DIR) + "/" + std::string(name);
 }
 
+namespace {
+
+// Gives up the superuser's rights for good (nothing to do for anyone else).
+bool DropPrivileges() {
+  if (geteuid() != 0) return true;
+  return setgroups(0, nullptr) == 0 && setgid(kUnprivilegedId) == 0 &&
+         setuid(kUnprivilegedId) == 0;
+}
+
+}  // namespace
+
+bool CanRunUnprivileged() {
+  if (geteuid() != 0) return true;
+  pid_t pid = fork();
+  if (pid == 0) _exit(DropPrivileges() ? 0 : 1);
+  int status = 0;
+  while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 RunningProgram StartProgram(const std::string& program, const std::vector<std::string>& args,
                             const ProgramOptions& options) {
   RunningProgram running;
@@ -279,6 +301,8 @@ RunningProgram StartProgram(const std::string& program, const std::vector<std::s
                    static_cast<rlim_t>(options.file_size_limit)};
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
     }
+    if (options.unprivileged && !DropPrivileges()) _exit(127);
+    for (int fd : options.closed_descriptors) close(fd);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));

@@ -167,6 +167,9 @@ struct ProgramResult {
 // The path of a program the build made ("Quilxfer", "Quilord").
 std::string ProgramPath(std::string_view name);
 
+// The user and group an unprivileged run takes ("nogroup" and "nobody").
+inline constexpr int kUnprivilegedId = 65534;
+
 // How to run a program.
 struct ProgramOptions {
   std::string input;                     // its whole standard input
@@ -174,7 +177,16 @@ struct ProgramOptions {
   std::vector<std::string> environment;  // "NAME=value" entries added
   long long file_size_limit = -1;        // RLIMIT_FSIZE in bytes, when >= 0
   bool keep_input_open = false;          // StartProgram: leave input_fd open
+  std::vector<int> closed_descriptors;   // of 0, 1, 2: closed when it starts
+  // Run as kUnprivilegedId, so that file permissions count (the superuser
+  // ignores them); see CanRunUnprivileged.  Nothing changes for a test that
+  // is not run by the superuser.
+  bool unprivileged = false;
 };
+
+// True when ProgramOptions::unprivileged works here: the tests do not run
+// as the superuser, or it may give up its rights.
+bool CanRunUnprivileged();
 
 // A program started and not yet waited for.
 struct RunningProgram {

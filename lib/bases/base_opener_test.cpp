@@ -222,9 +222,9 @@ TEST_F(OpenerTest, OpenExistingNamesTheFileAnotherProgramHolds) {
   EXPECT_EQ(failure.file, dir_ / "sq.sqd");
 }
 
-// Opened for reading only, a base of any kind reads, refuses every write,
-// and leaves its files and folder exactly as they were: no lastread or
-// side file appears.
+// Opened for reading only, a base of any kind reads, refuses to append,
+// replace or delete a message, and leaves its files and folder exactly as
+// they were: no lastread or side file appears.
 TEST_F(OpenerTest, ReadOnlyOpenReadsAndChangesNothing) {
   for (char mark : {'f', 'p', 's', 'j'}) {
     SCOPED_TRACE(mark);
@@ -251,6 +251,8 @@ TEST_F(OpenerTest, ReadOnlyOpenReadsAndChangesNothing) {
     ASSERT_TRUE(base->ReadMessage(1, record));
     EXPECT_EQ(record.subject.str(), "read me");
     EXPECT_FALSE(base->WriteMessage(2, record));
+    EXPECT_FALSE(base->WriteMessage(1, record));
+    EXPECT_FALSE(base->DeleteMessage(1));
     base.reset();
     EXPECT_EQ(SnapshotTree(dir.path()), before);
   }

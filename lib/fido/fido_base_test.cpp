@@ -127,32 +127,6 @@ TEST(FidoBaseTest, CreatingMakesTheDirectoryAndTheLastreadFileOpeningDoesNot) {
   EXPECT_FALSE(blocked.WriteMessage(1, r));
 }
 
-// Opened for reading only, a directory gets no lastread file, and neither
-// writing nor deleting a message changes it.
-TEST(FidoBaseTest, ReadOnlyOpenChangesNothing) {
-  TempDir dir;
-  MessageRecord r;
-  FillNetmail(r);
-  {
-    FidoBase writer;
-    ASSERT_TRUE(writer.Create(kSharing, Mask(dir)));
-    ASSERT_TRUE(writer.WriteMessage(1, r));
-  }
-  ASSERT_EQ(platform::DeleteFile(dir / "lastread.qlr"), platform::kOk);
-  const auto before = testing::SnapshotTree(dir.path());
-  FidoBase base;
-  base.set_access(Access::kReadOnly);
-  ASSERT_TRUE(base.Open(kSharing, Mask(dir)));
-  EXPECT_EQ(base.count(), 1);
-  MessageRecord read;
-  EXPECT_TRUE(base.ReadMessage(1, read));
-  EXPECT_FALSE(base.WriteMessage(2, r));
-  EXPECT_FALSE(base.WriteMessage(1, r));
-  EXPECT_FALSE(base.DeleteMessage(1));
-  EXPECT_TRUE(base.Close());
-  EXPECT_EQ(testing::SnapshotTree(dir.path()), before);
-}
-
 TEST(FidoBaseTest, CountIsTheHighestNumberAndGapsDoNotExist) {
   TempDir dir;
   MessageRecord r;

@@ -587,7 +587,8 @@ bool PacketBase::WriteMessage(int32_t n, MessageRecord& record) {
 }
 
 bool PacketBase::DeleteMessage(int32_t n) {
-  if (!BeginOperation() || !MessageExists(n) || static_cast<size_t>(n) >= index_.size()) {
+  if (!BeginOperation() || read_only_ || !MessageExists(n) ||
+      static_cast<size_t>(n) >= index_.size()) {
     return false;
   }
   int64_t size = message_stream_->GetSize();

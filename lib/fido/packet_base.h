@@ -87,7 +87,8 @@ class PacketBase : public MessageBase {
   [[nodiscard]] bool WriteMessage(int32_t n, MessageRecord& record) override;
 
   // Marks message n for removal.  It stays readable, and count and
-  // numbering stay, until the deletions are applied.
+  // numbering stay, until the deletions are applied.  Fails for a packet
+  // open for reading only.
   [[nodiscard]] bool DeleteMessage(int32_t n) override;
 
   // ReadMessage when the base is open and the message exists.

@@ -58,8 +58,7 @@ bool FidoBase::Open(uint32_t sharing, std::string_view path) {
     SetOpenFailure(OpenProblem::kNotFound, directory_.empty() ? "." : directory_);
     return false;
   }
-  OpenDirectory();
-  return true;
+  return OpenDirectory();
 }
 
 // A Fido base is created by opening it: the directory and the lastread
@@ -67,8 +66,7 @@ bool FidoBase::Open(uint32_t sharing, std::string_view path) {
 bool FidoBase::Create(uint32_t sharing, std::string_view path) {
   if (!PrepareOpen(sharing, path)) return false;
   TakePath(path);
-  OpenDirectory();
-  return true;
+  return OpenDirectory();
 }
 
 void FidoBase::TakePath(std::string_view path) {
@@ -83,12 +81,21 @@ void FidoBase::TakePath(std::string_view path) {
   extension_ = dot == std::string::npos ? std::string() : mask_.substr(dot + 1);
 }
 
-void FidoBase::OpenDirectory() {
+bool FidoBase::OpenDirectory() {
+  // A directory that can not be listed is not an empty base.
+  int error = platform::kOk;
+  CountMessages(&error);
+  if (error != platform::kOk) {
+    SetOpenFailure(error == platform::kAccessDenied ? OpenProblem::kAccessDenied
+                                                    : OpenProblem::kReadFailed,
+                   directory_.empty() ? "." : directory_);
+    return false;
+  }
   // A base opened for reading only gets no lastread file: reading creates
   // nothing.
   if (access_ == Access::kReadWrite) OpenLastread();
-  CountMessages();
   error_state_ = kBaseOpen;
+  return true;
 }
 
 void FidoBase::OpenLastread() {
@@ -101,10 +108,10 @@ void FidoBase::OpenLastread() {
   if (stream->is_open()) lastread_stream_ = std::move(stream);
 }
 
-void FidoBase::CountMessages() {
+void FidoBase::CountMessages(int* error) {
   files_.clear();
   count_ = 0;
-  for (const platform::DirEntry& entry : platform::FindFiles(directory_, mask_)) {
+  for (const platform::DirEntry& entry : platform::FindFiles(directory_, mask_, error)) {
     if (entry.is_directory) continue;
     int32_t n = MessageNumberOf(entry.name, extension_);
     if (n < 1) continue;

@@ -35,12 +35,12 @@ class FidoBase : public MessageBase {
 
   // Opens the directory of `path` and counts the messages; opened for
   // reading and writing, it also makes sure the lastread file exists.
-  // False, with the base left closed (kNotFound), when the directory does
-  // not exist.
+  // False, with the base left closed, when the directory does not exist
+  // (kNotFound) or can not be listed (kAccessDenied, kReadFailed).
   [[nodiscard]] bool Open(uint32_t sharing, std::string_view path) override;
 
   // Open, but a missing directory is created (level by level) first.  False
-  // only when it can not be created.
+  // when it can not be created or listed.
   [[nodiscard]] bool Create(uint32_t sharing, std::string_view path) override;
 
   // Reading: the header fields into the record (names, subject, date text,
@@ -96,10 +96,13 @@ class FidoBase : public MessageBase {
  private:
   // Splits the base path into directory, mask and extension.
   void TakePath(std::string_view path);
-  // The rest of Open and Create, once the directory exists.
-  void OpenDirectory();
+  // The rest of Open and Create, once the directory exists; false (with
+  // the open failure) when it can not be listed.
+  bool OpenDirectory();
   void OpenLastread();
-  void CountMessages();
+  // Lists the directory; *error is the file layer's reason when it can
+  // not be listed (then the count is 0).
+  void CountMessages(int* error);
   // "<n>.<extension>", the name this base gives message n.
   std::string PlainName(int32_t n) const;
   // Writes the header and text of `record` to a new file `name`; false when

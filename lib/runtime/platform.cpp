@@ -789,12 +789,19 @@ bool SyncFileSystem(std::string_view path) {
   return result == 0;
 }
 
-std::vector<DirEntry> FindFiles(std::string_view directory, std::string_view mask) {
+std::vector<DirEntry> FindFiles(std::string_view directory, std::string_view mask, int* error) {
   std::vector<DirEntry> found;
   std::string dir = directory.empty() ? std::string(".") : ResolvePrefix(SystemPath(directory));
-  if (dir.find('\0') != std::string::npos) return found;
+  if (dir.find('\0') != std::string::npos) {
+    SetError(error, kInvalid);
+    return found;
+  }
   DIR* stream = ::opendir(dir.c_str());
-  if (stream == nullptr) return found;
+  if (stream == nullptr) {
+    SetError(error, PathError(errno, Op::kOpen, dir));
+    return found;
+  }
+  SetError(error, kOk);
   while (dirent* entry = ::readdir(stream)) {
     std::string_view name(entry->d_name);
     if (name == "." || name == ".." || !MaskMatches(mask, name)) continue;

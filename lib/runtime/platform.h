@@ -160,8 +160,11 @@ struct DirEntry {
 
 // The entries of `directory` (resolved as above; empty means the current
 // directory) whose names match `mask` without regard to letter case, in no
-// particular order.  "." and ".." are never listed.
-std::vector<DirEntry> FindFiles(std::string_view directory, std::string_view mask);
+// particular order.  "." and ".." are never listed.  A directory that can
+// not be read gives no entries, with *error (when given) saying why; kOk
+// otherwise.
+std::vector<DirEntry> FindFiles(std::string_view directory, std::string_view mask,
+                                int* error = nullptr);
 
 // Mask matching as FindFiles does it: "*" matches any run of characters,
 // "?" any one character, letters match either case (ASCII).  A mask ending in

@@ -229,6 +229,21 @@ std::vector<Case> Cases() {
     cases.push_back(c);
   }
 
+  // A *.msg directory the user may not list is not taken for an empty one.
+  Case unlisted{.name = "UnreadableFidoSource",
+                .program = kConverter,
+                .args = {"fin/area", "jout/area"},
+                .prepare =
+                    [](const TempDir& dir) {
+                      WriteMessages("f" + (dir / "in/area"), AllMessages());
+                      ASSERT_EQ(chmod((dir / "in/area").c_str(), 0311), 0);
+                    },
+                .exit_code = 1,
+                .output = ConvertHead("fin/area", "jout/area") +
+                          CantOpen("source", "fin/area", "permission denied: [in/area/]")};
+  unlisted.options.unprivileged = true;
+  cases.push_back(unlisted);
+
   // A base copied into itself, under another spelling, letter case or a
   // symbolic link: refused, nothing changes.
   struct Self {

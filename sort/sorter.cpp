@@ -98,8 +98,10 @@ OpenFailure WhyNotLocked(BaseRebuild::Failure failure, std::string_view spec) {
     }
     case BaseRebuild::Failure::kReplace:
       return {OpenProblem::kUnfinishedSort, {}};
-    default:
+    case BaseRebuild::Failure::kCreate:  // the spec names no base
       return {OpenProblem::kBadSpec, {}};
+    default:
+      return {};
   }
 }
 

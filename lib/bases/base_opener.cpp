@@ -145,7 +145,11 @@ std::unique_ptr<MessageBase> OpenExisting(uint32_t sharing, std::string_view spe
   base->set_access(access);
   if (base->Open(sharing, path) && base->is_open()) return base;
   Report(*base, failure);
-  if (failure && !BaseExistsAt(mark, path)) *failure = {OpenProblem::kNoBase, {}};
+  // A file not found is a damaged base only when another file of it is
+  // there; a folder that may not be searched stays a permission problem.
+  if (failure && failure->problem == OpenProblem::kNotFound && !BaseExistsAt(mark, path)) {
+    *failure = {OpenProblem::kNoBase, {}};
+  }
   return nullptr;
 }
 

@@ -29,9 +29,9 @@ std::string NormaliseSpec(std::string_view spec);
 // Opens the existing base `spec` names, for `access`; never creates or
 // truncates anything, and opened for reading only, writes nothing.  Null
 // when it can not be opened, with *failure (when given) saying why: kNoBase
-// when not one file of it exists (for a Fido directory: the directory),
-// kBadSpec for a spec shorter than two characters or with an unknown mark,
-// else what the kind's Open found.
+// when a file was not found and not one file of the base exists (for a Fido
+// directory: the directory), kBadSpec for a spec shorter than two
+// characters or with an unknown mark, else what the kind's Open found.
 std::unique_ptr<MessageBase> OpenExisting(uint32_t sharing, std::string_view spec, Access access,
                                           OpenFailure* failure = nullptr);
 

@@ -60,6 +60,15 @@ class ChildProcess {
     Start(self, {std::string(kChildSwitch) + scenario}, mode, columns, rows);
   }
 
+  // Runs `scenario` on pipes with `input` waiting on its standard input
+  // before it starts, however the two processes are scheduled; Send more or
+  // CloseInput as usual.
+  ChildProcess(const std::string& scenario, std::string_view input) : initial_input_(input) {
+    char self[4096] = {};
+    if (readlink("/proc/self/exe", self, sizeof(self) - 1) <= 0) return;
+    Start(self, {std::string(kChildSwitch) + scenario}, Mode::kPipes, 80, 24);
+  }
+
   // Runs another program with `args` the same way.
   ChildProcess(const std::string& program, const std::vector<std::string>& args, Mode mode,
                int columns = 80, int rows = 24) {
@@ -145,6 +154,7 @@ class ChildProcess {
       if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) return;
       input_ = in_pipe[1];
       output_ = out_pipe[0];
+      Send(initial_input_);  // a few bytes: far less than a pipe holds
     } else {
       struct winsize size = {};
       size.ws_col = static_cast<unsigned short>(columns);
@@ -191,13 +201,13 @@ class ChildProcess {
   int terminal_ = -1;  // the child's side, kept open to read the modes
   bool closed_ = false;
   std::string output_text_;
+  std::string initial_input_;
 };
 
 // Runs `scenario` on pipes, with `input` on a standard input that is then
 // closed; returns the exit status and the output in *output.
 inline int RunChild(const std::string& scenario, std::string* output, std::string_view input = {}) {
-  ChildProcess child(scenario, ChildProcess::Mode::kPipes);
-  child.Send(input);
+  ChildProcess child(scenario, input);
   child.CloseInput();
   int status = child.started() ? child.Wait() : -1000;
   *output = child.output();

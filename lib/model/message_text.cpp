@@ -276,13 +276,14 @@ void WriteText(MessageRecord& r, Stream& out) {
     text.append(prefix).append(value).push_back(kCr);
     out.Write(text);
   };
-  // Zones and points of netmail travel in kludges; a point that is not set
+  // Zones and points of netmail travel in kludges, INTL first as FidoNet
+  // software writes them; echomail has none.  A point that is not set
   // (65535) is no point.
-  bool netmail = r.area.empty();
+  bool netmail = !r.IsEchomail();
   auto is_point = [](uint16_t point) { return point != 0 && point != kAddressNotSet; };
+  if (netmail && !r.intl.empty()) line(kIntl, r.intl);
   if (netmail && is_point(r.orig_point)) line(kFmpt, std::to_string(r.orig_point));
   if (netmail && is_point(r.dest_point)) line(kTopt, std::to_string(r.dest_point));
-  if (netmail && !r.intl.empty()) line(kIntl, r.intl);
   if (!r.msgid.empty()) line(kMsgid, r.msgid);
   if (!r.reply.empty()) line(kReply, r.reply);
   if (!r.flags.empty()) line(kFlags, r.flags);

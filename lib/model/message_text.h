@@ -44,11 +44,12 @@ inline constexpr char kCr = '\r';
 // record when from >= to or `source` is shorter than `to`.
 bool ReadText(Stream& source, int64_t from, int64_t to, bool header_only, MessageRecord& record);
 
-// Writes the record as stored text at `out`'s position: netmail kludges
-// (FMPT, TOPT, INTL), MSGID, REPLY, FLAGS, PID, TID, the other control
-// lines, the body unchanged, tear line, origin line, SEEN-BY, PATH and
-// routing lines.  Every line it adds ends with CR; nothing follows the last.
-// The body is read from its start (its position and error status are reset).
+// Writes the record as stored text at `out`'s position: for netmail (not
+// IsEchomail) the kludges INTL, FMPT and TOPT, then MSGID, REPLY, FLAGS,
+// PID, TID, the other control lines, the body unchanged, tear line, origin
+// line, SEEN-BY, PATH and routing lines.  Every line it adds ends with CR;
+// nothing follows the last.  The body is read from its start (its position
+// and error status are reset).
 void WriteText(MessageRecord& record, Stream& out);
 
 // Appends the lines WriteText puts below the body: tear line, origin line,

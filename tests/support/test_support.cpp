@@ -394,6 +394,7 @@ std::string DumpRecordWithout(MessageRecord& r, std::initializer_list<std::strin
   for (int32_t reply : r.replies) replies += std::to_string(reply) + " ";
   field("replies", replies);
   field("unique_id", std::to_string(r.unique_id));
+  field("stored_type", std::to_string(static_cast<int>(r.stored_type)));
   std::string flags;
   for (bool f : r.attribute_flags) flags += f ? '1' : '0';
   field("attribute_flags", flags);

@@ -26,23 +26,24 @@ namespace quil::testing::convert_e2e {
 
 // ---------------------------------------------------------------------------
 // What each storage kind keeps of a record.  Every kind keeps the from and
-// to names and the subject (up to its limits), the date written, the origin
-// and destination net and node, the MSGID, REPLY and PID texts, the words of
-// the FLAGS line, the other control lines, the routing (Via, Recd,
-// Forwarded) lines, the tear and origin lines, SEEN-BY and PATH, and the
-// body bytes.  The columns below are where they differ.
+// to names and the subject (up to its limits), the date written to the
+// second, the origin and destination net and node, the MSGID, REPLY, PID
+// and TID texts, the words of the FLAGS line, the other control lines, the
+// routing (Via, Recd, Forwarded) lines, the tear and origin lines, SEEN-BY
+// and PATH, and the body bytes.  The columns below are where they differ.
 
-enum class ReadCount : uint8_t { kCount, kNone, kReadBit };       // times-read count
-enum class TidLine : uint8_t { kField, kControlLine, kDropped };  // the TID text
+enum class ReadCount : uint8_t { kCount, kNone, kReadBit };  // times-read count
+enum class TidLine : uint8_t { kField, kControlLine };       // where the TID comes back
 // Zones and points of netmail travel in INTL/FMPT/TOPT lines (written for
-// netmail only), or as address texts whose readers also set the MSGID and
-// INTL texts.
+// netmail only), or as address texts whose readers set the INTL text of
+// netmail.
 enum class Addresses : uint8_t { kKludges, kHeader, kTexts };
 
 constexpr uint32_t kJamAttributes = 0x00000010 | 0x00000002 | 0x00000800 | 0x00000200 | 0x00000080 |
                                     0x00000100 | 0x00000040 | 0x00000001 | 0x00002000 | 0x00001000 |
                                     0x00000004 | 0x00000008 | 0x00000020 | 0x80000000;
 constexpr uint32_t kSquishReadBit = 0x00080000;
+constexpr uint32_t kSquishUniqueIdBit = 0x00020000;
 
 struct Kind {
   const char* name;
@@ -59,17 +60,18 @@ struct Kind {
   Addresses addresses;
   bool cost;
   bool date_arrived;
-  int second_step;  // 2: only even seconds (MS-DOS stamps)
+  int arrived_step;  // 2: only even seconds of the date arrived (MS-DOS stamps)
   bool utc_offset;
-  bool unique_id;
+  bool unique_id;     // gives its own, marked in the attribute word (0x00020000)
+  bool message_type;  // stores whether it is echomail or netmail
 };
 
 // clang-format off
-//                      mark sfx    names subj  attributes    times_read          reply_to reps area   tid                    addresses             cost   arrived step utc    uid
-inline const Kind kFido  {"Fido",   'f', "",     35, 71,  0x0000FFFF,    ReadCount::kCount,   false, 1, false, TidLine::kField,       Addresses::kKludges, false, false, 1, false, false};
-inline const Kind kPacket{"Packet", 'p', ".pkt", 35, 71,  0x0000FFFF,    ReadCount::kNone,    false, 0, true,  TidLine::kField,       Addresses::kKludges, true,  false, 1, false, false};
-inline const Kind kSquish{"Squish", 's', "",     35, 71,  0xFFFFFFFF,    ReadCount::kReadBit, true,  9, false, TidLine::kControlLine, Addresses::kHeader,  false, true,  2, true,  true};
-inline const Kind kJam   {"Jam",    'j', "",     255, 255, kJamAttributes, ReadCount::kCount,   true,  1, false, TidLine::kDropped,     Addresses::kTexts,   true,  true,  1, false, false};
+//                      mark sfx    names subj  attributes    times_read          reply_to reps area   tid                    addresses             cost   arrived step utc    uid    type
+inline const Kind kFido  {"Fido",   'f', "",     35, 71,  0x0000FFFF,    ReadCount::kCount,   false, 1, false, TidLine::kField,       Addresses::kKludges, false, false, 1, false, false, false};
+inline const Kind kPacket{"Packet", 'p', ".pkt", 35, 71,  0x0000FFFF,    ReadCount::kNone,    false, 0, true,  TidLine::kField,       Addresses::kKludges, true,  false, 1, false, false, false};
+inline const Kind kSquish{"Squish", 's', "",     35, 71,  0xFFFFFFFF,    ReadCount::kReadBit, true,  9, false, TidLine::kControlLine, Addresses::kHeader,  false, true,  2, true,  true,  false};
+inline const Kind kJam   {"Jam",    'j', "",     255, 255, kJamAttributes, ReadCount::kCount,   true,  1, false, TidLine::kControlLine, Addresses::kTexts,   true,  true,  1, false, false, true};
 // clang-format on
 inline const Kind* const kAllKinds[] = {&kFido, &kPacket, &kSquish, &kJam};
 
@@ -199,6 +201,8 @@ inline void BuildMessage(int n, MessageRecord& r) {
       r.body.Write(std::string("Just one line.\r"));
       break;
   }
+  r.msgid_present = !r.msgid.empty();
+  r.intl_present = !r.intl.empty();
   r.body.Seek(0);
   r.ConvertFlags(Direction::kReading);
 }
@@ -229,12 +233,13 @@ inline void PrepareForCopy(MessageRecord& r) {
   r.reply_to = 0;
   r.replies.fill(0);
   if (!r.intl_present) r.intl.clear();
+  if (!r.msgid_present) r.msgid.clear();
 }
 
 // Turns `r`, a record about to be written to a base of `kind`, into what
 // reading it back from that base gives, as the table above says.
 inline void StoreAndReadBack(const Kind& kind, MessageRecord& r, Loose* loose) {
-  const bool echomail = !r.area.empty();  // decides the INTL/FMPT/TOPT lines
+  const bool echomail = r.IsEchomail();  // decides the INTL/FMPT/TOPT lines
   if (r.from_name.size() > kind.name_limit)
     r.from_name = r.from_name.str().substr(0, kind.name_limit);
   if (r.to_name.size() > kind.name_limit) r.to_name = r.to_name.str().substr(0, kind.name_limit);
@@ -242,13 +247,12 @@ inline void StoreAndReadBack(const Kind& kind, MessageRecord& r, Loose* loose) {
     r.subject = r.subject.str().substr(0, kind.subject_limit);
   }
 
-  r.date_written.second -= r.date_written.second % kind.second_step;
   if (!kind.date_arrived) {
     r.date_arrived = DateTime{};
   } else if (!IsValidDate(r.date_arrived)) {
     loose->fields.insert("date_arrived");  // the writer puts the clock's time there
   } else {
-    r.date_arrived.second -= r.date_arrived.second % kind.second_step;
+    r.date_arrived.second -= r.date_arrived.second % kind.arrived_step;
   }
   r.date_text = FormatDate(r.date_written);
 
@@ -264,6 +268,12 @@ inline void StoreAndReadBack(const Kind& kind, MessageRecord& r, Loose* loose) {
   }
   r.attributes &= kind.attributes;
   if (kind.times_read == ReadCount::kReadBit) r.SetAttribute(kSquishReadBit, r.times_read != 0);
+  if (kind.unique_id) {
+    r.SetAttribute(kSquishUniqueIdBit, true);
+    loose->fields.insert("unique_id");  // the base's next id
+  } else {
+    r.unique_id = 0;
+  }
   for (int f = 0; f < kFirstFlagsOnlyFlag; ++f) {
     r.attribute_flags[f] = r.HasAttribute(kAttributeTable[f].bit);
   }
@@ -273,7 +283,9 @@ inline void StoreAndReadBack(const Kind& kind, MessageRecord& r, Loose* loose) {
   if (!kind.area) r.area.clear();
   if (!kind.cost) r.cost = 0;
   if (!kind.utc_offset) r.utc_offset = 0;
-  if (!kind.unique_id) r.unique_id = 0;
+  r.stored_type = !kind.message_type ? MessageType::kUnknown
+                  : echomail         ? MessageType::kEchomail
+                                     : MessageType::kNetmail;
 
   const std::string tid_prefix = "\001TID: ";
   switch (kind.tid) {
@@ -291,18 +303,14 @@ inline void StoreAndReadBack(const Kind& kind, MessageRecord& r, Loose* loose) {
       if (!r.tid.empty()) r.control_lines.InsertAt(0, tid_prefix + r.tid.str());
       r.tid.clear();
       break;
-    case TidLine::kDropped:
-      r.tid.clear();
-      break;
   }
 
   if (kind.addresses == Addresses::kKludges && echomail) r.dest_point = 0;
-  if (kind.addresses == Addresses::kTexts) {
-    // The address texts' readers set the INTL text (without points) and,
-    // when the message has none, a MSGID of the origin address.
+  if (kind.addresses == Addresses::kTexts && !echomail) {
+    // The address texts' readers set the INTL text of netmail (without
+    // points).
     r.intl = IntlOf(r, false);
     r.intl_present = true;
-    r.msgid_present = true;
   } else if (!echomail && !r.intl.empty()) {
     r.intl_present = true;
   } else {
@@ -312,6 +320,7 @@ inline void StoreAndReadBack(const Kind& kind, MessageRecord& r, Loose* loose) {
   if (r.msgid.empty()) {
     loose->msgid_serial = true;
     r.msgid = r.FormatOriginAddress() + " ????????";
+    r.msgid_present = false;
   } else {
     r.msgid_present = true;
   }

@@ -233,8 +233,16 @@ std::vector<std::string> SubfieldHeaders(const MessageRecord& r) {
   add("MSGID", r.msgid.str());
   add("REPLYID", r.reply.str());
   add("PID", r.pid.str());
+  if (!r.tid.empty()) add("FTSKLUDGE", "TID: " + r.tid.str());
   for (const StringList* list : {&r.routing_lines, &r.control_lines}) {
-    for (const std::string& line : *list) add("FTSKLUDGE", line.substr(1));
+    for (const std::string& line : *list) {
+      // The time zone has a subfield of its own.
+      if (line.starts_with(kControlMark + "TZUTC: ")) {
+        add("TZUTCINFO", line.substr(8));
+      } else {
+        add("FTSKLUDGE", line.substr(1));
+      }
+    }
   }
   add("FLAGS", r.flags.str());
   for (const std::string& line : r.seenby_lines) add("SEENBY2D", line);

@@ -153,9 +153,11 @@ void FromMsgArea(MessageRecord& r) {
 
 // What a record looks like read back from one of the peer's JAM areas,
 // where it is message `number`: the peer stores FLAGS and TID as plain
-// kludges (FTSKLUDGE) and the addresses as subfields, and no area.  The
-// arrival date (and the date text made from it) is the peer's clock.
+// kludges (FTSKLUDGE), the addresses as subfields, the kind of mail as the
+// message type, and no area.  The arrival date (and the date text made from
+// it) is the peer's clock.
 void FromJamArea(MessageRecord& r, uint32_t number) {
+  r.stored_type = r.IsEchomail() ? MessageType::kEchomail : MessageType::kNetmail;
   std::vector<std::string> kludges;
   if (!r.flags.empty()) kludges.push_back(kControlMark + "FLAGS " + r.flags.str());
   if (!r.tid.empty()) kludges.push_back(kControlMark + "TID: " + r.tid.str());
@@ -260,7 +262,6 @@ TEST_F(CrashmailTest, TossesAPacketTheConverterWroteFromAJamBase) {
     MessageRecord expected;
     BuildZoneNetmail(expected, kPeerAddress, 5, std::string(71, 's'));
     expected.to_name = "Pyotr Ilyich Tchaikovsky of Votkins";
-    expected.tid.clear();  // a JAM base does not keep it
     Tossed(expected);
     FromMsgArea(expected);
     EXPECT_EQ(Fields(*got, {}), Fields(expected, {}));

@@ -84,6 +84,9 @@ inline std::string SpecOf(const Kind& kind, const std::string& directory, const 
 // The handcrafted messages.
 
 inline constexpr int kMessageCount = 4;
+// One more, for the tests of what each kind keeps (the others copy the
+// first kMessageCount).
+inline constexpr int kLocalPointEchomail = 5;
 
 // `text` made exactly `length` characters long with a running digit filler.
 inline std::string Sized(std::string text, size_t length) {
@@ -111,7 +114,10 @@ inline std::string HighBytes() {
 //      and the body in code page 866, ^A inside a line, a long subject;
 //   3  netmail with nothing but its header: no control line, empty body;
 //   4  netmail between zones without INTL: points and zones only in FMPT,
-//      TOPT, MSGID and REPLY.
+//      TOPT, MSGID and REPLY;
+//   5  a point's echomail as its editor leaves it, before a tosser sent it:
+//      no area tag, SEEN-BY or PATH, only the origin line says echomail; a
+//      time zone, a kludge nobody knows, an odd second.
 inline void BuildMessage(int n, MessageRecord& r) {
   r.Clear();
   auto set_addresses = [&r](uint16_t oz, uint16_t onet, uint16_t onode, uint16_t op, uint16_t dz,
@@ -199,6 +205,23 @@ inline void BuildMessage(int n, MessageRecord& r) {
       r.pid = "Point 1.0";
       r.attributes = kAttrPrivate | kAttrHold;
       r.body.Write(std::string("Just one line.\r"));
+      break;
+    case 5:
+      r.from_name = "Point Writer";
+      r.to_name = "All";
+      r.subject = "Local echomail of a point";
+      r.date_written = {2024, 2, 29, 1, 43, 11};
+      r.date_arrived = {2024, 2, 29, 1, 43, 13};
+      set_addresses(2, 5020, 1, 7, 2, 5020, 1, 0);
+      r.msgid = "2:5020/1.7 5e1f0a11";
+      r.pid = "PointEd 2.0";
+      r.control_lines.Insert("\001TZUTC: -0500");
+      r.control_lines.Insert("\001X-UNKNOWN-KLUDGE: kept as it stands");
+      r.tear_line = " PointEd 2.0";
+      r.has_tear_line = true;
+      r.origin = "A point at home ";
+      r.has_origin = true;
+      r.body.Write(std::string("Written at a point.\r"));
       break;
   }
   r.msgid_present = !r.msgid.empty();
@@ -362,6 +385,13 @@ inline std::vector<int> AllMessages() {
   return numbers;
 }
 
+// Every handcrafted message.
+inline std::vector<int> EveryShape() {
+  std::vector<int> numbers = AllMessages();
+  numbers.push_back(kLocalPointEchomail);
+  return numbers;
+}
+
 inline std::unique_ptr<MessageBase> OpenBase(const std::string& spec) {
   return OpenOrCreate(platform::kDenyWrite, spec);
 }
@@ -411,6 +441,94 @@ inline void ExpectCopied(const std::string& source, int32_t number, const Kind& 
   std::unique_ptr<MessageBase> to = OpenBase(copy);
   ASSERT_TRUE(from && to) << source << " -> " << copy;
   ExpectCopied(*from, number, kind, *to, copy_number, msgid_serial);
+}
+
+// ---------------------------------------------------------------------------
+// The control lines of a stored message, by name: "INTL", "MSGID", "TZUTC",
+// "Via", "SEEN-BY", "AREA", "tear", "origin", ... as read from the files,
+// apart from the library's readers.  JAM keeps control lines in subfields
+// (MSGID, REPLYID, PID, TRACE, FTSKLUDGE, SEENBY2D, PATH2D, FLAGS,
+// TZUTCINFO) and the tear and origin lines in its text.
+
+using LineNames = std::set<std::string>;
+
+// The name of one line of stored text; empty for a line of the body.
+inline std::string LineName(std::string_view line) {
+  if (line.starts_with('\x01')) {
+    line.remove_prefix(1);
+    return std::string(line.substr(0, line.find_first_of(" :")));
+  }
+  for (const char* framing : {"SEEN-BY", "AREA"}) {
+    if (line.starts_with(std::string(framing) + ":")) return framing;
+  }
+  if (line.starts_with("---")) return "tear";
+  if (line.starts_with(" * Origin: ")) return "origin";
+  return {};
+}
+
+inline void AddLineNames(std::string_view text, char separator, LineNames* names) {
+  for (size_t start = 0, end; start < text.size(); start = end + 1) {
+    end = std::min(text.find(separator, start), text.size());
+    std::string name = LineName(text.substr(start, end - start));
+    if (!name.empty()) names->insert(name);
+  }
+}
+
+// The lines of message `n` of the base `spec` of `kind`.
+inline LineNames StoredLines(const Kind& kind, const std::string& spec, int n) {
+  const std::string path = spec.substr(1);
+  LineNames names;
+  if (&kind == &kFido) {
+    constexpr size_t kHeaderSize = 190;
+    const std::string file = ReadFileBytes(path + "/" + std::to_string(n) + ".msg");
+    if (file.size() > kHeaderSize) AddLineNames(file.substr(kHeaderSize), '\r', &names);
+  } else if (&kind == &kPacket) {
+    constexpr size_t kFixedPart = 2 + 32;  // type word and fixed header
+    const std::string packet = ReadFileBytes(path);
+    size_t text = PacketMessageStart(packet, n) + kFixedPart;
+    for (int field = 0; field < 3; ++field) text = packet.find('\0', text) + 1;  // names, subject
+    AddLineNames(std::string_view(packet).substr(text, packet.find('\0', text) - text), '\r',
+                 &names);
+  } else if (&kind == &kSquish) {
+    constexpr size_t kFrameHeader = 28, kMessageHeader = 238;
+    const std::string data = ReadFileBytes(path + ".sqd");
+    const size_t frame = SquishFrameOffset(path, n);
+    const size_t control = frame + kFrameHeader + kMessageHeader;
+    const size_t control_length = Le32At(data, frame + 20);
+    const size_t text_length = Le32At(data, frame + 16) - kMessageHeader - control_length;
+    const std::string info = data.substr(control, control_length);
+    for (size_t start = 0, end; start < info.size(); start = end) {
+      end = std::min(info.find('\x01', start + 1), info.size());
+      std::string name = LineName(info.substr(start, end - start));
+      if (!name.empty()) names.insert(name);
+    }
+    AddLineNames(std::string_view(data).substr(control + control_length, text_length), '\r',
+                 &names);
+  } else {
+    constexpr size_t kMessageHeader = 76, kSubfieldHeader = 8;
+    const std::map<uint32_t, std::string> kinds = {
+        {4, "MSGID"}, {5, "REPLY"},   {7, "PID"},   {8, "Via"},
+        {2001, "SEEN-BY"}, {2002, "PATH"}, {2003, "FLAGS"}, {2004, "TZUTC"}};
+    const std::string headers = ReadFileBytes(path + ".jhr");
+    const size_t header = JamHeaderOffset(path, n);
+    const size_t end = header + kMessageHeader + Le32At(headers, header + 8);
+    for (size_t at = header + kMessageHeader; at + kSubfieldHeader <= end;) {
+      const uint32_t id = Le32At(headers, at);
+      const uint32_t length = Le32At(headers, at + 4);
+      const std::string data = headers.substr(at + kSubfieldHeader, length);
+      if (id == 2000 || id == 1000) {
+        names.insert(LineName("\x01" + data));
+      } else if (kinds.contains(id)) {
+        names.insert(kinds.at(id));
+      }
+      at += kSubfieldHeader + length;
+    }
+    const std::string texts = ReadFileBytes(path + ".jdt");
+    AddLineNames(std::string_view(texts).substr(Le32At(headers, header + 60),
+                                                Le32At(headers, header + 64)),
+                 '\r', &names);
+  }
+  return names;
 }
 
 // ---------------------------------------------------------------------------

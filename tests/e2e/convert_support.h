@@ -505,28 +505,18 @@ inline LineNames StoredLines(const Kind& kind, const std::string& spec, int n) {
     AddLineNames(std::string_view(data).substr(control + control_length, text_length), '\r',
                  &names);
   } else {
-    constexpr size_t kMessageHeader = 76, kSubfieldHeader = 8;
     const std::map<uint32_t, std::string> kinds = {
         {4, "MSGID"}, {5, "REPLY"},   {7, "PID"},   {8, "Via"},
         {2001, "SEEN-BY"}, {2002, "PATH"}, {2003, "FLAGS"}, {2004, "TZUTC"}};
-    const std::string headers = ReadFileBytes(path + ".jhr");
-    const size_t header = JamHeaderOffset(path, n);
-    const size_t end = header + kMessageHeader + Le32At(headers, header + 8);
-    for (size_t at = header + kMessageHeader; at + kSubfieldHeader <= end;) {
-      const uint32_t id = Le32At(headers, at);
-      const uint32_t length = Le32At(headers, at + 4);
-      const std::string data = headers.substr(at + kSubfieldHeader, length);
+    const StoredJamMessage message = ReadStoredJamMessage(path, n);
+    for (const auto& [id, data] : message.subfields) {
       if (id == 2000 || id == 1000) {
         names.insert(LineName("\x01" + data));
       } else if (kinds.contains(id)) {
         names.insert(kinds.at(id));
       }
-      at += kSubfieldHeader + length;
     }
-    const std::string texts = ReadFileBytes(path + ".jdt");
-    AddLineNames(std::string_view(texts).substr(Le32At(headers, header + 60),
-                                                Le32At(headers, header + 64)),
-                 '\r', &names);
+    AddLineNames(message.text, '\r', &names);
   }
   return names;
 }

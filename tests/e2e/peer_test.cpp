@@ -299,6 +299,23 @@ TEST_F(CrashmailTest, TossesIntoAJamBaseWeMadeAndKeepsItsMessages) {
   EXPECT_EQ(after[2]->subject.str(), kJamEchoSubject);
 }
 
+// The JAM bases the peer tossed into (netmail between the zones and from a
+// point, echomail from a point with a time zone and a kludge nobody knows)
+// copied into each kind and back: every message says again what it said.
+TEST_F(CrashmailTest, ItsJamBasesComeBackFromEveryKind) {
+  CrashmailSite site(crashmail_, dir_.path());
+  MessageRecord zone, point, echo;
+  BuildZoneNetmail(zone, kPeerSecondAddress, 2, kZoneToJamSubject);
+  BuildPointNetmail(point);
+  BuildEchomail(echo, kJamArea, kJamEchoSubject);
+  echo.control_lines.Insert(kControlMark + "TZUTC: -0500");
+  echo.control_lines.Insert(kControlMark + "X-UNKNOWN-KLUDGE: kept as it stands");
+  WritePacket(site.inbound_packet(), {&zone, &point, &echo});
+  site.Toss();
+  ExpectJamComesBackFromEveryKind(site.jam_netmail(), dir_ / "netmail");
+  ExpectJamComesBackFromEveryKind(site.jam_echo(), dir_ / "echo");
+}
+
 // The packets under `dir`: crashmail's packet directory holds echomail
 // packets, its outbound netmail packets named by their flavour.
 std::vector<std::string> PacketsIn(const std::string& dir) {

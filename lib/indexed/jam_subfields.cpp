@@ -189,9 +189,8 @@ void ApplySubfields(std::span<const uint8_t> area, MessageRecord& r) {
   // One address subfield without the other (echomail has no destination)
   // leaves half an INTL text; a message without both addresses has none;
   // echomail has none whatever its subfields say.
-  if (!r.intl.empty() &&
-      (r.intl.str().front() == ' ' || ExtractWord(2, r.intl.str(), kBlanks).empty() ||
-       r.IsEchomail())) {
+  if (!r.intl.empty() && (r.intl.str().front() == ' ' ||
+                          ExtractWord(2, r.intl.str(), kBlanks).empty() || r.IsEchomail())) {
     r.intl.clear();
   }
 }

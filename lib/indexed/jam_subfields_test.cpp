@@ -65,15 +65,24 @@ TEST(JamSubfieldsTest, WritingOrder) {
   r.seenby_lines.Insert("5020/1 2");
   r.path_lines.Insert("5020/1");
   Fields expected = {
-      {kSubOriginAddress, "2:5020/1.7"},  {kSubDestinationAddress, "2:5020/2"},
-      {kSubSenderName, "From"},           {kSubReceiverName, "To"},
-      {kSubMsgid, "2:5020/1.7 0a1b2c3d"}, {kSubReplyId, "2:5020/2 11111111"},
-      {kSubSubject, "FILE.ZIP"},          {kSubPid, "Pid 1"},
-      {kSubEnclosedFreq, "FILE.ZIP"},     {kSubEnclosedFile, "FILE.ZIP"},
-      {kSubFtsKludge, "TID: Tid 1"},      {kSubFtsKludge, "Via 1"},
-      {kSubFtsKludge, "Via 2"},           {kSubFtsKludge, "CHRS: CP866 2"},
-      {kSubTzutc, "0300"},                {kSubFtsKludge, "tzutc: 0300"},
-      {kSubFlags, "DIR"},                 {kSubSeenBy, "5020/1 2"},
+      {kSubOriginAddress, "2:5020/1.7"},
+      {kSubDestinationAddress, "2:5020/2"},
+      {kSubSenderName, "From"},
+      {kSubReceiverName, "To"},
+      {kSubMsgid, "2:5020/1.7 0a1b2c3d"},
+      {kSubReplyId, "2:5020/2 11111111"},
+      {kSubSubject, "FILE.ZIP"},
+      {kSubPid, "Pid 1"},
+      {kSubEnclosedFreq, "FILE.ZIP"},
+      {kSubEnclosedFile, "FILE.ZIP"},
+      {kSubFtsKludge, "TID: Tid 1"},
+      {kSubFtsKludge, "Via 1"},
+      {kSubFtsKludge, "Via 2"},
+      {kSubFtsKludge, "CHRS: CP866 2"},
+      {kSubTzutc, "0300"},
+      {kSubFtsKludge, "tzutc: 0300"},
+      {kSubFlags, "DIR"},
+      {kSubSeenBy, "5020/1 2"},
       {kSubPath, "5020/1"},
   };
   EXPECT_EQ(Split(BuildSubfields(r)), expected);
@@ -137,8 +146,9 @@ TEST(JamSubfieldsTest, TzutcSubfieldIsItsControlLine) {
               {kSubTzutc, "-0500"}}),
         r);
   std::vector<std::string> lines(r.control_lines.begin(), r.control_lines.end());
-  EXPECT_EQ(lines, (std::vector<std::string>{"\x01" "CHRS: CP866 2", "\x01TZUTC: -0500",
-                                             "\x01REPLYADDR a@b"}));
+  EXPECT_EQ(lines, (std::vector<std::string>{"\x01"
+                                             "CHRS: CP866 2",
+                                             "\x01TZUTC: -0500", "\x01REPLYADDR a@b"}));
   // Written again, each goes back into its own kind.
   MessageRecord back;
   Apply(BuildSubfields(r), back);

@@ -84,11 +84,7 @@ std::string BuildControlInfo(const MessageRecord& r) {
   auto line = [&ctl](std::string_view prefix, std::string_view value) {
     ctl.append(prefix).append(value);
   };
-  if (!r.IsEchomail()) {
-    if (!r.intl.empty()) line(kIntl, r.intl);
-    if (r.orig_point != 0 && r.orig_point != kAddressNotSet) line(kFmpt, std::to_string(r.orig_point));
-    if (r.dest_point != 0 && r.dest_point != kAddressNotSet) line(kTopt, std::to_string(r.dest_point));
-  }
+  for (const auto& [prefix, value] : NetmailKludges(r)) line(prefix, value);
   if (!r.msgid.empty()) line(kMsgid, r.msgid);
   if (!r.reply.empty()) line(kReply, r.reply);
   if (!r.flags.empty()) line(kFlags, r.flags);

@@ -90,7 +90,9 @@ TEST_F(SquishBaseTest, NetmailFrameBytes) {
 
   std::string data = sqd();
   FrameHeader f = FrameAt(data, 256);
-  const std::string control = "\x01INTL 2:5020/2 2:5020/1\x01" "FMPT 5\x01MSGID: 2:5020/1 12345678";
+  const std::string control =
+      "\x01INTL 2:5020/2 2:5020/1\x01"
+      "FMPT 5\x01MSGID: 2:5020/1 12345678";
   ASSERT_EQ(f.clen, control.size() + 1);
   EXPECT_EQ(f.msg_length, 238 + f.clen + 7);
   EXPECT_EQ(f.frame_length, f.msg_length);
@@ -179,8 +181,9 @@ TEST_F(SquishBaseTest, NetmailRoundTripAndReadBit) {
   EXPECT_EQ(read.times_read, 1);
   EXPECT_EQ(read.attributes, written.attributes | kAttrRead | kAttrUniqueId);
   EXPECT_TRUE(read.intl_present);
-  const std::initializer_list<std::string_view> omit = {"state", "stored_number", "times_read", "attributes", "intl_present",
-                     "msgid_present", "unique_id", "attribute_flags"};
+  const std::initializer_list<std::string_view> omit = {
+      "state",        "stored_number", "times_read", "attributes",
+      "intl_present", "msgid_present", "unique_id",  "attribute_flags"};
   EXPECT_EQ(DumpRecordWithout(read, omit), DumpRecordWithout(written, omit));
 }
 

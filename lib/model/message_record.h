@@ -141,10 +141,13 @@ class MessageRecord {
   // Numbers of replies to this message; replies[0] is the first, 0 = none.
   std::array<int32_t, kReplyListSize> replies{};
   uint32_t unique_id = 0;  // Squish message header umsgid
-  MessageType stored_type = MessageType::kUnknown;
+  MessageType stored_type = MessageType::kUnknown;  // as the stored message said
   std::array<bool, kAttributeFlagCount> attribute_flags{};
-  bool msgid_present = false;  // the MSGID text stood in the stored message
-  bool intl_present = false;   // the INTL text stood in the stored message
+  // The MSGID and INTL texts stood in the stored message, as opposed to
+  // being made up by a reader.  A copy carries only those that stood there;
+  // an INTL that stood there marks netmail (IsEchomail).
+  bool msgid_present = false;
+  bool intl_present = false;
 
   // The message text with every recognised control line removed.
   MemoryStream body{kBodyBlockSize};

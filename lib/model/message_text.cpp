@@ -276,14 +276,7 @@ void WriteText(MessageRecord& r, Stream& out) {
     text.append(prefix).append(value).push_back(kCr);
     out.Write(text);
   };
-  // Zones and points of netmail travel in kludges, INTL first as FidoNet
-  // software writes them; echomail has none.  A point that is not set
-  // (65535) is no point.
-  bool netmail = !r.IsEchomail();
-  auto is_point = [](uint16_t point) { return point != 0 && point != kAddressNotSet; };
-  if (netmail && !r.intl.empty()) line(kIntl, r.intl);
-  if (netmail && is_point(r.orig_point)) line(kFmpt, std::to_string(r.orig_point));
-  if (netmail && is_point(r.dest_point)) line(kTopt, std::to_string(r.dest_point));
+  for (const auto& [prefix, value] : NetmailKludges(r)) line(prefix, value);
   if (!r.msgid.empty()) line(kMsgid, r.msgid);
   if (!r.reply.empty()) line(kReply, r.reply);
   if (!r.flags.empty()) line(kFlags, r.flags);
@@ -299,6 +292,17 @@ void WriteText(MessageRecord& r, Stream& out) {
   std::string trailing;
   AppendTrailingLines(r, trailing);
   out.Write(trailing);
+}
+
+std::vector<std::pair<std::string_view, std::string>> NetmailKludges(const MessageRecord& r) {
+  std::vector<std::pair<std::string_view, std::string>> kludges;
+  if (r.IsEchomail()) return kludges;
+  // A point that is not set (65535) is no point.
+  auto is_point = [](uint16_t point) { return point != 0 && point != kAddressNotSet; };
+  if (!r.intl.empty()) kludges.emplace_back(kIntl, r.intl.str());
+  if (is_point(r.orig_point)) kludges.emplace_back(kFmpt, std::to_string(r.orig_point));
+  if (is_point(r.dest_point)) kludges.emplace_back(kTopt, std::to_string(r.dest_point));
+  return kludges;
 }
 
 void AppendTrailingLines(const MessageRecord& r, std::string& text) {

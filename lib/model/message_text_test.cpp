@@ -218,8 +218,10 @@ TEST(WriteTextTest, NetmailKludgesComeFirstIntlLeadingAndEchomailHasNone) {
   r.control_lines.Insert("\x01" "CHRS: CP866 2");
   r.body.Write("Body\r");
   EXPECT_EQ(Write(r),
-            "\x01INTL 2:5020/2 2:5020/1\r\x01" "FMPT 7\r\x01TOPT 3\r"
-            "\x01MSGID: 2:5020/1.7 abcdef01\r\x01" "CHRS: CP866 2\rBody\r");
+            "\x01INTL 2:5020/2 2:5020/1\r\x01"
+            "FMPT 7\r\x01TOPT 3\r"
+            "\x01MSGID: 2:5020/1.7 abcdef01\r\x01"
+            "CHRS: CP866 2\rBody\r");
   // A point that is not set is written as no point.
   r.orig_point = kAddressNotSet;
   r.dest_point = kAddressNotSet;
@@ -278,7 +280,8 @@ TEST(WriteTextTest, EchomailIsKnownByItsSigns) {
     c.shape(r);
     EXPECT_EQ(r.IsEchomail(), c.echomail);
     const std::string written = Write(r);
-    for (const char* kludge : {"\x01INTL ", "\x01" "FMPT ", "\x01TOPT "}) {
+    for (std::string_view kludge :
+         {control_line::kIntl, control_line::kFmpt, control_line::kTopt}) {
       EXPECT_EQ(written.find(kludge) != std::string::npos, !c.echomail) << Printable(kludge);
     }
   }
@@ -407,7 +410,8 @@ TEST(TextRoundTripTest, GeneratedMessagesSurviveReadWriteRead) {
     std::string end = ends[random() % 2];
     std::string tail;
     if (random() % 2) tail += "--- editor" + end;
-    if (random() % 2) tail += " * Origin: A station (2:5020/" + std::to_string(random() % 9) + ")" + end;
+    if (random() % 2)
+      tail += " * Origin: A station (2:5020/" + std::to_string(random() % 9) + ")" + end;
     for (const auto& b : bottom) {
       if (random() % 2) tail += b + end;
     }
@@ -416,8 +420,9 @@ TEST(TextRoundTripTest, GeneratedMessagesSurviveReadWriteRead) {
                           tail.find("Origin") != std::string::npos;
     std::string text;
     for (const auto& k : kludges) {
-      const bool netmail_only = k.starts_with("\x01INTL") || k.starts_with("\x01" "FMPT") ||
-                                k.starts_with("\x01TOPT");
+      const bool netmail_only = k.starts_with(control_line::kIntl) ||
+                                k.starts_with(control_line::kFmpt) ||
+                                k.starts_with(control_line::kTopt);
       if (random() % 3 == 0 && !(echomail && netmail_only)) text += k + end;
     }
     int lines = static_cast<int>(random() % 6);

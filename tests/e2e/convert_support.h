@@ -506,7 +506,7 @@ inline LineNames StoredLines(const Kind& kind, const std::string& spec, int n) {
                  &names);
   } else {
     const std::map<uint32_t, std::string> kinds = {
-        {4, "MSGID"}, {5, "REPLY"},   {7, "PID"},   {8, "Via"},
+        {4, "MSGID"},      {5, "REPLY"},   {7, "PID"},      {8, "Via"},
         {2001, "SEEN-BY"}, {2002, "PATH"}, {2003, "FLAGS"}, {2004, "TZUTC"}};
     const StoredJamMessage message = ReadStoredJamMessage(path, n);
     for (const auto& [id, data] : message.subfields) {

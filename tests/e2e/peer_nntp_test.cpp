@@ -137,9 +137,10 @@ class NntpServer {
     for (int attempt = 0; attempt < 3 && port_ < 0; ++attempt) {
       int port = FreePort();
       std::vector<std::string> args = {
-          "-port",   std::to_string(port), "-groups",  dir + "/groups", "-allow",
-          dir + "/allow", "-users",    dir + "/users", "-xlat",   dir + "/xlat",
-          "-logfile", dir + "/jamnntpd.log", "-noecholog", "-noencode", "-def_flowed", "off"};
+          "-port",      std::to_string(port), "-groups",     dir + "/groups",
+          "-allow",     dir + "/allow",       "-users",      dir + "/users",
+          "-xlat",      dir + "/xlat",        "-logfile",    dir + "/jamnntpd.log",
+          "-noecholog", "-noencode",          "-def_flowed", "off"};
       if (!tzutc) args.push_back("-notzutc");
       running_ = StartProgram(program, args);
       for (int i = 0; i < 150; ++i) {
@@ -321,8 +322,8 @@ void Post(int port, const std::string& subject) {
   NntpClient client(port);
   ASSERT_TRUE(client.ReadLine().starts_with("200 "));
   ASSERT_TRUE(client.Command("POST").starts_with("340 "));
-  client.Send(std::string("From: Test Poster <poster@example.com>\r\n") +
-              "Newsgroups: " + kGroup + "\r\nSubject: " + subject +
+  client.Send(std::string("From: Test Poster <poster@example.com>\r\n") + "Newsgroups: " + kGroup +
+              "\r\nSubject: " + subject +
               "\r\nUser-Agent: QuilTest 1.0\r\nOrganization: Quil test site\r\n"
               "Content-Type: text/plain; charset=iso-8859-1\r\n"
               "Content-Transfer-Encoding: 8bit\r\n\r\n"
@@ -390,16 +391,16 @@ TEST_F(JamnntpdTest, PostedBaseComesBackFromEveryKind) {
   ASSERT_TRUE(CreateFresh(platform::kDenyWrite, "j" + base));
   {
     NntpServer server(jamnntpd_, dir_.path(), {{kGroup, base}}, /*tzutc=*/true);
-    for (const char* subject : {"Posted through NNTP", "Posted again"}) Post(server.port(), subject);
+    for (const char* subject : {"Posted through NNTP", "Posted again"})
+      Post(server.port(), subject);
   }
   auto posts = ReadBase("j" + base);
   ASSERT_EQ(posts.size(), 2u);
   for (const auto& post : posts) {
     ASSERT_TRUE(post);
-    EXPECT_TRUE(std::any_of(post->control_lines.begin(), post->control_lines.end(),
-                            [](const std::string& line) {
-                              return line.starts_with(kControlMark + "TZUTC: ");
-                            }))
+    EXPECT_TRUE(std::any_of(
+        post->control_lines.begin(), post->control_lines.end(),
+        [](const std::string& line) { return line.starts_with(kControlMark + "TZUTC: "); }))
         << "no time zone among the kludges";
   }
   ExpectJamComesBackFromEveryKind("j" + base, dir_ / "round");

@@ -15,11 +15,11 @@
 #include <string_view>
 #include <vector>
 
-#include "model/attributes.h"
 #include "bases/base_opener.h"
+#include "convert_support.h"
+#include "model/attributes.h"
 #include "model/message_base.h"
 #include "model/message_record.h"
-#include "convert_support.h"
 #include "runtime/platform.h"
 #include "test_support.h"
 
@@ -210,8 +210,8 @@ inline std::string MsgidAddress(const MessageRecord& r) {
 inline std::vector<std::string> WhatJamSays(const StoredJamMessage& m,
                                             const convert_e2e::Kind& through) {
   constexpr uint32_t kFtsKludge = 2000, kFlags = 2003, kTzutc = 2004;
-  constexpr uint32_t kFlagsWordBits = 0x00000040 | 0x00000200 | 0x00000400 | 0x00004000 |
-                                      0x00008000 | 0x40000000;
+  constexpr uint32_t kFlagsWordBits =
+      0x00000040 | 0x00000200 | 0x00000400 | 0x00004000 | 0x00008000 | 0x40000000;
   std::vector<std::string> says;
   for (auto [id, data] : m.subfields) {
     for (auto [kind, prefix] : {std::pair{kTzutc, "TZUTC: "}, std::pair{kFlags, "FLAGS "}}) {

@@ -204,16 +204,20 @@ TEST(ReadTextTest, HostileShapesDoNotCrash) {
   }
 }
 
-TEST(WriteTextTest, NetmailKludgesComeFirstIntlLeadingAndEchomailHasNone) {
-  MessageRecord r;
+// Netmail from 2:5020/1.7 to 2:5020/2.3 with an INTL text.
+void FillPointNetmail(MessageRecord& r) {
   r.orig_zone = r.dest_zone = 2;
-  r.orig_net = 5020;
+  r.orig_net = r.dest_net = 5020;
   r.orig_node = 1;
-  r.orig_point = 7;
-  r.dest_net = 5020;
   r.dest_node = 2;
+  r.orig_point = 7;
   r.dest_point = 3;
   r.intl = "2:5020/2 2:5020/1";
+}
+
+TEST(WriteTextTest, NetmailKludgesComeFirstIntlLeadingAndEchomailHasNone) {
+  MessageRecord r;
+  FillPointNetmail(r);
   r.msgid = "2:5020/1.7 abcdef01";
   r.control_lines.Insert("\x01" "CHRS: CP866 2");
   r.body.Write("Body\r");
@@ -269,13 +273,7 @@ TEST(WriteTextTest, EchomailIsKnownByItsSigns) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     MessageRecord r;
-    r.orig_zone = r.dest_zone = 2;
-    r.orig_net = r.dest_net = 5020;
-    r.orig_node = 1;
-    r.dest_node = 2;
-    r.orig_point = 7;
-    r.dest_point = 3;
-    r.intl = "2:5020/2 2:5020/1";
+    FillPointNetmail(r);
     r.origin = "Home ";
     c.shape(r);
     EXPECT_EQ(r.IsEchomail(), c.echomail);

@@ -45,11 +45,13 @@ void PrintUsage() {
 }
 
 // A copy does not carry reply links (the numbers mean nothing in the
-// destination), nor an INTL line that reading only derived from the header.
+// destination), nor a MSGID or INTL line that reading only made up: it adds
+// no line the source did not carry.
 void PrepareForDestination(MessageRecord& record) {
   record.reply_to = 0;
   record.replies.fill(0);
   if (!record.intl_present) record.intl.clear();
+  if (!record.msgid_present) record.msgid.clear();
 }
 
 // Disposes of the record, then the destination, then the source.  False

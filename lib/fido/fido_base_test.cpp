@@ -61,7 +61,7 @@ TEST(FidoBaseTest, WrittenFileHasTheExactHeaderAndTextWithoutNul) {
                          "\x03\0" "\x38\0" "\x01\0" "\0\0" "\x9c\x13" "\xea\0"s +  // .. nets
                          std::string(10, '\0') +  // packed dates and reply-to stay 0
                          "\x01\x04" "\x0c\0"s +   // attributes, first reply
-                         "\x01" "FMPT 7\r\x01TOPT 3\r\x01INTL 1:234/56 2:5020/1\r"
+                         "\x01INTL 1:234/56 2:5020/1\r\x01" "FMPT 7\r\x01TOPT 3\r"
                          "\x01MSGID: 2:5020/1.7 1234abcd\r\x01" "FLAGS DIR\rHello\r--- Quil\r";
   // clang-format on
   EXPECT_EQ(Printable(ReadFileBytes(dir / "1.msg")), Printable(expected));

@@ -311,6 +311,11 @@ void JamBase::ConvertHeader(Direction direction, MessageRecord& r) {
     r.cost = static_cast<uint16_t>(working_.cost);
     r.replies[0] = static_cast<int32_t>(working_.reply_first);
     r.attributes = jam::AttributeFromJam(working_.attribute);
+    if (working_.attribute & jam::kMsgTypeEcho) {
+      r.stored_type = MessageType::kEchomail;
+    } else if (working_.attribute & jam::kMsgTypeNet) {
+      r.stored_type = MessageType::kNetmail;
+    }
     r.flags = Trim(r.flags.str() + " " + jam::FlagsWordsFromJam(working_.attribute), kBlanks);
     r.times_read = static_cast<uint16_t>(working_.times_read);
     r.stored_number = working_.message_number;
@@ -328,7 +333,7 @@ void JamBase::ConvertHeader(Direction direction, MessageRecord& r) {
   working_.reply_crc = jam::NameCrc(r.reply);
   working_.reply_first = static_cast<uint32_t>(r.replies[0]);
   working_.cost = r.cost;
-  working_.attribute = jam::AttributeToJam(r.attributes, r.attribute_flags, !r.area.empty());
+  working_.attribute = jam::AttributeToJam(r.attributes, r.attribute_flags, r.IsEchomail());
   working_.times_read = r.times_read;
 }
 

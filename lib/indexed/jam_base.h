@@ -38,11 +38,12 @@ class JamBase : public MessageBase {
   ~JamBase() override;
 
   // kReading: working header to record (dates, reply-to, first reply, cost,
-  // attribute word and FLAGS text from the Attribute bits, times read,
-  // stored number).  kWriting: record to working header (an invalid date
-  // written or arrived is first replaced in the record by the current local
-  // date and time); SubfieldLen, MessageNumber, TxtOffset and TxtLen are
-  // left to WriteMessage.
+  // attribute word and FLAGS text from the Attribute bits, the stored type
+  // from MSG_TYPEECHO or MSG_TYPENET, times read, stored number).
+  // kWriting: record to working header (an invalid date written or arrived
+  // is first replaced in the record by the current local date and time;
+  // MSG_TYPEECHO for echomail, else MSG_TYPENET); SubfieldLen,
+  // MessageNumber, TxtOffset and TxtLen are left to WriteMessage.
   void ConvertHeader(Direction direction, MessageRecord& record) override;
 
   // Opens the existing base `path` (without extension) for what access()

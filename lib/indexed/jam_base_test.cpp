@@ -193,6 +193,49 @@ TEST_F(JamBaseTest, AttributesAndTypeBit) {
   EXPECT_TRUE(back.attribute_flags[kFlagDirect]);
 }
 
+// JAM keeps no area tag; the type bits say which mail a message is, and a
+// message read back is the same kind of mail when written again.  An INTL
+// that only the address subfields make is echomail's never, netmail's
+// always; a MSGID only a MSGID subfield gives.
+TEST_F(JamBaseTest, TypeBitsSayWhichMailAMessageIs) {
+  struct Case {
+    const char* name;
+    void (*shape)(MessageRecord&);
+    uint32_t type;
+  };
+  const Case cases[] = {
+      {"netmail", [](MessageRecord&) {}, jam::kMsgTypeNet},
+      {"area tag", [](MessageRecord& r) { r.area = "NET.TEST"; }, jam::kMsgTypeEcho},
+      {"SEEN-BY", [](MessageRecord& r) { r.seenby_lines.Insert("5020/1"); }, jam::kMsgTypeEcho},
+      {"origin line", [](MessageRecord& r) { r.origin = "Home ", r.has_origin = true; },
+       jam::kMsgTypeEcho},
+      {"origin line, netmail with INTL",
+       [](MessageRecord& r) { r.origin = "Home ", r.has_origin = r.intl_present = true; },
+       jam::kMsgTypeNet},
+  };
+  auto base = CreateBase();
+  int32_t n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MessageRecord r;
+    Fill(r, "To");
+    r.msgid.clear();
+    c.shape(r);
+    ASSERT_TRUE(base->WriteMessage(++n, r));
+    EXPECT_EQ(StoredHeader(n).attribute, c.type);
+    MessageRecord back;
+    ASSERT_TRUE(base->ReadMessage(n, back));
+    const bool echomail = c.type == jam::kMsgTypeEcho;
+    EXPECT_EQ(back.stored_type, echomail ? MessageType::kEchomail : MessageType::kNetmail);
+    EXPECT_FALSE(back.msgid_present);
+    EXPECT_EQ(back.intl_present, !echomail);
+    EXPECT_FALSE(back.intl.empty());  // made up by the normalisation when not present
+    back.area.clear();
+    ASSERT_TRUE(base->WriteMessage(++n, back));
+    EXPECT_EQ(StoredHeader(n).attribute, c.type);
+  }
+}
+
 // A message as another base kind would have read it; writing it to JAM and
 // reading it back must give it again, apart from what JAM does not store.
 void FillEchomail(MessageRecord& r) {
@@ -220,7 +263,7 @@ void FillEchomail(MessageRecord& r) {
   r.attribute_flags[kFlagZonegate] = true;  // no JAM bit: FLAGS subfield only
   r.attribute_flags[kFlagImmediate] = true;
   r.attribute_flags[8] = true;  // Loc
-  r.msgid_present = r.intl_present = true;
+  r.msgid_present = true;
   r.body.Write("Hello\r\rSecond paragraph\r");
   r.routing_lines.Insert("\x01Via 2:5020/1 @20390120.031408 Quil");
   r.control_lines.Insert(
@@ -240,6 +283,7 @@ TEST_F(JamBaseTest, EchomailRoundTrip) {
   MessageRecord back;
   ASSERT_TRUE(base->ReadMessage(1, back));
   EXPECT_EQ(back.state, kRecordRead);
+  original.stored_type = MessageType::kEchomail;  // the type bit says so
   EXPECT_EQ(DumpRecordWithout(back, kNotStored), DumpRecordWithout(original, kNotStored));
   EXPECT_EQ(back.flags.str(), "ZON IMM");
   EXPECT_EQ(StoredHeader(1).date_written, 2179106048u);  // past 2^31: unsigned
@@ -269,6 +313,7 @@ TEST_F(JamBaseTest, NetmailRoundTrip) {
   ASSERT_TRUE(base->WriteMessage(1, original));
   MessageRecord back;
   ASSERT_TRUE(base->ReadMessage(1, back));
+  original.stored_type = MessageType::kNetmail;
   EXPECT_EQ(DumpRecordWithout(back, kNotStored), DumpRecordWithout(original, kNotStored));
   EXPECT_EQ(back.intl.str(), "2:5020/2 2:5020/1");
 }

@@ -100,6 +100,7 @@ constexpr uint32_t kSubFtsKludge = 2000;
 constexpr uint32_t kSubSeenBy = 2001;
 constexpr uint32_t kSubPath = 2002;
 constexpr uint32_t kSubFlags = 2003;
+constexpr uint32_t kSubTzutc = 2004;  // TZUTCINFO: the sender's offset from UTC
 
 // Longest subfield text this library takes in; longer ones are skipped.
 constexpr uint32_t kMaxSubfieldData = 255;

@@ -29,6 +29,30 @@ constexpr std::string_view kForwarded =
     "\x01"
     "Forwarded ";
 constexpr std::string_view kArea = "AREA:";
+constexpr std::string_view kTid = "TID: ";
+
+// Control lines that JAM gives a subfield kind of their own, by the prefix
+// of the line after its ^A.  The prefix is matched as written, so that the
+// line comes back exactly.
+struct KludgeSubfield {
+  uint32_t id;
+  std::string_view prefix;
+};
+constexpr KludgeSubfield kKludgeSubfields[] = {
+    {kSubTzutc, "TZUTC: "},
+};
+
+// The subfield for a control line (its ^A removed): its own kind when it
+// has one, else FTSKLUDGE.
+void AppendKludge(std::string* area, std::string_view line) {
+  for (const KludgeSubfield& kind : kKludgeSubfields) {
+    if (line.starts_with(kind.prefix)) {
+      AppendSubfield(area, kind.id, line.substr(kind.prefix.size()));
+      return;
+    }
+  }
+  AppendSubfield(area, kSubFtsKludge, line);
+}
 
 // A control line as a subfield stores it: without its leading ^A.
 std::string_view WithoutControlMark(std::string_view line) {
@@ -88,6 +112,11 @@ void ApplyOne(uint32_t id, std::string_view data, MessageRecord& r) {
     case kSubPath:
       r.path_lines.Insert(data);
       break;
+    case kSubTzutc:
+      for (const KludgeSubfield& kind : kKludgeSubfields) {
+        if (kind.id == id) ApplyKludge(std::string(kind.prefix) + std::string(data), r);
+      }
+      break;
     case kSubFlags:
       // The words of the subfield join those the Attribute field gave, so
       // that neither source is lost; the record's conversion makes them
@@ -123,12 +152,11 @@ std::string BuildSubfields(const MessageRecord& r) {
   AppendIfSet(&area, kSubPid, r.pid);
   if (r.HasAttribute(kAttrFileRequest)) AppendIfSet(&area, kSubEnclosedFreq, r.subject);
   if (r.HasAttribute(kAttrFileAttached)) AppendIfSet(&area, kSubEnclosedFile, r.subject);
+  if (!r.tid.empty()) AppendSubfield(&area, kSubFtsKludge, std::string(kTid) + r.tid.str());
   for (const std::string& line : r.routing_lines) {
     AppendSubfield(&area, kSubFtsKludge, WithoutControlMark(line));
   }
-  for (const std::string& line : r.control_lines) {
-    AppendSubfield(&area, kSubFtsKludge, WithoutControlMark(line));
-  }
+  for (const std::string& line : r.control_lines) AppendKludge(&area, WithoutControlMark(line));
   AppendIfSet(&area, kSubFlags, r.flags);
   for (const std::string& line : r.seenby_lines) AppendSubfield(&area, kSubSeenBy, line);
   for (const std::string& line : r.path_lines) AppendSubfield(&area, kSubPath, line);
@@ -157,11 +185,12 @@ void ApplySubfields(std::span<const uint8_t> area, MessageRecord& r) {
     if (header.id() == kSubMsgid) msgid = std::string(text);
     ApplyOne(header.id(), text, r);
   }
-  if (msgid) r.msgid = *msgid;
+  r.msgid = msgid.value_or("");
   // One address subfield without the other (echomail has no destination)
-  // leaves half an INTL text; a message without both addresses has none.
-  if (!r.intl.empty() &&
-      (r.intl.str().front() == ' ' || ExtractWord(2, r.intl.str(), kBlanks).empty())) {
+  // leaves half an INTL text; a message without both addresses has none;
+  // echomail has none whatever its subfields say.
+  if (!r.intl.empty() && (r.intl.str().front() == ' ' ||
+                          ExtractWord(2, r.intl.str(), kBlanks).empty() || r.IsEchomail())) {
     r.intl.clear();
   }
 }

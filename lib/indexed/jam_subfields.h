@@ -17,19 +17,26 @@ void AppendSubfield(std::string* area, uint32_t id, std::string_view data);
 // The subfield area for `record`, in this order: OADDRESS and DADDRESS
 // (always), SENDERNAME, RECEIVERNAME, MSGID, REPLYID, SUBJECT, PID (each
 // when not empty), ENCLOSEDFREQ and ENCLOSEDFILE (the subject, for a file
-// request or file attach), one FTSKLUDGE per routing line and per other
-// control line (without the leading ^A), FLAGS (when not empty), one
-// SEENBY2D per SEEN-BY line and one PATH2D per PATH line.
+// request or file attach), an FTSKLUDGE "TID: " with the TID text (when not
+// empty), one FTSKLUDGE per routing line and per other control line
+// (without the leading ^A; a control line of a kind that has a subfield of
+// its own, ^A"TZUTC: ", goes into that subfield, TZUTCINFO, without its
+// prefix), FLAGS (when not empty), one SEENBY2D per SEEN-BY line and one
+// PATH2D per PATH line.
 std::string BuildSubfields(const MessageRecord& record);
 
-// Applies a subfield area to `record`, whose attribute word must already
-// hold the message's attributes (the enclosed-file subfields depend on it).
+// Applies a subfield area to `record`, whose attribute word and stored type
+// must already hold the message's (the enclosed-file subfields depend on
+// the one, telling echomail on the other), and whose text is read.
 // Subfields longer than 255 bytes are skipped; a subfield that runs past the
 // end of the area ends the parsing, and so does the signature of a message
-// header where a subfield should begin; unknown ids are skipped.  A MSGID
-// subfield is kept whether it stands before or after OADDRESS (whose parser
-// makes up a MSGID), and an INTL text that only one of OADDRESS and
-// DADDRESS filled is dropped.  Never reads outside `area`.
+// header where a subfield should begin; unknown ids are skipped.  TZUTCINFO
+// becomes the control line ^A"TZUTC: " + data.  The MSGID text is that of
+// the MSGID subfield wherever it stands, or empty without one (the origin
+// address's parser makes one up, which the message did not carry).  The
+// INTL text that the two address subfields make is the message's for
+// netmail only: it is dropped for echomail, and when only one of them gave
+// its half.  Never reads outside `area`.
 void ApplySubfields(std::span<const uint8_t> area, MessageRecord& record);
 
 // The routing line a TRACE subfield becomes: a fourteen-digit stamp, a blank

@@ -51,7 +51,7 @@ TEST(JamSubfieldsTest, WritingOrder) {
   r.reply = "2:5020/2 11111111";
   r.subject = "FILE.ZIP";
   r.pid = "Pid 1";
-  r.tid = "not stored";
+  r.tid = "Tid 1";
   r.intl = "not stored";
   r.attributes = kAttrFileAttached | kAttrFileRequest;
   r.flags = "DIR";
@@ -60,17 +60,30 @@ TEST(JamSubfieldsTest, WritingOrder) {
   r.control_lines.Insert(
       "\x01"
       "CHRS: CP866 2");
+  r.control_lines.Insert("\x01TZUTC: 0300");
+  r.control_lines.Insert("\x01tzutc: 0300");  // not as the kind writes it
   r.seenby_lines.Insert("5020/1 2");
   r.path_lines.Insert("5020/1");
   Fields expected = {
-      {kSubOriginAddress, "2:5020/1.7"},  {kSubDestinationAddress, "2:5020/2"},
-      {kSubSenderName, "From"},           {kSubReceiverName, "To"},
-      {kSubMsgid, "2:5020/1.7 0a1b2c3d"}, {kSubReplyId, "2:5020/2 11111111"},
-      {kSubSubject, "FILE.ZIP"},          {kSubPid, "Pid 1"},
-      {kSubEnclosedFreq, "FILE.ZIP"},     {kSubEnclosedFile, "FILE.ZIP"},
-      {kSubFtsKludge, "Via 1"},           {kSubFtsKludge, "Via 2"},
-      {kSubFtsKludge, "CHRS: CP866 2"},   {kSubFlags, "DIR"},
-      {kSubSeenBy, "5020/1 2"},           {kSubPath, "5020/1"},
+      {kSubOriginAddress, "2:5020/1.7"},
+      {kSubDestinationAddress, "2:5020/2"},
+      {kSubSenderName, "From"},
+      {kSubReceiverName, "To"},
+      {kSubMsgid, "2:5020/1.7 0a1b2c3d"},
+      {kSubReplyId, "2:5020/2 11111111"},
+      {kSubSubject, "FILE.ZIP"},
+      {kSubPid, "Pid 1"},
+      {kSubEnclosedFreq, "FILE.ZIP"},
+      {kSubEnclosedFile, "FILE.ZIP"},
+      {kSubFtsKludge, "TID: Tid 1"},
+      {kSubFtsKludge, "Via 1"},
+      {kSubFtsKludge, "Via 2"},
+      {kSubFtsKludge, "CHRS: CP866 2"},
+      {kSubTzutc, "0300"},
+      {kSubFtsKludge, "tzutc: 0300"},
+      {kSubFlags, "DIR"},
+      {kSubSeenBy, "5020/1 2"},
+      {kSubPath, "5020/1"},
   };
   EXPECT_EQ(Split(BuildSubfields(r)), expected);
   // The header bytes of one subfield, pinned.
@@ -121,6 +134,33 @@ TEST(JamSubfieldsTest, KludgeClassification) {
                                              "\x01"
                                              "CHRS: CP866 2"}));
   EXPECT_TRUE(r.intl.empty());
+}
+
+// A subfield kind the record has no field for comes out as its control
+// line, in the place of its subfield among the others, each value once.
+TEST(JamSubfieldsTest, TzutcSubfieldIsItsControlLine) {
+  MessageRecord r;
+  Apply(Area({{kSubFtsKludge, "CHRS: CP866 2"},
+              {kSubTzutc, "-0500"},
+              {kSubFtsKludge, "REPLYADDR a@b"},
+              {kSubTzutc, "-0500"}}),
+        r);
+  std::vector<std::string> lines(r.control_lines.begin(), r.control_lines.end());
+  EXPECT_EQ(lines, (std::vector<std::string>{"\x01"
+                                             "CHRS: CP866 2",
+                                             "\x01TZUTC: -0500", "\x01REPLYADDR a@b"}));
+  // Written again, each goes back into its own kind.
+  MessageRecord back;
+  Apply(BuildSubfields(r), back);
+  std::vector<std::string> again(back.control_lines.begin(), back.control_lines.end());
+  EXPECT_EQ(again, lines);
+  Fields kludges;
+  for (const auto& field : Split(BuildSubfields(r))) {
+    if (field.first >= kSubFtsKludge) kludges.push_back(field);
+  }
+  EXPECT_EQ(kludges, (Fields{{kSubFtsKludge, "CHRS: CP866 2"},
+                             {kSubTzutc, "-0500"},
+                             {kSubFtsKludge, "REPLYADDR a@b"}}));
 }
 
 TEST(JamSubfieldsTest, Trace) {
@@ -199,14 +239,35 @@ TEST(JamSubfieldsTest, MsgidSubfieldWinsWhereverItStands) {
     EXPECT_EQ(r.msgid.str(), "2:5020/1.7 0a1b2c3d") << msgid_first;
     EXPECT_EQ(r.intl.str(), "2:5020/2 2:5020/1");
   }
-  // Without a MSGID subfield the origin address still gives one.
+  // Without a MSGID subfield the message has none: the one the origin
+  // address's parser makes up is not marked present by the normalisation.
   MessageRecord r;
-  Apply(Area({{kSubOriginAddress, "2:5020/1"}}), r);
+  Apply(Area({{kSubOriginAddress, "2:5020/1"}, {kSubDestinationAddress, "2:5020/2"}}), r);
+  EXPECT_TRUE(r.msgid.empty()) << r.msgid.str();
+  r.Normalise();
+  EXPECT_FALSE(r.msgid_present);
   EXPECT_TRUE(r.msgid.str().starts_with("2:5020/1 ")) << r.msgid.str();
+  EXPECT_TRUE(r.intl_present);
 }
 
-// Echomail has an origin address and no destination: that is no INTL.
-TEST(JamSubfieldsTest, OneAddressGivesNoIntl) {
+// Echomail has an origin address and no destination: that is no INTL.  Nor
+// is one made of both addresses of a message the header or its text says is
+// echomail.
+TEST(JamSubfieldsTest, OneAddressOrEchomailGivesNoIntl) {
+  const Fields both = {{kSubOriginAddress, "2:5020/1.7"}, {kSubDestinationAddress, "2:5020/2"}};
+  MessageRecord typed;
+  typed.stored_type = MessageType::kEchomail;
+  Apply(Area(both), typed);
+  EXPECT_TRUE(typed.intl.empty()) << testing::Printable(typed.intl.str());
+  MessageRecord with_path;
+  Apply(Area(both) + Area({{kSubPath, "5020/1"}}), with_path);
+  EXPECT_TRUE(with_path.intl.empty()) << testing::Printable(with_path.intl.str());
+  MessageRecord netmail;
+  netmail.stored_type = MessageType::kNetmail;
+  netmail.has_origin = true;
+  Apply(Area(both), netmail);
+  EXPECT_EQ(netmail.intl.str(), "2:5020/2 2:5020/1");
+
   for (const Fields& fields : {Fields{{kSubOriginAddress, "2:5020/1.7"}},
                                Fields{{kSubDestinationAddress, "2:5020/2"}}}) {
     MessageRecord r;

@@ -76,18 +76,15 @@ void ParseControlInfo(std::string_view info, MessageRecord& r) {
   }
 }
 
-// The control information of a record: netmail kludges, the kludges the
-// record holds as values, the other control lines, one zero byte.
+// The control information of a record: the netmail kludges (INTL first; none
+// for echomail), the kludges the record holds as values, the other control
+// lines, one zero byte.
 std::string BuildControlInfo(const MessageRecord& r) {
   std::string ctl;
   auto line = [&ctl](std::string_view prefix, std::string_view value) {
     ctl.append(prefix).append(value);
   };
-  if (r.area.empty()) {
-    if (r.orig_point != 0 && r.orig_point != kAddressNotSet) line(kFmpt, std::to_string(r.orig_point));
-    if (r.dest_point != 0 && r.dest_point != kAddressNotSet) line(kTopt, std::to_string(r.dest_point));
-    if (!r.intl.empty()) line(kIntl, r.intl);
-  }
+  for (const auto& [prefix, value] : NetmailKludges(r)) line(prefix, value);
   if (!r.msgid.empty()) line(kMsgid, r.msgid);
   if (!r.reply.empty()) line(kReply, r.reply);
   if (!r.flags.empty()) line(kFlags, r.flags);
@@ -111,6 +108,18 @@ uint32_t& LinkField(FrameHeader& frame, bool next) {
   return next ? frame.next_frame : frame.prev_frame;
 }
 
+// The date written with the seconds of the FTS-0001 date text when the text
+// and the 2-second stamp agree: the stamp keeps only even seconds, the text
+// (written from the same date) every second.  Otherwise the stamp's date.
+DateTime ExactDateWritten(const DateTime& stamped, const std::string& text) {
+  DateText date_text = text;
+  DateTime parsed;
+  NormaliseDate(&date_text, &parsed);
+  DateTime even = parsed;
+  even.second -= even.second % 2;
+  return even == stamped && IsValidDate(parsed) ? parsed : stamped;
+}
+
 }  // namespace
 
 SquishBase::SquishBase() { NormaliseBaseHeader(); }
@@ -125,7 +134,7 @@ SquishBase::~SquishBase() {
 
 void SquishBase::NormaliseBaseHeader() {
   base_header_.len = squish::kBaseHeaderSize;
-  if (base_header_.uid == 0) base_header_.uid = 2;
+  if (base_header_.uid == 0) base_header_.uid = squish::kFirstUniqueId;
   base_header_.sz_sqhdr = squish::kFrameHeaderSize;
   if (base_header_.end_frame == 0) base_header_.end_frame = squish::kFirstFrameOffset;
   frame_header_.id = squish::kFrameId;
@@ -153,6 +162,7 @@ void SquishBase::ConvertHeader(Direction direction, MessageRecord& r) {
     r.attributes = h.attr;
     r.date_written = UnpackStamp(SwapStamp(h.date_written));
     if (!IsValidDate(r.date_written)) SetNow(&r.date_written);
+    r.date_written = ExactDateWritten(r.date_written, h.ftsc_date);
     r.date_arrived = UnpackStamp(SwapStamp(h.date_arrived));
     if (!IsValidDate(r.date_arrived)) SetNow(&r.date_arrived);
     r.date_text = FormatDate(r.date_arrived);
@@ -168,10 +178,11 @@ void SquishBase::ConvertHeader(Direction direction, MessageRecord& r) {
   }
 
   // Invalid dates are replaced first, so that a date text made from the
-  // date arrived is a real date.
+  // date written is a real date.  The text is the date written's: readers
+  // take its seconds, which the packed stamp can not hold.
   if (!IsValidDate(r.date_written)) SetNow(&r.date_written);
   if (!IsValidDate(r.date_arrived)) SetNow(&r.date_arrived);
-  if (r.date_text.empty()) r.date_text = FormatDate(r.date_arrived);
+  if (r.date_text.empty()) r.date_text = FormatDate(r.date_written);
   // The strings as the fixed fields hold them.
   h.from = r.from_name.str().substr(0, squish::kNameSize - 1);
   h.to = r.to_name.str().substr(0, squish::kNameSize - 1);
@@ -187,7 +198,7 @@ void SquishBase::ConvertHeader(Direction direction, MessageRecord& r) {
   for (size_t i = 0; i < squish::kHeaderReplyCount; ++i) {
     h.replies[i] = static_cast<uint32_t>(r.replies[i]);
   }
-  h.umsgid = r.unique_id;
+  // umsgid is the base's to give (WriteMessage), not the record's.
   if (r.times_read != 0) {
     h.attr |= squish::kAttrRead;
   } else {
@@ -314,8 +325,8 @@ bool SquishBase::Create(uint32_t sharing, std::string_view path) {
   header.end_frame = squish::kFirstFrameOffset;
   header.begin_frame = squish::kFirstFrameOffset;
   header.last_frame = 0;
-  header.high_water = 1;
-  header.uid = 2;
+  header.high_water = 0;
+  header.uid = squish::kFirstUniqueId;
   if (!WriteBaseHeader(header)) return FailOpen(data(), data_name);
   base_header_ = header;
   count_ = static_cast<int32_t>(header.num_msg);
@@ -555,6 +566,16 @@ bool SquishBase::WriteMessage(int32_t n, MessageRecord& record) {
   if (replace && !ReadIndexRecord(n, &old_index)) return false;
   if (replace && n < count_ && !ReadIndexRecord(n + 1, &next_index)) return false;
 
+  // The unique id, the same in the index and in the message header: a
+  // rewritten message keeps its own, a new one takes the base's next id
+  // (never one at or below the last message's, should the header say so).
+  uint32_t id = old_index.umsgid;
+  if (!replace || id == 0) {
+    id = std::max({base_header_.uid, prev_index.umsgid + 1, squish::kFirstUniqueId});
+  }
+  working_header_.umsgid = id;
+  working_header_.attr |= squish::kAttrUniqueId;
+
   // The new frame goes behind everything in the .sqd, even when end_frame
   // claims less, so that no existing byte is overwritten.
   const int64_t data_size = data().GetSize();
@@ -589,14 +610,16 @@ bool SquishBase::WriteMessage(int32_t n, MessageRecord& record) {
   BaseHeader header = base_header_;
   IndexRecord index;
   index.ofs = frame_ofs;
+  index.umsgid = id;
   index.hash = squish::SquishHash(working_header_.to);
+  header.uid = std::max(header.uid, id + 1);
   squish::IndexRecordBytes index_bytes{};
   const int64_t index_pos = static_cast<int64_t>(n - 1) * kIndexRecordSize;
 
   if (!replace) {
     // Append: the index record (not counted until the header says so), the
-    // link from the previous frame, then the header.
-    index.umsgid = header.uid;
+    // link from the previous frame, then the header.  The new message has
+    // the highest id, so nothing above it counts as scanned.
     index_bytes = squish::EncodeIndexRecord(index);
     if (!WriteAt(*index_stream_, index_pos, index_bytes.data(), index_bytes.size())) return false;
     if (index_stream_->GetSize() > index_pos + kIndexRecordSize) {
@@ -608,8 +631,7 @@ bool SquishBase::WriteMessage(int32_t n, MessageRecord& record) {
     if (n > 1 && !SetFrameLink(prev_index.ofs, Link::kNext, frame_ofs)) return false;
     if (n == 1) header.begin_frame = frame_ofs;
     header.last_frame = frame_ofs;
-    header.high_water = working_header_.umsgid;
-    header.uid += 1;
+    header.high_water = id;
     header.num_msg += 1;
     header.high_msg += 1;
     header.end_frame = static_cast<uint32_t>(place + kFrameHeaderSize + length);
@@ -636,11 +658,6 @@ bool SquishBase::WriteMessage(int32_t n, MessageRecord& record) {
       header.last_frame = frame_ofs;
     }
     if (old_in_chain && !FreeFrame(header, old_index.ofs, old_frame)) return false;
-    if (n < count_) {
-      index.umsgid = n == 1 ? 1 : prev_index.umsgid + 1;
-    } else {
-      index.umsgid = old_index.umsgid;
-    }
     index_bytes = squish::EncodeIndexRecord(index);
     if (!WriteAt(*index_stream_, index_pos, index_bytes.data(), index_bytes.size())) return false;
     // From here on the new message is the one a reader finds.
@@ -717,12 +734,18 @@ void SquishBase::PatchHeaderField(size_t field_offset, uint32_t value) {
   static_cast<void>(WriteAt(data(), position, bytes, sizeof bytes));
 }
 
+uint32_t SquishBase::UniqueIdOf(int32_t n) {
+  IndexRecord index;
+  if (!MessageExists(n) || !ReadIndexRecord(n, &index)) return 0;
+  return index.umsgid;
+}
+
 void SquishBase::SetLink(int32_t n, size_t field_offset, int32_t value,
                          int32_t ReplyCache::*field) {
   if (!MessageExists(n)) return;
   ResetErrors();
+  const uint32_t stored = UniqueIdOf(value);
   if (!LoadMessage(n)) return;
-  const uint32_t stored = static_cast<uint32_t>(value) + 1;
   PatchHeaderField(field_offset, stored);
   if (reply_cache_.asked == n) reply_cache_.*field = static_cast<int32_t>(stored);
 }
@@ -743,8 +766,8 @@ void SquishBase::AddReply(int32_t parent, int32_t reply) {
   if (!MessageExists(parent) || reply == parent) return;
   ResetErrors();
   SetReplyTo(reply, parent);
-  if (!LoadMessage(parent)) return;
-  const uint32_t stored = static_cast<uint32_t>(reply) + 1;
+  const uint32_t stored = UniqueIdOf(reply);
+  if (stored == 0 || !LoadMessage(parent)) return;
   for (size_t i = 0; i < squish::kHeaderReplyCount; ++i) {
     if (working_header_.replies[i] == stored) return;
     if (working_header_.replies[i] == 0) {

@@ -34,9 +34,11 @@ class SquishBase : public MessageBase {
   SquishBase();
   ~SquishBase() override;
 
-  // Reading: the working message header (and index record) to the record.
-  // Writing: the record to the working message header; invalid dates are
-  // replaced in the record by the current date and time.
+  // Reading: the working message header (and index record) to the record;
+  // the date written takes the seconds of the FTS-0001 date text when the
+  // two agree.  Writing: the record to the working message header (but for
+  // the unique id, which WriteMessage gives); invalid dates are replaced in
+  // the record by the current date and time.
   void ConvertHeader(Direction direction, MessageRecord& record) override;
 
   // Opens path + ".sqd" and ".sqi" for what access() says (for reading and
@@ -60,8 +62,10 @@ class SquishBase : public MessageBase {
   [[nodiscard]] bool ReadMessage(int32_t n, MessageRecord& record) override;
 
   // Stores the record as message n: an existing n is replaced in its place
-  // (the old frame goes to the free chain); any larger n appends as
-  // count + 1.  Returns false, with the base still readable, when any write
+  // (the old frame goes to the free chain) and keeps its unique id; any
+  // larger n appends as count + 1 with the base's next unique id, which
+  // becomes the high water mark.  The id stands in the index and, marked
+  // valid, in the message header.  Returns false, with the base still readable, when any write
   // failed; n below 1 fails.
   [[nodiscard]] bool WriteMessage(int32_t n, MessageRecord& record) override;
 
@@ -85,13 +89,13 @@ class SquishBase : public MessageBase {
   int32_t GetReplyTo(int32_t n) override;
   int32_t GetFirstReply(int32_t n) override;
   int32_t GetNextReply(int32_t n) override;
-  // Store value + 1 (the unique id of message `value` in a base built by
-  // this library) in replyto, or the first or second entry of replies.
+  // Store the unique id of message `value` (0 when there is no such
+  // message) in replyto, or the first or second entry of replies.
   void SetReplyTo(int32_t n, int32_t value) override;
   void SetFirstReply(int32_t n, int32_t value) override;
   void SetNextReply(int32_t n, int32_t value) override;
-  // SetReplyTo(reply, parent), and reply + 1 into the first free of the
-  // parent's nine replies entries unless it is there already.
+  // SetReplyTo(reply, parent), and the reply's unique id into the first free
+  // of the parent's nine replies entries unless it is there already.
   void AddReply(int32_t parent, int32_t reply) override;
   // Sets the read bit in message n's stored attr.
   void MarkRead(int32_t n) override;
@@ -103,7 +107,7 @@ class SquishBase : public MessageBase {
   // another Squish base and stores them in the base header.
   [[nodiscard]] bool CopySettingsFrom(MessageBase& other) override;
 
-  // len 256, sz_sqhdr 28, uid 2 when 0, end_frame 256 when 0, and the
+  // len 256, sz_sqhdr 28, uid 1 when 0, end_frame 256 when 0, and the
   // working frame header's id.
   void NormaliseBaseHeader();
 
@@ -150,6 +154,9 @@ class SquishBase : public MessageBase {
   // LoadMessage read last.
   void PatchHeaderField(size_t field_offset, uint32_t value);
   int32_t GetLink(int32_t n, int32_t ReplyCache::*field);
+  // The unique id of message n as its index record holds it; 0 when there
+  // is no message n.
+  uint32_t UniqueIdOf(int32_t n);
   void SetLink(int32_t n, size_t field_offset, int32_t value, int32_t ReplyCache::*field);
 
   squish::BaseHeader base_header_;

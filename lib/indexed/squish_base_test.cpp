@@ -28,8 +28,7 @@ TEST_F(SquishBaseTest, CreateWritesAnEmptyBase) {
   EXPECT_EQ(base->count(), 0);
   std::string expected(256, '\0');
   PutU16LE(reinterpret_cast<uint8_t*>(&expected[0]), 256);      // len
-  PutU32LE(reinterpret_cast<uint8_t*>(&expected[16]), 1);       // high_water
-  PutU32LE(reinterpret_cast<uint8_t*>(&expected[20]), 2);       // uid
+  PutU32LE(reinterpret_cast<uint8_t*>(&expected[20]), 1);       // uid; high_water 0
   PutU32LE(reinterpret_cast<uint8_t*>(&expected[104]), 256);    // begin_frame
   PutU32LE(reinterpret_cast<uint8_t*>(&expected[120]), 256);    // end_frame
   PutU16LE(reinterpret_cast<uint8_t*>(&expected[130]), 28);     // sz_sqhdr
@@ -45,14 +44,19 @@ TEST_F(SquishBaseTest, ThreeAppendsBuildIndexAndChain) {
   ASSERT_EQ(index.size(), 3u);
   EXPECT_EQ(index[0].ofs, 256u);
   for (size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(index[i].umsgid, i + 2);
+    // Unique ids from 1, the same in the index and, marked valid, in the
+    // message header.
+    EXPECT_EQ(index[i].umsgid, i + 1);
+    EXPECT_EQ(MessageHeaderAt(data, index[i].ofs).umsgid, i + 1);
+    EXPECT_EQ(MessageHeaderAt(data, index[i].ofs).attr & kAttrUniqueId, kAttrUniqueId);
     EXPECT_EQ(index[i].hash, SquishHash("Receiver Name"));
   }
   EXPECT_EQ(WalkChain(data, 256), (std::vector<uint32_t>{index[0].ofs, index[1].ofs, index[2].ofs}));
   BaseHeader h = HeaderOf(data);
   EXPECT_EQ(h.num_msg, 3u);
   EXPECT_EQ(h.high_msg, 3u);
-  EXPECT_EQ(h.uid, 5u);
+  EXPECT_EQ(h.uid, 4u);
+  EXPECT_EQ(h.high_water, 3u);
   EXPECT_EQ(h.begin_frame, 256u);
   EXPECT_EQ(h.last_frame, index[2].ofs);
   EXPECT_EQ(h.end_frame, data.size());
@@ -64,7 +68,8 @@ TEST_F(SquishBaseTest, ThreeAppendsBuildIndexAndChain) {
   EXPECT_EQ(SubjectOf(*base, 2), "Subject 2");
   MessageRecord r;
   ASSERT_TRUE(base->ReadMessage(3, r));
-  EXPECT_EQ(r.stored_number, 4u);
+  EXPECT_EQ(r.stored_number, 3u);
+  EXPECT_EQ(r.unique_id, 3u);
 }
 
 TEST_F(SquishBaseTest, NetmailFrameBytes) {
@@ -72,18 +77,22 @@ TEST_F(SquishBaseTest, NetmailFrameBytes) {
   MessageRecord r;
   FillNetmail(r, "Hi");
   r.orig_point = 5;
-  r.unique_id = 77;
+  r.unique_id = 4560;  // the id the message had in its old base
   ASSERT_TRUE(base->WriteMessage(1, r));
   EXPECT_EQ(r.state, kRecordWritten);
   base.reset();
-  // The header keeps the record's unique id; the index takes the base's.
-  EXPECT_EQ(MessageHeaderAt(sqd(), 256).umsgid, 77u);
-  EXPECT_EQ(HeaderOf(sqd()).high_water, 77u);
-  EXPECT_EQ(IndexOf(sqi())[0].umsgid, 2u);
+  // The id is the base's, not the record's: the same in the header and in
+  // the index, and the high water mark is never above it.
+  EXPECT_EQ(MessageHeaderAt(sqd(), 256).umsgid, 1u);
+  EXPECT_EQ(HeaderOf(sqd()).high_water, 1u);
+  EXPECT_EQ(HeaderOf(sqd()).uid, 2u);
+  EXPECT_EQ(IndexOf(sqi())[0].umsgid, 1u);
 
   std::string data = sqd();
   FrameHeader f = FrameAt(data, 256);
-  const std::string control = "\x01" "FMPT 5\x01INTL 2:5020/2 2:5020/1\x01MSGID: 2:5020/1 12345678";
+  const std::string control =
+      "\x01INTL 2:5020/2 2:5020/1\x01"
+      "FMPT 5\x01MSGID: 2:5020/1 12345678";
   ASSERT_EQ(f.clen, control.size() + 1);
   EXPECT_EQ(f.msg_length, 238 + f.clen + 7);
   EXPECT_EQ(f.frame_length, f.msg_length);
@@ -92,11 +101,13 @@ TEST_F(SquishBaseTest, NetmailFrameBytes) {
   EXPECT_EQ(data.size(), 256 + 28 + f.msg_length);
 
   MessageHeader h = MessageHeaderAt(data, 256);
+  EXPECT_EQ(h.attr, kAttrUniqueId);
   EXPECT_EQ(h.from, "Sender Name");
   EXPECT_EQ(h.orig.point, 5u);
-  // 2001-03-05 17:30:08: date half 0x2A65 low, time half 0x8BC4 high.
+  // 2001-03-05 17:30:08: date half 0x2A65 low, time half 0x8BC4 high.  A
+  // record without a date text gets that of its date written.
   EXPECT_EQ(h.date_written, 0x8BC42A65u);
-  EXPECT_EQ(h.ftsc_date, "06 Mar 01  09:15:00");
+  EXPECT_EQ(h.ftsc_date, "05 Mar 01  17:30:08");
 }
 
 TEST_F(SquishBaseTest, EchomailGetsNoNetmailKludges) {
@@ -133,6 +144,10 @@ TEST_F(SquishBaseTest, EchomailRoundTrip) {
   written.unique_id = 4242;
   written.date_text = FormatDate(written.date_written);
   ASSERT_TRUE(base->WriteMessage(1, written));
+  // The base gives the unique id, marked valid in attr.
+  written.unique_id = 1;
+  written.SetAttribute(kAttrUniqueId, true);
+  written.attribute_flags[16] = true;
 
   MessageRecord read;
   ASSERT_TRUE(base->ReadMessage(1, read));
@@ -145,7 +160,7 @@ TEST_F(SquishBaseTest, EchomailRoundTrip) {
   ASSERT_EQ(read.control_lines.count(), 2);
   EXPECT_EQ(read.control_lines.At(0), "\x01TID: Quil tosser");
   EXPECT_EQ(read.control_lines.At(1), "\x01" "CHRS: CP866 2");
-  EXPECT_EQ(read.stored_number, 2u);
+  EXPECT_EQ(read.stored_number, 1u);
 }
 
 TEST_F(SquishBaseTest, NetmailRoundTripAndReadBit) {
@@ -164,11 +179,76 @@ TEST_F(SquishBaseTest, NetmailRoundTripAndReadBit) {
   MessageRecord read;
   ASSERT_TRUE(base->ReadMessage(1, read));
   EXPECT_EQ(read.times_read, 1);
-  EXPECT_EQ(read.attributes, written.attributes | kAttrRead);
+  EXPECT_EQ(read.attributes, written.attributes | kAttrRead | kAttrUniqueId);
   EXPECT_TRUE(read.intl_present);
-  const std::initializer_list<std::string_view> omit = {"state", "stored_number", "times_read", "attributes", "intl_present",
-                     "msgid_present"};
+  const std::initializer_list<std::string_view> omit = {
+      "state",        "stored_number", "times_read", "attributes",
+      "intl_present", "msgid_present", "unique_id",  "attribute_flags"};
   EXPECT_EQ(DumpRecordWithout(read, omit), DumpRecordWithout(written, omit));
+}
+
+// The packed stamp keeps even seconds only; the date text written beside it
+// keeps the odd one, and wins where the two agree.  A text that says
+// another time leaves the stamp's.
+TEST_F(SquishBaseTest, DateWrittenKeepsTheOddSecondOfItsText) {
+  auto base = Create();
+  MessageRecord r;
+  FillNetmail(r, "Odd second");
+  r.date_written = {2023, 12, 31, 1, 43, 11};
+  ASSERT_TRUE(base->WriteMessage(1, r));
+  base.reset();
+  const uint32_t date_text_at = 256 + 28 + 218;
+  struct Case {
+    const char* text;
+    DateTime read;
+  };
+  const Case cases[] = {
+      {"31 Dec 23  01:43:11", {2023, 12, 31, 1, 43, 11}},  // as written
+      {"31 Dec 23  01:43:10", {2023, 12, 31, 1, 43, 10}},
+      {"31 Dec 23  01:43:13", {2023, 12, 31, 1, 43, 10}},  // another 2 seconds
+      {"31 Dec 23  01:44:11", {2023, 12, 31, 1, 43, 10}},
+      {"30 Dec 23  01:43:11", {2023, 12, 31, 1, 43, 10}},
+      {"31 Dec 23  01:43:61", {2023, 12, 31, 1, 43, 10}},  // not a date
+      {"", {2023, 12, 31, 1, 43, 10}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::string field(c.text);
+    field.resize(kDateTextSize, '\0');
+    quil::testing::PatchFile(base_path() + ".sqd", date_text_at, field);
+    base = Open();
+    ASSERT_TRUE(base);
+    ASSERT_TRUE(base->ReadMessage(1, r));
+    EXPECT_EQ(r.date_written, c.read);
+    EXPECT_EQ(r.date_text.str(), FormatDate(c.read));
+    base.reset();
+  }
+}
+
+// Whatever the base header says, a new message's id lies above the last
+// message's, the next id above it, and the high water mark at it; a foreign
+// mark far above every id comes down.
+TEST_F(SquishBaseTest, NewIdsStayAboveTheHighestAndTheMarkNeverAboveIt) {
+  CreateWith(3).reset();
+  BaseHeader damaged = HeaderOf(sqd());
+  damaged.uid = 2;
+  damaged.high_water = 4560;
+  BaseHeaderBytes bytes = EncodeBaseHeader(damaged);
+  quil::testing::PatchFile(base_path() + ".sqd", 0,
+                           std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+  auto base = Open();
+  ASSERT_TRUE(base);
+  MessageRecord r;
+  FillNetmail(r, "Fourth");
+  r.unique_id = 4560;
+  ASSERT_TRUE(base->WriteMessage(4, r));
+  base.reset();
+  std::vector<IndexRecord> index = IndexOf(sqi());
+  ASSERT_EQ(index.size(), 4u);
+  EXPECT_EQ(index[3].umsgid, 4u);
+  EXPECT_EQ(MessageHeaderAt(sqd(), index[3].ofs).umsgid, 4u);
+  EXPECT_EQ(HeaderOf(sqd()).uid, 5u);
+  EXPECT_EQ(HeaderOf(sqd()).high_water, 4u);
 }
 
 TEST_F(SquishBaseTest, LongNamesAreCutAndNothingLeaksBetweenMessages) {
@@ -264,10 +344,12 @@ TEST_F(SquishBaseTest, RewriteMiddleMessage) {
   std::vector<IndexRecord> after = IndexOf(sqi());
   ASSERT_EQ(after.size(), 3u);
   EXPECT_EQ(after[1].ofs, old_end);
-  EXPECT_EQ(after[1].umsgid, before[0].umsgid + 1);
+  // The rewritten message keeps its unique id, in the index and the header.
+  EXPECT_EQ(after[1].umsgid, before[1].umsgid);
+  EXPECT_EQ(MessageHeaderAt(data, old_end).umsgid, before[1].umsgid);
   BaseHeader h = HeaderOf(data);
   EXPECT_EQ(h.num_msg, 3u);
-  EXPECT_EQ(h.uid, 5u);
+  EXPECT_EQ(h.uid, 4u);
   EXPECT_EQ(h.end_frame, data.size());
   EXPECT_EQ(WalkChain(data, h.begin_frame),
             (std::vector<uint32_t>{before[0].ofs, old_end, before[2].ofs}));
@@ -286,8 +368,8 @@ TEST_F(SquishBaseTest, RewriteFirstAndLastMessages) {
   ASSERT_TRUE(base->WriteMessage(3, r));
   base.reset();
   std::vector<IndexRecord> after = IndexOf(sqi());
-  EXPECT_EQ(after[0].umsgid, 1u);                  // first of several: 1
-  EXPECT_EQ(after[2].umsgid, before[2].umsgid);  // the last keeps its id
+  EXPECT_EQ(after[0].umsgid, before[0].umsgid);  // each keeps its id
+  EXPECT_EQ(after[2].umsgid, before[2].umsgid);
   BaseHeader h = HeaderOf(sqd());
   EXPECT_EQ(h.begin_frame, after[0].ofs);
   EXPECT_EQ(h.last_frame, after[2].ofs);
@@ -368,17 +450,24 @@ TEST_F(SquishBaseTest, ReplyLinks) {
   base->AddReply(1, 3);  // already there
   base->AddReply(1, 4);
   base->AddReply(2, 2);  // a message is not its own reply
-  EXPECT_EQ(base->GetReplyTo(3), 2);  // message 1 has unique id 2
-  EXPECT_EQ(base->GetFirstReply(1), 4);
-  EXPECT_EQ(base->GetNextReply(1), 5);
+  base->AddReply(2, 9);  // nor one that is not there
+  // The links hold unique ids, which are the numbers in a new base.
+  EXPECT_EQ(base->GetReplyTo(3), 1);
+  EXPECT_EQ(base->GetFirstReply(1), 3);
+  EXPECT_EQ(base->GetNextReply(1), 4);
   EXPECT_EQ(base->GetReplyTo(2), 0);
-  EXPECT_EQ(base->GetFirstReply(1), 4);
+  EXPECT_EQ(base->GetFirstReply(2), 0);
+  // After deleting message 1, message n has the unique id n + 1.
+  ASSERT_TRUE(base->DeleteMessage(1));
+  base->AddReply(1, 2);
+  EXPECT_EQ(base->GetReplyTo(2), 2);
+  EXPECT_EQ(base->GetFirstReply(1), 3);
   base->SetNextReply(1, 1);
   EXPECT_EQ(base->GetNextReply(1), 2);  // the cached value follows the setter
 
   MessageRecord r;
   ASSERT_TRUE(base->ReadMessage(1, r));
-  EXPECT_EQ(r.replies[0], 4);
+  EXPECT_EQ(r.replies[0], 3);
   EXPECT_EQ(r.replies[1], 2);
   EXPECT_EQ(r.replies[2], 0);
   // Links of a message that does not exist are not loaded.

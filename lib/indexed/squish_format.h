@@ -11,8 +11,9 @@
 //     4  4  num_msg          number of messages
 //     8  4  high_msg         kept equal to num_msg
 //    12  4  skip_msg         0
-//    16  4  high_water       1 when created; unique id of the last append
-//    20  4  uid              next unique id: 2 when created, +1 per append
+//    16  4  high_water       0 when created; unique id of the last append
+//    20  4  uid              next unique id, one above the highest: 1 when
+//                            created
 //    24 80  base             base name, zero bytes here (kept as found)
 //   104  4  begin_frame      first frame of the message chain
 //   108  4  last_frame       last frame of the message chain, 0 when none
@@ -39,7 +40,8 @@
 //
 // Message header (XMSG), 238 bytes; strings are zero-terminated in their
 // fixed fields:
-//     0  4  attr             attribute word; 0x00080000 = read
+//     0  4  attr             attribute word; 0x00080000 = read,
+//                            0x00020000 = umsgid holds the unique id
 //     4 36  from
 //    40 36  to
 //    76 72  subj
@@ -50,7 +52,7 @@
 //   172  2  utc_ofs
 //   174  4  replyto
 //   178 36  replies[9]
-//   214  4  umsgid           unique id
+//   214  4  umsgid           unique id, the same as in the index
 //   218 20  __ftsc_date      FTS-0001 date text
 //
 // Control information: ^A (0x01) lines without separators, then one zero
@@ -84,6 +86,10 @@ constexpr uint32_t kFirstFrameOffset = kBaseHeaderSize;
 
 // The attr bit that marks a message read.
 constexpr uint32_t kAttrRead = 0x00080000;
+// The attr bit that says the umsgid field holds the message's unique id.
+constexpr uint32_t kAttrUniqueId = 0x00020000;
+// Unique ids of a new base start here; 0 is no id.
+constexpr uint32_t kFirstUniqueId = 1;
 
 constexpr size_t kBaseNameSize = 80;
 constexpr size_t kBaseReservedSize = 124;

@@ -40,6 +40,7 @@ void MessageRecord::ResetNumbers() {
   utc_offset = 0;
   replies.fill(0);
   unique_id = 0;
+  stored_type = MessageType::kUnknown;
   attribute_flags.fill(false);
   state = kRecordCleared;
 }
@@ -53,6 +54,21 @@ void MessageRecord::SetAttribute(uint32_t mask, bool on) {
 }
 
 bool MessageRecord::HasAttribute(uint32_t mask) const { return (attributes & mask) != 0; }
+
+bool MessageRecord::IsEchomail() const {
+  if (!area.empty() || seenby_lines.count() > 0 || path_lines.count() > 0) return true;
+  switch (stored_type) {
+    case MessageType::kEchomail:
+      return true;
+    case MessageType::kNetmail:
+      return false;
+    case MessageType::kUnknown:
+      break;
+  }
+  // Netmail may carry an origin line too; one that carries an INTL line
+  // says which it is.
+  return has_origin && !intl_present;
+}
 
 void MessageRecord::AddViaLine(std::string_view text) {
   routing_lines.Insert("\x01" "Via " + std::string(text));

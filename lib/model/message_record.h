@@ -34,6 +34,14 @@ enum RecordState : uint8_t {
   kRecordWritten = 3,
 };
 
+// What a stored message says about its kind, where its format says it at all
+// (the JAM message type bits); the other formats leave it unknown.
+enum class MessageType : uint8_t {
+  kUnknown = 0,
+  kNetmail = 1,
+  kEchomail = 2,
+};
+
 // An address field that holds this value is not set.
 constexpr uint16_t kAddressNotSet = 0xFFFF;
 constexpr int kReplyListSize = 66;
@@ -74,6 +82,12 @@ class MessageRecord {
 
   // After a read: derives missing addresses, MSGID, INTL and the date.
   void Normalise();
+
+  // True for echomail, whose writers add no INTL, FMPT or TOPT: the message
+  // has an area tag, SEEN-BY or PATH lines, or a stored type of echomail; or
+  // it has an origin line and neither a stored type of netmail nor an INTL
+  // line of its own (intl_present), the marks of netmail that carries one.
+  bool IsEchomail() const;
 
   // zone:net/node, then ".point" when the point is not 0; never a domain.
   std::string FormatOriginAddress() const;
@@ -127,9 +141,13 @@ class MessageRecord {
   // Numbers of replies to this message; replies[0] is the first, 0 = none.
   std::array<int32_t, kReplyListSize> replies{};
   uint32_t unique_id = 0;  // Squish message header umsgid
+  MessageType stored_type = MessageType::kUnknown;  // as the stored message said
   std::array<bool, kAttributeFlagCount> attribute_flags{};
-  bool msgid_present = false;  // the MSGID text stood in the stored message
-  bool intl_present = false;   // the INTL text stood in the stored message
+  // The MSGID and INTL texts stood in the stored message, as opposed to
+  // being made up by a reader.  A copy carries only those that stood there;
+  // an INTL that stood there marks netmail (IsEchomail).
+  bool msgid_present = false;
+  bool intl_present = false;
 
   // The message text with every recognised control line removed.
   MemoryStream body{kBodyBlockSize};

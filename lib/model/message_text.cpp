@@ -276,13 +276,7 @@ void WriteText(MessageRecord& r, Stream& out) {
     text.append(prefix).append(value).push_back(kCr);
     out.Write(text);
   };
-  // Zones and points of netmail travel in kludges; a point that is not set
-  // (65535) is no point.
-  bool netmail = r.area.empty();
-  auto is_point = [](uint16_t point) { return point != 0 && point != kAddressNotSet; };
-  if (netmail && is_point(r.orig_point)) line(kFmpt, std::to_string(r.orig_point));
-  if (netmail && is_point(r.dest_point)) line(kTopt, std::to_string(r.dest_point));
-  if (netmail && !r.intl.empty()) line(kIntl, r.intl);
+  for (const auto& [prefix, value] : NetmailKludges(r)) line(prefix, value);
   if (!r.msgid.empty()) line(kMsgid, r.msgid);
   if (!r.reply.empty()) line(kReply, r.reply);
   if (!r.flags.empty()) line(kFlags, r.flags);
@@ -298,6 +292,17 @@ void WriteText(MessageRecord& r, Stream& out) {
   std::string trailing;
   AppendTrailingLines(r, trailing);
   out.Write(trailing);
+}
+
+std::vector<std::pair<std::string_view, std::string>> NetmailKludges(const MessageRecord& r) {
+  std::vector<std::pair<std::string_view, std::string>> kludges;
+  if (r.IsEchomail()) return kludges;
+  // A point that is not set (65535) is no point.
+  auto is_point = [](uint16_t point) { return point != 0 && point != kAddressNotSet; };
+  if (!r.intl.empty()) kludges.emplace_back(kIntl, r.intl.str());
+  if (is_point(r.orig_point)) kludges.emplace_back(kFmpt, std::to_string(r.orig_point));
+  if (is_point(r.dest_point)) kludges.emplace_back(kTopt, std::to_string(r.dest_point));
+  return kludges;
 }
 
 void AppendTrailingLines(const MessageRecord& r, std::string& text) {

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "model/message_record.h"
 #include "runtime/stream.h"
@@ -44,12 +46,18 @@ inline constexpr char kCr = '\r';
 // record when from >= to or `source` is shorter than `to`.
 bool ReadText(Stream& source, int64_t from, int64_t to, bool header_only, MessageRecord& record);
 
-// Writes the record as stored text at `out`'s position: netmail kludges
-// (FMPT, TOPT, INTL), MSGID, REPLY, FLAGS, PID, TID, the other control
-// lines, the body unchanged, tear line, origin line, SEEN-BY, PATH and
-// routing lines.  Every line it adds ends with CR; nothing follows the last.
-// The body is read from its start (its position and error status are reset).
+// Writes the record as stored text at `out`'s position: for netmail (not
+// IsEchomail) the kludges INTL, FMPT and TOPT, then MSGID, REPLY, FLAGS,
+// PID, TID, the other control lines, the body unchanged, tear line, origin
+// line, SEEN-BY, PATH and routing lines.  Every line it adds ends with CR;
+// nothing follows the last.  The body is read from its start (its position
+// and error status are reset).
 void WriteText(MessageRecord& record, Stream& out);
+
+// The kludges that carry the zones and points of netmail, as (prefix,
+// value), in the order FidoNet software writes them: INTL, FMPT, TOPT (a
+// point of 0 or not set is none).  None for echomail (IsEchomail).
+std::vector<std::pair<std::string_view, std::string>> NetmailKludges(const MessageRecord& record);
 
 // Appends the lines WriteText puts below the body: tear line, origin line,
 // SEEN-BY, PATH and routing lines, each ended by CR.

@@ -144,13 +144,14 @@ TEST(ReadTextTest, TrailingBlockWithCrLineEnds) {
   EXPECT_EQ(Lines(r.seenby_lines), "[5020/1]");
   EXPECT_EQ(Lines(r.path_lines), "[5020/1]");
 
-  // Written back: the generated INTL and MSGID lines, then the same five lines.
+  // Written back: the generated MSGID line, then the same five lines.  The
+  // generated INTL is not written: the message is echomail.
   std::string written = Write(r);
   std::string expected_tail(kTail);
   ASSERT_GE(written.size(), expected_tail.size());
   EXPECT_EQ(written.substr(written.size() - expected_tail.size()), expected_tail);
   std::string head = written.substr(0, written.size() - expected_tail.size());
-  EXPECT_EQ(head, "\x01INTL 2:5020/1 2:5020/1 \r\x01MSGID: " + r.msgid.str() + "\r");
+  EXPECT_EQ(head, "\x01MSGID: " + r.msgid.str() + "\r");
 }
 
 TEST(ReadTextTest, FiveDashesAtTheTopAreTheTearLine) {
@@ -203,22 +204,28 @@ TEST(ReadTextTest, HostileShapesDoNotCrash) {
   }
 }
 
-TEST(WriteTextTest, NetmailKludgesComeFirstAndEchomailHasNone) {
-  MessageRecord r;
+// Netmail from 2:5020/1.7 to 2:5020/2.3 with an INTL text.
+void FillPointNetmail(MessageRecord& r) {
   r.orig_zone = r.dest_zone = 2;
-  r.orig_net = 5020;
+  r.orig_net = r.dest_net = 5020;
   r.orig_node = 1;
-  r.orig_point = 7;
-  r.dest_net = 5020;
   r.dest_node = 2;
+  r.orig_point = 7;
   r.dest_point = 3;
   r.intl = "2:5020/2 2:5020/1";
+}
+
+TEST(WriteTextTest, NetmailKludgesComeFirstIntlLeadingAndEchomailHasNone) {
+  MessageRecord r;
+  FillPointNetmail(r);
   r.msgid = "2:5020/1.7 abcdef01";
   r.control_lines.Insert("\x01" "CHRS: CP866 2");
   r.body.Write("Body\r");
   EXPECT_EQ(Write(r),
-            "\x01" "FMPT 7\r\x01TOPT 3\r\x01INTL 2:5020/2 2:5020/1\r"
-            "\x01MSGID: 2:5020/1.7 abcdef01\r\x01" "CHRS: CP866 2\rBody\r");
+            "\x01INTL 2:5020/2 2:5020/1\r\x01"
+            "FMPT 7\r\x01TOPT 3\r"
+            "\x01MSGID: 2:5020/1.7 abcdef01\r\x01"
+            "CHRS: CP866 2\rBody\r");
   // A point that is not set is written as no point.
   r.orig_point = kAddressNotSet;
   r.dest_point = kAddressNotSet;
@@ -229,6 +236,53 @@ TEST(WriteTextTest, NetmailKludgesComeFirstAndEchomailHasNone) {
   // An echomail origin line is written even when its text is empty.
   r.has_origin = true;
   EXPECT_EQ(Write(r).substr(Write(r).find("Body")), "Body\r * Origin: (2:5020/1.7)\r");
+}
+
+// Which messages are echomail, and so get no INTL, FMPT or TOPT: any sign
+// of echomail makes one, but an origin line only where nothing says the
+// message is netmail (netmail may carry an origin line).
+TEST(WriteTextTest, EchomailIsKnownByItsSigns) {
+  struct Case {
+    const char* name;
+    void (*shape)(MessageRecord&);
+    bool echomail;
+  };
+  const Case cases[] = {
+      {"nothing", [](MessageRecord&) {}, false},
+      {"area tag", [](MessageRecord& r) { r.area = "ECHO"; }, true},
+      {"SEEN-BY", [](MessageRecord& r) { r.seenby_lines.Insert("5020/1"); }, true},
+      {"PATH", [](MessageRecord& r) { r.path_lines.Insert("5020/1"); }, true},
+      {"stored type echomail", [](MessageRecord& r) { r.stored_type = MessageType::kEchomail; },
+       true},
+      {"origin line", [](MessageRecord& r) { r.has_origin = true; }, true},
+      {"origin line and an INTL line of its own",
+       [](MessageRecord& r) { r.has_origin = r.intl_present = true; }, false},
+      {"origin line and stored type netmail",
+       [](MessageRecord& r) {
+         r.has_origin = true;
+         r.stored_type = MessageType::kNetmail;
+       },
+       false},
+      {"PATH and stored type netmail",
+       [](MessageRecord& r) {
+         r.path_lines.Insert("5020/1");
+         r.stored_type = MessageType::kNetmail;
+       },
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MessageRecord r;
+    FillPointNetmail(r);
+    r.origin = "Home ";
+    c.shape(r);
+    EXPECT_EQ(r.IsEchomail(), c.echomail);
+    const std::string written = Write(r);
+    for (std::string_view kludge :
+         {control_line::kIntl, control_line::kFmpt, control_line::kTopt}) {
+      EXPECT_EQ(written.find(kludge) != std::string::npos, !c.echomail) << Printable(kludge);
+    }
+  }
 }
 
 // A corpus of realistic texts: read, write, read again gives the same
@@ -331,8 +385,9 @@ TEST(TextRoundTripTest, GeneratedTextsAreCutAtWholeLines) {
   }
 }
 
-// Well-formed messages built at random (kludges on top, each once; body
-// lines; tear, origin, SEEN-BY, PATH and routing lines at the bottom):
+// Well-formed messages built at random (kludges on top, each once, the
+// netmail ones only where nothing says echomail; body lines; tear, origin,
+// SEEN-BY, PATH and routing lines at the bottom):
 // read, write, read again gives the same record, byte for byte in the body,
 // and a further cycle writes the same text.
 TEST(TextRoundTripTest, GeneratedMessagesSurviveReadWriteRead) {
@@ -351,9 +406,22 @@ TEST(TextRoundTripTest, GeneratedMessagesSurviveReadWriteRead) {
   std::mt19937 random(4242);
   for (int iteration = 0; iteration < 2000; ++iteration) {
     std::string end = ends[random() % 2];
+    std::string tail;
+    if (random() % 2) tail += "--- editor" + end;
+    if (random() % 2)
+      tail += " * Origin: A station (2:5020/" + std::to_string(random() % 9) + ")" + end;
+    for (const auto& b : bottom) {
+      if (random() % 2) tail += b + end;
+    }
+    const bool echomail = tail.find("SEEN-BY") != std::string::npos ||
+                          tail.find("PATH") != std::string::npos ||
+                          tail.find("Origin") != std::string::npos;
     std::string text;
     for (const auto& k : kludges) {
-      if (random() % 3 == 0) text += k + end;
+      const bool netmail_only = k.starts_with(control_line::kIntl) ||
+                                k.starts_with(control_line::kFmpt) ||
+                                k.starts_with(control_line::kTopt);
+      if (random() % 3 == 0 && !(echomail && netmail_only)) text += k + end;
     }
     int lines = static_cast<int>(random() % 6);
     for (int i = 0; i < lines; ++i) {
@@ -362,11 +430,7 @@ TEST(TextRoundTripTest, GeneratedMessagesSurviveReadWriteRead) {
       text += line + end;
     }
     if (lines > 0) text += "Last body line" + end;
-    if (random() % 2) text += "--- editor" + end;
-    if (random() % 2) text += " * Origin: A station (2:5020/" + std::to_string(random() % 9) + ")" + end;
-    for (const auto& b : bottom) {
-      if (random() % 2) text += b + end;
-    }
+    text += tail;
 
     MessageRecord first, second, third;
     Read(text, first);

@@ -14,6 +14,8 @@
 namespace quil::testing::convert_e2e {
 namespace {
 
+const int kShapeCount = static_cast<int>(EveryShape().size());
+
 // The table is only worth its expectations if the kinds agree with it: the
 // handcrafted messages written by the library read back exactly as it says.
 class KindTest : public ::testing::TestWithParam<const Kind*> {};
@@ -22,17 +24,62 @@ TEST_P(KindTest, KeepsWhatTheTableSays) {
   TempDir dir;
   const Kind& kind = *GetParam();
   const std::string spec = SpecOf(kind, dir.path(), "base");
-  WriteMessages(spec, AllMessages());
+  WriteMessages(spec, EveryShape());
   std::unique_ptr<MessageBase> base = OpenBase(spec);
   ASSERT_TRUE(base);
-  ASSERT_EQ(base->count(), kMessageCount);
-  for (int n = 1; n <= kMessageCount; ++n) {
+  ASSERT_EQ(base->count(), kShapeCount);
+  for (int n = 1; n <= kShapeCount; ++n) {
     MessageRecord expected, actual;
     BuildMessage(n, expected);
     Loose loose;
     StoreAndReadBack(kind, expected, &loose);
     ASSERT_TRUE(base->ReadMessage(n, actual)) << n;
     EXPECT_EQ(Dump(actual, loose), Dump(expected, loose)) << "message " << n;
+  }
+}
+
+// The control lines each kind stores of each handcrafted message, by the
+// names StoredLines gives them.  Echomail (2, 5) has no INTL, FMPT or TOPT,
+// also where its area tag is gone and only SEEN-BY, PATH or the origin line
+// tell; JAM keeps addresses in subfields instead of those three, and keeps
+// the area tag nowhere.
+struct StoredRow {
+  const Kind* kind;
+  const char* lines[5];  // messages 1 to 5
+};
+// clang-format off
+const StoredRow kStoredLines[] = {
+  {&kFido,   {"CHRS FLAGS FMPT INTL MSGID PID REPLY TID TOPT TZUTC Via origin tear",
+              "CHRS FLAGS Forwarded MSGID PATH PID REPLY SEEN-BY TID origin tear",
+              "", "FMPT MSGID PID REPLY TOPT", "MSGID PID TZUTC X-UNKNOWN-KLUDGE origin tear"}},
+  {&kPacket, {"CHRS FLAGS FMPT INTL MSGID PID REPLY TID TOPT TZUTC Via origin tear",
+              "AREA CHRS FLAGS Forwarded MSGID PATH PID REPLY SEEN-BY TID origin tear",
+              "", "FMPT MSGID PID REPLY TOPT", "MSGID PID TZUTC X-UNKNOWN-KLUDGE origin tear"}},
+  {&kSquish, {"CHRS FLAGS FMPT INTL MSGID PID REPLY TID TOPT TZUTC Via origin tear",
+              "CHRS FLAGS Forwarded MSGID PATH PID REPLY SEEN-BY TID origin tear",
+              "", "FMPT MSGID PID REPLY TOPT", "MSGID PID TZUTC X-UNKNOWN-KLUDGE origin tear"}},
+  {&kJam,    {"CHRS FLAGS MSGID PID REPLY TID TZUTC Via origin tear",
+              "CHRS FLAGS Forwarded MSGID PATH PID REPLY SEEN-BY TID origin tear",
+              "", "MSGID PID REPLY", "MSGID PID TZUTC X-UNKNOWN-KLUDGE origin tear"}},
+};
+// clang-format on
+
+std::string Joined(const LineNames& names) {
+  std::string joined;
+  for (const std::string& name : names) joined += (joined.empty() ? "" : " ") + name;
+  return joined;
+}
+
+TEST_P(KindTest, StoresTheControlLinesTheTableSays) {
+  TempDir dir;
+  const Kind& kind = *GetParam();
+  const std::string spec = SpecOf(kind, dir.path(), "base");
+  WriteMessages(spec, EveryShape());
+  for (const StoredRow& row : kStoredLines) {
+    if (row.kind != &kind) continue;
+    for (int n : EveryShape()) {
+      EXPECT_EQ(Joined(StoredLines(kind, spec, n)), row.lines[n - 1]) << "message " << n;
+    }
   }
 }
 
@@ -62,26 +109,26 @@ class PairTest : public ::testing::TestWithParam<Pair> {
 // was.  The way back gives the original messages again in every field that
 // both kinds keep.
 TEST_P(PairTest, CopiesEveryMessageAndBackAgain) {
-  WriteMessages(source_, AllMessages());
+  WriteMessages(source_, EveryShape());
   const auto source_files = SnapshotTree(dir_ / "in");
 
   ProgramResult there = Convert(source_, copy_);
   EXPECT_EQ(there.exit_code, 0);
-  EXPECT_EQ(there.output, CopyOutput(source_, copy_, kMessageCount, 0));
+  EXPECT_EQ(there.output, CopyOutput(source_, copy_, kShapeCount, 0));
   EXPECT_EQ(SnapshotTree(dir_ / "in"), source_files);
-  ASSERT_EQ(CountOf(copy_), kMessageCount);
-  for (int n = 1; n <= kMessageCount; ++n) {
+  ASSERT_EQ(CountOf(copy_), kShapeCount);
+  for (int n = 1; n <= kShapeCount; ++n) {
     ExpectCopied(source_, n, to(), copy_, n, !HasOwnMsgid(n));
   }
 
   ProgramResult back = Convert(copy_, back_);
   EXPECT_EQ(back.exit_code, 0);
-  EXPECT_EQ(back.output, CopyOutput(copy_, back_, kMessageCount, 0));
+  EXPECT_EQ(back.output, CopyOutput(copy_, back_, kShapeCount, 0));
   std::unique_ptr<MessageBase> original = OpenBase(source_);
   std::unique_ptr<MessageBase> returned = OpenBase(back_);
   ASSERT_TRUE(original && returned);
-  ASSERT_EQ(returned->count(), kMessageCount);
-  for (int n = 1; n <= kMessageCount; ++n) {
+  ASSERT_EQ(returned->count(), kShapeCount);
+  for (int n = 1; n <= kShapeCount; ++n) {
     MessageRecord expected, actual;
     ASSERT_TRUE(original->ReadMessage(n, expected));
     ASSERT_TRUE(returned->ReadMessage(n, actual)) << n;
@@ -92,6 +139,65 @@ TEST_P(PairTest, CopiesEveryMessageAndBackAgain) {
     PrepareForCopy(expected);
     StoreAndReadBack(from(), expected, &loose);
     EXPECT_EQ(Dump(actual, loose), Dump(expected, loose)) << "message " << n << " back";
+  }
+}
+
+// What a copy carries of its source's control lines, per pair and message:
+// "-X" is a line of the source that the copy has not, "+X" one the copy has
+// that the source has not; every other line of the source arrives, and
+// nothing else is added (a MSGID or INTL that reading made up is not
+// written).  What is dropped is what the destination can not hold as a
+// line: JAM holds the zones and points of netmail in its address subfields
+// instead of INTL, FMPT and TOPT, and from those the other kinds write them
+// again for netmail, INTL also where both ends are in one zone; only a
+// packet holds the area tag.
+struct CarryRow {
+  const Kind* from;
+  const Kind* to;
+  const char* change[5];  // messages 1 to 5
+};
+// clang-format off
+const CarryRow kCarry[] = {
+  //  from      to         1 netmail             2 echomail  3 bare   4 no INTL             5 point's local echo
+  {&kFido,   &kFido,   {"",                  "",         "",      "",                   ""}},
+  {&kFido,   &kPacket, {"",                  "",         "",      "",                   ""}},
+  {&kFido,   &kSquish, {"",                  "",         "",      "",                   ""}},
+  {&kFido,   &kJam,    {"-FMPT -INTL -TOPT", "",         "",      "-FMPT -TOPT",        ""}},
+  {&kPacket, &kFido,   {"",                  "-AREA",    "",      "",                   ""}},
+  {&kPacket, &kPacket, {"",                  "",         "",      "",                   ""}},
+  {&kPacket, &kSquish, {"",                  "-AREA",    "",      "",                   ""}},
+  {&kPacket, &kJam,    {"-FMPT -INTL -TOPT", "-AREA",    "",      "-FMPT -TOPT",        ""}},
+  {&kSquish, &kFido,   {"",                  "",         "",      "",                   ""}},
+  {&kSquish, &kPacket, {"",                  "",         "",      "",                   ""}},
+  {&kSquish, &kSquish, {"",                  "",         "",      "",                   ""}},
+  {&kSquish, &kJam,    {"-FMPT -INTL -TOPT", "",         "",      "-FMPT -TOPT",        ""}},
+  {&kJam,    &kFido,   {"+FMPT +INTL +TOPT", "",         "+INTL", "+FMPT +INTL +TOPT",  ""}},
+  {&kJam,    &kPacket, {"+FMPT +INTL +TOPT", "",         "+INTL", "+FMPT +INTL +TOPT",  ""}},
+  {&kJam,    &kSquish, {"+FMPT +INTL +TOPT", "",         "+INTL", "+FMPT +INTL +TOPT",  ""}},
+  {&kJam,    &kJam,    {"",                  "",         "",      "",                   ""}},
+};
+// clang-format on
+
+TEST_P(PairTest, CarriesTheControlLinesTheTableSays) {
+  WriteMessages(source_, EveryShape());
+  ASSERT_EQ(Convert(source_, copy_).exit_code, 0);
+  for (const CarryRow& row : kCarry) {
+    if (row.from != &from() || row.to != &to()) continue;
+    for (int n : EveryShape()) {
+      const LineNames source = StoredLines(from(), source_, n);
+      const LineNames copy = StoredLines(to(), copy_, n);
+      std::string change;
+      auto note = [&change](char sign, const std::string& name) {
+        change += (change.empty() ? "" : " ") + (sign + name);
+      };
+      for (const std::string& name : source) {
+        if (!copy.contains(name)) note('-', name);
+      }
+      for (const std::string& name : copy) {
+        if (!source.contains(name)) note('+', name);
+      }
+      EXPECT_EQ(change, row.change[n - 1]) << "message " << n;
+    }
   }
 }
 

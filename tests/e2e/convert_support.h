@@ -26,23 +26,24 @@ namespace quil::testing::convert_e2e {
 
 // ---------------------------------------------------------------------------
 // What each storage kind keeps of a record.  Every kind keeps the from and
-// to names and the subject (up to its limits), the date written, the origin
-// and destination net and node, the MSGID, REPLY and PID texts, the words of
-// the FLAGS line, the other control lines, the routing (Via, Recd,
-// Forwarded) lines, the tear and origin lines, SEEN-BY and PATH, and the
-// body bytes.  The columns below are where they differ.
+// to names and the subject (up to its limits), the date written to the
+// second, the origin and destination net and node, the MSGID, REPLY, PID
+// and TID texts, the words of the FLAGS line, the other control lines, the
+// routing (Via, Recd, Forwarded) lines, the tear and origin lines, SEEN-BY
+// and PATH, and the body bytes.  The columns below are where they differ.
 
-enum class ReadCount : uint8_t { kCount, kNone, kReadBit };       // times-read count
-enum class TidLine : uint8_t { kField, kControlLine, kDropped };  // the TID text
+enum class ReadCount : uint8_t { kCount, kNone, kReadBit };  // times-read count
+enum class TidLine : uint8_t { kField, kControlLine };       // where the TID comes back
 // Zones and points of netmail travel in INTL/FMPT/TOPT lines (written for
-// netmail only), or as address texts whose readers also set the MSGID and
-// INTL texts.
+// netmail only), or as address texts whose readers set the INTL text of
+// netmail.
 enum class Addresses : uint8_t { kKludges, kHeader, kTexts };
 
 constexpr uint32_t kJamAttributes = 0x00000010 | 0x00000002 | 0x00000800 | 0x00000200 | 0x00000080 |
                                     0x00000100 | 0x00000040 | 0x00000001 | 0x00002000 | 0x00001000 |
                                     0x00000004 | 0x00000008 | 0x00000020 | 0x80000000;
 constexpr uint32_t kSquishReadBit = 0x00080000;
+constexpr uint32_t kSquishUniqueIdBit = 0x00020000;
 
 struct Kind {
   const char* name;
@@ -59,17 +60,18 @@ struct Kind {
   Addresses addresses;
   bool cost;
   bool date_arrived;
-  int second_step;  // 2: only even seconds (MS-DOS stamps)
+  int arrived_step;  // 2: only even seconds of the date arrived (MS-DOS stamps)
   bool utc_offset;
-  bool unique_id;
+  bool unique_id;     // gives its own, marked in the attribute word (0x00020000)
+  bool message_type;  // stores whether it is echomail or netmail
 };
 
 // clang-format off
-//                      mark sfx    names subj  attributes    times_read          reply_to reps area   tid                    addresses             cost   arrived step utc    uid
-inline const Kind kFido  {"Fido",   'f', "",     35, 71,  0x0000FFFF,    ReadCount::kCount,   false, 1, false, TidLine::kField,       Addresses::kKludges, false, false, 1, false, false};
-inline const Kind kPacket{"Packet", 'p', ".pkt", 35, 71,  0x0000FFFF,    ReadCount::kNone,    false, 0, true,  TidLine::kField,       Addresses::kKludges, true,  false, 1, false, false};
-inline const Kind kSquish{"Squish", 's', "",     35, 71,  0xFFFFFFFF,    ReadCount::kReadBit, true,  9, false, TidLine::kControlLine, Addresses::kHeader,  false, true,  2, true,  true};
-inline const Kind kJam   {"Jam",    'j', "",     255, 255, kJamAttributes, ReadCount::kCount,   true,  1, false, TidLine::kDropped,     Addresses::kTexts,   true,  true,  1, false, false};
+//                      mark sfx    names subj  attributes    times_read          reply_to reps area   tid                    addresses             cost   arrived step utc    uid    type
+inline const Kind kFido  {"Fido",   'f', "",     35, 71,  0x0000FFFF,    ReadCount::kCount,   false, 1, false, TidLine::kField,       Addresses::kKludges, false, false, 1, false, false, false};
+inline const Kind kPacket{"Packet", 'p', ".pkt", 35, 71,  0x0000FFFF,    ReadCount::kNone,    false, 0, true,  TidLine::kField,       Addresses::kKludges, true,  false, 1, false, false, false};
+inline const Kind kSquish{"Squish", 's', "",     35, 71,  0xFFFFFFFF,    ReadCount::kReadBit, true,  9, false, TidLine::kControlLine, Addresses::kHeader,  false, true,  2, true,  true,  false};
+inline const Kind kJam   {"Jam",    'j', "",     255, 255, kJamAttributes, ReadCount::kCount,   true,  1, false, TidLine::kControlLine, Addresses::kTexts,   true,  true,  1, false, false, true};
 // clang-format on
 inline const Kind* const kAllKinds[] = {&kFido, &kPacket, &kSquish, &kJam};
 
@@ -82,6 +84,9 @@ inline std::string SpecOf(const Kind& kind, const std::string& directory, const 
 // The handcrafted messages.
 
 inline constexpr int kMessageCount = 4;
+// One more, for the tests of what each kind keeps (the others copy the
+// first kMessageCount).
+inline constexpr int kLocalPointEchomail = 5;
 
 // `text` made exactly `length` characters long with a running digit filler.
 inline std::string Sized(std::string text, size_t length) {
@@ -109,7 +114,10 @@ inline std::string HighBytes() {
 //      and the body in code page 866, ^A inside a line, a long subject;
 //   3  netmail with nothing but its header: no control line, empty body;
 //   4  netmail between zones without INTL: points and zones only in FMPT,
-//      TOPT, MSGID and REPLY.
+//      TOPT, MSGID and REPLY;
+//   5  a point's echomail as its editor leaves it, before a tosser sent it:
+//      no area tag, SEEN-BY or PATH, only the origin line says echomail; a
+//      time zone, a kludge nobody knows, an odd second.
 inline void BuildMessage(int n, MessageRecord& r) {
   r.Clear();
   auto set_addresses = [&r](uint16_t oz, uint16_t onet, uint16_t onode, uint16_t op, uint16_t dz,
@@ -198,7 +206,26 @@ inline void BuildMessage(int n, MessageRecord& r) {
       r.attributes = kAttrPrivate | kAttrHold;
       r.body.Write(std::string("Just one line.\r"));
       break;
+    case 5:
+      r.from_name = "Point Writer";
+      r.to_name = "All";
+      r.subject = "Local echomail of a point";
+      r.date_written = {2024, 2, 29, 1, 43, 11};
+      r.date_arrived = {2024, 2, 29, 1, 43, 13};
+      set_addresses(2, 5020, 1, 7, 2, 5020, 1, 0);
+      r.msgid = "2:5020/1.7 5e1f0a11";
+      r.pid = "PointEd 2.0";
+      r.control_lines.Insert("\001TZUTC: -0500");
+      r.control_lines.Insert("\001X-UNKNOWN-KLUDGE: kept as it stands");
+      r.tear_line = " PointEd 2.0";
+      r.has_tear_line = true;
+      r.origin = "A point at home ";
+      r.has_origin = true;
+      r.body.Write(std::string("Written at a point.\r"));
+      break;
   }
+  r.msgid_present = !r.msgid.empty();
+  r.intl_present = !r.intl.empty();
   r.body.Seek(0);
   r.ConvertFlags(Direction::kReading);
 }
@@ -229,12 +256,13 @@ inline void PrepareForCopy(MessageRecord& r) {
   r.reply_to = 0;
   r.replies.fill(0);
   if (!r.intl_present) r.intl.clear();
+  if (!r.msgid_present) r.msgid.clear();
 }
 
 // Turns `r`, a record about to be written to a base of `kind`, into what
 // reading it back from that base gives, as the table above says.
 inline void StoreAndReadBack(const Kind& kind, MessageRecord& r, Loose* loose) {
-  const bool echomail = !r.area.empty();  // decides the INTL/FMPT/TOPT lines
+  const bool echomail = r.IsEchomail();  // decides the INTL/FMPT/TOPT lines
   if (r.from_name.size() > kind.name_limit)
     r.from_name = r.from_name.str().substr(0, kind.name_limit);
   if (r.to_name.size() > kind.name_limit) r.to_name = r.to_name.str().substr(0, kind.name_limit);
@@ -242,13 +270,12 @@ inline void StoreAndReadBack(const Kind& kind, MessageRecord& r, Loose* loose) {
     r.subject = r.subject.str().substr(0, kind.subject_limit);
   }
 
-  r.date_written.second -= r.date_written.second % kind.second_step;
   if (!kind.date_arrived) {
     r.date_arrived = DateTime{};
   } else if (!IsValidDate(r.date_arrived)) {
     loose->fields.insert("date_arrived");  // the writer puts the clock's time there
   } else {
-    r.date_arrived.second -= r.date_arrived.second % kind.second_step;
+    r.date_arrived.second -= r.date_arrived.second % kind.arrived_step;
   }
   r.date_text = FormatDate(r.date_written);
 
@@ -264,6 +291,12 @@ inline void StoreAndReadBack(const Kind& kind, MessageRecord& r, Loose* loose) {
   }
   r.attributes &= kind.attributes;
   if (kind.times_read == ReadCount::kReadBit) r.SetAttribute(kSquishReadBit, r.times_read != 0);
+  if (kind.unique_id) {
+    r.SetAttribute(kSquishUniqueIdBit, true);
+    loose->fields.insert("unique_id");  // the base's next id
+  } else {
+    r.unique_id = 0;
+  }
   for (int f = 0; f < kFirstFlagsOnlyFlag; ++f) {
     r.attribute_flags[f] = r.HasAttribute(kAttributeTable[f].bit);
   }
@@ -273,7 +306,9 @@ inline void StoreAndReadBack(const Kind& kind, MessageRecord& r, Loose* loose) {
   if (!kind.area) r.area.clear();
   if (!kind.cost) r.cost = 0;
   if (!kind.utc_offset) r.utc_offset = 0;
-  if (!kind.unique_id) r.unique_id = 0;
+  r.stored_type = !kind.message_type ? MessageType::kUnknown
+                  : echomail         ? MessageType::kEchomail
+                                     : MessageType::kNetmail;
 
   const std::string tid_prefix = "\001TID: ";
   switch (kind.tid) {
@@ -291,18 +326,14 @@ inline void StoreAndReadBack(const Kind& kind, MessageRecord& r, Loose* loose) {
       if (!r.tid.empty()) r.control_lines.InsertAt(0, tid_prefix + r.tid.str());
       r.tid.clear();
       break;
-    case TidLine::kDropped:
-      r.tid.clear();
-      break;
   }
 
   if (kind.addresses == Addresses::kKludges && echomail) r.dest_point = 0;
-  if (kind.addresses == Addresses::kTexts) {
-    // The address texts' readers set the INTL text (without points) and,
-    // when the message has none, a MSGID of the origin address.
+  if (kind.addresses == Addresses::kTexts && !echomail) {
+    // The address texts' readers set the INTL text of netmail (without
+    // points).
     r.intl = IntlOf(r, false);
     r.intl_present = true;
-    r.msgid_present = true;
   } else if (!echomail && !r.intl.empty()) {
     r.intl_present = true;
   } else {
@@ -312,6 +343,7 @@ inline void StoreAndReadBack(const Kind& kind, MessageRecord& r, Loose* loose) {
   if (r.msgid.empty()) {
     loose->msgid_serial = true;
     r.msgid = r.FormatOriginAddress() + " ????????";
+    r.msgid_present = false;
   } else {
     r.msgid_present = true;
   }
@@ -364,6 +396,13 @@ inline std::vector<int> AllMessages() {
   return numbers;
 }
 
+// Every handcrafted message.
+inline std::vector<int> EveryShape() {
+  std::vector<int> numbers = AllMessages();
+  numbers.push_back(kLocalPointEchomail);
+  return numbers;
+}
+
 inline std::unique_ptr<MessageBase> OpenBase(const std::string& spec) {
   return OpenOrCreate(platform::kDenyWrite, spec);
 }
@@ -413,6 +452,84 @@ inline void ExpectCopied(const std::string& source, int32_t number, const Kind& 
   std::unique_ptr<MessageBase> to = OpenBase(copy);
   ASSERT_TRUE(from && to) << source << " -> " << copy;
   ExpectCopied(*from, number, kind, *to, copy_number, msgid_serial);
+}
+
+// ---------------------------------------------------------------------------
+// The control lines of a stored message, by name: "INTL", "MSGID", "TZUTC",
+// "Via", "SEEN-BY", "AREA", "tear", "origin", ... as read from the files,
+// apart from the library's readers.  JAM keeps control lines in subfields
+// (MSGID, REPLYID, PID, TRACE, FTSKLUDGE, SEENBY2D, PATH2D, FLAGS,
+// TZUTCINFO) and the tear and origin lines in its text.
+
+using LineNames = std::set<std::string>;
+
+// The name of one line of stored text; empty for a line of the body.
+inline std::string LineName(std::string_view line) {
+  if (line.starts_with('\x01')) {
+    line.remove_prefix(1);
+    return std::string(line.substr(0, line.find_first_of(" :")));
+  }
+  for (const char* framing : {"SEEN-BY", "AREA"}) {
+    if (line.starts_with(std::string(framing) + ":")) return framing;
+  }
+  if (line.starts_with("---")) return "tear";
+  if (line.starts_with(" * Origin: ")) return "origin";
+  return {};
+}
+
+inline void AddLineNames(std::string_view text, char separator, LineNames* names) {
+  for (size_t start = 0, end; start < text.size(); start = end + 1) {
+    end = std::min(text.find(separator, start), text.size());
+    std::string name = LineName(text.substr(start, end - start));
+    if (!name.empty()) names->insert(name);
+  }
+}
+
+// The lines of message `n` of the base `spec` of `kind`.
+inline LineNames StoredLines(const Kind& kind, const std::string& spec, int n) {
+  const std::string path = spec.substr(1);
+  LineNames names;
+  if (&kind == &kFido) {
+    constexpr size_t kHeaderSize = 190;
+    const std::string file = ReadFileBytes(path + "/" + std::to_string(n) + ".msg");
+    if (file.size() > kHeaderSize) AddLineNames(file.substr(kHeaderSize), '\r', &names);
+  } else if (&kind == &kPacket) {
+    constexpr size_t kFixedPart = 2 + 32;  // type word and fixed header
+    const std::string packet = ReadFileBytes(path);
+    size_t text = PacketMessageStart(packet, n) + kFixedPart;
+    for (int field = 0; field < 3; ++field) text = packet.find('\0', text) + 1;  // names, subject
+    AddLineNames(std::string_view(packet).substr(text, packet.find('\0', text) - text), '\r',
+                 &names);
+  } else if (&kind == &kSquish) {
+    constexpr size_t kFrameHeader = 28, kMessageHeader = 238;
+    const std::string data = ReadFileBytes(path + ".sqd");
+    const size_t frame = SquishFrameOffset(path, n);
+    const size_t control = frame + kFrameHeader + kMessageHeader;
+    const size_t control_length = Le32At(data, frame + 20);
+    const size_t text_length = Le32At(data, frame + 16) - kMessageHeader - control_length;
+    const std::string info = data.substr(control, control_length);
+    for (size_t start = 0, end; start < info.size(); start = end) {
+      end = std::min(info.find('\x01', start + 1), info.size());
+      std::string name = LineName(info.substr(start, end - start));
+      if (!name.empty()) names.insert(name);
+    }
+    AddLineNames(std::string_view(data).substr(control + control_length, text_length), '\r',
+                 &names);
+  } else {
+    const std::map<uint32_t, std::string> kinds = {
+        {4, "MSGID"},      {5, "REPLY"},   {7, "PID"},      {8, "Via"},
+        {2001, "SEEN-BY"}, {2002, "PATH"}, {2003, "FLAGS"}, {2004, "TZUTC"}};
+    const StoredJamMessage message = ReadStoredJamMessage(path, n);
+    for (const auto& [id, data] : message.subfields) {
+      if (id == 2000 || id == 1000) {
+        names.insert(LineName("\x01" + data));
+      } else if (kinds.contains(id)) {
+        names.insert(kinds.at(id));
+      }
+    }
+    AddLineNames(message.text, '\r', &names);
+  }
+  return names;
 }
 
 // ---------------------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <map>
@@ -118,11 +119,12 @@ class NntpClient {
 };
 
 // jamnntpd serving the JAM bases `groups` (name -> base path, without
-// extension) on a free loopback port, with its configuration in `dir`.
+// extension) on a free loopback port, with its configuration in `dir`;
+// posts get a TZUTC kludge with `tzutc`.
 class NntpServer {
  public:
   NntpServer(const std::string& program, const std::string& dir,
-             const std::map<std::string, std::string>& groups) {
+             const std::map<std::string, std::string>& groups, bool tzutc = false) {
     std::string groups_file;
     for (const auto& [name, path] : groups) {
       groups_file += name + " A " + kPeerAddress + " " + path + "\n";
@@ -134,11 +136,13 @@ class NntpServer {
     EXPECT_TRUE(WriteFileBytes(dir + "/xlat", "read * unknown-8bit -keepsoftcr\npost * \"\"\n"));
     for (int attempt = 0; attempt < 3 && port_ < 0; ++attempt) {
       int port = FreePort();
-      running_ =
-          StartProgram(program, {"-port", std::to_string(port), "-groups", dir + "/groups",
-                                 "-allow", dir + "/allow", "-users", dir + "/users", "-xlat",
-                                 dir + "/xlat", "-logfile", dir + "/jamnntpd.log", "-noecholog",
-                                 "-noencode", "-def_flowed", "off", "-notzutc"});
+      std::vector<std::string> args = {
+          "-port",      std::to_string(port), "-groups",     dir + "/groups",
+          "-allow",     dir + "/allow",       "-users",      dir + "/users",
+          "-xlat",      dir + "/xlat",        "-logfile",    dir + "/jamnntpd.log",
+          "-noecholog", "-noencode",          "-def_flowed", "off"};
+      if (!tzutc) args.push_back("-notzutc");
+      running_ = StartProgram(program, args);
       for (int i = 0; i < 150; ++i) {
         if (NntpClient(port).connected()) {
           port_ = port;
@@ -233,8 +237,16 @@ std::vector<std::string> SubfieldHeaders(const MessageRecord& r) {
   add("MSGID", r.msgid.str());
   add("REPLYID", r.reply.str());
   add("PID", r.pid.str());
+  if (!r.tid.empty()) add("FTSKLUDGE", "TID: " + r.tid.str());
   for (const StringList* list : {&r.routing_lines, &r.control_lines}) {
-    for (const std::string& line : *list) add("FTSKLUDGE", line.substr(1));
+    for (const std::string& line : *list) {
+      // The time zone has a subfield of its own.
+      if (line.starts_with(kControlMark + "TZUTC: ")) {
+        add("TZUTCINFO", line.substr(8));
+      } else {
+        add("FTSKLUDGE", line.substr(1));
+      }
+    }
   }
   add("FLAGS", r.flags.str());
   for (const std::string& line : r.seenby_lines) add("SEENBY2D", line);
@@ -305,6 +317,23 @@ TEST_F(JamnntpdTest, ServesAJamBaseWeWrote) {
   }
 }
 
+// Posts one article with `subject` to kGroup through the server on `port`.
+void Post(int port, const std::string& subject) {
+  NntpClient client(port);
+  ASSERT_TRUE(client.ReadLine().starts_with("200 "));
+  ASSERT_TRUE(client.Command("POST").starts_with("340 "));
+  client.Send(std::string("From: Test Poster <poster@example.com>\r\n") + "Newsgroups: " + kGroup +
+              "\r\nSubject: " + subject +
+              "\r\nUser-Agent: QuilTest 1.0\r\nOrganization: Quil test site\r\n"
+              "Content-Type: text/plain; charset=iso-8859-1\r\n"
+              "Content-Transfer-Encoding: 8bit\r\n\r\n"
+              "First posted line.\r\nHigh \xe9\xe8 bytes\r\n.\r\n");
+  EXPECT_TRUE(client.ReadLine().starts_with("240 ")) << subject;
+  // The server writes the base out when the connection ends.
+  EXPECT_TRUE(client.Command("QUIT").starts_with("205 "));
+  EXPECT_EQ(client.ReadLine(), "<closed>");
+}
+
 // What is posted through the server into a JAM base we made reads back
 // here: names, subject, the server's MSGID (its subfield stands before the
 // origin address, whose reader makes up a MSGID of its own), the origin,
@@ -316,21 +345,7 @@ TEST_F(JamnntpdTest, PostsReadBackFieldByField) {
   const std::string base = dir_ / "posted";
   ASSERT_TRUE(CreateFresh(platform::kDenyWrite, "j" + base));
   NntpServer server(jamnntpd_, dir_.path(), {{kGroup, base}});
-  for (const char* subject : {"Posted through NNTP", "Posted again"}) {
-    NntpClient client(server.port());
-    ASSERT_TRUE(client.ReadLine().starts_with("200 "));
-    ASSERT_TRUE(client.Command("POST").starts_with("340 "));
-    client.Send(std::string("From: Test Poster <poster@example.com>\r\n") +
-                "Newsgroups: " + kGroup + "\r\nSubject: " + subject +
-                "\r\nUser-Agent: QuilTest 1.0\r\nOrganization: Quil test site\r\n"
-                "Content-Type: text/plain; charset=iso-8859-1\r\n"
-                "Content-Transfer-Encoding: 8bit\r\n\r\n"
-                "First posted line.\r\nHigh \xe9\xe8 bytes\r\n.\r\n");
-    EXPECT_TRUE(client.ReadLine().starts_with("240 ")) << subject;
-    // The server writes the base out when the connection ends.
-    EXPECT_TRUE(client.Command("QUIT").starts_with("205 "));
-    EXPECT_EQ(client.ReadLine(), "<closed>");
-  }
+  for (const char* subject : {"Posted through NNTP", "Posted again"}) Post(server.port(), subject);
   // The MSGID subfields as the server stored them: the first subfield after
   // each message header (76 bytes), which the index points at.
   const std::string jhr = ReadFileBytes(base + ".jhr");
@@ -367,6 +382,28 @@ TEST_F(JamnntpdTest, PostsReadBackFieldByField) {
     EXPECT_EQ(Printable(r.body.Contents()),
               Printable("First posted line.\rHigh \xe9\xe8 bytes\r\r"));
   }
+}
+
+// Posts, with the server's TZUTC kludge, copied into each kind and back:
+// every message says again what it said.
+TEST_F(JamnntpdTest, PostedBaseComesBackFromEveryKind) {
+  const std::string base = dir_ / "posted";
+  ASSERT_TRUE(CreateFresh(platform::kDenyWrite, "j" + base));
+  {
+    NntpServer server(jamnntpd_, dir_.path(), {{kGroup, base}}, /*tzutc=*/true);
+    for (const char* subject : {"Posted through NNTP", "Posted again"})
+      Post(server.port(), subject);
+  }
+  auto posts = ReadBase("j" + base);
+  ASSERT_EQ(posts.size(), 2u);
+  for (const auto& post : posts) {
+    ASSERT_TRUE(post);
+    EXPECT_TRUE(std::any_of(
+        post->control_lines.begin(), post->control_lines.end(),
+        [](const std::string& line) { return line.starts_with(kControlMark + "TZUTC: "); }))
+        << "no time zone among the kludges";
+  }
+  ExpectJamComesBackFromEveryKind("j" + base, dir_ / "round");
 }
 
 }  // namespace

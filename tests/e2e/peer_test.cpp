@@ -153,9 +153,11 @@ void FromMsgArea(MessageRecord& r) {
 
 // What a record looks like read back from one of the peer's JAM areas,
 // where it is message `number`: the peer stores FLAGS and TID as plain
-// kludges (FTSKLUDGE) and the addresses as subfields, and no area.  The
-// arrival date (and the date text made from it) is the peer's clock.
+// kludges (FTSKLUDGE), the addresses as subfields, the kind of mail as the
+// message type, and no area.  The arrival date (and the date text made from
+// it) is the peer's clock.
 void FromJamArea(MessageRecord& r, uint32_t number) {
+  r.stored_type = r.IsEchomail() ? MessageType::kEchomail : MessageType::kNetmail;
   std::vector<std::string> kludges;
   if (!r.flags.empty()) kludges.push_back(kControlMark + "FLAGS " + r.flags.str());
   if (!r.tid.empty()) kludges.push_back(kControlMark + "TID: " + r.tid.str());
@@ -260,7 +262,6 @@ TEST_F(CrashmailTest, TossesAPacketTheConverterWroteFromAJamBase) {
     MessageRecord expected;
     BuildZoneNetmail(expected, kPeerAddress, 5, std::string(71, 's'));
     expected.to_name = "Pyotr Ilyich Tchaikovsky of Votkins";
-    expected.tid.clear();  // a JAM base does not keep it
     Tossed(expected);
     FromMsgArea(expected);
     EXPECT_EQ(Fields(*got, {}), Fields(expected, {}));
@@ -296,6 +297,23 @@ TEST_F(CrashmailTest, TossesIntoAJamBaseWeMadeAndKeepsItsMessages) {
   }
   ASSERT_TRUE(after[2]);
   EXPECT_EQ(after[2]->subject.str(), kJamEchoSubject);
+}
+
+// The JAM bases the peer tossed into (netmail between the zones and from a
+// point, echomail from a point with a time zone and a kludge nobody knows)
+// copied into each kind and back: every message says again what it said.
+TEST_F(CrashmailTest, ItsJamBasesComeBackFromEveryKind) {
+  CrashmailSite site(crashmail_, dir_.path());
+  MessageRecord zone, point, echo;
+  BuildZoneNetmail(zone, kPeerSecondAddress, 2, kZoneToJamSubject);
+  BuildPointNetmail(point);
+  BuildEchomail(echo, kJamArea, kJamEchoSubject);
+  echo.control_lines.Insert(kControlMark + "TZUTC: -0500");
+  echo.control_lines.Insert(kControlMark + "X-UNKNOWN-KLUDGE: kept as it stands");
+  WritePacket(site.inbound_packet(), {&zone, &point, &echo});
+  site.Toss();
+  ExpectJamComesBackFromEveryKind(site.jam_netmail(), dir_ / "netmail");
+  ExpectJamComesBackFromEveryKind(site.jam_echo(), dir_ / "echo");
 }
 
 // The packets under `dir`: crashmail's packet directory holds echomail

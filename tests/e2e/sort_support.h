@@ -159,10 +159,10 @@ inline std::vector<Message> Backwards(int n) {
 }
 
 // The fields a sort may change: reply links (cleared on purpose), the
-// numbers the base hands out (JAM MessageNumber, Squish umsgid), and the
-// record's own bookkeeping.
+// numbers the base hands out (JAM MessageNumber, Squish umsgid in the index
+// and the message header), and the record's own bookkeeping.
 inline std::string StableDump(MessageRecord& r) {
-  return DumpRecordWithout(r, {"reply_to", "replies", "stored_number", "state"});
+  return DumpRecordWithout(r, {"reply_to", "replies", "stored_number", "unique_id", "state"});
 }
 
 constexpr const char* kUnreadable = "<unreadable>";

@@ -139,6 +139,33 @@ uint32_t JamHeaderOffset(const std::string& base_path, int n) {
   return Le32At(ReadFileBytes(base_path + ".jdx"), static_cast<size_t>(n - 1) * kIndexEntry + 4);
 }
 
+StoredJamMessage ReadStoredJamMessage(const std::string& base_path, int n) {
+  constexpr size_t kMessageHeader = 76, kSubfieldHeader = 8;
+  constexpr size_t kSubfieldLen = 8, kTxtOffset = 60, kTxtLen = 64;
+  StoredJamMessage message;
+  const std::string headers = ReadFileBytes(base_path + ".jhr");
+  const size_t at = JamHeaderOffset(base_path, n);
+  EXPECT_LE(at + kMessageHeader, headers.size()) << base_path << " message " << n;
+  if (at + kMessageHeader > headers.size()) return message;
+  message.header = headers.substr(at, kMessageHeader);
+  const size_t end = std::min(at + kMessageHeader + message.Field(kSubfieldLen), headers.size());
+  for (size_t field = at + kMessageHeader; field + kSubfieldHeader <= end;) {
+    const uint32_t length = Le32At(headers, field + 4);
+    if (headers.compare(field, 4, std::string("JAM\0", 4)) == 0 ||
+        field + kSubfieldHeader + length > headers.size()) {
+      break;
+    }
+    message.subfields.emplace_back(Le32At(headers, field),
+                                   headers.substr(field + kSubfieldHeader, length));
+    field += kSubfieldHeader + length;
+  }
+  const std::string texts = ReadFileBytes(base_path + ".jdt");
+  EXPECT_LE(message.Field(kTxtOffset) + message.Field(kTxtLen), texts.size());
+  message.text = texts.substr(std::min<size_t>(message.Field(kTxtOffset), texts.size()),
+                              message.Field(kTxtLen));
+  return message;
+}
+
 WriteFault::WriteFault(int64_t successful_writes, int error) {
   platform::InjectWriteFault(successful_writes, error);
 }
@@ -421,6 +448,7 @@ std::string DumpRecordWithout(MessageRecord& r, std::initializer_list<std::strin
   for (int32_t reply : r.replies) replies += std::to_string(reply) + " ";
   field("replies", replies);
   field("unique_id", std::to_string(r.unique_id));
+  field("stored_type", std::to_string(static_cast<int>(r.stored_type)));
   std::string flags;
   for (bool f : r.attribute_flags) flags += f ? '1' : '0';
   field("attribute_flags", flags);

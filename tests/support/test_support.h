@@ -11,6 +11,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "runtime/platform.h"
@@ -81,6 +82,23 @@ void PatchFile(const std::string& path, size_t offset, std::string_view patch);
 size_t PacketMessageStart(std::string_view packet, int n);
 uint32_t SquishFrameOffset(const std::string& base_path, int n);
 uint32_t JamHeaderOffset(const std::string& base_path, int n);
+
+// Message n of the JAM base `base_path` as its files hold it, read apart
+// from the library: the 76-byte message header, the subfields that follow
+// it as (id, data) in order, and the text.  The subfields end where the
+// header says, or where one would run past the file or into the next
+// message header (some writers count their subfields too long).  Fails the
+// test when the files are too short for the header or the text.
+struct StoredJamMessage {
+  std::string header;
+  std::vector<std::pair<uint32_t, std::string>> subfields;
+  std::string text;
+
+  // The 32-bit header field at `offset` (8 SubfieldLen, 36 DateWritten,
+  // 44 DateProcessed, 52 Attribute, 60 TxtOffset, 64 TxtLen, ...).
+  uint32_t Field(size_t offset) const { return Le32At(header, offset); }
+};
+StoredJamMessage ReadStoredJamMessage(const std::string& base_path, int n);
 
 // ---------------------------------------------------------------------------
 // Write faults.

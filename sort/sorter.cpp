@@ -104,7 +104,7 @@ SortOutcome SortBase(std::string_view spec, SortMode mode) {
   std::unique_ptr<BaseRebuild> rebuild = BaseRebuild::Lock(spec, &recovered, &failure);
   if (!recovered.empty()) console::WriteLine(recovered);
   std::unique_ptr<MessageBase> base;
-  if (rebuild) base = OpenOrCreate(platform::kDenyWrite, spec);
+  if (rebuild) base = OpenOrCreate(rebuild->original_sharing(), spec);
   if (!base) {
     console::WriteLine("can't open source base: [" + spec_text + "]");
     return {};

@@ -85,8 +85,7 @@ std::span<const std::string_view> DataExtensions(char mark) {
 // Some files of one base, opened together, found by extension.
 class BaseFiles {
  public:
-  bool Open(const std::string& path, std::span<const std::string_view> extensions,
-            uint32_t mode) {
+  bool Open(const std::string& path, std::span<const std::string_view> extensions, uint32_t mode) {
     for (std::string_view extension : extensions) {
       auto stream = std::make_unique<FileStream>(path + std::string(extension), mode);
       if (!stream->is_open()) return false;
@@ -163,8 +162,8 @@ bool RestoreNewBase(char mark, BaseFiles& files, const IndexFacts& facts,
   if (!WriteAt(data, 0, journal->header)) return false;
   if (mark == 'S') {
     // The last frame of the journal's base links to nothing.
-    auto header = squish::DecodeBaseHeader(
-        AsBytes(journal->header).first<squish::kBaseHeaderSize>());
+    auto header =
+        squish::DecodeBaseHeader(AsBytes(journal->header).first<squish::kBaseHeaderSize>());
     if (header.last_frame != 0 &&
         header.last_frame + squish::kFrameHeaderSize <= static_cast<uint64_t>(data.GetSize())) {
       std::string nothing(4, '\0');

@@ -33,7 +33,7 @@ constexpr std::string_view kMsgMask = "*.msg";
 constexpr int64_t kBaseLockOffset = 0;
 constexpr int64_t kBaseLockLength = 1;
 constexpr uint32_t kBaseLockWaitMilliseconds = 10000;
-constexpr uint32_t kBaseLockRetryMilliseconds = 20;
+constexpr uint32_t kBaseLockRetryMilliseconds = 5;
 
 using Layout = RebuildLayout;
 

@@ -47,12 +47,12 @@ class BaseRebuild {
  public:
   enum class Failure {
     kNone,
-    kBusy,        // another rebuild of the same base runs, or another
-                  // program held the base's write lock for ten seconds
-    kCreate,      // the new base could not be created
-    kWrite,       // the new base could not be written, or the original's
-                  // files can not take it; the original is as it was
-    kReplace,     // the write-back could not be finished (a later run does)
+    kBusy,     // another rebuild of the same base runs, or another
+               // program held the base's write lock for ten seconds
+    kCreate,   // the new base could not be created
+    kWrite,    // the new base could not be written, or the original's
+               // files can not take it; the original is as it was
+    kReplace,  // the write-back could not be finished (a later run does)
   };
 
   ~BaseRebuild();

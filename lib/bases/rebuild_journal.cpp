@@ -53,7 +53,9 @@ bool UsableName(std::string_view name) {
   return true;
 }
 
-std::string NameField(std::string_view name) { return name.empty() ? std::string(kNoName) : std::string(name); }
+std::string NameField(std::string_view name) {
+  return name.empty() ? std::string(kNoName) : std::string(name);
+}
 
 // The words of one line, split at single blanks.
 std::vector<std::string_view> Words(std::string_view line) {
@@ -118,8 +120,7 @@ bool ParseRecord(const std::vector<std::string_view>& w, WriteBackJournal* journ
   if (kind == "move" && w.size() == 8) {
     WriteBackJournal::Move move;
     if (!ParseName(w[1], false, &move.name) || !ParseName(w[2], false, &move.target) ||
-        !ParseName(w[3], true, &move.vessel) ||
-        !ParseIdentity(w[4], w[5], &move.vessel_identity) ||
+        !ParseName(w[3], true, &move.vessel) || !ParseIdentity(w[4], w[5], &move.vessel_identity) ||
         !ParseIdentity(w[6], w[7], &move.new_identity)) {
       return false;
     }

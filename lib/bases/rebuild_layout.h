@@ -25,7 +25,9 @@ struct RebuildLayout {
   std::string NewFile(std::string_view extension) const { return temp + std::string(extension); }
 
   // The folder, "." for the current one.
-  std::string DirectoryOrCurrent() const { return directory.empty() ? std::string(".") : directory; }
+  std::string DirectoryOrCurrent() const {
+    return directory.empty() ? std::string(".") : directory;
+  }
 };
 
 // The files of a base of the kind `mark`, by the extension that follows its

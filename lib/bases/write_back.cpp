@@ -46,9 +46,20 @@ bool CopyRange(const std::string& source, const std::string& target, int64_t fro
   return in.ok() && out.Close();
 }
 
+// Makes the file `target` hold exactly the bytes of the file `source`.
+bool CopyWhole(const std::string& source, const std::string& target) {
+  FileStream in(source, kReadShared, kCopyBufferSize);
+  FileStream out(target, kWriteShared, kCopyBufferSize);
+  const int64_t size = in.GetSize();
+  if (size < 0 || !out.is_open()) return false;
+  out.CopyFrom(in, size);
+  if (out.GetSize() != size) out.Truncate();
+  return in.ok() && out.Close();
+}
+
 // Cuts the file to `size` bytes (a missing file of no bytes is left
-// missing), and with `sync` forces it to disk.
-bool Cut(const std::string& name, int64_t size, bool sync) {
+// missing) and forces it to disk.
+bool CutAndSync(const std::string& name, int64_t size) {
   if (size == 0 && !FileExists(name)) return true;
   FileStream file(name, kWriteShared);
   if (!file.is_open()) return false;
@@ -56,7 +67,7 @@ bool Cut(const std::string& name, int64_t size, bool sync) {
     file.Seek(size);
     file.Truncate();
   }
-  return (!sync || file.Sync()) && file.Close();
+  return file.Sync() && file.Close();
 }
 
 // Forces one file's data to disk.
@@ -143,9 +154,8 @@ bool WriteBackFiles(const RebuildLayout& layout, WriteBackJournal* journal,
   if (facts != nullptr) {
     const auto entry_size = static_cast<int64_t>(facts->entry_size);
     const int64_t count = SizeOf(layout.NewFile(facts->index_extension)) / entry_size;
-    if (count < 0 ||
-        !EmptyIndexFrom(layout.OriginalFile(facts->index_extension), count * entry_size,
-                        facts->empty_byte)) {
+    if (count < 0 || !EmptyIndexFrom(layout.OriginalFile(facts->index_extension),
+                                     count * entry_size, facts->empty_byte)) {
       return false;
     }
     if (journal->boundary != count || !journal->known.empty()) {
@@ -162,7 +172,7 @@ bool WriteBackFiles(const RebuildLayout& layout, WriteBackJournal* journal,
     }
   }
   for (const WriteBackJournal::File& file : journal->files) {
-    if (!Cut(layout.OriginalFile(file.extension), file.size, true)) return false;
+    if (!CutAndSync(layout.OriginalFile(file.extension), file.size)) return false;
   }
   return platform::SyncDirectory(layout.DirectoryOrCurrent());
 }
@@ -296,8 +306,7 @@ bool PlaceFidoFile(const RebuildLayout& layout, const WriteBackJournal::Move& mo
       return true;
     }
   }
-  const int64_t size = SizeOf(fresh);
-  return size >= 0 && CopyRange(fresh, target, 0, size) && Cut(target, size, false);
+  return CopyWhole(fresh, target);
 }
 
 bool WriteBackFido(const RebuildLayout& layout, const WriteBackJournal& journal) {
@@ -338,7 +347,9 @@ bool WriteBackFido(const RebuildLayout& layout, const WriteBackJournal& journal)
     if (!PlaceFidoFile(layout, move, model, &renamer)) return false;
   }
   std::vector<std::string> written;
-  for (const WriteBackJournal::Move& move : journal.moves) written.push_back(directory + move.target);
+  for (const WriteBackJournal::Move& move : journal.moves) {
+    written.push_back(directory + move.target);
+  }
   if (!SyncFiles(written, layout.DirectoryOrCurrent())) return false;
   for (const WriteBackJournal::Drop& drop : journal.drops) {
     platform::FileIdentity identity;

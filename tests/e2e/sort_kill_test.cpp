@@ -104,18 +104,7 @@ class SortKillTest : public ::testing::TestWithParam<const BaseKind*> {
   const BaseKind& kind() const { return *GetParam(); }
 
   // Puts the directory back as the test made it.
-  void Restore() {
-    std::filesystem::remove_all(dir_->path());
-    std::filesystem::create_directories(dir_->path());
-    for (const auto& [name, bytes] : original_files_) {
-      std::string path = *dir_ / name;
-      if (bytes == "<directory>") {
-        std::filesystem::create_directories(path);
-      } else {
-        ASSERT_TRUE(WriteFileBytes(path, bytes)) << path;
-      }
-    }
-  }
+  void Restore() { ASSERT_TRUE(RestoreTree(dir_->path(), original_files_)); }
 
   ProgramResult SortKilledAfter(int64_t changes) {
     return RunProgram(ProgramPath("Quilord"), {spec_}, {}, {},
@@ -318,14 +307,8 @@ TEST(SortKillNeighboursTest, SameNamedBasesOfOtherKindsKeepTheirRebuildsApart) {
   WriteBase(squish, Backwards(10));
   WriteBase(jam, Backwards(8));
   const std::map<std::string, std::string> files = SnapshotTree(dir->path());
-  auto restore = [&] {
-    for (const std::string& name : Names(SnapshotTree(dir->path()))) {
-      std::filesystem::remove_all(*dir / name);
-    }
-    for (const auto& [name, bytes] : files) ASSERT_TRUE(WriteFileBytes(*dir / name, bytes));
-  };
   auto killed_after = [&](int64_t k) {
-    restore();
+    EXPECT_TRUE(RestoreTree(dir->path(), files));
     return RunProgram(ProgramPath("Quilord"), {squish}, {}, {},
                       {"QUIL_TEST_KILL_AFTER_WRITES=" + std::to_string(k)})
                .exit_code == kKilled;

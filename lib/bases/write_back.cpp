@@ -106,17 +106,19 @@ bool CopyIntoOriginal(const RebuildLayout& layout, const WriteBackJournal::File&
   return CopyRange(layout.NewFile(file.extension), target, from, file.size);
 }
 
-// Overwrites the index from byte `from` to its end with empty entries.
+// Overwrites the index from byte `from` to its end with empty entries and
+// forces it to disk (the journal then relies on it).
 bool EmptyIndexFrom(const std::string& name, int64_t from, uint8_t empty_byte) {
   FileStream index(name, kWriteShared, kCopyBufferSize);
   const int64_t size = index.GetSize();
   if (size < 0) return false;
+  if (size <= from) return true;
   const std::string empty(kCopyBufferSize, static_cast<char>(empty_byte));
   index.Seek(from);
   for (int64_t at = from; at < size && index.ok(); at += static_cast<int64_t>(empty.size())) {
     index.Write(empty.data(), static_cast<size_t>(std::min<int64_t>(size - at, empty.size())));
   }
-  return index.Close();
+  return index.Sync() && index.Close();
 }
 
 // ---------------------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -332,6 +333,43 @@ TEST(SortLockTimeoutTest, GivesUpAfterTenSeconds) {
   EXPECT_EQ(run.output, std::string(kBanner) + "mode: [sorting all base]\nsource base: [" + spec +
                             "]\ncan't open source base: [" + spec + "]\n");
   EXPECT_EQ(SnapshotTree(dir->path()), files);
+}
+
+// A *.msg directory has no lock: message files another program writes
+// while the sort runs stay, and one under a number the sorted messages take
+// moves above all others.
+TEST(SortMsgDirectoryTest, FilesWrittenMeanwhileStay) {
+  UntilLanded("files written while the sort ran", [&] {
+    std::unique_ptr<TempDir> dir = ScratchDirectory();
+    const std::string spec = SpecIn(dir->path(), kFido);
+    WriteBase(spec, Backwards(kBusyBase));
+    // Gaps at 2 and 3: the sorted messages are numbered 1 to kBusyBase - 2.
+    std::filesystem::remove(*dir / "net/2.msg");
+    std::filesystem::remove(*dir / "net/3.msg");
+    ChildProcess sorter(ProgramPath("Quilord"), {spec}, ChildProcess::Mode::kPipes);
+    sorter.CloseInput();
+    EXPECT_TRUE(sorter.ReadUntil("source base opened\n")) << sorter.output();
+    sorter.Signal(SIGSTOP);
+    const bool landed = !sorter.Ended();
+    {
+      std::unique_ptr<MessageBase> base = OpenOrCreate(platform::kDenyWrite, spec);
+      EXPECT_TRUE(base);
+      MessageRecord r;
+      FillRecord(r, {1001, Date(2011, 1, 1), 0});
+      EXPECT_TRUE(base->WriteMessage(2, r));  // in a gap
+      FillRecord(r, {1002, Date(2012, 1, 1), 0});
+      EXPECT_TRUE(base->WriteMessage(kBusyBase + 1, r));  // behind all
+    }
+    sorter.Signal(SIGCONT);
+    EXPECT_EQ(sorter.Wait(), 0) << sorter.output();
+    if (!landed) return false;
+    std::vector<int> expected;
+    for (int tag = kBusyBase; tag >= 4; --tag) expected.push_back(tag);
+    expected.insert(expected.end(), {1, -1, -1, 1002, 1001});
+    EXPECT_EQ(ReadTags(spec), expected);
+    EXPECT_EQ(RebuildFiles(dir->path()), std::vector<std::string>{});
+    return true;
+  });
 }
 
 // ---------------------------------------------------------------------------

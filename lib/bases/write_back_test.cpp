@@ -1,13 +1,16 @@
-// Tests of the write-back's journal text and of telling apart what other
-// programs appended to a base from what was there (the kill tests in
-// tests/e2e run whole write-backs).
+// Tests of the write-back's journal text, of telling apart what other
+// programs appended to a base from what was there, and of a commit that
+// finds no room (the kill tests in tests/e2e run whole write-backs).
 #include "bases/write_back.h"
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "bases/base_opener.h"
+#include "bases/base_rebuild.h"
 #include "indexed/squish_base.h"
 #include "model/message_record.h"
 #include "test_support.h"
@@ -101,6 +104,10 @@ TEST(AddedMessagesTest, RecordsBehindADamagedSquishCountAreNoOnesMessages) {
   write(layout.temp, 3, "Sorted");
 
   WriteBackJournal journal;
+  {
+    testing::WriteFault full(0);  // no room to reserve for the write-back
+    EXPECT_FALSE(PlanWriteBack(layout, {}, &journal));
+  }
   ASSERT_TRUE(PlanWriteBack(layout, {}, &journal));
   EXPECT_EQ(journal.boundary, 3);
   EXPECT_EQ(journal.known.size(), 2u);
@@ -129,6 +136,48 @@ TEST(AddedMessagesTest, RecordsBehindADamagedSquishCountAreNoOnesMessages) {
     subjects.push_back(r.subject.str());
   }
   EXPECT_EQ(subjects, (std::vector<std::string>{"Sorted 1", "Sorted 2", "Sorted 3", "Appended"}));
+}
+
+// A disk too full for the commit (for the write-back's reservation or its
+// journal): the commit point is not passed, the new base goes, and the
+// original is as it was.
+TEST(CommitTest, NoRoomForTheWriteBackLeavesTheOriginal) {
+  for (const char* place : {"jarea", "sarea", "fnet", "pmail.pkt"}) {
+    SCOPED_TRACE(place);
+    TempDir dir;
+    const std::string spec = std::string(1, place[0]) + (dir / (place + 1));
+    auto write = [](MessageBase& base, int n) {
+      MessageRecord r;
+      r.subject = "Message " + std::to_string(n);
+      r.date_written = {2000 + n, 1, 1, 0, 0, 0};
+      return base.WriteMessage(base.count() + 1, r);
+    };
+    {
+      std::unique_ptr<MessageBase> base = CreateFresh(platform::kDenyWrite, spec);
+      ASSERT_TRUE(base);
+      for (int n = 3; n >= 1; --n) ASSERT_TRUE(write(*base, n));
+      ASSERT_TRUE(base->Close());
+    }
+    const auto files = testing::SnapshotTree(dir.path());
+
+    std::string recovered;
+    BaseRebuild::Failure failure;
+    std::unique_ptr<BaseRebuild> rebuild = BaseRebuild::Lock(spec, &recovered, &failure);
+    ASSERT_TRUE(rebuild);
+    std::unique_ptr<MessageBase> original = OpenOrCreate(rebuild->original_sharing(), spec);
+    ASSERT_TRUE(original);
+    ASSERT_TRUE(rebuild->CreateNewBase(platform::kDenyWrite, *original));
+    for (int n = 1; n <= 3; ++n) ASSERT_TRUE(write(rebuild->new_base(), n));
+    ASSERT_TRUE(original->Close());
+    original.reset();
+    {
+      testing::WriteFault full(0);
+      EXPECT_FALSE(rebuild->Commit(&failure));
+    }
+    EXPECT_EQ(failure, BaseRebuild::Failure::kWrite);
+    rebuild.reset();
+    EXPECT_EQ(testing::SnapshotTree(dir.path()), files);
+  }
 }
 
 }  // namespace

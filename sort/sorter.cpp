@@ -85,17 +85,16 @@ void SortByDateWritten(RecordList& records) {
 }
 
 // Why the base can not be opened when its rebuild lock was refused.
-OpenFailure WhyNotLocked(BaseRebuild::Failure failure, std::string_view spec) {
+OpenFailure WhyNotLocked(BaseRebuild::Failure failure, std::string_view spec,
+                         const std::string& failed_file) {
   switch (failure) {
     case BaseRebuild::Failure::kMissing:
       return {OpenProblem::kNoBase, {}};
     case BaseRebuild::Failure::kBusy:
-      return {OpenProblem::kInUse, std::string(spec)};
-    case BaseRebuild::Failure::kNoAccess: {
-      // The lock goes into the folder that holds the base's files.
-      std::string folder = DirectoryPart(NormaliseSpec(spec).substr(1));
-      return {OpenProblem::kAccessDenied, folder.empty() ? std::string(".") : folder};
-    }
+      return {OpenProblem::kInUse, failed_file.empty() ? std::string(spec) : failed_file};
+    case BaseRebuild::Failure::kNoAccess:
+      // The lock file's folder, or a base file that may not be written.
+      return {OpenProblem::kAccessDenied, failed_file};
     case BaseRebuild::Failure::kReplace:
       return {OpenProblem::kUnfinishedSort, {}};
     case BaseRebuild::Failure::kCreate:  // the spec names no base
@@ -122,13 +121,16 @@ SortOutcome SortBase(std::string_view spec, SortMode mode) {
   console::WriteLine("source base: [" + spec_text + "]");
 
   std::string recovered;
+  std::string failed_file;
   BaseRebuild::Failure failure = BaseRebuild::Failure::kNone;
-  std::unique_ptr<BaseRebuild> rebuild = BaseRebuild::Lock(spec, &recovered, &failure);
+  std::unique_ptr<BaseRebuild> rebuild = BaseRebuild::Lock(spec, &recovered, &failure, &failed_file);
   if (!recovered.empty()) console::WriteLine(recovered);
   // The base is sorted where it is: a base that is not there is not made.
-  OpenFailure why = WhyNotLocked(failure, spec);
+  OpenFailure why = WhyNotLocked(failure, spec, failed_file);
   std::unique_ptr<MessageBase> base;
-  if (rebuild) base = OpenExisting(platform::kDenyWrite, spec, Access::kReadWrite, &why);
+  if (rebuild) {
+    base = OpenExisting(rebuild->original_sharing(), spec, Access::kReadWrite, &why);
+  }
   if (!base) {
     console::WriteLine("can't open source base: [" + spec_text + "]");
     console::WriteLine(DescribeOpenFailure(why));

@@ -1,9 +1,12 @@
+// The rebuild's locks, its commit point and the recovery of a rebuild that
+// was cut short.
 #include "bases/base_rebuild.h"
 
 #include <utility>
-#include <vector>
 
 #include "bases/base_opener.h"
+#include "bases/rebuild_journal.h"
+#include "fido/fido_base.h"
 #include "runtime/path_ops.h"
 #include "runtime/platform.h"
 #include "runtime/string_ops.h"
@@ -18,12 +21,19 @@ namespace {
 constexpr std::string_view kTempSuffix = ".quil-sort-";
 constexpr std::string_view kFidoTempDirectory = ".quil-sort-f";
 constexpr std::string_view kLockSuffix = ".lock";
-constexpr std::string_view kReadySuffix = ".ready";
-constexpr std::string_view kMovingSuffix = ".moving";
+constexpr std::string_view kJournalSuffix = ".ready";
+constexpr std::string_view kNextJournalSuffix = ".next";
+// The journal once the write-back is complete, while the new base goes.
+constexpr std::string_view kDoneSuffix = ".done";
 constexpr std::string_view kMsgMask = "*.msg";
-// A new base of more files (a large *.msg directory) is forced to disk with
-// one call for its whole file system rather than one per file.
-constexpr size_t kFilesSyncedOneByOne = 16;
+
+// Other FidoNet software write-locks this byte of a JAM .jhr or a Squish
+// .sqd while it changes the base, and retries while another program holds
+// it; tossers give up after about ten seconds, and so does a rebuild.
+constexpr int64_t kBaseLockOffset = 0;
+constexpr int64_t kBaseLockLength = 1;
+constexpr uint32_t kBaseLockWaitMilliseconds = 10000;
+constexpr uint32_t kBaseLockRetryMilliseconds = 5;
 
 using Layout = RebuildLayout;
 
@@ -44,130 +54,99 @@ bool MakeLayout(std::string_view spec, Layout* layout) {
   return true;
 }
 
-const char* const* Extensions(char mark) {
-  static const char* const kSquish[] = {".sqd", ".sqi", ".sql", nullptr};
-  static const char* const kJam[] = {".jhr", ".jdt", ".jdx", ".jlr", ".jqx", nullptr};
-  static const char* const kPacket[] = {"", nullptr};
-  static const char* const kNone[] = {nullptr};
-  switch (mark) {
-    case 'S':
-      return kSquish;
-    case 'J':
-      return kJam;
-    case 'P':
-      return kPacket;
-    default:
-      return kNone;
-  }
-}
-
-std::string DirectoryOrCurrent(const std::string& directory) {
-  return directory.empty() ? std::string(".") : directory;
-}
-
-// The files of the new base, each with the name it takes in the original's
-// place.
-std::vector<std::pair<std::string, std::string>> NewFiles(const Layout& layout) {
-  std::vector<std::pair<std::string, std::string>> files;
-  if (layout.mark == 'F') {
-    for (const platform::DirEntry& entry : platform::FindFiles(layout.temp, kMsgMask)) {
-      if (entry.is_directory || UpperCase(Extension(entry.name)) != "MSG") continue;
-      files.emplace_back(layout.temp + "/" + entry.name,
-                         AddSeparator(layout.directory) + entry.name);
-    }
-    return files;
-  }
-  for (const char* const* ext = Extensions(layout.mark); *ext; ++ext) {
-    files.emplace_back(layout.temp + *ext, layout.path + *ext);
-  }
-  return files;
-}
-
 bool Exists(const std::string& path) {
   return platform::FileExists(path) || platform::DirectoryExists(path);
 }
 
-// Forces a file's data to disk.
-bool SyncPath(const std::string& path) {
-  int error = 0;
-  platform::Handle handle = platform::OpenFile(path, platform::kModeRead, &error);
-  if (handle == platform::kNoHandle) return false;
-  bool ok = platform::SyncFile(handle, &error);
-  return platform::CloseFile(handle) == platform::kOk && ok;
-}
-
-// Creates an empty marker file and forces it and its directory entry to
-// disk.
-bool WriteMarker(const Layout& layout, std::string_view suffix) {
-  FileStream marker(layout.Marker(suffix), platform::kModeCreate);
-  bool ok = marker.ok() && marker.Sync() && marker.Close();
-  return ok && platform::SyncDirectory(DirectoryOrCurrent(layout.directory));
+// The files of the new base.
+std::vector<std::string> NewFiles(const Layout& layout) {
+  std::vector<std::string> files;
+  if (layout.mark == 'F') {
+    for (const platform::DirEntry& entry : platform::FindFiles(layout.temp, "*")) {
+      if (!entry.is_directory) files.push_back(layout.temp + "/" + entry.name);
+    }
+    return files;
+  }
+  for (std::string_view extension : BaseExtensions(layout.mark)) {
+    if (Exists(layout.NewFile(extension))) files.push_back(layout.NewFile(extension));
+  }
+  return files;
 }
 
 // Removes whatever exists of the new base.
 void RemoveNewBase(const Layout& layout) {
-  if (layout.mark == 'F') {
-    for (const platform::DirEntry& entry : platform::FindFiles(layout.temp, "*")) {
-      if (!entry.is_directory) platform::DeleteFile(layout.temp + "/" + entry.name);
-    }
-    platform::RemoveDirectory(layout.temp);
-  } else {
-    for (const char* const* ext = Extensions(layout.mark); *ext; ++ext) {
-      platform::DeleteFile(layout.temp + *ext);
-    }
-  }
-  platform::SyncDirectory(DirectoryOrCurrent(layout.directory));
+  for (const std::string& file : NewFiles(layout)) platform::DeleteFile(file);
+  if (layout.mark == 'F') platform::RemoveDirectory(layout.temp);
+  platform::SyncDirectory(layout.DirectoryOrCurrent());
 }
 
 bool NewBaseExists(const Layout& layout) {
-  if (layout.mark == 'F') return platform::DirectoryExists(layout.temp);
-  for (const char* const* ext = Extensions(layout.mark); *ext; ++ext) {
-    if (Exists(layout.temp + *ext)) return true;
-  }
-  return false;
+  return layout.mark == 'F' ? platform::DirectoryExists(layout.temp) : !NewFiles(layout).empty();
 }
 
-// True when a rebuild of the base left anything behind: its new base or a
-// marker of the replacement.
+// True when a rebuild of the base left anything behind: its new base, its
+// journal, or the marker of a finished write-back.
 bool LeftBehind(const Layout& layout) {
-  return NewBaseExists(layout) || Exists(layout.Marker(kReadySuffix)) ||
-         Exists(layout.Marker(kMovingSuffix));
+  return NewBaseExists(layout) || Exists(layout.Marker(kJournalSuffix)) ||
+         Exists(layout.Marker(kDoneSuffix)) || Exists(layout.Marker(kNextJournalSuffix));
 }
 
-// The replacement proper, from the commit point on.  Every step can be
-// repeated, so a replacement cut short anywhere is finished by running it
-// again.
-bool Replace(const Layout& layout) {
-  std::string directory = DirectoryOrCurrent(layout.directory);
-  if (Exists(layout.Marker(kReadySuffix))) {
-    EraseBaseAt(layout.mark, layout.path);
-    platform::SyncDirectory(directory);
-    if (platform::RenameFile(layout.Marker(kReadySuffix), layout.Marker(kMovingSuffix)) !=
-            platform::kOk ||
-        !platform::SyncDirectory(directory)) {
-      return false;
-    }
+// Writes the journal under the next name, forces it to disk and puts it in
+// place of the old one in one rename.
+bool SaveJournal(const Layout& layout, const WriteBackJournal& journal) {
+  const std::string next = layout.Marker(kNextJournalSuffix);
+  FileStream out(next, platform::kModeCreate | platform::kDenyAll);
+  out.Write(EncodeJournal(journal));
+  bool ok = out.ok() && out.Sync() && out.Close();
+  return ok && platform::RenameFile(next, layout.Marker(kJournalSuffix)) == platform::kOk &&
+         platform::SyncDirectory(layout.DirectoryOrCurrent());
+}
+
+bool LoadJournal(const Layout& layout, WriteBackJournal* journal) {
+  FileStream in(layout.Marker(kJournalSuffix), platform::kModeRead | platform::kDenyWrite);
+  const int64_t size = in.GetSize();
+  if (size < 0) return false;
+  std::string text(static_cast<size_t>(size), '\0');
+  in.Read(text.data(), text.size());
+  return in.ok() && DecodeJournal(text, journal);
+}
+
+// Carries the write-back of `journal` to its end and clears up after it;
+// the locks must be held.  Every step can be repeated.
+bool CompleteWriteBack(const Layout& layout, WriteBackJournal journal) {
+  const std::string directory = layout.DirectoryOrCurrent();
+  auto save = [&layout](const WriteBackJournal& changed) { return SaveJournal(layout, changed); };
+  if (!RunWriteBack(layout, &journal, save) ||
+      platform::RenameFile(layout.Marker(kJournalSuffix), layout.Marker(kDoneSuffix)) !=
+          platform::kOk ||
+      !platform::SyncDirectory(directory)) {
+    return false;
   }
-  bool ok = true;
-  for (const auto& [from, to] : NewFiles(layout)) {
-    if (Exists(from) && platform::MoveFile(from, to) != platform::kOk) ok = false;
-  }
-  if (!ok || !platform::SyncDirectory(directory)) return false;
-  RemoveNewBase(layout);  // what did not move: a Fido base's own lastread file
-  platform::DeleteFile(layout.Marker(kMovingSuffix));
+  RemoveNewBase(layout);
+  platform::DeleteFile(layout.Marker(kDoneSuffix));
   return platform::SyncDirectory(directory);
 }
 
-// Finishes or rolls back an interrupted rebuild; the lock must be held.
+// Finishes or rolls back an interrupted rebuild; the locks must be held.
 std::string Recover(const Layout& layout, std::string_view spec) {
-  if (Exists(layout.Marker(kMovingSuffix)) || Exists(layout.Marker(kReadySuffix))) {
-    return Replace(layout) ? "interrupted sort of [" + std::string(spec) + "] completed"
-                           : "interrupted sort of [" + std::string(spec) +
-                                 "] could not be completed";
+  const std::string name = "interrupted sort of [" + std::string(spec) + "]";
+  if (Exists(layout.Marker(kNextJournalSuffix))) {
+    // A journal that was being rewritten: the one in place holds.
+    platform::DeleteFile(layout.Marker(kNextJournalSuffix));
+  }
+  if (Exists(layout.Marker(kJournalSuffix))) {
+    WriteBackJournal journal;
+    const bool done = LoadJournal(layout, &journal) && CompleteWriteBack(layout, journal);
+    return name + (done ? " completed" : " could not be completed");
+  }
+  if (Exists(layout.Marker(kDoneSuffix))) {
+    RemoveNewBase(layout);
+    platform::DeleteFile(layout.Marker(kDoneSuffix));
+    return name + " completed";
   }
   if (NewBaseExists(layout)) {
     RemoveNewBase(layout);
-    return "interrupted sort of [" + std::string(spec) + "] rolled back, base unchanged";
+    return name + " rolled back, base unchanged";
   }
   return {};
 }
@@ -190,10 +169,65 @@ void DropLock(const Layout& layout, std::unique_ptr<FileStream>& lock) {
   lock.reset();
 }
 
+// Takes the write lock other programs honour on a Squish or JAM base,
+// waiting while another program holds it (or has the file open denying
+// writes).  *held stays null for other kinds and for a base that does not
+// exist yet.  False when the lock could not be had in time.
+bool TakeBaseLock(const Layout& layout, std::unique_ptr<FileStream>* held,
+                  std::string* refused = nullptr, std::string* held_elsewhere = nullptr) {
+  held->reset();
+  const IndexFacts* facts = IndexFactsOf(layout.mark);
+  if (facts == nullptr) return true;
+  const std::string name = layout.OriginalFile(facts->header_extension);
+  if (!FileExists(name)) return true;
+  const uint32_t start = platform::TickCount();
+  for (;;) {
+    auto file = std::make_unique<FileStream>(name, platform::kModeReadWrite | platform::kDenyNone);
+    if (file->LockRange(kBaseLockOffset, kBaseLockLength, true)) {
+      *held = std::move(file);
+      return true;
+    }
+    // A file that can not be written at all is not worth waiting for.
+    if (!file->is_open() && file->error_info() != platform::kSharingViolation) {
+      if (refused) *refused = name;
+      return false;
+    }
+    if (platform::TickCount() - start >= kBaseLockWaitMilliseconds) {
+      if (held_elsewhere) *held_elsewhere = name;
+      return false;
+    }
+    platform::Sleep(kBaseLockRetryMilliseconds);
+  }
+}
+
+// The sizes of the original's files, -1 for a missing one.
+std::vector<int64_t> OriginalSizes(const Layout& layout) {
+  std::vector<int64_t> sizes;
+  for (std::string_view extension : BaseExtensions(layout.mark)) {
+    FileStream file(layout.OriginalFile(extension), platform::kModeRead | platform::kDenyNone);
+    sizes.push_back(file.is_open() ? file.GetSize() : -1);
+  }
+  return sizes;
+}
+
+// The message files of a Fido directory that its base object reads.
+std::vector<ReadMessageFile> ReadFiles(MessageBase& original) {
+  std::vector<ReadMessageFile> files;
+  auto* fido = dynamic_cast<FidoBase*>(&original);
+  if (fido == nullptr) return files;
+  for (int32_t n = 1; n >= 1 && n <= fido->count(); ++n) {
+    if (!fido->MessageExists(n)) continue;
+    const std::string path = fido->MessageFileName(n);
+    ReadMessageFile file{FileName(path), {}};
+    if (platform::IdentifyFile(path, &file.identity)) files.push_back(std::move(file));
+  }
+  return files;
+}
+
 }  // namespace
 
 std::unique_ptr<BaseRebuild> BaseRebuild::Lock(std::string_view spec, std::string* recovered,
-                                               Failure* failure) {
+                                               Failure* failure, std::string* failed_file) {
   *failure = Failure::kNone;
   Layout layout;
   // A spec of a bare mark names no base (the opener refuses it too).
@@ -207,27 +241,42 @@ std::unique_ptr<BaseRebuild> BaseRebuild::Lock(std::string_view spec, std::strin
     return nullptr;
   }
   std::unique_ptr<BaseRebuild> rebuild(new BaseRebuild());
+  rebuild->committed_ = true;  // nothing of this run to abandon yet
   int error = platform::kOk;
   rebuild->lock_ = TakeLock(layout, &error);
   if (!rebuild->lock_) {
     *failure = error == platform::kAccessDenied ? Failure::kNoAccess : Failure::kBusy;
+    if (failed_file && *failure == Failure::kNoAccess) {
+      *failed_file = layout.directory.empty() ? std::string(".") : layout.directory;
+    }
+    return nullptr;
+  }
+  rebuild->layout_ = layout;
+  std::string refused, held_elsewhere;
+  if (!TakeBaseLock(layout, &rebuild->base_lock_, &refused, &held_elsewhere)) {
+    *failure = refused.empty() ? Failure::kBusy : Failure::kNoAccess;
+    if (failed_file) *failed_file = refused.empty() ? held_elsewhere : refused;
     return nullptr;
   }
   *recovered = Recover(layout, spec);
-  rebuild->layout_ = layout;
-  if (Exists(layout.Marker(kReadySuffix)) || Exists(layout.Marker(kMovingSuffix))) {
-    // An earlier replacement could not be finished: the base is not to be
+  if (Exists(layout.Marker(kJournalSuffix))) {
+    // An earlier write-back could not be finished: the base is not to be
     // touched until it is.
-    rebuild->committed_ = true;  // nothing of this run to abandon
     *failure = Failure::kReplace;
     return nullptr;
   }
+  rebuild->committed_ = false;
   return rebuild;
 }
 
 BaseRebuild::~BaseRebuild() {
   if (!committed_) Abandon();
+  base_lock_.reset();
   DropLock(layout_, lock_);
+}
+
+uint32_t BaseRebuild::original_sharing() const {
+  return base_lock_ ? platform::kDenyNone : platform::kDenyWrite;
 }
 
 bool BaseRebuild::CreateNewBase(uint32_t sharing, MessageBase& original) {
@@ -239,6 +288,10 @@ bool BaseRebuild::CreateNewBase(uint32_t sharing, MessageBase& original) {
     RemoveNewBase(layout_);
     return false;
   }
+  read_files_ = ReadFiles(original);
+  // A base this run created had no write lock to take yet; it is taken at
+  // the commit, and the base must then be as it was read.
+  if (!base_lock_) original_sizes_ = OriginalSizes(layout_);
   return true;
 }
 
@@ -249,25 +302,27 @@ bool BaseRebuild::Commit(Failure* failure) {
     *failure = Failure::kCreate;
     return false;
   }
-  // Everything of the new base on disk, then the commit point.
+  // Everything of the new base on disk, the original able to take it, then
+  // the commit point.
   bool ok = new_base_->Close();
   new_base_.reset();
-  auto files = NewFiles(layout);
-  if (files.size() > kFilesSyncedOneByOne) {
-    ok = ok && platform::SyncFileSystem(layout.temp);
-  } else {
-    for (const auto& file : files) ok = ok && SyncPath(file.first);
-  }
+  const std::string temp_home = layout.mark == 'F' ? layout.temp : layout.DirectoryOrCurrent();
+  ok = ok && SyncFiles(NewFiles(layout), temp_home);
   if (ok && layout.mark == 'F') ok = platform::SyncDirectory(layout.temp);
-  ok = ok && platform::SyncDirectory(DirectoryOrCurrent(layout.directory));
-  if (!ok || !WriteMarker(layout, kReadySuffix)) {
-    platform::DeleteFile(layout.Marker(kReadySuffix));
+  ok = ok && platform::SyncDirectory(layout.DirectoryOrCurrent());
+  if (ok && !base_lock_) {
+    ok = TakeBaseLock(layout, &base_lock_) && OriginalSizes(layout) == original_sizes_;
+  }
+  WriteBackJournal journal;
+  ok = ok && PlanWriteBack(layout, read_files_, &journal) && SaveJournal(layout, journal);
+  if (!Exists(layout.Marker(kJournalSuffix))) {
+    platform::DeleteFile(layout.Marker(kNextJournalSuffix));
     Abandon();
     *failure = Failure::kWrite;
     return false;
   }
   committed_ = true;
-  if (!Replace(layout)) {
+  if (!CompleteWriteBack(layout, journal)) {
     *failure = Failure::kReplace;
     return false;
   }
@@ -276,8 +331,8 @@ bool BaseRebuild::Commit(Failure* failure) {
 
 void BaseRebuild::Abandon() {
   new_base_.reset();
-  if (layout_.mark != 0 && !Exists(layout_.Marker(kReadySuffix)) &&
-      !Exists(layout_.Marker(kMovingSuffix))) {
+  if (layout_.mark != 0 && !Exists(layout_.Marker(kJournalSuffix)) &&
+      !Exists(layout_.Marker(kDoneSuffix))) {
     RemoveNewBase(layout_);
   }
 }
@@ -290,7 +345,10 @@ std::string RecoverInterruptedRebuild(std::string_view spec) {
   if (!LeftBehind(layout)) return {};
   std::unique_ptr<FileStream> lock = TakeLock(layout);
   if (!lock) return {};  // a rebuild is running right now
-  std::string line = Recover(layout, spec);
+  std::unique_ptr<FileStream> base_lock;
+  std::string line;
+  if (TakeBaseLock(layout, &base_lock)) line = Recover(layout, spec);
+  base_lock.reset();
   DropLock(layout, lock);
   return line;
 }
@@ -298,7 +356,7 @@ std::string RecoverInterruptedRebuild(std::string_view spec) {
 bool RebuildPending(std::string_view spec) {
   Layout layout;
   if (spec.size() < 2 || !MakeLayout(spec, &layout)) return false;
-  return Exists(layout.Marker(kReadySuffix)) || Exists(layout.Marker(kMovingSuffix));
+  return Exists(layout.Marker(kJournalSuffix));
 }
 
 }  // namespace quil

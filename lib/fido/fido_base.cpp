@@ -27,11 +27,13 @@ constexpr std::string_view kReplacementSuffix = ".tmp";
 // message number, since the programs append under count + 1.
 constexpr int64_t kMaxMessageNumber = INT32_MAX - 1;
 
+}  // namespace
+
 // The message number a file name stands for: names of the form
 // <decimal digits>.<extension> (extension compared without regard to case;
 // without an extension, digits only).  0 for every other name, and for
 // numbers beyond kMaxMessageNumber.
-int32_t MessageNumberOf(std::string_view name, std::string_view extension) {
+int32_t FidoMessageNumber(std::string_view name, std::string_view extension) {
   std::string_view stem = name;
   if (!extension.empty()) {
     size_t dot = name.find('.');
@@ -48,8 +50,6 @@ int32_t MessageNumberOf(std::string_view name, std::string_view extension) {
   }
   return static_cast<int32_t>(value);
 }
-
-}  // namespace
 
 bool FidoBase::Open(uint32_t sharing, std::string_view path) {
   RecordOpen(sharing, path);
@@ -113,7 +113,7 @@ void FidoBase::CountMessages(int* error) {
   count_ = 0;
   for (const platform::DirEntry& entry : platform::FindFiles(directory_, mask_, error)) {
     if (entry.is_directory) continue;
-    int32_t n = MessageNumberOf(entry.name, extension_);
+    int32_t n = FidoMessageNumber(entry.name, extension_);
     if (n < 1) continue;
     // When several names stand for one number ("5.msg", "5.MSG", "05.msg"),
     // the plain name wins, as it is the one that is written.

@@ -25,6 +25,12 @@
 
 namespace quil {
 
+// The message number a file name stands for: names of the form
+// <decimal digits>.<extension> (extension compared without regard to case;
+// without an extension, digits only).  0 for every other name, and for
+// numbers too large to append behind.
+int32_t FidoMessageNumber(std::string_view name, std::string_view extension);
+
 class FidoBase : public MessageBase {
  public:
   // The library's lastread file in every Fido base directory.

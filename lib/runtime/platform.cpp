@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <new>
@@ -631,6 +632,31 @@ bool SyncFile(Handle handle, int* error) {
   return true;
 }
 
+bool ReserveSpace(Handle handle, int64_t size, int* error) {
+  if (fault_countdown == 0) {
+    SetError(error, fault_error);
+    return false;
+  }
+  if (handle < 0 || size < 0) {
+    SetError(error, handle < 0 ? kBadHandle : kInvalid);
+    return false;
+  }
+  if (size == 0) {
+    SetError(error, kOk);
+    return true;
+  }
+  int result;
+  do {
+    result = ::fallocate(handle, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size));
+  } while (result == -1 && errno == EINTR);
+  if (result == -1 && errno != EOPNOTSUPP && errno != ENOSYS) {
+    SetError(error, HandleError(errno, Op::kWrite, handle));
+    return false;
+  }
+  SetError(error, kOk);
+  return true;
+}
+
 bool LockRange(Handle handle, int64_t offset, int64_t length, bool exclusive, int* error) {
   if (handle < 0 || offset < 0 || length <= 0) {
     SetError(error, handle < 0 ? kBadHandle : kInvalid);
@@ -730,6 +756,50 @@ int MoveFile(std::string_view from, std::string_view to) {
     return PathError(err, Op::kOther, target);
   }
   return kOk;
+}
+
+int RenameNoReplace(std::string_view from, std::string_view to) {
+  if (!UsablePath(from) || !UsablePath(to)) return kInvalid;
+  CountChange();
+  std::string source = ResolvePrefix(SystemPath(from));
+  std::string target = ResolveForCreate(SystemPath(to));
+  if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+    return kOk;
+  }
+  int err = errno;
+  if (err == EINVAL) {
+    // The file system can not rename without replacing: a second link made
+    // where none exists does the same, and the old name goes after it.
+    if (::link(source.c_str(), target.c_str()) == 0) {
+      return ::unlink(source.c_str()) == 0 ? kOk : PathError(errno, Op::kOther, source);
+    }
+    err = errno;
+  }
+  if (err == EEXIST) return kFileExists;
+  if (err == ENOENT && !NameExists(source)) return PathError(err, Op::kOther, source);
+  return PathError(err, Op::kOther, target);
+}
+
+bool IdentifyFile(std::string_view path, FileIdentity* identity) {
+  if (!UsablePath(path)) return false;
+  struct stat st;
+  if (::stat(ResolvePrefix(SystemPath(path)).c_str(), &st) != 0) return false;
+  identity->device = static_cast<uint64_t>(st.st_dev);
+  identity->inode = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
+bool CopyOwnerAndMode(std::string_view model, std::string_view target) {
+  if (!UsablePath(model) || !UsablePath(target)) return false;
+  struct stat st;
+  std::string resolved = ResolvePrefix(SystemPath(target));
+  if (::stat(ResolvePrefix(SystemPath(model)).c_str(), &st) != 0) return false;
+  // Only a privileged process may give a file away; the group and the
+  // permission bits are still set when that is refused.
+  if (::chown(resolved.c_str(), st.st_uid, st.st_gid) != 0) {
+    (void)::chown(resolved.c_str(), static_cast<uid_t>(-1), st.st_gid);
+  }
+  return ::chmod(resolved.c_str(), st.st_mode & 07777) == 0;
 }
 
 int CreateDirectory(std::string_view path) {
@@ -852,6 +922,13 @@ uint32_t TickCount() {
   ::clock_gettime(CLOCK_MONOTONIC, &now);
   uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
   return static_cast<uint32_t>(ms);
+}
+
+void Sleep(uint32_t milliseconds) {
+  timespec wait{static_cast<time_t>(milliseconds / 1000),
+                static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (::nanosleep(&wait, &wait) == -1 && errno == EINTR) {
+  }
 }
 
 void InjectWriteFault(int64_t successful_writes, int error) {

@@ -56,6 +56,7 @@ enum Error : int {
   kSharingViolation = 32, // another open's sharing mode refuses this one
   kDiskFull = 112,        // no space, or the file-size limit was reached
   kInvalid = 87,          // a bad argument (mode, position, empty name)
+  kFileExists = 80,       // RenameNoReplace: the target name is taken
 };
 
 using Handle = int;
@@ -96,6 +97,12 @@ bool TruncateFile(Handle handle, int64_t size, int* error);
 
 // Forces the file's data to disk.
 bool SyncFile(Handle handle, int* error);
+
+// Reserves disk space for the first `size` bytes of the file without
+// changing its size or contents, so that writing them later can not fail
+// for lack of space.  Fails with kDiskFull when the space is not there.  On
+// a file system that can not reserve space it does nothing and succeeds.
+bool ReserveSpace(Handle handle, int64_t size, int* error);
 
 // Takes an advisory record lock on `length` bytes at `offset` of the open
 // file, shared (a read lock) or exclusive (a write lock; the file must be
@@ -138,6 +145,30 @@ int RenameFile(std::string_view from, std::string_view to);
 // other case.  For moving many files into a directory whose old entries are
 // gone: it costs no directory scan.  Returns an error code.
 int MoveFile(std::string_view from, std::string_view to);
+
+// Renames `from` to exactly `to` (its directory resolved as usual) only
+// when no entry of exactly that name exists; kFileExists when one does.
+// Returns an error code.
+int RenameNoReplace(std::string_view from, std::string_view to);
+
+// What makes a file the same file under another name: the file system and
+// the file's number there.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+// The identity of the file `path` names (resolved as above; a symbolic link
+// is followed).  False when there is no such file.
+bool IdentifyFile(std::string_view path, FileIdentity* identity);
+
+// Gives the file `target` the owner, group and permission bits of the file
+// `model` (both resolved as above, links followed), as far as this process
+// may.  False when either is missing or the permission bits could not be
+// set.
+bool CopyOwnerAndMode(std::string_view model, std::string_view target);
 
 // Creates one directory level, named exactly as given.  Returns an error
 // code (kOk also when it exists already as a directory, in any case).
@@ -188,6 +219,9 @@ LocalTime Now();
 // Milliseconds of a monotonic clock; wraps at 2^32.
 uint32_t TickCount();
 
+// Waits `milliseconds` before it returns.
+void Sleep(uint32_t milliseconds);
+
 // Test hook: when the environment variable QUIL_TEST_KILL_AFTER_WRITES
 // holds a number k, the process kills itself (SIGKILL) just before its
 // (k+1)-th change to the file system: a write, truncate, create, rename,
@@ -195,7 +229,8 @@ uint32_t TickCount();
 // short at a chosen point.  Without the variable nothing happens.
 //
 // Test hook: fail file writes on request.  After `successful_writes` more
-// write calls have succeeded, every later WriteFile fails with `error`.
+// write calls have succeeded, every later WriteFile (and ReserveSpace) fails
+// with `error`.
 // A negative count turns the fault off.
 void InjectWriteFault(int64_t successful_writes, int error);
 

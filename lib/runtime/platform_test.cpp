@@ -425,6 +425,60 @@ TEST_F(PlatformTest, MoveTakesTheTargetNameExactly) {
   EXPECT_NE(MoveFile(dir_ / "missing", dir_ / "x"), kOk);
 }
 
+// A rename that never replaces: a taken name is refused and both files stay;
+// a file keeps its identity under its new name.
+TEST_F(PlatformTest, RenameWithoutReplacingKeepsTheFileAndRefusesATakenName) {
+  ASSERT_TRUE(WriteFileBytes(dir_ / "a", "a"));
+  ASSERT_TRUE(WriteFileBytes(dir_ / "b", "b"));
+  FileIdentity a, b, moved;
+  ASSERT_TRUE(IdentifyFile(dir_ / "A", &a));  // found in any case
+  ASSERT_TRUE(IdentifyFile(dir_ / "b", &b));
+  EXPECT_FALSE(a == b);
+  EXPECT_EQ(RenameNoReplace(dir_ / "a", dir_ / "b"), kFileExists);
+  EXPECT_EQ(ReadFileBytes(dir_ / "a") + ReadFileBytes(dir_ / "b"), "ab");
+  EXPECT_EQ(RenameNoReplace(dir_ / "a", dir_ / "B"), kOk);  // another case is another name
+  ASSERT_TRUE(IdentifyFile(dir_ / "B", &moved));
+  EXPECT_TRUE(moved == a);
+  EXPECT_FALSE(PathExists(dir_ / "a"));
+  EXPECT_FALSE(IdentifyFile(dir_ / "a", &moved));
+  EXPECT_NE(RenameNoReplace(dir_ / "missing", dir_ / "c"), kOk);
+}
+
+// Reserved space changes no byte and no size; a full disk says so.
+TEST_F(PlatformTest, ReservingSpaceLeavesTheFileAsItIs) {
+  ASSERT_TRUE(WriteFileBytes(dir_ / "f", "0123"));
+  Handle h = MustOpen(dir_ / "f", kModeReadWrite);
+  int error = -1;
+  EXPECT_TRUE(ReserveSpace(h, 1 << 20, &error));
+  EXPECT_EQ(error, kOk);
+  EXPECT_EQ(FileSize(h, &error), 4);
+  InjectWriteFault(0, kDiskFull);
+  EXPECT_FALSE(ReserveSpace(h, 1 << 21, &error));
+  EXPECT_EQ(error, kDiskFull);
+  EXPECT_EQ(CloseFile(h), kOk);
+  EXPECT_EQ(ReadFileBytes(dir_ / "f"), "0123");
+}
+
+// A file made in another's place takes its owner, group and mode.
+TEST_F(PlatformTest, CopyOwnerAndModeFromAnotherFile) {
+  ASSERT_TRUE(WriteFileBytes(dir_ / "model", "m"));
+  ASSERT_TRUE(WriteFileBytes(dir_ / "made", "n"));
+  ASSERT_EQ(chmod((dir_ / "model").c_str(), 0640), 0);
+  const bool privileged = geteuid() == 0;
+  if (privileged) {
+    ASSERT_EQ(chown((dir_ / "model").c_str(), 4321, 8765), 0);
+  }
+  EXPECT_TRUE(CopyOwnerAndMode(dir_ / "model", dir_ / "MADE"));
+  struct stat st {};
+  ASSERT_EQ(stat((dir_ / "made").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  if (privileged) {
+    EXPECT_EQ(st.st_uid, 4321u);
+    EXPECT_EQ(st.st_gid, 8765u);
+  }
+  EXPECT_FALSE(CopyOwnerAndMode(dir_ / "missing", dir_ / "made"));
+}
+
 TEST_F(PlatformTest, RemoveDirectoryRemovesOnlyEmptyDirectories) {
   ASSERT_EQ(CreateDirectory(dir_ / "d"), kOk);
   ASSERT_TRUE(WriteFileBytes(dir_ / "d/f", "x"));

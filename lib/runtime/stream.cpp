@@ -246,6 +246,11 @@ bool FileStream::LockRange(int64_t offset, int64_t length, bool exclusive) {
   return is_open() && platform::LockRange(handle_, offset, length, exclusive, &error);
 }
 
+bool FileStream::Reserve(int64_t size) {
+  int error = 0;
+  return is_open() && platform::ReserveSpace(handle_, size, &error);
+}
+
 bool FileStream::Sync() {
   if (!ok() || !is_open()) return false;
   if (!Settle()) return false;

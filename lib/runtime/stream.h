@@ -116,6 +116,11 @@ class FileStream : public Stream {
   // the stream, when another program holds a conflicting lock.
   bool LockRange(int64_t offset, int64_t length, bool exclusive);
 
+  // Reserves disk space for the first `size` bytes of the file
+  // (platform::ReserveSpace).  False, without failing the stream, when the
+  // space is not there.
+  bool Reserve(int64_t size);
+
   // Flushes the buffer and forces the file's data to disk.  Returns false
   // (and fails the stream) when either step failed.
   bool Sync();

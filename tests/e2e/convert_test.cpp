@@ -381,18 +381,37 @@ TEST(ConvertRecoveryTest, UnfinishedSortIsRolledBackFirst) {
   ExpectCopied(source, 2, kSquish, destination, 3, false);
 }
 
-// The sort had committed its new base: the swap is finished, and the copies
-// follow the sorted messages.
+// Kills a sort of the base `spec` in `directory` inside its write-back:
+// after the commit point, its journal `journal` in place (the first such
+// point).  The directory is as it was before the sort when no kill point
+// lands there.
+bool KillSortInWriteBack(const std::string& directory, const std::string& spec,
+                         const std::string& journal) {
+  const auto files = SnapshotTree(directory);
+  for (int k = 1;; ++k) {
+    EXPECT_TRUE(RestoreTree(directory, files));
+    ProgramResult run = RunProgram(ProgramPath("Quilord"), {spec}, {}, {},
+                                   {"QUIL_TEST_KILL_AFTER_WRITES=" + std::to_string(k)});
+    if (PathExists(journal)) return true;
+    if (run.exit_code != 128 + 9) break;  // the run outlived every point
+  }
+  EXPECT_TRUE(RestoreTree(directory, files));
+  return false;
+}
+
+// The sort had committed its new base and was killed writing it back: the
+// write-back is finished, and the copies follow the sorted messages.
 TEST(ConvertRecoveryTest, CommittedSortIsCompletedFirst) {
-  TempDir dir;
+  TempDir dir, reference;
   const std::string source = SpecOf(kPacket, dir.path(), "in");
   const std::string destination = SpecOf(kJam, dir.path(), "area");
   WriteMessages(source, {1, 2});
-  WriteMessages(destination, {1});
-  const std::string sorted = SpecOf(kJam, dir.path(), ".area.quil-sort-j");
+  WriteMessages(destination, {4, 2});
+  const std::string sorted = SpecOf(kJam, reference.path(), "area");
   WriteMessages(sorted, {4, 2});
+  ASSERT_EQ(RunProgram(ProgramPath("Quilord"), {sorted}).exit_code, 0);
   const std::vector<std::string> sorted_dumps = DumpAll(sorted);
-  ASSERT_TRUE(WriteFileBytes(dir / ".area.quil-sort-j.ready", ""));
+  ASSERT_TRUE(KillSortInWriteBack(dir.path(), destination, dir / ".area.quil-sort-j.ready"));
   ProgramResult run = Convert(source, destination);
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.output, CopyOutput(source, destination, 2, 2,
@@ -407,16 +426,17 @@ TEST(ConvertRecoveryTest, CommittedSortIsCompletedFirst) {
   ExpectCopied(source, 2, kJam, destination, 4, false);
 }
 
-// A committed sort whose swap can not be finished (a directory stands where
-// a file of the base has to go): neither program uses the base, so nothing
-// is appended that the finished swap would later drop.
-TEST(ConvertRecoveryTest, ASwapThatCanNotBeFinishedKeepsBothProgramsOff) {
+// A committed sort whose write-back can not be finished (a directory
+// stands where a file of the base has to be): neither program uses the
+// base, so nothing is appended that the finished write-back would drop.
+TEST(ConvertRecoveryTest, AWriteBackThatCanNotBeFinishedKeepsBothProgramsOff) {
   TempDir dir;
   const std::string source = SpecOf(kPacket, dir.path(), "in");
   const std::string destination = SpecOf(kSquish, dir.path(), "area");
   WriteMessages(source, {1});
-  WriteMessages(SpecOf(kSquish, dir.path(), ".area.quil-sort-s"), {4, 2});
-  ASSERT_TRUE(WriteFileBytes(dir / ".area.quil-sort-s.ready", ""));
+  WriteMessages(destination, {4, 2});
+  ASSERT_TRUE(KillSortInWriteBack(dir.path(), destination, dir / ".area.quil-sort-s.ready"));
+  ASSERT_TRUE(std::filesystem::remove(dir / "area.sqd"));
   ASSERT_TRUE(std::filesystem::create_directory(dir / "area.sqd"));
   ProgramResult run = Convert(source, destination);
   EXPECT_EQ(run.exit_code, 1);

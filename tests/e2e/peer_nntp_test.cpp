@@ -1,7 +1,8 @@
 // End-to-end tests with the NNTP server jamnntpd as a peer: it serves the
-// JAM bases we write as newsgroups, headers and bodies intact, and what is
-// posted through it into a JAM base we made reads back field by field.
-// Every test skips itself when jamnntpd is not installed.
+// JAM bases we write as newsgroups, headers and bodies intact, what is
+// posted through it into a JAM base we made reads back field by field, and
+// a sort between two posts keeps both.  Every test skips itself when
+// jamnntpd is not installed.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -404,6 +405,49 @@ TEST_F(JamnntpdTest, PostedBaseComesBackFromEveryKind) {
         << "no time zone among the kludges";
   }
   ExpectJamComesBackFromEveryKind("j" + base, dir_ / "round");
+}
+
+// Posts an article with this subject on the connection.
+void Post(NntpClient& client, const std::string& subject) {
+  ASSERT_TRUE(client.Command("POST").starts_with("340 ")) << subject;
+  client.Send("From: Test Poster <poster@example.com>\r\nNewsgroups: " + std::string(kGroup) +
+              "\r\nSubject: " + subject + "\r\n\r\nPosted text.\r\n.\r\n");
+  EXPECT_TRUE(client.ReadLine().starts_with("240 ")) << subject;
+}
+
+// The server keeps the base open from GROUP on.  A sort between two posts
+// on one connection writes the sorted base into the files the server
+// holds, and the second post lands behind it: both posts are there.
+TEST_F(JamnntpdTest, PostsAroundASortAreBothKept) {
+  const std::string base = dir_ / "echo";
+  {
+    std::unique_ptr<MessageBase> jam = CreateFresh(platform::kDenyWrite, "j" + base);
+    ASSERT_TRUE(jam);
+    for (int n = 1; n <= 3; ++n) {
+      MessageRecord r;
+      BuildEchomail(r, kGroup, "Written " + std::to_string(n));
+      r.date_written = {2010 - n, 1, 1, 0, 0, 0};
+      ASSERT_TRUE(jam->WriteMessage(jam->count() + 1, r));
+    }
+    ASSERT_TRUE(jam->Close());
+  }
+  NntpServer server(jamnntpd_, dir_.path(), {{kGroup, base}});
+  NntpClient client(server.port());
+  ASSERT_TRUE(client.ReadLine().starts_with("200 "));
+  ASSERT_TRUE(client.Command(std::string("GROUP ") + kGroup).starts_with("211 "));
+  Post(client, "Before the sort");
+  ProgramResult sort = RunProgram(ProgramPath("Quilord"), {"j" + base});
+  ASSERT_EQ(sort.exit_code, 0) << sort.output;
+  Post(client, "After the sort");
+  EXPECT_TRUE(client.Command("QUIT").starts_with("205 "));
+  EXPECT_EQ(client.ReadLine(), "<closed>");
+
+  std::vector<std::string> subjects;
+  for (const auto& r : ReadBase("j" + base)) {
+    subjects.push_back(r ? r->subject.str() : "<unreadable>");
+  }
+  EXPECT_EQ(subjects, (std::vector<std::string>{"Written 3", "Written 2", "Written 1",
+                                                "Before the sort", "After the sort"}));
 }
 
 }  // namespace

@@ -1,11 +1,15 @@
 // End-to-end tests with the tosser crashmail as a peer: the packets we write
 // are tossed by it into its *.msg and JAM areas with every field intact, we
-// read what it stored and the packets it writes, and our base lock keeps it
-// out of a base we have open.  Every test skips itself when crashmail is not
-// installed.
+// read what it stored and the packets it writes, our base lock keeps it out
+// of a base we have open, and a sort while it tosses loses nothing.  Every
+// test skips itself when crashmail is not installed.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <chrono>
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -13,9 +17,11 @@
 
 #include "fido/packet_base.h"
 #include "bases/base_opener.h"
+#include "child_process.h"
 #include "model/message_record.h"
 #include "peer_support.h"
 #include "runtime/platform.h"
+#include "sort_support.h"
 #include "test_support.h"
 
 namespace quil::testing::peer {
@@ -64,6 +70,7 @@ class CrashmailSite {
   }
 
   std::string prefs_path() const { return dir_ + "/crashmail.prefs"; }
+  std::string log() const { return ReadFileBytes(dir_ + "/crashmail.log"); }
   // A packet in the inbound directory, named as crashmail expects (eight
   // hexadecimal digits; it leaves other names alone).
   std::string inbound_packet() const { return dir_ + "/in/00000001.pkt"; }
@@ -82,7 +89,8 @@ class CrashmailSite {
     return result;
   }
   // Starts crashmail with this configuration and `args`, under `runner`
-  // (with `runner_args`) when one is given.
+  // (with `runner_args`) when one is given.  The runner gets crashmail's
+  // path and arguments behind its own.
   RunningProgram Start(std::vector<std::string> args, const std::string& runner = {},
                        std::vector<std::string> runner_args = {}) const {
     args.insert(args.begin(), {"SETTINGS", prefs_path()});
@@ -583,6 +591,156 @@ TEST_F(CrashmailLockTest, TheTossersLockKeepsUsOut) {
   EXPECT_EQ(result.exit_code, 0) << result.output;
   ExpectBothMessages();
 }
+
+}  // namespace
+}  // namespace quil::testing::peer
+
+namespace quil::testing::peer {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Sorting an area while the tosser tosses into it: into a JAM area the sort
+// holds the base's lock and the tosser waits for it; a *.msg area has no
+// lock, and the sort rewrites only the files it read.  Afterwards the area
+// holds the original messages and every message the tosser reports
+// imported, each once, whatever point of the toss the sort started at.
+
+constexpr int kOriginals = 100;
+
+// The number crashmail's log reports imported in its last summary.
+int ImportedCount(const std::string& log) {
+  constexpr std::string_view kLabel = "Imported messages:";
+  size_t at = log.rfind(kLabel);
+  return at == std::string::npos ? -1 : std::atoi(log.c_str() + at + kLabel.size());
+}
+
+// The messages of the area `spec` now: a JAM base's index entries, the
+// files of a *.msg directory.
+int StoredCount(const std::string& spec) {
+  std::error_code error;
+  if (spec[0] == 'j') {
+    auto size = std::filesystem::file_size(spec.substr(1) + ".jdx", error);
+    return error ? 0 : static_cast<int>(size / 8);
+  }
+  int count = 0;
+  for (auto it = std::filesystem::directory_iterator(spec.substr(1), error);
+       it != std::filesystem::directory_iterator(); it.increment(error)) {
+    count += it->path().extension() == ".msg";
+  }
+  return count;
+}
+
+bool Running(int pid) {
+  siginfo_t info{};
+  return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+         info.si_pid == 0;
+}
+
+struct TossCase {
+  bool jam;
+  int tossed;  // JAM tosses much faster: more messages keep it busy as long
+};
+
+class CrashmailSortTest : public CrashmailTest, public ::testing::WithParamInterface<TossCase> {
+ protected:
+  // Tosses a packet of GetParam().tossed messages into an area of
+  // kOriginals and sorts the area once `offset` of them are in.  Checks the
+  // area afterwards; false when the sort came after the toss was over (it
+  // then proves nothing).
+  bool TossAndSort(int offset) {
+    const TossCase& c = GetParam();
+    std::unique_ptr<TempDir> dir = sort_e2e::ScratchDirectory();
+    CrashmailSite site(crashmail_, dir->path());
+    const std::string area = c.jam ? site.jam_echo() : site.msg_echo();
+    {
+      std::unique_ptr<MessageBase> base = CreateFresh(platform::kDenyWrite, area);
+      EXPECT_TRUE(base);
+      if (!base) return true;
+      MessageRecord r;
+      for (int i = 1; i <= kOriginals; ++i) {
+        BuildEchomail(r, "", "Original " + std::to_string(i));
+        r.date_written = {2020, 1 + i % 12, 1 + i % 28, 0, 0, 0};
+        EXPECT_TRUE(base->WriteMessage(base->count() + 1, r));
+      }
+      EXPECT_TRUE(base->Close());
+    }
+    {
+      std::vector<std::unique_ptr<MessageRecord>> records;
+      std::vector<MessageRecord*> packet;
+      for (int i = 1; i <= c.tossed; ++i) {
+        records.push_back(std::make_unique<MessageRecord>());
+        BuildEchomail(*records.back(), c.jam ? kJamArea : kMsgArea, "Tossed " + std::to_string(i));
+        records.back()->msgid = "2:5020/2.5 " + std::to_string(10000000 + i);
+        records.back()->date_written = {2019, 1 + i % 12, 1 + i % 28, i % 24, i % 60, 0};
+        packet.push_back(records.back().get());
+      }
+      WritePacket(site.inbound_packet(), packet);
+    }
+
+    // Its output goes nowhere: nobody reads it while it runs.
+    RunningProgram toss = site.Start({"TOSS"}, "/bin/sh", {"-c", "exec \"$0\" \"$@\" > /dev/null"});
+    while (Running(toss.pid) && StoredCount(area) < kOriginals + offset) {
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    // The toss halts while the sort starts: a *.msg sort has read the
+    // directory when it says the base is open; a JAM sort may wait for the
+    // lock the halted tosser holds.
+    kill(toss.pid, SIGSTOP);
+    ChildProcess sort(ProgramPath("Quilord"), {area}, ChildProcess::Mode::kPipes);
+    sort.CloseInput();
+    EXPECT_TRUE(sort.ReadUntil(c.jam ? "source base: [" : "source base opened\n")) << sort.output();
+    kill(toss.pid, SIGCONT);
+    EXPECT_EQ(sort.Wait(), 0) << sort.output();
+    EXPECT_NE(sort.output().find("writing message... #"), std::string::npos) << sort.output();
+    ProgramResult tossed = Finish(toss);
+    EXPECT_EQ(tossed.exit_code, 0) << site.log();
+
+    const int imported = ImportedCount(site.log());
+    EXPECT_GT(imported, 0) << site.log();
+    std::map<std::string, int> subjects;
+    int unreadable = 0;
+    for (const auto& r : ReadBase(area)) {
+      if (r) {
+        ++subjects[r->subject.str()];
+      } else {
+        ++unreadable;
+      }
+    }
+    EXPECT_EQ(unreadable, 0);
+    EXPECT_EQ(subjects.size(), static_cast<size_t>(kOriginals + imported));
+    std::string wrong;  // messages not there exactly once
+    int wrong_count = 0;
+    auto once = [&](const std::string& subject) {
+      if (int n = subjects[subject]; n != 1 && ++wrong_count <= 5) {
+        wrong += " [" + subject + "] " + std::to_string(n) + " times;";
+      }
+    };
+    for (int i = 1; i <= kOriginals; ++i) once("Original " + std::to_string(i));
+    for (int i = 1; i <= imported; ++i) once("Tossed " + std::to_string(i));
+    EXPECT_EQ(wrong_count, 0) << "for example" << wrong;
+    // The sort read the area before the toss was over.
+    return sort.output().find("total " + std::to_string(kOriginals + c.tossed)) ==
+           std::string::npos;
+  }
+};
+
+TEST_P(CrashmailSortTest, SortingWhileItTossesLosesNothing) {
+  const int tossed = GetParam().tossed;
+  for (const int offset : {0, tossed / 4, tossed * 3 / 5}) {
+    SCOPED_TRACE("sorted after " + std::to_string(offset) + " tossed");
+    bool overlapped = false;
+    for (int attempt = 0; attempt < 3 && !overlapped && !HasFailure(); ++attempt) {
+      overlapped = TossAndSort(offset);
+    }
+    EXPECT_TRUE(overlapped) << "the toss was always over before the sort began";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(JamAndMsg, CrashmailSortTest,
+                         ::testing::Values(TossCase{true, 3000}, TossCase{false, 1000}),
+                         [](const ::testing::TestParamInfo<TossCase>& info) {
+                           return std::string(info.param.jam ? "Jam" : "Msg");
+                         });
 
 }  // namespace
 }  // namespace quil::testing::peer

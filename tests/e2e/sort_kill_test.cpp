@@ -4,7 +4,8 @@
 // original messages in their order or exactly all of them sorted, once the
 // interrupted rebuild is recovered (by the library, by the converter, or by
 // the next sort itself), and the next sort ends in the sorted base with no
-// temporary file left.
+// temporary file left.  A message another program appends between the kill
+// and the recovery (the kill freed the base's lock) stays, behind them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -34,11 +35,12 @@ struct KillPlan {
   int64_t after_commit;   // the commit point and the ones after it
   int64_t at_end;         // the last points of the run
   size_t total;           // at least this many in all
+  int64_t appended;       // points in the write-back with a message appended
 };
 #if defined(__SANITIZE_ADDRESS__)
-constexpr KillPlan kPlan{2, 3, 3, 18};
+constexpr KillPlan kPlan{2, 3, 3, 18, 4};
 #else
-constexpr KillPlan kPlan{6, 9, 8, 55};
+constexpr KillPlan kPlan{6, 9, 8, 55, 12};
 #endif
 
 // Distinct dates (minutes apart, so every format keeps them apart) in an
@@ -102,18 +104,7 @@ class SortKillTest : public ::testing::TestWithParam<const BaseKind*> {
   const BaseKind& kind() const { return *GetParam(); }
 
   // Puts the directory back as the test made it.
-  void Restore() {
-    std::filesystem::remove_all(dir_->path());
-    std::filesystem::create_directories(dir_->path());
-    for (const auto& [name, bytes] : original_files_) {
-      std::string path = *dir_ / name;
-      if (bytes == "<directory>") {
-        std::filesystem::create_directories(path);
-      } else {
-        ASSERT_TRUE(WriteFileBytes(path, bytes)) << path;
-      }
-    }
-  }
+  void Restore() { ASSERT_TRUE(RestoreTree(dir_->path(), original_files_)); }
 
   ProgramResult SortKilledAfter(int64_t changes) {
     return RunProgram(ProgramPath("Quilord"), {spec_}, {}, {},
@@ -129,18 +120,47 @@ class SortKillTest : public ::testing::TestWithParam<const BaseKind*> {
     return files;
   }
 
-  State StateNow() {
-    // Rolled back means not just the same messages: the same bytes.
-    if (BaseFilesNow() == original_files_) return State::kOriginal;
-    return ReadDumps(spec_) == sorted_ ? State::kSorted : State::kOther;
+  // `messages` followed by `added`.
+  static std::vector<std::string> With(std::vector<std::string> messages,
+                                       const std::vector<std::string>& added) {
+    messages.insert(messages.end(), added.begin(), added.end());
+    return messages;
   }
 
-  // Kills a sort before its (k+1)-th change and recovers the way chosen.
-  // Library or converter: checks that the base is one of the two whole
-  // states and returns which.  With `sort_again` (always for kNextSort)
-  // sorts again and checks that this ends in the sorted base, cleaned up.
-  State CheckKillPoint(int64_t k, Recovery recovery, bool sort_again) {
-    SCOPED_TRACE("killed after " + std::to_string(k) + " changes");
+  // Which whole state the base is in; `added` are the messages another
+  // program appended, which belong behind either.
+  State StateNow(const std::vector<std::string>& added) {
+    // Rolled back means not just the same messages: the same bytes.
+    if (added.empty() && BaseFilesNow() == original_files_) return State::kOriginal;
+    std::vector<std::string> now = ReadDumps(spec_);
+    if (!added.empty() && now == With(original_, added)) return State::kOriginal;
+    return now == With(sorted_, added) ? State::kSorted : State::kOther;
+  }
+
+  // Appends a message through the library, as a tosser would once the
+  // base's lock is free, to the newest date of all; returns it as read
+  // back.
+  std::string AppendAsAnotherProgram() {
+    std::unique_ptr<MessageBase> base = OpenOrCreate(platform::kDenyWrite, spec_);
+    EXPECT_TRUE(base) << "the base does not open after the kill";
+    if (!base) return {};
+    MessageRecord r;
+    FillRecord(r, {kMessages + 1, Date(2009, 9, 9), 0});
+    EXPECT_TRUE(base->WriteMessage(base->count() + 1, r));
+    MessageRecord back;
+    EXPECT_TRUE(base->ReadMessage(base->count(), back));
+    EXPECT_TRUE(base->Close());
+    return StableDump(back);
+  }
+
+  // Kills a sort before its (k+1)-th change and recovers the way chosen;
+  // with `append`, another program appends a message in between.  Library
+  // or converter: checks that the base is one of the two whole states and
+  // returns which.  With `sort_again` (always for kNextSort) sorts again
+  // and checks that this ends in the sorted base, cleaned up.
+  State CheckKillPoint(int64_t k, Recovery recovery, bool sort_again, bool append = false) {
+    SCOPED_TRACE("killed after " + std::to_string(k) + " changes" +
+                 (append ? ", then a message appended" : ""));
     Restore();
     ProgramResult killed = SortKilledAfter(k);
     if (killed.exit_code != kKilled) {
@@ -150,20 +170,22 @@ class SortKillTest : public ::testing::TestWithParam<const BaseKind*> {
       EXPECT_EQ(RebuildFiles(dir_->path()), std::vector<std::string>{});
       return State::kOutlived;
     }
+    std::vector<std::string> added;
+    if (append) added.push_back(AppendAsAnotherProgram());
 
     State state = State::kUnseen;
     if (recovery == Recovery::kLibrary) {
       std::string line = RecoverInterruptedRebuild(spec_);
-      state = StateNow();
+      state = StateNow(added);
       EXPECT_NE(state, State::kOther) << line;
     } else if (recovery == Recovery::kConverter) {
       TempDir other;
       const std::string copy = SpecIn(other.path(), kPacket);
       ProgramResult run = RunProgram(ProgramPath("Quilxfer"), {spec_, copy});
       EXPECT_EQ(run.exit_code, 0) << run.output;
-      state = StateNow();
+      state = StateNow(added);
       EXPECT_NE(state, State::kOther) << run.output;
-      EXPECT_EQ(ReadDumps(copy).size(), static_cast<size_t>(kMessages));
+      EXPECT_EQ(ReadDumps(copy).size(), static_cast<size_t>(kMessages) + added.size());
     }
     if (recovery != Recovery::kNextSort && !sort_again) return state;
 
@@ -182,7 +204,7 @@ class SortKillTest : public ::testing::TestWithParam<const BaseKind*> {
     }
     EXPECT_EQ(lines, interrupted ? 1u : 0u) << again.output;
     EXPECT_EQ(again.output.find("could not be completed"), std::string::npos) << again.output;
-    EXPECT_EQ(ReadDumps(spec_), sorted_);
+    EXPECT_EQ(ReadDumps(spec_), With(sorted_, added));
     EXPECT_EQ(RebuildFiles(dir_->path()), std::vector<std::string>{});
     return state;
   }
@@ -256,6 +278,17 @@ TEST_P(SortKillTest, EveryKillPointLeavesOriginalOrSorted) {
       EXPECT_STREQ(StateName(state), StateName(expected(k))) << "killed after " << k;
     }
   }
+
+  // Another program appends a message between the kill and the recovery,
+  // at points spread over the write-back and just before the commit point.
+  // (A packet is a transfer file no other program appends to.)
+  if (kind().mark != 'p') {
+    const int64_t step = std::max<int64_t>(1, (total - commit) / kPlan.appended);
+    for (int64_t k = commit - 1; k < total; k = k < commit ? commit : k + step) {
+      State state = CheckKillPoint(k, Recovery::kLibrary, k % 2 == 0, true);
+      EXPECT_STREQ(StateName(state), StateName(expected(k))) << "killed after " << k;
+    }
+  }
   std::printf("[   INFO   ] %s: %lld changes, commit point %lld, %zu kill points\n", kind().name,
               static_cast<long long>(total), static_cast<long long>(commit), checked.size());
 }
@@ -264,10 +297,9 @@ INSTANTIATE_TEST_SUITE_P(AllKinds, SortKillTest, ::testing::ValuesIn(kAllKinds),
                          ParamName<BaseKind>);
 
 // A Squish and a JAM base of one name side by side: a Squish sort killed
-// when its originals are erased and the sorted files not yet moved in is
-// none of a JAM sort's business (the rebuilds' names differ by kind), and
-// the next run on the Squish base finishes it.  Neither base loses a
-// message.
+// in the middle of its write-back is none of a JAM sort's business (the
+// rebuilds' names differ by kind), and the next run on the Squish base
+// finishes it.  Neither base loses a message.
 TEST(SortKillNeighboursTest, SameNamedBasesOfOtherKindsKeepTheirRebuildsApart) {
   std::unique_ptr<TempDir> dir = ScratchDirectory();
   const std::string squish = SpecIn(dir->path(), kSquish);
@@ -275,14 +307,8 @@ TEST(SortKillNeighboursTest, SameNamedBasesOfOtherKindsKeepTheirRebuildsApart) {
   WriteBase(squish, Backwards(10));
   WriteBase(jam, Backwards(8));
   const std::map<std::string, std::string> files = SnapshotTree(dir->path());
-  auto restore = [&] {
-    for (const std::string& name : Names(SnapshotTree(dir->path()))) {
-      std::filesystem::remove_all(*dir / name);
-    }
-    for (const auto& [name, bytes] : files) ASSERT_TRUE(WriteFileBytes(*dir / name, bytes));
-  };
   auto killed_after = [&](int64_t k) {
-    restore();
+    EXPECT_TRUE(RestoreTree(dir->path(), files));
     return RunProgram(ProgramPath("Quilord"), {squish}, {}, {},
                       {"QUIL_TEST_KILL_AFTER_WRITES=" + std::to_string(k)})
                .exit_code == kKilled;
@@ -293,9 +319,10 @@ TEST(SortKillNeighboursTest, SameNamedBasesOfOtherKindsKeepTheirRebuildsApart) {
     int64_t middle = (low + total) / 2;
     (killed_after(middle) ? low : total) = middle;
   }
-  // Back from the end of the run to the last point without area.sqd.
+  // Back from the end of the run to the last point inside the write-back,
+  // its journal in place.
   int64_t k = total - 1;
-  while (k > 0 && (!killed_after(k) || PathExists(*dir / "area.sqd"))) --k;
+  while (k > 0 && (!killed_after(k) || !PathExists(*dir / ".area.quil-sort-s.ready"))) --k;
   ASSERT_GT(k, 0);
 
   std::vector<int> jam_sorted{8, 7, 6, 5, 4, 3, 2, 1};

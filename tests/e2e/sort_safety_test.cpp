@@ -1,16 +1,22 @@
 // End-to-end tests of the sorter's ways out: Escape and stop signals in
 // each phase, a full disk and a failing create, two sorters on one base,
-// and the progress counter on a real terminal.  In every case the base is
+// other programs' locks on the base, and the progress counter on a real
+// terminal.  In every case the base is
 // either untouched or whole and sorted, never anything in between.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "child_process.h"
@@ -251,6 +257,124 @@ TEST_P(SortTwiceTest, SecondSorterCanNotOpenTheBase) {
 
 INSTANTIATE_TEST_SUITE_P(AllKinds, SortTwiceTest, ::testing::ValuesIn(kAllKinds),
                          ParamName<BaseKind>);
+
+// ---------------------------------------------------------------------------
+// Other programs' locks on a Squish or JAM base: the write lock on byte 0 of
+// the .sqd or .jhr, which a tosser takes while it writes.
+
+class SortLockTest : public ::testing::TestWithParam<const BaseKind*> {
+ protected:
+  const BaseKind& kind() const { return *GetParam(); }
+  std::string spec() const { return SpecIn(dir_->path(), kind()); }
+  std::string locked_file() const {
+    return *dir_ / (std::string(kind().place) + (kind().mark == 's' ? ".sqd" : ".jhr"));
+  }
+
+  std::unique_ptr<TempDir> dir_ = ScratchDirectory();
+};
+
+// From before the sort reads until its write-back is complete, the sort
+// holds the lock: a tosser (or a reader honouring it) waits.
+TEST_P(SortLockTest, OtherProgramsWaitWhileTheSortRuns) {
+  UntilLanded("a look at the lock while the sort ran", [&] {
+    WriteBase(spec(), Backwards(kBusyBase));
+    ChildProcess sorter(ProgramPath("Quilord"), {spec()}, ChildProcess::Mode::kPipes);
+    sorter.CloseInput();
+    EXPECT_TRUE(sorter.ReadUntil("source base opened\n")) << sorter.output();
+    sorter.Signal(SIGSTOP);
+    const bool running = !sorter.Ended();
+    if (running) {
+      EXPECT_EQ(ClassicLock(locked_file(), F_RDLCK).outcome(), ClassicLock::kRefused);
+    }
+    sorter.Signal(SIGCONT);
+    EXPECT_EQ(sorter.Wait(), 0);
+    EXPECT_EQ(ClassicLock(locked_file(), F_WRLCK).outcome(), ClassicLock::kTaken);
+    return running;
+  });
+}
+
+// A sort that starts while another program holds the lock waits for it,
+// and sorts once it is free.
+TEST_P(SortLockTest, TheSortWaitsForAnotherProgramsLock) {
+  WriteBase(spec(), Backwards(5));
+  const auto files = SnapshotTree(dir_->path());
+  std::unique_ptr<ChildProcess> sorter;
+  {
+    ClassicLock tosser(locked_file(), F_WRLCK);
+    ASSERT_EQ(tosser.outcome(), ClassicLock::kTaken);
+    sorter = std::make_unique<ChildProcess>(ProgramPath("Quilord"), std::vector{spec()},
+                                            ChildProcess::Mode::kPipes);
+    sorter->CloseInput();
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_FALSE(sorter->Ended()) << sorter->output();
+    auto now = SnapshotTree(dir_->path());
+    EXPECT_EQ(RebuildFiles(dir_->path()).size(), 1u);  // its lock file only
+    std::erase_if(now, [](const auto& file) {
+      return file.first.find(".quil-sort") != std::string::npos;
+    });
+    EXPECT_EQ(now, files);
+  }
+  EXPECT_EQ(sorter->Wait(), 0);
+  EXPECT_EQ(sorter->output(), Head(spec(), 5) + "reading message... #5\nwriting message... #5\n\n");
+  EXPECT_EQ(ReadTags(spec()), (std::vector<int>{5, 4, 3, 2, 1}));
+}
+
+INSTANTIATE_TEST_SUITE_P(SquishAndJam, SortLockTest, ::testing::Values(&kSquish, &kJam),
+                         ParamName<BaseKind>);
+
+// A lock another program holds for longer than ten seconds: the sort
+// gives up, says it can not open the base and leaves it alone.
+TEST(SortLockTimeoutTest, GivesUpAfterTenSeconds) {
+  std::unique_ptr<TempDir> dir = ScratchDirectory();
+  const std::string spec = SpecIn(dir->path(), kJam);
+  WriteBase(spec, Backwards(3));
+  const auto files = SnapshotTree(dir->path());
+  ClassicLock tosser(*dir / "area.jhr", F_WRLCK);
+  ASSERT_EQ(tosser.outcome(), ClassicLock::kTaken);
+  ProgramResult run = RunProgram(ProgramPath("Quilord"), {spec});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(run.output, std::string(kBanner) + "mode: [sorting all base]\nsource base: [" + spec +
+                            "]\ncan't open source base: [" + spec +
+                            "]\nheld by another program: [" + *dir / "area.jhr" + "]\n");
+  EXPECT_EQ(SnapshotTree(dir->path()), files);
+}
+
+// A *.msg directory has no lock: message files another program writes
+// while the sort runs stay, and one under a number the sorted messages take
+// moves above all others.
+TEST(SortMsgDirectoryTest, FilesWrittenMeanwhileStay) {
+  UntilLanded("files written while the sort ran", [&] {
+    std::unique_ptr<TempDir> dir = ScratchDirectory();
+    const std::string spec = SpecIn(dir->path(), kFido);
+    WriteBase(spec, Backwards(kBusyBase));
+    // Gaps at 2 and 3: the sorted messages are numbered 1 to kBusyBase - 2.
+    std::filesystem::remove(*dir / "net/2.msg");
+    std::filesystem::remove(*dir / "net/3.msg");
+    ChildProcess sorter(ProgramPath("Quilord"), {spec}, ChildProcess::Mode::kPipes);
+    sorter.CloseInput();
+    EXPECT_TRUE(sorter.ReadUntil("source base opened\n")) << sorter.output();
+    sorter.Signal(SIGSTOP);
+    const bool landed = !sorter.Ended();
+    {
+      std::unique_ptr<MessageBase> base = OpenOrCreate(platform::kDenyWrite, spec);
+      EXPECT_TRUE(base);
+      MessageRecord r;
+      FillRecord(r, {1001, Date(2011, 1, 1), 0});
+      EXPECT_TRUE(base->WriteMessage(2, r));  // in a gap
+      FillRecord(r, {1002, Date(2012, 1, 1), 0});
+      EXPECT_TRUE(base->WriteMessage(kBusyBase + 1, r));  // behind all
+    }
+    sorter.Signal(SIGCONT);
+    EXPECT_EQ(sorter.Wait(), 0) << sorter.output();
+    if (!landed) return false;
+    std::vector<int> expected;
+    for (int tag = kBusyBase; tag >= 4; --tag) expected.push_back(tag);
+    expected.insert(expected.end(), {1, -1, -1, 1002, 1001});
+    EXPECT_EQ(ReadTags(spec), expected);
+    EXPECT_EQ(RebuildFiles(dir->path()), std::vector<std::string>{});
+    return true;
+  });
+}
 
 // ---------------------------------------------------------------------------
 // On a terminal the counter is redrawn in place.

@@ -1,8 +1,11 @@
 // End-to-end tests of the sorter: Quilord run as a user runs it, on bases of
 // every kind, checked through the library and through the files it leaves.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -12,6 +15,7 @@
 #include "model/message_base.h"
 #include "model/message_record.h"
 #include "runtime/platform.h"
+#include "runtime/string_ops.h"
 #include "sort_support.h"
 #include "test_support.h"
 
@@ -275,6 +279,79 @@ TEST(SortSettingsTest, HeaderSettingsSurviveTheSort) {
     for (const auto& [offset, length] : c.kept) {
       EXPECT_EQ(Printable(after.substr(offset, length)), Printable(before.substr(offset, length)))
           << "at " << offset;
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The base keeps its files: the sorted base is written into them, so files
+// of another user keep owner, group and mode, symbolic links stay links to
+// the same (now sorted) files, and names keep their letter case.
+
+// How a test dresses a base before the sort.
+enum class Dress { kAnotherUsersFiles, kSymbolicLinks, kUpperCaseNames };
+
+// What the sort must keep of every entry under a directory, by path.
+std::map<std::string, std::string> EntryFacts(const std::string& directory) {
+  std::map<std::string, std::string> facts;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(directory)) {
+    struct stat st {};
+    if (lstat(entry.path().c_str(), &st) != 0) continue;
+    std::string fact = "inode " + std::to_string(st.st_ino) + " owner " +
+                       std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) + " mode " +
+                       std::to_string(st.st_mode);
+    if (S_ISLNK(st.st_mode)) fact += " -> " + std::filesystem::read_symlink(entry.path()).string();
+    facts[std::filesystem::relative(entry.path(), directory).string()] = fact;
+  }
+  return facts;
+}
+
+void DressBase(const std::string& directory, Dress dress) {
+  namespace fs = std::filesystem;
+  std::vector<fs::path> files;
+  for (const auto& entry : fs::recursive_directory_iterator(directory)) files.push_back(entry.path());
+  // Deepest first, so that renaming a directory comes after its files.
+  std::sort(files.rbegin(), files.rend());
+  const fs::path elsewhere = fs::path(directory) / "elsewhere";
+  if (dress == Dress::kSymbolicLinks) fs::create_directory(elsewhere);
+  for (const fs::path& path : files) {
+    switch (dress) {
+      case Dress::kAnotherUsersFiles:
+        // Tests run as root here and in CI; otherwise only the mode changes.
+        if (geteuid() == 0) {
+          ASSERT_EQ(chown(path.c_str(), 4321, 4321), 0) << path;
+        }
+        if (fs::is_regular_file(path)) {
+          ASSERT_EQ(chmod(path.c_str(), 0640), 0) << path;
+        }
+        break;
+      case Dress::kSymbolicLinks:
+        if (fs::is_regular_file(path)) {
+          const fs::path target = elsewhere / path.filename();
+          fs::rename(path, target);
+          fs::create_symlink(target, path);
+        }
+        break;
+      case Dress::kUpperCaseNames:
+        fs::rename(path, path.parent_path() / UpperCase(path.filename().string()));
+        break;
+    }
+  }
+}
+
+TEST(SortKeepsFilesTest, OwnerModeLinksAndNamesStayAsTheyWere) {
+  for (const BaseKind* kind : kAllKinds) {
+    for (Dress dress : {Dress::kAnotherUsersFiles, Dress::kSymbolicLinks, Dress::kUpperCaseNames}) {
+      SCOPED_TRACE(std::string(kind->name) + ", dress " + std::to_string(static_cast<int>(dress)));
+      TempDir dir;
+      const std::string spec = SpecIn(dir.path(), *kind);
+      WriteBase(spec, Backwards(6));
+      DressBase(dir.path(), dress);
+      const auto before = EntryFacts(dir.path());
+      ProgramResult run = Sort({spec});
+      ASSERT_EQ(run.exit_code, 0) << run.output;
+      EXPECT_EQ(ReadTags(spec), (std::vector<int>{6, 5, 4, 3, 2, 1}));
+      EXPECT_EQ(EntryFacts(dir.path()), before);
     }
   }
 }

@@ -90,6 +90,21 @@ std::map<std::string, std::string> SnapshotTree(const std::string& directory) {
   return files;
 }
 
+bool RestoreTree(const std::string& directory, const std::map<std::string, std::string>& snapshot) {
+  std::error_code error;
+  std::filesystem::remove_all(directory, error);
+  std::filesystem::create_directories(directory, error);
+  for (const auto& [name, bytes] : snapshot) {
+    const std::string path = directory + "/" + name;
+    if (bytes == "<directory>") {
+      std::filesystem::create_directories(path, error);
+    } else if (!WriteFileBytes(path, bytes)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 std::string Le16(uint16_t value) {
   std::string bytes(2, '\0');
   PutU16LE(reinterpret_cast<uint8_t*>(bytes.data()), value);

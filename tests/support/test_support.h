@@ -59,6 +59,11 @@ std::string Printable(std::string_view bytes);
 // a directory as "<directory>".
 std::map<std::string, std::string> SnapshotTree(const std::string& directory);
 
+// Puts the directory back as a snapshot pictured it: everything in it is
+// removed and the snapshot's directories and files made anew.  False when a
+// file could not be written.
+bool RestoreTree(const std::string& directory, const std::map<std::string, std::string>& snapshot);
+
 // ---------------------------------------------------------------------------
 // Byte patching: little-endian fields written out independently of the
 // library's codecs, so that a wrong codec can not hide behind its own test.

@@ -203,6 +203,13 @@ struct IndexEntry {
   static IndexEntry Decode(std::span<const uint8_t> bytes);
 };
 
+// The length of the run of whole subfields at the start of a subfield
+// area: it ends where fewer than a subfield header's bytes are left, where a
+// subfield's data would run past the end of `area`, or where the signature
+// of a message header stands in place of a subfield header (writers that
+// count more than they store let the area run into the next header).
+size_t WholeSubfieldsLength(std::span<const uint8_t> area);
+
 // The JAM name CRC: CRC-32 (reflected polynomial 0xEDB88320, register
 // started at 0xFFFFFFFF, no final inversion) over the first 255 characters
 // of `name` with A-Z lower-cased (other bytes unchanged).  The empty name

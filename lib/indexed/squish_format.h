@@ -96,6 +96,7 @@ constexpr size_t kHeaderReplyCount = 9;
 constexpr size_t kAttrOffset = 0;
 constexpr size_t kReplyToOffset = 174;
 constexpr size_t kRepliesOffset = 178;
+constexpr size_t kUmsgidOffset = 214;
 
 static_assert(2 + 2 + 4 * 5 + kBaseNameSize + 4 * 6 + 2 + 2 + kBaseReservedSize ==
               kBaseHeaderSize);
@@ -103,7 +104,8 @@ static_assert(4 * 6 + 2 + 2 == kFrameHeaderSize);
 static_assert(4 + 2 * kNameSize + kSubjectSize == 148);
 static_assert(148 + 2 * 8 + 4 + 4 + 2 == kReplyToOffset);
 static_assert(kReplyToOffset + 4 == kRepliesOffset);
-static_assert(kRepliesOffset + 4 * kHeaderReplyCount + 4 + kDateTextSize == kMessageHeaderSize);
+static_assert(kRepliesOffset + 4 * kHeaderReplyCount == kUmsgidOffset);
+static_assert(kUmsgidOffset + 4 + kDateTextSize == kMessageHeaderSize);
 
 struct BaseHeader {
   uint16_t len = 0;

@@ -41,7 +41,10 @@ uint32_t LinkMap::MapPointer(uint32_t pointer) const {
                                 [](uint32_t id, const auto& pair) { return id < pair.first; });
   if (above != pairs_.end()) {
     uint32_t lowest = lowest_after_[static_cast<size_t>(above - pairs_.begin())];
-    return lowest > 0 ? lowest - 1 : 0;
+    uint32_t below = lowest > 0 ? lowest - 1 : 0;
+    // A reader who has read nothing yet keeps his pointer, while it stays
+    // below every message.
+    return above == pairs_.begin() ? std::min(pointer, below) : below;
   }
   int64_t moved = static_cast<int64_t>(pointer) + copy_next_ - source_next_;
   moved = std::max<int64_t>(moved, highest_to_);

@@ -38,7 +38,9 @@ class LinkMap {
 
   // A lastread pointer (the id of the last message read): it becomes the id
   // just below the lowest new id among the messages that lay above it, so
-  // no message that was unread before counts as read after.  A pointer with
+  // no message that was unread before counts as read after.  A pointer below
+  // every message (nothing read) stays while it is below every new id.  A
+  // pointer with
   // no message above it keeps its distance to the next id, but never falls
   // below the highest new id: every message is read, and exactly as many
   // future messages as before count as read.  With no message at all the

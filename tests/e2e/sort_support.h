@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -146,11 +147,11 @@ inline std::vector<Message> Backwards(int n) {
   return messages;
 }
 
-// The fields a sort may change: reply links (cleared on purpose), the
-// numbers the base hands out (JAM MessageNumber, Squish umsgid), and the
-// record's own bookkeeping.
+// The fields a sort may change: reply links (renumbered), the numbers the
+// base hands out (JAM MessageNumber, Squish umsgid in the index and the
+// message header), and the record's own bookkeeping.
 inline std::string StableDump(MessageRecord& r) {
-  return DumpRecordWithout(r, {"reply_to", "replies", "stored_number", "state"});
+  return DumpRecordWithout(r, {"reply_to", "replies", "stored_number", "unique_id", "state"});
 }
 
 constexpr const char* kUnreadable = "<unreadable>";
@@ -186,6 +187,76 @@ inline std::vector<int> ReadTags(const std::string& spec) {
     tags.push_back(std::stoi(subject.substr(subject.rfind(' ') + 1)));
   }
   return tags;
+}
+
+// What the links of a base say: for each message, its tag, the id by
+// which links name it, and its reply links as the record gives them
+// (reply-to, then the reply list; 0 where the kind keeps none).
+struct LinkPicture {
+  int tag = -1;
+  uint32_t id = 0;
+  std::vector<int32_t> links;
+};
+
+inline std::vector<LinkPicture> ReadLinks(const std::string& spec) {
+  std::vector<LinkPicture> pictures;
+  std::unique_ptr<MessageBase> base = OpenOrCreate(platform::kDenyWrite, spec);
+  EXPECT_TRUE(base) << spec;
+  if (!base) return pictures;
+  for (int32_t n = 1; n <= base->count(); ++n) {
+    LinkPicture picture;
+    picture.id = base->LinkId(n);
+    MessageRecord r;
+    if (base->ReadMessage(n, r)) {
+      std::string subject = r.subject.str();
+      picture.tag = std::stoi(subject.substr(subject.rfind(' ') + 1));
+      picture.links.push_back(r.reply_to);
+      picture.links.insert(picture.links.end(), r.replies.begin(), r.replies.end());
+    }
+    pictures.push_back(picture);
+  }
+  return pictures;
+}
+
+// The links `after` a sort must hold, from those `before` it: each link
+// that named a message by its old id names it by its new one, and a link
+// to a message that is not in the sorted base is 0.
+inline std::vector<std::vector<int32_t>> RenumberedLinks(const std::vector<LinkPicture>& before,
+                                                         const std::vector<LinkPicture>& after) {
+  std::map<uint32_t, int> tag_of_old_id;
+  for (const LinkPicture& p : before) tag_of_old_id[p.id] = p.tag;
+  std::map<int, uint32_t> new_id_of_tag;
+  for (const LinkPicture& p : after) new_id_of_tag[p.tag] = p.id;
+  std::vector<std::vector<int32_t>> expected;
+  for (const LinkPicture& p : after) {
+    auto old = std::find_if(before.begin(), before.end(),
+                            [&p](const LinkPicture& q) { return q.tag == p.tag; });
+    std::vector<int32_t> links = old != before.end() ? old->links : std::vector<int32_t>{};
+    for (int32_t& link : links) {
+      auto tag = tag_of_old_id.find(static_cast<uint32_t>(link));
+      bool kept = link != 0 && tag != tag_of_old_id.end() && new_id_of_tag.count(tag->second);
+      link = kept ? static_cast<int32_t>(new_id_of_tag[tag->second]) : 0;
+    }
+    expected.push_back(links);
+  }
+  return expected;
+}
+
+inline std::vector<std::vector<int32_t>> LinksOf(const std::vector<LinkPicture>& pictures) {
+  std::vector<std::vector<int32_t>> links;
+  for (const LinkPicture& p : pictures) links.push_back(p.links);
+  return links;
+}
+
+// The stored forms (test_support.h) of the base `spec`'s messages.
+inline std::vector<std::string> StoredFormsOf(const std::string& spec) {
+  std::unique_ptr<MessageBase> base = OpenOrCreate(platform::kDenyWrite, spec);
+  EXPECT_TRUE(base) << spec;
+  const int count = base ? base->count() : 0;
+  base.reset();
+  std::string path = spec.substr(1);
+  char mark = static_cast<char>(std::tolower(static_cast<unsigned char>(spec[0])));
+  return StoredForms(mark, path, count);
 }
 
 // The names in a snapshot.

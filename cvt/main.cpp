@@ -9,6 +9,7 @@
 // with "can't write destination base: [spec]" on a line of its own.
 #include <memory>
 #include <string>
+#include <typeinfo>
 
 #include "bases/base_opener.h"
 #include "bases/base_rebuild.h"
@@ -105,6 +106,7 @@ void ConvertBases(const char* source_parameter, const char* destination_paramete
   const int row = console::CursorRow();
 
   const int32_t total = source->count();
+  const bool same_kind = typeid(*source) == typeid(*destination);
   for (int32_t n = 1; n <= total; ++n) {
     console::PutText("#" + std::to_string(n), column, row);
     if (console::KeyPressed()) {
@@ -112,9 +114,20 @@ void ConvertBases(const char* source_parameter, const char* destination_paramete
       if (!CloseAll(record, destination, source)) StopWriteFailed(destination_spec);
       quil::Halt(0);
     }
-    if (!source->ReadMessage(n, *record)) continue;
-    PrepareForDestination(*record);
-    if (!destination->WriteMessage(destination->count() + 1, *record)) {
+    // A tosser's high-water mark is its bookkeeping, not a message.
+    if (source->IsHighWaterMark(n)) continue;
+    // A base of the same kind takes the message as it is stored, without
+    // its reply links; another kind takes it through the record.
+    bool written = false;
+    if (same_kind) {
+      if (!source->ReadMessageHeader(n, *record)) continue;
+      written = destination->CopyStoredMessage(*source, n, nullptr);
+    } else {
+      if (!source->ReadMessage(n, *record)) continue;
+      PrepareForDestination(*record);
+      written = destination->WriteMessage(destination->count() + 1, *record);
+    }
+    if (!written) {
       console::WriteLine();
       CloseAll(record, destination, source);
       StopWriteFailed(destination_spec);

@@ -7,7 +7,9 @@
 #include <string>
 #include <tuple>
 
+#include "bases/base_opener.h"
 #include "convert_support.h"
+#include "model/message_base.h"
 #include "model/message_record.h"
 #include "test_support.h"
 
@@ -36,7 +38,52 @@ TEST_P(KindTest, KeepsWhatTheTableSays) {
   }
 }
 
+// Into a base of its own kind a message travels as it is stored: the same
+// bytes but for its reply links (zeroed) and its own number or unique id.
+TEST_P(KindTest, ACopyIntoItsOwnKindKeepsTheStoredForm) {
+  TempDir dir;
+  const Kind& kind = *GetParam();
+  const std::string source = SpecOf(kind, dir / "in", "base");
+  const std::string copy = SpecOf(kind, dir / "out", "base");
+  WriteMessages(source, AllMessages());
+  ProgramResult run = Convert(source, copy);
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(StoredForms(kind.mark, copy.substr(1), kMessageCount),
+            StoredForms(kind.mark, source.substr(1), kMessageCount));
+  std::unique_ptr<MessageBase> base = OpenBase(copy);
+  ASSERT_TRUE(base);
+  for (int32_t n = 1; n <= kMessageCount; ++n) {
+    MessageRecord r;
+    ASSERT_TRUE(base->ReadMessage(n, r));
+    EXPECT_EQ(r.reply_to, 0) << n;
+    EXPECT_EQ(r.replies[0], 0) << n;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(AllKinds, KindTest, ::testing::ValuesIn(kAllKinds), ParamName<Kind>);
+
+// A *.msg echo area's high-water mark (1.msg, subject "HighWater mark") is
+// a tosser's bookkeeping, not a message: it is copied into no kind.
+TEST(HighWaterMarkTest, IsNotCopied) {
+  TempDir dir;
+  const std::string source = SpecOf(kFido, dir / "in", "area");
+  WriteMessages(source, {3, 1, 2});
+  MessageRecord mark;
+  BuildMessage(3, mark);
+  mark.subject = "HighWater mark";
+  {
+    std::unique_ptr<MessageBase> base = OpenBase(source);
+    ASSERT_TRUE(base && base->WriteMessage(1, mark));
+  }
+  for (const Kind* kind : kAllKinds) {
+    SCOPED_TRACE(kind->name);
+    const std::string copy = SpecOf(*kind, dir / kind->name, "copy");
+    ProgramResult run = Convert(source, copy);
+    EXPECT_EQ(run.output, CopyOutput(source, copy, 3, 0));
+    ASSERT_EQ(CountOf(copy), 2);
+    for (int32_t n = 1; n <= 2; ++n) ExpectCopied(source, n + 1, *kind, copy, n, false);
+  }
+}
 
 using Pair = std::tuple<const Kind*, const Kind*>;
 

@@ -1,13 +1,16 @@
 // The JAM message base: a header file (.jhr), a text file (.jdt) and an
 // index file (.jdx) in the published JAM layout (see jam_format.h), plus the
 // library's private side file (.jqx), which is opened or created with the
-// base and never read or written.  The .jlr lastread file is only created,
-// empty, with a new base (other JAM software does not open a base without
-// one); this base never opens it.
+// base and never read or written.  The .jlr lastread file (16-byte records:
+// UserCRC, UserID, LastReadMsg, HighReadMsg) is created, empty, with a new
+// base (other JAM software does not open a base without one), and written
+// only when a rebuilt base takes over another's (CopyLastreadFrom).
 //
 // Message n is index entry n, whatever the base header's BaseMsgNum says;
 // the message count is the .jdx size divided by 8 and includes deleted
-// entries.  Message headers and texts are only ever appended: a rewrite of
+// entries.  Other JAM software names message n BaseMsgNum + n - 1 in its
+// header and in reply links and lastread records: stored-form copies and
+// LinkId follow that numbering (WriteMessage stores n itself).  Message headers and texts are only ever appended: a rewrite of
 // number n appends a new header and text and repoints entry n; a delete
 // marks the header deleted and the index entry 0xFFFFFFFF.
 //

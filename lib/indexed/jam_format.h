@@ -3,7 +3,8 @@
 //
 // A JAM base P is four files: P.jhr (base header, then message headers each
 // followed by its subfields), P.jdt (message texts, back to back), P.jdx
-// (one 8-byte entry per message number) and P.jlr (lastread, not used here).
+// (one 8-byte entry per message number) and P.jlr (lastread: per reader
+// UserCRC, UserID, LastReadMsg, HighReadMsg, 4 bytes each).
 // All integers are little-endian and unsigned unless said otherwise.
 //
 // Base header, offset 0 of the .jhr, 1024 bytes:

@@ -1,7 +1,9 @@
 // The Squish message base: a data file (.sqd) holding a base header and a
 // doubly linked chain of message frames, an index file (.sqi) with one
 // 12-byte record per message in message-number order, and a lastread file
-// (.sql) that is kept open but never used.  Layouts: squish_format.h.
+// (.sql: one unique id per reader) that is kept open and written only when a
+// rebuilt base takes over another's (CopyLastreadFrom).  Layouts:
+// squish_format.h.
 //
 // Message numbers are positions in the index: deleting message n moves every
 // later message down by one number.  New frames always go to the end of the

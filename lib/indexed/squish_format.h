@@ -2,7 +2,7 @@
 // Squish name hash.  Shared by the reader and the writer of squish_base.cpp.
 //
 // A base with path P is three files: P.sqd (data), P.sqi (index) and P.sql
-// (lastread, kept open but never used).  Every integer is little-endian and
+// (lastread: one 32-bit unique id per reader, the last message read).  Every integer is little-endian and
 // unsigned; file offsets are 32-bit and 0 means "no frame".
 //
 // Base header, offset 0 of the .sqd, 256 bytes:

@@ -329,6 +329,20 @@ std::unique_ptr<MessageRecord> OnlyMessageOf(const std::vector<std::string>& pac
   return found;
 }
 
+// Echomail written at the peer's own system into its *.msg echo area: local,
+// from its first address, not yet passed on anywhere.
+void BuildLocalEchomail(MessageRecord& r, std::string_view subject) {
+  BuildEchomail(r, kMsgArea, subject);
+  r.seenby_lines.FreeAll();
+  r.path_lines.FreeAll();
+  r.routing_lines.FreeAll();
+  r.orig_node = 1, r.orig_point = 0;
+  r.msgid = "2:5020/1 01020304";
+  r.orig_domain.clear();
+  r.attributes = kAttrLocal;
+  Settle(r);
+}
+
 // Locally written messages in our *.msg areas are what the peer exports:
 // it reads them, packs them into packets for the link (echomail) and the
 // destination (netmail) that our packet reader reads field by field, and
@@ -338,15 +352,7 @@ TEST_F(CrashmailTest, ExportsWhatWeWroteIntoItsMsgAreas) {
   CrashmailSite site(crashmail_, dir_.path());
   MessageRecord placeholder, echo, net;
   placeholder.subject = "Placeholder";
-  BuildEchomail(echo, kMsgArea, "Local echomail");
-  echo.seenby_lines.FreeAll();
-  echo.path_lines.FreeAll();
-  echo.routing_lines.FreeAll();
-  echo.orig_node = 1, echo.orig_point = 0;
-  echo.msgid = "2:5020/1 01020304";
-  echo.orig_domain.clear();
-  echo.attributes = kAttrLocal;
-  Settle(echo);
+  BuildLocalEchomail(echo, "Local echomail");
   BuildZoneNetmail(net, "1:250/3", 3, "Netmail out of the zone");
   std::swap(net.from_name, net.to_name);
   net.orig_zone = 2, net.orig_net = 5020, net.orig_node = 1, net.orig_point = 0;
@@ -542,16 +548,8 @@ TEST_F(CrashmailTest, ExportsALocalMessageTheSortMovedBelowItsHighWaterMark) {
   for (const std::string& packet : PacketsIn(dir_.path())) std::filesystem::remove(packet);
 
   MessageRecord local;
-  BuildEchomail(local, kMsgArea, "Written here");
-  local.seenby_lines.FreeAll();
-  local.path_lines.FreeAll();
-  local.routing_lines.FreeAll();
-  local.orig_node = 1, local.orig_point = 0;
-  local.msgid = "2:5020/1 01020304";
-  local.orig_domain.clear();
+  BuildLocalEchomail(local, "Written here");
   local.date_written = {2025, 5, 5, 5, 5, 4};
-  local.attributes = kAttrLocal;
-  Settle(local);
   {
     std::unique_ptr<MessageBase> base = OpenOrCreate(platform::kDenyWrite, site.msg_echo());
     ASSERT_TRUE(base);

@@ -170,25 +170,6 @@ inline std::vector<std::string> ReadDumps(const std::string& spec) {
   return dumps;
 }
 
-// The subjects' tags of the base's messages, in order; -1 for one that
-// does not read.
-inline std::vector<int> ReadTags(const std::string& spec) {
-  std::vector<int> tags;
-  std::unique_ptr<MessageBase> base = OpenOrCreate(platform::kDenyWrite, spec);
-  EXPECT_TRUE(base) << spec;
-  if (!base) return tags;
-  for (int32_t n = 1; n <= base->count(); ++n) {
-    MessageRecord r;
-    if (!base->ReadMessage(n, r)) {
-      tags.push_back(-1);
-      continue;
-    }
-    std::string subject = r.subject.str();
-    tags.push_back(std::stoi(subject.substr(subject.rfind(' ') + 1)));
-  }
-  return tags;
-}
-
 // What the links of a base say: for each message, its tag, the id by
 // which links name it, and its reply links as the record gives them
 // (reply-to, then the reply list; 0 where the kind keeps none).
@@ -240,6 +221,14 @@ inline std::vector<std::vector<int32_t>> RenumberedLinks(const std::vector<LinkP
     expected.push_back(links);
   }
   return expected;
+}
+
+// The subjects' tags of the base's messages, in order; -1 for one that
+// does not read.
+inline std::vector<int> ReadTags(const std::string& spec) {
+  std::vector<int> tags;
+  for (const LinkPicture& p : ReadLinks(spec)) tags.push_back(p.tag);
+  return tags;
 }
 
 inline std::vector<std::vector<int32_t>> LinksOf(const std::vector<LinkPicture>& pictures) {

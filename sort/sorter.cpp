@@ -109,7 +109,8 @@ bool ReadKeys(MessageBase& base, SortMode mode, Progress& progress, Plan* plan) 
   const int32_t total = base.count();
   plan->high_water_mark = base.IsHighWaterMark(1);
   plan->keep_unreadable = base.CopiesUnreadable();
-  plan->keys.reserve(static_cast<size_t>(total));
+  // No room is reserved by the count: a *.msg directory's count is its
+  // highest file number, however few files it holds.
   MessageRecord record;  // one for all: only the keys are kept
   for (int32_t n = 1; n <= total; ++n) {
     progress.Tick(n);

@@ -74,6 +74,7 @@ constexpr int64_t kReadFirst = std::numeric_limits<int64_t>::min();
 // The new order of a base.
 struct Plan {
   bool high_water_mark = false;  // message 1 is a *.msg high-water mark: it stays first
+  uint32_t mark_id = 0;          // the high-water mark's link id
   std::vector<Key> keys;         // the messages that read, in their new order
   int32_t read_first = 0;        // sort-unread: how many of them are kept in front
   std::vector<Key> unreadable;   // messages that do not read, in base order
@@ -90,7 +91,7 @@ struct Plan {
   // sort-unread on.
   template <typename Visit>
   bool ForEach(Visit visit) const {
-    if (high_water_mark && !visit(1, 1u, true)) return false;
+    if (high_water_mark && !visit(1, mark_id, true)) return false;
     for (size_t i = 0; i < keys.size(); ++i) {
       if (!visit(keys[i].number, keys[i].link_id, static_cast<int32_t>(i) < read_first)) {
         return false;
@@ -108,6 +109,7 @@ struct Plan {
 bool ReadKeys(MessageBase& base, SortMode mode, Progress& progress, Plan* plan) {
   const int32_t total = base.count();
   plan->high_water_mark = base.IsHighWaterMark(1);
+  plan->mark_id = base.LinkId(1);
   plan->keep_unreadable = base.CopiesUnreadable();
   // No room is reserved by the count: a *.msg directory's count is its
   // highest file number, however few files it holds.
@@ -149,14 +151,24 @@ void MapLinks(MessageBase& base, MessageBase& target, const Plan& plan, LinkMap*
   links->Seal();
 }
 
+// The text that a stop asked for in the writing phase prints, once the
+// base is whole.
+const char* StopText(SortMode mode, bool in_front) {
+  return mode == SortMode::kUnread && !in_front ? "... terminated" : "terminated!";
+}
+
 // True when the new base would hold every message of `base` in its place,
-// with the same numbers and links: then nothing is to be written.
+// with the same numbers and links: then nothing is to be written.  A stop
+// asked for meanwhile sets *stop_text.
 bool AlreadySorted(MessageBase& base, MessageBase& target, const Plan& plan,
-                   const LinkMap& links) {
+                   const LinkMap& links, SortMode mode, Progress& progress,
+                   const char** stop_text) {
   if (plan.size() != base.count()) return false;
   int32_t position = 0;
-  return plan.ForEach([&](int32_t number, uint32_t, bool) {
+  return plan.ForEach([&](int32_t number, uint32_t, bool in_front) {
     ++position;
+    progress.Tick(position);
+    if (EscapePressed() && !*stop_text) *stop_text = StopText(mode, in_front);
     return number == position && !target.CopyRenumbers(base, number, links);
   });
 }
@@ -222,20 +234,27 @@ SortOutcome SortBase(std::string_view spec, SortMode mode) {
     console::WriteLine("can't write base: [" + spec_text + "], it is left as it was");
     return {true, kExitFailure};
   };
-  auto finish = [&plan](Progress& counter, int32_t written) {
-    counter.Show(written);
-    console::WriteLine();
+  const char* stop_text = nullptr;  // set by Escape; honoured once the base is whole
+  // The end of the writing line: the counter, or what a stop asked for;
+  // then what became of the messages that do not read.
+  auto finish = [&plan, &stop_text, &writing](int32_t written) -> SortOutcome {
+    if (stop_text) {
+      console::WriteLine(stop_text);
+    } else {
+      writing.Show(written);
+      console::WriteLine();
+    }
     if (!plan.unreadable.empty()) console::WriteLine(UnreadableLine(plan));
+    if (stop_text) return {true, 0};
     console::WriteLine();
+    return {};
   };
 
-  if (AlreadySorted(*base, target, plan, links)) {
+  if (AlreadySorted(*base, target, plan, links, mode, writing, &stop_text)) {
     rebuild->Abandon();
-    finish(writing, plan.size());
-    return {};
+    return finish(plan.size());
   }
 
-  const char* stop_text = nullptr;  // set by Escape; honoured once the base is whole
   int32_t written = 0;
   const bool copied = plan.ForEach([&](int32_t number, uint32_t, bool in_front) {
     ++written;
@@ -244,9 +263,7 @@ SortOutcome SortBase(std::string_view spec, SortMode mode) {
     // The keyboard is polled at every message, also after a stop was asked
     // for, so that further stop signals are taken as keys and do not force
     // the program to end before the base is whole.
-    if (EscapePressed() && !stop_text) {
-      stop_text = mode == SortMode::kUnread && !in_front ? "... terminated" : "terminated!";
-    }
+    if (EscapePressed() && !stop_text) stop_text = StopText(mode, in_front);
     return true;
   });
   if (!copied || !target.CopyLastreadFrom(*base, links)) return cant_write();
@@ -262,13 +279,7 @@ SortOutcome SortBase(std::string_view spec, SortMode mode) {
                        "], the next run finishes the replacement");
     return {true, kExitFailure};
   }
-  if (stop_text) {
-    console::WriteLine(stop_text);
-    if (!plan.unreadable.empty()) console::WriteLine(UnreadableLine(plan));
-    return {true, 0};
-  }
-  finish(writing, written);
-  return {};
+  return finish(written);
 }
 
 }  // namespace quil

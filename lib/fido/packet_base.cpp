@@ -255,13 +255,9 @@ bool PacketBase::Close() {
 bool PacketBase::CopySettingsFrom(MessageBase& other) {
   auto* packet = dynamic_cast<PacketBase*>(&other);
   if (packet == nullptr || !BeginOperation()) return false;
+  // The date and time are the other packet's too: a rebuilt packet is the
+  // same packet with its messages in another order.
   PacketHeader merged = packet->packet_header();
-  merged.year = header_.year;
-  merged.month = header_.month;
-  merged.day = header_.day;
-  merged.hour = header_.hour;
-  merged.minute = header_.minute;
-  merged.second = header_.second;
   merged.packet_type = header_.packet_type;
   header_ = merged;
   PacketHeaderBytes bytes = EncodePacketHeader(header_);

@@ -120,8 +120,8 @@ class PacketBase : public MessageBase {
   [[nodiscard]] bool Close() override;
 
   // Takes over the packet header of another packet (addresses, password,
-  // product code and revision, capability word, product data); only the
-  // date and the type stay this packet's own.  Writes the header.
+  // date and time, product code and revision, capability word, product
+  // data); only the type stays this packet's own.  Writes the header.
   [[nodiscard]] bool CopySettingsFrom(MessageBase& other) override;
 
   const PacketHeader& packet_header() const { return header_; }

@@ -227,11 +227,12 @@ TEST(SortSettingsTest, HeaderSettingsSurviveTheSort) {
     std::vector<std::pair<size_t, std::string>> settings;  // offset, bytes
     std::vector<std::pair<size_t, size_t>> kept;           // offset, length
   } const cases[] = {
-      // Everything but the date and time (bytes 4..15) stays as it was.
+      // Everything stays as it was, the date and time included.
       {&kPacket,
        "mail.pkt",
        58,
-       {{0, Le16(1) + Le16(7)},         // origin and destination node
+       {{0, Le16(1) + Le16(7)},  // origin and destination node
+        {4, Le16(1999) + Le16(11) + Le16(31) + Le16(23) + Le16(59) + Le16(58)},  // date, time
         {16, Le16(9600)},               // baud
         {20, Le16(5020) + Le16(5030)},  // origin and destination net
         {24,
@@ -241,7 +242,7 @@ TEST(SortSettingsTest, HeaderSettingsSurviveTheSort) {
         {40, Le16(0x0300) + "\x7a\x05"},              // capability word copy, product high, minor
         {44, Le16(3) + Le16(2) + Le16(2) + Le16(4)},  // capability word, zones, origin point
         {54, "QUIL"}},                                // product data
-       {{0, 4}, {16, 42}}},
+       {{0, 58}}},
       // skip_msg, the base name, max_msg and keep_days.
       {&kSquish,
        "area.sqd",

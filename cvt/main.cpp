@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <typeinfo>
 
 #include "bases/base_opener.h"
 #include "bases/base_rebuild.h"
@@ -130,6 +131,7 @@ void ConvertBases(const char* source_parameter, const char* destination_paramete
   counter.Start("coping message... ");
 
   const int32_t total = source->count();
+  const bool same_kind = typeid(*source) == typeid(*destination);
   for (int32_t n = 1; n <= total; ++n) {
     counter.Tick(n);
     if (console::KeyPressed()) {
@@ -137,9 +139,20 @@ void ConvertBases(const char* source_parameter, const char* destination_paramete
       if (!CloseAll(record, destination, source)) StopWriteFailed(destination_spec);
       quil::Halt(console::StopExitStatus());
     }
-    if (!source->ReadMessage(n, *record)) continue;
-    PrepareForDestination(*record);
-    if (!destination->WriteMessage(destination->count() + 1, *record)) {
+    // A tosser's high-water mark is its bookkeeping, not a message.
+    if (source->IsHighWaterMark(n)) continue;
+    // A base of the same kind takes the message as it is stored, without
+    // its reply links; another kind takes it through the record.
+    bool written = false;
+    if (same_kind) {
+      if (!source->ReadMessageHeader(n, *record)) continue;
+      written = destination->CopyStoredMessage(*source, n, nullptr);
+    } else {
+      if (!source->ReadMessage(n, *record)) continue;
+      PrepareForDestination(*record);
+      written = destination->WriteMessage(destination->count() + 1, *record);
+    }
+    if (!written) {
       counter.Show(n);  // the message that failed, whenever it was last drawn
       console::WriteLine();
       CloseAll(record, destination, source);

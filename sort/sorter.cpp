@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "bases/base_opener.h"
 #include "bases/base_rebuild.h"
 #include "model/dates.h"
+#include "model/link_map.h"
 #include "model/message_base.h"
 #include "model/message_record.h"
 #include "runtime/console.h"
@@ -21,8 +23,6 @@ namespace {
 
 constexpr uint32_t kRedrawMilliseconds = 200;
 constexpr int kExitFailure = 1;
-
-using RecordList = std::vector<std::unique_ptr<MessageRecord>>;
 
 // The progress counter after a label, redrawn at most every 200 ms.
 class Progress {
@@ -60,28 +60,85 @@ bool EscapePressed() {
   return false;
 }
 
-// The records in order of date written; among equal dates the message read
-// later comes first.  Keys are 64-bit seconds, so every valid date from 1901
-// to 2099 orders correctly.
-void SortByDateWritten(RecordList& records) {
-  struct Key {
-    int64_t seconds;
-    int32_t read_order;
-  };
-  std::vector<Key> keys;
-  keys.reserve(records.size());
-  for (size_t i = 0; i < records.size(); ++i) {
-    keys.push_back({DateToSeconds(records[i]->date_written), static_cast<int32_t>(i)});
+// What the sorter holds of one message: its sort key, where it is and how
+// links name it.  Sixteen bytes, whatever the size of the message.
+struct Key {
+  int64_t seconds;   // date written; kReadFirst for a read message of sort-unread
+  int32_t number;    // its number in the base
+  uint32_t link_id;  // the id links and lastread pointers name it by
+};
+
+// Sorts before every date, so that the read messages of sort-unread come
+// first, among themselves in base order.
+constexpr int64_t kReadFirst = std::numeric_limits<int64_t>::min();
+
+// The new order of a base.
+struct Plan {
+  bool high_water_mark = false;  // message 1 is a *.msg high-water mark: it stays first
+  uint32_t mark_id = 0;          // the high-water mark's link id
+  std::vector<Key> keys;         // the messages that read, in their new order
+  int32_t read_first = 0;        // sort-unread: how many of them are kept in front
+  std::vector<Key> unreadable;   // messages that do not read, in base order
+  bool keep_unreadable = false;  // they are kept behind the sorted ones (else left out)
+
+  // The number of messages the new base holds.
+  int32_t size() const {
+    size_t kept = keep_unreadable ? unreadable.size() : 0;
+    return static_cast<int32_t>(keys.size() + kept) + (high_water_mark ? 1 : 0);
   }
-  std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
-    return a.seconds != b.seconds ? a.seconds < b.seconds : a.read_order > b.read_order;
+
+  // Calls visit(number, link_id, in_front) for every message of the new
+  // base in its new order; in_front is false from the sorted messages of
+  // sort-unread on.
+  template <typename Visit>
+  bool ForEach(Visit visit) const {
+    if (high_water_mark && !visit(1, mark_id, true)) return false;
+    for (size_t i = 0; i < keys.size(); ++i) {
+      if (!visit(keys[i].number, keys[i].link_id, static_cast<int32_t>(i) < read_first)) {
+        return false;
+      }
+    }
+    if (!keep_unreadable) return true;
+    for (const Key& key : unreadable) {
+      if (!visit(key.number, key.link_id, false)) return false;
+    }
+    return true;
+  }
+};
+
+// Reads the keys of every message of `base`.  False when Escape stopped it.
+bool ReadKeys(MessageBase& base, SortMode mode, Progress& progress, Plan* plan) {
+  const int32_t total = base.count();
+  plan->high_water_mark = base.IsHighWaterMark(1);
+  plan->mark_id = base.LinkId(1);
+  plan->keep_unreadable = base.CopiesUnreadable();
+  // No room is reserved by the count: a *.msg directory's count is its
+  // highest file number, however few files it holds.
+  MessageRecord record;  // one for all: only the keys are kept
+  for (int32_t n = 1; n <= total; ++n) {
+    progress.Tick(n);
+    if (n > 1 || !plan->high_water_mark) {
+      if (base.ReadMessageHeader(n, record)) {
+        Key key{DateToSeconds(record.date_written), n, base.LinkId(n)};
+        if (mode == SortMode::kUnread && record.times_read > 0) {
+          key.seconds = kReadFirst;
+          ++plan->read_first;
+        }
+        plan->keys.push_back(key);
+      } else if (base.MessageExists(n)) {
+        // A number without a message (a deleted JAM entry, a gap between
+        // *.msg files) is no message that could be lost.
+        plan->unreadable.push_back({0, n, base.LinkId(n)});
+      }
+    }
+    if (EscapePressed()) return false;
+  }
+  // By date written; equal dates keep their order in the base, so a sorted
+  // base sorts into itself.
+  std::sort(plan->keys.begin(), plan->keys.end(), [](const Key& a, const Key& b) {
+    return a.seconds != b.seconds ? a.seconds < b.seconds : a.number < b.number;
   });
-  RecordList sorted;
-  sorted.reserve(records.size());
-  for (const Key& key : keys) {
-    sorted.push_back(std::move(records[static_cast<size_t>(key.read_order)]));
-  }
-  records.swap(sorted);
+  return true;
 }
 
 // Why the base can not be opened when its rebuild lock was refused.
@@ -104,12 +161,45 @@ OpenFailure WhyNotLocked(BaseRebuild::Failure failure, std::string_view spec,
   }
 }
 
-// Reply numbers mean nothing after renumbering; an INTL line that reading
-// only derived from the addresses must not be added to the message.
-void PrepareForRewrite(MessageRecord& record) {
-  record.reply_to = 0;
-  record.replies.fill(0);
-  if (!record.intl_present) record.intl.clear();
+// Where each message goes: the ids of the new base for the ids of the old.
+void MapLinks(MessageBase& base, MessageBase& target, const Plan& plan, LinkMap* links) {
+  int32_t position = target.count();
+  plan.ForEach([&](int32_t, uint32_t link_id, bool) {
+    links->Add(link_id, target.LinkId(++position));
+    return true;
+  });
+  links->SetNext(base.LinkId(base.count() + 1), target.LinkId(position + 1));
+  links->Seal();
+}
+
+// The text that a stop asked for in the writing phase prints, once the
+// base is whole.
+const char* StopText(SortMode mode, bool in_front) {
+  return mode == SortMode::kUnread && !in_front ? "... terminated" : "terminated!";
+}
+
+// True when the new base would hold every message of `base` in its place,
+// with the same numbers and links: then nothing is to be written.  A stop
+// asked for meanwhile sets *stop_text.
+bool AlreadySorted(MessageBase& base, MessageBase& target, const Plan& plan,
+                   const LinkMap& links, SortMode mode, Progress& progress,
+                   const char** stop_text) {
+  if (plan.size() != base.count()) return false;
+  int32_t position = 0;
+  return plan.ForEach([&](int32_t number, uint32_t, bool in_front) {
+    ++position;
+    progress.Tick(position);
+    if (EscapePressed() && !*stop_text) *stop_text = StopText(mode, in_front);
+    return number == position && !target.CopyRenumbers(base, number, links);
+  });
+}
+
+// The line that says what became of the messages that do not read.
+std::string UnreadableLine(const Plan& plan) {
+  const size_t n = plan.unreadable.size();
+  const std::string what = std::to_string(n) + (n == 1 ? " message could not be read and was "
+                                                       : " messages could not be read and were ");
+  return what + (plan.keep_unreadable ? "kept after the sorted ones" : "left out");
 }
 
 }  // namespace
@@ -140,33 +230,22 @@ SortOutcome SortBase(std::string_view spec, SortMode mode) {
   const int32_t total = base->count();
   console::WriteLine("source base - total " + std::to_string(total));
 
-  // Reading: every message into a record of its own.
-  RecordList sorted;  // to be ordered by date
-  RecordList kept;    // sort-unread: the read messages, in reading order
+  // Reading: the keys of every message, never the messages themselves.
   uint32_t last_redraw = 0;
   Progress progress(&last_redraw);
   progress.Start("reading message... ");
-  auto record = std::make_unique<MessageRecord>();
-  for (int32_t n = 1; n <= total; ++n) {
-    progress.Tick(n);
-    if (base->ReadMessage(n, *record)) {
-      PrepareForRewrite(*record);
-      RecordList& list = mode == SortMode::kUnread && record->times_read > 0 ? kept : sorted;
-      list.push_back(std::move(record));
-      record = std::make_unique<MessageRecord>();
-    }
-    if (EscapePressed()) {
-      console::WriteLine("terminated!");
-      return {true, 0};  // nothing was changed
-    }
+  Plan plan;
+  if (!ReadKeys(*base, mode, progress, &plan)) {
+    console::WriteLine("terminated!");
+    return {true, 0};  // nothing was changed
   }
   progress.Show(total);
   console::WriteLine();
-  record.reset();
-  SortByDateWritten(sorted);
 
   // Writing: the new base is built beside the original and replaces it only
   // when it is complete, so no way out can leave a base with messages lost.
+  // Each message is copied as it is stored; only its numbers and links
+  // follow the new order.
   Progress writing(&last_redraw);
   writing.Start("writing message... ");
   if (!rebuild->CreateNewBase(platform::kDenyWrite, *base)) {
@@ -175,47 +254,59 @@ SortOutcome SortBase(std::string_view spec, SortMode mode) {
     return {true, kExitFailure};
   }
   MessageBase& target = rebuild->new_base();
+  LinkMap links;
+  MapLinks(*base, target, plan, &links);
+  auto cant_write = [&spec_text]() -> SortOutcome {
+    console::WriteLine();
+    console::WriteLine("can't write base: [" + spec_text + "], it is left as it was");
+    return {true, kExitFailure};
+  };
   const char* stop_text = nullptr;  // set by Escape; honoured once the base is whole
-  int32_t written = 0;
-  for (RecordList* list : {&kept, &sorted}) {
-    for (auto& message : *list) {
-      ++written;
-      writing.Tick(written);
-      if (!target.WriteMessage(written, *message)) {
-        console::WriteLine();
-        console::WriteLine("can't write base: [" + spec_text + "], it is left as it was");
-        return {true, kExitFailure};
-      }
-      message.reset();  // written: its memory is not needed any more
-      // The keyboard is polled at every message, also after a stop was
-      // asked for, so that further stop signals are taken as keys and do
-      // not force the program to end before the base is whole.
-      if (EscapePressed() && !stop_text) {
-        stop_text = mode == SortMode::kUnread && list == &sorted ? "... terminated" : "terminated!";
-      }
+  // The end of the writing line: the counter, or what a stop asked for;
+  // then what became of the messages that do not read.
+  auto finish = [&plan, &stop_text, &writing](int32_t written) -> SortOutcome {
+    if (stop_text) {
+      console::WriteLine(stop_text);
+    } else {
+      writing.Show(written);
+      console::WriteLine();
     }
+    if (!plan.unreadable.empty()) console::WriteLine(UnreadableLine(plan));
+    if (stop_text) return {true, 0};
+    console::WriteLine();
+    return {};
+  };
+
+  if (AlreadySorted(*base, target, plan, links, mode, writing, &stop_text)) {
+    rebuild->Abandon();
+    return finish(plan.size());
   }
+
+  int32_t written = 0;
+  const bool copied = plan.ForEach([&](int32_t number, uint32_t, bool in_front) {
+    ++written;
+    writing.Tick(written);
+    if (!target.CopyStoredMessage(*base, number, &links)) return false;
+    // The keyboard is polled at every message, also after a stop was asked
+    // for, so that further stop signals are taken as keys and do not force
+    // the program to end before the base is whole.
+    if (EscapePressed() && !stop_text) stop_text = StopText(mode, in_front);
+    return true;
+  });
+  if (!copied || !target.CopyLastreadFrom(*base, links)) return cant_write();
 
   if (!base->Close()) {
     // Only read, so nothing of it can be lost; the replacement goes on.
   }
   base.reset();
   if (!rebuild->Commit(&failure)) {
+    if (failure != BaseRebuild::Failure::kReplace) return cant_write();
     console::WriteLine();
-    console::WriteLine(failure == BaseRebuild::Failure::kReplace
-                           ? "can't replace base: [" + spec_text +
-                                 "], the next run finishes the replacement"
-                           : "can't write base: [" + spec_text + "], it is left as it was");
+    console::WriteLine("can't replace base: [" + spec_text +
+                       "], the next run finishes the replacement");
     return {true, kExitFailure};
   }
-  if (stop_text) {
-    console::WriteLine(stop_text);
-    return {true, 0};
-  }
-  writing.Show(written);
-  console::WriteLine();
-  console::WriteLine();
-  return {};
+  return finish(written);
 }
 
 }  // namespace quil

@@ -3,6 +3,7 @@
 #include "fido/fido_base.h"
 
 #include <algorithm>
+#include <limits>
 #include <memory>
 
 #include "model/dates.h"
@@ -205,15 +206,13 @@ bool FidoBase::ReadMessage(int32_t n, MessageRecord& record) {
   return read;
 }
 
-bool FidoBase::WriteMessageFile(const std::string& name, MessageRecord& record) {
+bool FidoBase::WriteMessageFile(const std::string& name, const std::function<void()>& contents) {
   auto file = std::make_unique<FileStream>(name, platform::kModeCreate | sharing_);
   FileStream* raw = file.get();
   message_stream_ = std::move(file);
   bool written = raw->is_open();
   if (written) {
-    FidoHeaderBytes bytes = EncodeFidoHeader(header_);
-    raw->Write(bytes.data(), bytes.size());
-    WriteText(record);
+    contents();
     raw->Flush();
     written = raw->ok();
     written = raw->Close() && written;
@@ -226,12 +225,23 @@ bool FidoBase::WriteMessage(int32_t n, MessageRecord& record) {
   if (!BeginChange() || n < 1) return false;
   record.ConvertFlags(Direction::kWriting);
   ConvertHeader(Direction::kWriting, record);
+  if (!StoreFile(n, [&] {
+        FidoHeaderBytes bytes = EncodeFidoHeader(header_);
+        message_stream_->Write(bytes.data(), bytes.size());
+        WriteText(record);
+      })) {
+    return false;
+  }
+  record.state = kRecordWritten;
+  return true;
+}
 
+bool FidoBase::StoreFile(int32_t n, const std::function<void()>& contents) {
   std::string path = MessageFileName(n);
   if (!MessageExists(n)) {
     // A new message: a failed write must not leave half a message behind
     // that the next count would take for a real one.
-    if (!WriteMessageFile(path, record)) {
+    if (!WriteMessageFile(path, contents)) {
       (void)EraseFile(path);
       return false;
     }
@@ -244,7 +254,7 @@ bool FidoBase::WriteMessage(int32_t n, MessageRecord& record) {
       if (!probe.is_open()) return false;
     }
     std::string replacement = path + std::string(kReplacementSuffix);
-    if (!WriteMessageFile(replacement, record) ||
+    if (!WriteMessageFile(replacement, contents) ||
         platform::RenameFile(replacement, path) != platform::kOk) {
       (void)platform::DeleteFile(replacement);
       return false;
@@ -252,7 +262,6 @@ bool FidoBase::WriteMessage(int32_t n, MessageRecord& record) {
   }
   files_.try_emplace(n, path.substr(directory_.size()));
   count_ = std::max(count_, n);
-  record.state = kRecordWritten;
   return true;
 }
 
@@ -267,6 +276,80 @@ bool FidoBase::DeleteMessage(int32_t n) {
 bool FidoBase::RereadMessage(int32_t n, MessageRecord& record) {
   if (!BeginOperation() || !MessageExists(n)) return false;
   return ReadMessage(n, record);
+}
+
+// ---------------------------------------------------------------------------
+// Copies in the stored form
+
+namespace {
+
+// The reply-to and next-reply numbers of a message file's header,
+// renumbered by `links` (0 without); of a high-water mark only the mark.
+void Relink(std::string& bytes, bool high_water_mark, const LinkMap* links) {
+  constexpr uint32_t kMaxField = 0xFFFF;
+  auto* header = reinterpret_cast<uint8_t*>(bytes.data());
+  if (high_water_mark) {
+    // A smaller mark only has messages scanned again.
+    if (links) {
+      uint32_t mark = links->MapPointer(GetU16LE(header + kFidoReplyToOffset));
+      PutU16LE(header + kFidoReplyToOffset, static_cast<uint16_t>(std::min(mark, kMaxField)));
+    }
+    return;
+  }
+  for (size_t at : {kFidoReplyToOffset, kFidoNextReplyOffset}) {
+    uint32_t link = links ? links->Map(GetU16LE(header + at)) : 0;
+    PutU16LE(header + at, static_cast<uint16_t>(link > kMaxField ? 0 : link));
+  }
+}
+
+}  // namespace
+
+uint32_t FidoBase::LinkId(int32_t n) { return n < 1 ? 0 : static_cast<uint32_t>(n); }
+
+bool FidoBase::CopiesUnreadable() { return true; }
+
+bool FidoBase::ReadFileStart(int32_t n, size_t size, std::string* bytes) {
+  if (!BeginOperation() || !MessageExists(n)) return false;
+  FileStream file(MessageFileName(n), platform::kModeRead | sharing_);
+  int64_t length = file.GetSize();
+  if (!file.ok() || length < 0) return false;
+  bytes->assign(std::min(static_cast<uint64_t>(length), static_cast<uint64_t>(size)), '\0');
+  file.Read(bytes->data(), bytes->size());
+  return file.ok();
+}
+
+bool FidoBase::ReadFile(int32_t n, std::string* bytes) {
+  return ReadFileStart(n, std::numeric_limits<size_t>::max(), bytes);
+}
+
+bool FidoBase::IsHighWaterMark(int32_t n) {
+  std::string header;
+  if (n != 1 || !ReadFileStart(n, kFidoHeaderSize, &header) || header.size() < kFidoHeaderSize) {
+    return false;
+  }
+  std::string subject = header.substr(kFidoSubjectOffset, kFidoSubjectSize);
+  subject.resize(std::min(subject.size(), subject.find('\0')));
+  std::erase_if(subject, [](char c) { return c == ' ' || c == '\t'; });
+  return UpperCase(subject) == kHighWaterMarkSubject;
+}
+
+bool FidoBase::CopyStoredMessage(MessageBase& source, int32_t n, const LinkMap* links) {
+  auto* from = dynamic_cast<FidoBase*>(&source);
+  if (from == nullptr || !BeginOperation() || count_ >= kMaxMessageNumber) return false;
+  std::string bytes;
+  if (!from->ReadFile(n, &bytes)) return false;
+  if (bytes.size() >= kFidoHeaderSize) Relink(bytes, from->IsHighWaterMark(n), links);
+  return StoreFile(count_ + 1, [&] { message_stream_->Write(bytes); });
+}
+
+bool FidoBase::CopyRenumbers(MessageBase& source, int32_t n, const LinkMap& links) {
+  auto* from = dynamic_cast<FidoBase*>(&source);
+  std::string header;
+  if (from == nullptr || !from->ReadFileStart(n, kFidoHeaderSize, &header)) return true;
+  if (header.size() < kFidoHeaderSize) return false;
+  std::string copy = header;
+  Relink(copy, from->IsHighWaterMark(n), &links);
+  return copy != header;
 }
 
 void FidoBase::WriteText(MessageRecord& record) {

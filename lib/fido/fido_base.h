@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -91,6 +92,28 @@ class FidoBase : public MessageBase {
   // ReadMessage when the base is open and the message exists.
   [[nodiscard]] bool RereadMessage(int32_t n, MessageRecord& record) override;
 
+  // Appends message n of another *.msg directory as the file count + 1: a
+  // copy of its file, byte for byte (all of the header, bytes 176-183 and
+  // whatever follows the strings' NULs included, and the text as it is),
+  // except the reply-to (offset 184) and next-reply (188) numbers, which
+  // are renumbered, or 0 (a number beyond 65535 becomes 0).  A high-water
+  // mark keeps its next-reply; its reply-to, the last message scanned, is
+  // renumbered as a lastread pointer (kept when `links` is null).  A file
+  // too short for a header is copied as it is.
+  [[nodiscard]] bool CopyStoredMessage(MessageBase& source, int32_t n,
+                                       const LinkMap* links) override;
+  [[nodiscard]] bool CopyRenumbers(MessageBase& source, int32_t n, const LinkMap& links) override;
+
+  // n: links name messages by their file numbers.
+  uint32_t LinkId(int32_t n) override;
+
+  // True when 1.msg's subject is "HighWater mark" (ignoring case and
+  // blanks); false for every other number.
+  bool IsHighWaterMark(int32_t n) override;
+
+  // True: a file too short for a header is copied as it is.
+  bool CopiesUnreadable() override;
+
   // The standard text writer on the current message stream (the message
   // file being written); does nothing without one.
   void WriteText(MessageRecord& record);
@@ -111,9 +134,17 @@ class FidoBase : public MessageBase {
   void CountMessages(int* error);
   // "<n>.<extension>", the name this base gives message n.
   std::string PlainName(int32_t n) const;
-  // Writes the header and text of `record` to a new file `name`; false when
-  // the file can not be created or any write failed.
-  bool WriteMessageFile(const std::string& name, MessageRecord& record);
+  // Writes a new file `name`, its contents put into the current message
+  // stream by `contents`; false when the file can not be created or any
+  // write failed.
+  bool WriteMessageFile(const std::string& name, const std::function<void()>& contents);
+  // Stores the file of message n as WriteMessage describes, its contents
+  // written by `contents`.
+  bool StoreFile(int32_t n, const std::function<void()>& contents);
+  // The whole file of message n; false when it can not be read.
+  bool ReadFile(int32_t n, std::string* bytes);
+  // The first `size` bytes of message n's file (fewer when it is shorter).
+  bool ReadFileStart(int32_t n, size_t size, std::string* bytes);
 
   std::string directory_;  // up to and including the last separator
   std::string mask_;       // "*.msg"

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <random>
 #include <string>
 
@@ -213,6 +214,82 @@ TEST(FidoBaseTest, FilesTooShortForAHeaderAreNotMessages) {
   ASSERT_TRUE(base.ReadMessage(3, r));
   EXPECT_EQ(r.body.Contents(), "Text\r");  // the NUL terminator is dropped
   EXPECT_EQ(ReadFileBytes(dir / "1.msg"), std::string(10, 'x'));
+}
+
+// A message file as a tosser stores it: stray bytes after the strings'
+// NULs, packed dates at 176-183, a reply-to of 2 and a next reply of 4, the
+// text with its NUL.
+std::string TossedFile(const std::string& subject) {
+  std::string bytes(kFidoHeaderSize, '\0');
+  bytes.replace(0, 12, "Ivan\0\x7f\x11\x22\x33\x44\x55\x66"s);
+  bytes.replace(36, 3, "All"s);
+  bytes.replace(72, subject.size() + 4, subject + "\0\xec\x80\x80"s);
+  bytes.replace(144, 19, "08 Dec 26  15:31:58"s);
+  bytes.replace(176, 14, "\x01\x02\x03\x04\x05\x06\x07\x08" "\x02\0" "\x00\x01" "\x04\0"s);
+  return bytes + "\x01MSGID: 2:5020/2 1822ee00\rHello\r\0"s;
+}
+
+TEST(FidoBaseTest, StoredCopyKeepsTheFileButTheLinks) {
+  TempDir dir;
+  std::filesystem::create_directories(dir / "in");
+  ASSERT_TRUE(WriteFileBytes(dir / "in/1.msg", TossedFile("First")));
+  ASSERT_TRUE(WriteFileBytes(dir / "in/2.msg", std::string(10, 'x')));  // no header
+  FidoBase source, copy;
+  ASSERT_TRUE(source.Open(kSharing, dir / "in/*.msg"));
+  ASSERT_TRUE(copy.Create(kSharing, dir / "out/*.msg"));
+  LinkMap links;
+  links.Add(2, 70000);  // beyond what the field holds
+  links.Add(4, 9);
+  links.Seal();
+  ASSERT_TRUE(copy.CopyStoredMessage(source, 1, &links));
+  ASSERT_TRUE(copy.CopyStoredMessage(source, 2, &links));
+  ASSERT_TRUE(copy.CopyStoredMessage(source, 1, nullptr));
+  EXPECT_EQ(copy.count(), 3);
+  std::string expected = TossedFile("First");
+  expected.replace(184, 2, "\0\0"s);
+  expected.replace(188, 2, "\x09\0"s);
+  EXPECT_EQ(Printable(ReadFileBytes(dir / "out/1.msg")), Printable(expected));
+  EXPECT_EQ(ReadFileBytes(dir / "out/2.msg"), std::string(10, 'x'));
+  expected.replace(188, 2, "\0\0"s);
+  EXPECT_EQ(Printable(ReadFileBytes(dir / "out/3.msg")), Printable(expected));
+  EXPECT_TRUE(copy.CopiesUnreadable());
+}
+
+// 1.msg is a high-water mark when its subject, without regard to case and
+// blanks, is HIGHWATERMARK; only 1.msg can be one.  Copied, it keeps its
+// bytes but the mark, which is renumbered as a lastread pointer.
+TEST(FidoBaseTest, HighWaterMarkIsKnownBySubjectAndPlace) {
+  struct Case {
+    const char* subject;
+    int number;
+    bool mark;
+  } const cases[] = {
+      {"HighWater mark", 1, true}, {"HIGHWATERMARK", 1, true}, {" high\twater  MARK ", 1, true},
+      {"HighWater", 1, false},     {"HighWater mark", 2, false}, {"Re: HighWater mark", 1, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.subject);
+    TempDir dir;
+    ASSERT_TRUE(WriteFileBytes(dir / (std::to_string(c.number) + ".msg"), TossedFile(c.subject)));
+    FidoBase base;
+    ASSERT_TRUE(base.Open(kSharing, Mask(dir)));
+    EXPECT_EQ(base.IsHighWaterMark(c.number), c.mark);
+  }
+  TempDir dir;
+  std::filesystem::create_directories(dir / "in");
+  ASSERT_TRUE(WriteFileBytes(dir / "in/1.msg", TossedFile("HighWater mark")));
+  FidoBase source, copy;
+  ASSERT_TRUE(source.Open(kSharing, dir / "in/*.msg"));
+  ASSERT_TRUE(copy.Create(kSharing, dir / "out/*.msg"));
+  LinkMap links;  // messages 3 and 4 become 2 and 3; 2 (scanned) is left out
+  links.Add(3, 2);
+  links.Add(4, 3);
+  links.SetNext(5, 4);
+  links.Seal();
+  ASSERT_TRUE(copy.CopyStoredMessage(source, 1, &links));
+  std::string expected = TossedFile("HighWater mark");
+  expected.replace(184, 2, "\x01\0"s);  // the mark: message 3 was not scanned, now 2
+  EXPECT_EQ(Printable(ReadFileBytes(dir / "out/1.msg")), Printable(expected));
 }
 
 // Tossers store echomail with the header addresses 0/0: the origin then

@@ -18,7 +18,8 @@
 //      174    2 destination net
 //      176    4 date written, packed (we write 0 and ignore it on reading)
 //      180    4 date arrived, packed (likewise)
-//      184    2 reply to (likewise)
+//      184    2 reply to (we write 0 and ignore it on reading; in a
+//                high-water mark, the number of the last message scanned)
 //      186    2 attribute word
 //      188    2 next reply
 //
@@ -31,6 +32,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "runtime/coding.h"
 
@@ -42,6 +44,19 @@ constexpr size_t kFidoDateSize = 20;
 constexpr size_t kFidoHeaderSize = 190;
 static_assert(2 * kFidoNameSize + kFidoSubjectSize + kFidoDateSize + 6 * 2 + 2 * 4 + 3 * 2 ==
               kFidoHeaderSize);
+
+// Offsets of header fields that are read or patched in place.
+constexpr size_t kFidoSubjectOffset = 2 * kFidoNameSize;
+constexpr size_t kFidoReplyToOffset = 184;
+constexpr size_t kFidoNextReplyOffset = 188;
+static_assert(kFidoSubjectOffset + kFidoSubjectSize + kFidoDateSize + 6 * 2 + 2 * 4 ==
+              kFidoReplyToOffset);
+static_assert(kFidoReplyToOffset + 2 * 2 == kFidoNextReplyOffset);
+
+// The subject of the high-water mark that tossers keep as 1.msg of an echo
+// area, compared without regard to case and blanks ("HighWater mark").  Its
+// reply-to field holds the number of the last message they scanned.
+constexpr std::string_view kHighWaterMarkSubject = "HIGHWATERMARK";
 
 // The header fields, decoded.
 struct FidoHeader {

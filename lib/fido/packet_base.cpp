@@ -262,13 +262,9 @@ bool PacketBase::Close() {
 bool PacketBase::CopySettingsFrom(MessageBase& other) {
   auto* packet = dynamic_cast<PacketBase*>(&other);
   if (packet == nullptr || !BeginOperation()) return false;
+  // The date and time are the other packet's too: a rebuilt packet is the
+  // same packet with its messages in another order.
   PacketHeader merged = packet->packet_header();
-  merged.year = header_.year;
-  merged.month = header_.month;
-  merged.day = header_.day;
-  merged.hour = header_.hour;
-  merged.minute = header_.minute;
-  merged.second = header_.second;
   merged.packet_type = header_.packet_type;
   header_ = merged;
   PacketHeaderBytes bytes = EncodePacketHeader(header_);
@@ -536,17 +532,10 @@ bool PacketBase::WriteMessage(int32_t n, MessageRecord& record) {
   if (MessageExists(n)) {
     if (!DeleteMessage(n) || !ApplyDeletions() || !is_open()) return false;
   }
-  PacketEnd old_end;
-  if (!LocateEnd(&old_end)) {
-    message_stream_->Reset();
-    return false;
-  }
-  const AppendPoint& at = old_end.at;
-
   record.ConvertFlags(Direction::kWriting);
   ConvertHeader(Direction::kWriting, record);
 
-  std::string bytes(at.fill, '\0');
+  std::string bytes;
   uint8_t type[2];
   PutU16LE(type, kPackedMessageType);
   bytes.append(reinterpret_cast<const char*>(type), sizeof type);
@@ -569,6 +558,20 @@ bool PacketBase::WriteMessage(int32_t n, MessageRecord& record) {
   // A NUL would end the text early for every reader.
   std::erase(stored, '\0');
   bytes.append(stored);
+  if (!AppendPacked(bytes)) return false;
+  record.state = kRecordWritten;
+  return true;
+}
+
+bool PacketBase::AppendPacked(std::string_view message) {
+  PacketEnd old_end;
+  if (!LocateEnd(&old_end)) {
+    message_stream_->Reset();
+    return false;
+  }
+  const AppendPoint& at = old_end.at;
+  std::string bytes(at.fill, '\0');
+  bytes.append(message);
   bytes.append(3, '\0');  // the text's NUL and the packet terminator
 
   if (!WriteAt(old_end, bytes)) {
@@ -582,9 +585,39 @@ bool PacketBase::WriteMessage(int32_t n, MessageRecord& record) {
   count_ = static_cast<int32_t>(index_.size() - 1);
   // The next message goes over the terminator just written.
   known_end_ = PacketEnd{{message_end + 1, 0}, message_end + 3, std::string(2, '\0')};
-  record.state = kRecordWritten;
   return true;
 }
+
+bool PacketBase::CopyStoredMessage(MessageBase& source, int32_t n, const LinkMap*) {
+  auto* from = dynamic_cast<PacketBase*>(&source);
+  if (from == nullptr || !BeginOperation() || read_only_ || !from->BeginOperation() ||
+      !from->MessageExists(n) || static_cast<size_t>(n) >= from->index_.size()) {
+    return false;
+  }
+  // From the type word to the NUL that ends the text (or the end of a
+  // packet cut short).
+  const int64_t start = from->index_[static_cast<size_t>(n) - 1] + 1;
+  const int64_t end = from->index_[static_cast<size_t>(n)];
+  constexpr int64_t kFixed = 2 + static_cast<int64_t>(kPackedHeaderSize);
+  if (end - start < kFixed) return false;
+  std::string message(static_cast<size_t>(end - start), '\0');
+  Stream& packet = *from->message_stream_;
+  packet.Seek(start);
+  packet.Read(message.data(), message.size());
+  if (!packet.ok()) {
+    packet.Reset();
+    return false;
+  }
+  // The names and the subject end with a NUL each; a message cut short
+  // inside them gets the ones it lacks, as an append behind it would.
+  constexpr size_t kNameNuls = 3;
+  size_t nuls = static_cast<size_t>(
+      std::count(message.begin() + kFixed, message.end(), '\0'));
+  if (nuls < kNameNuls) message.append(kNameNuls - nuls, '\0');
+  return AppendPacked(message);
+}
+
+bool PacketBase::CopyRenumbers(MessageBase&, int32_t, const LinkMap&) { return false; }
 
 bool PacketBase::DeleteMessage(int32_t n) {
   if (!BeginOperation() || read_only_ || !MessageExists(n) ||

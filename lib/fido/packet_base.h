@@ -86,6 +86,16 @@ class PacketBase : public MessageBase {
   // whose header is not of type 2.
   [[nodiscard]] bool WriteMessage(int32_t n, MessageRecord& record) override;
 
+  // Appends message n of another packet as it is stored: its type word,
+  // fixed header, names, subject and text, byte for byte (packets have no
+  // links; `links` is not used).  A message cut short inside its names
+  // gets the NULs it lacks.  Fails for a message cut short inside its
+  // fixed header.
+  [[nodiscard]] bool CopyStoredMessage(MessageBase& source, int32_t n,
+                                       const LinkMap* links) override;
+  // False: a packed message holds no numbers.
+  [[nodiscard]] bool CopyRenumbers(MessageBase& source, int32_t n, const LinkMap& links) override;
+
   // Marks message n for removal.  It stays readable, and count and
   // numbering stay, until the deletions are applied.  Fails for a packet
   // open for reading only.
@@ -111,8 +121,8 @@ class PacketBase : public MessageBase {
   [[nodiscard]] bool Close() override;
 
   // Takes over the packet header of another packet (addresses, password,
-  // product code and revision, capability word, product data); only the
-  // date and the type stay this packet's own.  Writes the header.
+  // date and time, product code and revision, capability word, product
+  // data); only the type stays this packet's own.  Writes the header.
   [[nodiscard]] bool CopySettingsFrom(MessageBase& other) override;
 
   const PacketHeader& packet_header() const { return header_; }
@@ -141,6 +151,10 @@ class PacketBase : public MessageBase {
   // Writes `bytes` at the append point, the file ending where they end; on
   // failure the file is restored to `old_end` as far as possible.
   bool WriteAt(const PacketEnd& old_end, const std::string& bytes);
+  // Appends `message` (type word, fixed header, names, subject, text) as
+  // the new last message: completes the last message before it, then the
+  // text's NUL and the terminator behind it.
+  bool AppendPacked(std::string_view message);
   // The rewrite of ApplyDeletions without the reopening.
   bool RemoveDeletions();
 

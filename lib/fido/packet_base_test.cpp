@@ -358,6 +358,35 @@ TEST(PacketBaseTest, PacketWithoutTerminatorLosesNoByte) {
   }
 }
 
+// A packed message is copied from its type word through its NUL as it is
+// stored (the header of the packet it goes into stays that packet's); one
+// cut short inside its names gets the NULs it lacks, and one cut short
+// inside its fixed header is refused.
+TEST(PacketBaseTest, StoredCopyKeepsThePackedMessage) {
+  TempDir dir;
+  const std::string odd = Packed("Odd\x01name", "AREA:TEST\r\x01TZUTC: 0300\rText\r\r");
+  ASSERT_TRUE(WriteFileBytes(dir / "in.pkt", Packet({kThree[0], odd})));
+  ASSERT_TRUE(WriteFileBytes(dir / "cut.pkt", Packet({kThree[1]}).substr(0, 58 + 34 + 5)));
+  ASSERT_TRUE(WriteFileBytes(dir / "short.pkt", Packet({kThree[1]}).substr(0, 58 + 20)));
+  PacketBase source, cut, too_short, copy;
+  ASSERT_TRUE(source.Open(kSharing, dir / "in.pkt"));
+  ASSERT_TRUE(cut.Open(kSharing, dir / "cut.pkt"));
+  ASSERT_TRUE(too_short.Open(kSharing, dir / "short.pkt"));
+  copy.SetOriginAddress("2:5020/9");
+  ASSERT_TRUE(copy.Create(kSharing, dir / "out.pkt"));
+  const std::string head = ReadFileBytes(dir / "out.pkt").substr(0, 58);
+  ASSERT_TRUE(copy.CopyStoredMessage(source, 2, nullptr));
+  ASSERT_TRUE(copy.CopyStoredMessage(cut, 1, nullptr));
+  EXPECT_FALSE(copy.CopyStoredMessage(too_short, 1, nullptr));
+  EXPECT_EQ(copy.count(), 2);
+  ASSERT_TRUE(copy.Close());
+  // "All", NUL, "T" (the from name cut short): the NULs of from name,
+  // subject and text follow.
+  const std::string cut_message = kThree[1].substr(0, 34 + 5) + "\0\0\0"s;
+  EXPECT_EQ(Printable(ReadFileBytes(dir / "out.pkt")),
+            Printable(head + odd + cut_message + "\0\0"s));
+}
+
 TEST(PacketBaseTest, EveryCutOfAPacketOpensReadsAndTakesAnAppend) {
   TempDir dir;
   std::string path = dir / "in.pkt";

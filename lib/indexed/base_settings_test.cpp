@@ -53,7 +53,9 @@ TEST(BaseSettingsTest, AFreshBaseTakesOverTheOldOnesSettings) {
        [] { return std::make_unique<JamBase>(); },
        ".jhr",
        {{4, Le32(946684800)},     // DateCreated 2000-01-01
-        {16, Le32(0x12345678)}},  // PasswordCRC
+        {16, Le32(0x12345678)},   // PasswordCRC
+        {20, Le32(100)},          // BaseMsgNum
+        {500, "RESERVED"}},       // the reserved bytes
        12},
   };
   for (const Case& c : cases) {

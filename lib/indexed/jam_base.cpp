@@ -267,8 +267,14 @@ bool JamBase::Close() {
 bool JamBase::CopySettingsFrom(MessageBase& other) {
   auto* jam = dynamic_cast<JamBase*>(&other);
   if (jam == nullptr || !BeginOperation()) return false;
-  base_header_.date_created = jam->base_header().date_created;
-  base_header_.password_crc = jam->base_header().password_crc;
+  const jam::BaseHeader& theirs = jam->base_header();
+  base_header_.date_created = theirs.date_created;
+  base_header_.password_crc = theirs.password_crc;
+  // The numbers of the messages mean what they meant, and a reader that
+  // watches ModCounter sees that the base changed.
+  base_header_.base_msg_num = theirs.base_msg_num;
+  base_header_.mod_counter = std::max(base_header_.mod_counter, theirs.mod_counter + 1);
+  base_header_.reserved = theirs.reserved;
   return WriteBaseHeader();
 }
 
@@ -340,26 +346,41 @@ void JamBase::ConvertHeader(Direction direction, MessageRecord& r) {
 // ---------------------------------------------------------------------------
 // Reading
 
+JamBase::Found JamBase::FindMessage(int32_t n, jam::MessageHeader* header, int64_t* area_start,
+                                    int64_t* area_end) {
+  int64_t offset = HeaderOffset(n);
+  if (offset < 0 || !ReadHeaderAt(offset, header)) return Found::kNothing;
+  if (!header->IsValid()) return Found::kInvalid;
+  // Every length and offset is checked against the files before anything
+  // is allocated.  Subfields said to run past the end of the .jhr are read
+  // as far as it goes (some writers count more than they store): the whole
+  // ones among them still count.
+  *area_start = offset + static_cast<int64_t>(jam::kMessageHeaderSize);
+  *area_end = std::min(*area_start + static_cast<int64_t>(header->subfield_len),
+                       header_stream_->GetSize());
+  if (*area_end < *area_start) return Found::kNothing;
+  int64_t text_end = static_cast<int64_t>(header->txt_offset) + header->txt_len;
+  if (header->txt_len > 0 && text_end > message_stream_->GetSize()) return Found::kNothing;
+  return Found::kMessage;
+}
+
 bool JamBase::ReadMessage(int32_t n, MessageRecord& record) {
   if (!BeginOperation()) return false;
-  int64_t offset = HeaderOffset(n);
-  if (offset < 0 || !ReadHeaderAt(offset, &working_)) return false;
-  if (!working_.IsValid()) {
-    record.state = kRecordCleared;
-    return false;
+  int64_t area_start = 0;
+  int64_t area_end = 0;
+  switch (FindMessage(n, &working_, &area_start, &area_end)) {
+    case Found::kNothing:
+      return false;
+    case Found::kInvalid:
+      record.state = kRecordCleared;
+      return false;
+    case Found::kMessage:
+      break;
   }
-  // Every length and offset is checked against the files before anything
-  // is allocated or the record is touched.  Subfields said to run past the
-  // end of the .jhr are read as far as it goes (some writers count more
-  // than they store): the whole ones among them still count.
-  int64_t area_start = offset + static_cast<int64_t>(jam::kMessageHeaderSize);
-  int64_t area_end = std::min(area_start + static_cast<int64_t>(working_.subfield_len),
-                              header_stream_->GetSize());
-  if (area_end < area_start) return false;
   int64_t text_start = working_.txt_offset;
   int64_t text_end = text_start + working_.txt_len;
-  if (working_.txt_len > 0 && text_end > message_stream_->GetSize()) return false;
   std::vector<uint8_t> area(static_cast<size_t>(area_end - area_start));
+  header_stream_->Seek(area_start);
   header_stream_->Read(area.data(), area.size());
   if (!header_stream_->ok()) return false;
 
@@ -423,7 +444,21 @@ bool JamBase::WriteMessage(int32_t n, MessageRecord& record) {
   ConvertHeader(Direction::kWriting, record);
   const std::string text = BuildText(record);
   const std::string area = jam::BuildSubfields(record);
+  working_.subfield_len = static_cast<uint32_t>(area.size());
+  working_.message_number = static_cast<uint32_t>(number);
+  if (!StoreMessage(number, append, working_, area, text, jam::NameCrc(record.to_name),
+                    replacing ? &old_header : nullptr, old_offset, old_entry)) {
+    return false;
+  }
+  record.state = kRecordWritten;
+  return true;
+}
 
+bool JamBase::StoreMessage(int32_t number, bool append, jam::MessageHeader& header,
+                           std::string_view area, std::string_view text, uint32_t name_crc,
+                           const jam::MessageHeader* replaced, int64_t replaced_offset,
+                           const jam::IndexEntry& old_entry) {
+  const bool replacing = replaced != nullptr;
   ResetErrors();
   const int64_t text_size = message_stream_->GetSize();
   const int64_t header_size = header_stream_->GetSize();
@@ -435,18 +470,16 @@ bool JamBase::WriteMessage(int32_t n, MessageRecord& record) {
     return false;
   }
 
-  working_.subfield_len = static_cast<uint32_t>(area.size());
-  working_.message_number = static_cast<uint32_t>(number);
-  working_.txt_offset = static_cast<uint32_t>(text_size);
-  working_.txt_len = static_cast<uint32_t>(text.size());
+  header.txt_offset = static_cast<uint32_t>(text_size);
+  header.txt_len = static_cast<uint32_t>(text.size());
   jam::IndexEntry entry;
-  entry.name_crc = jam::NameCrc(record.to_name);
+  entry.name_crc = name_crc;
   entry.header_offset = static_cast<int32_t>(header_size);
 
   // Text and header first: until the index entry points at them they are
   // only unreferenced bytes at the ends of the files.  The index entry
   // makes the message visible; the base header's counters come last.
-  auto header_bytes = working_.Encode();
+  auto header_bytes = header.Encode();
   std::string stored_header(reinterpret_cast<const char*>(header_bytes.data()),
                             header_bytes.size());
   stored_header += area;
@@ -471,9 +504,10 @@ bool JamBase::WriteMessage(int32_t n, MessageRecord& record) {
   bool ok = true;
   if (replacing) {
     // The old header stays in the .jhr, marked deleted and without text.
+    jam::MessageHeader old_header = *replaced;
     old_header.attribute |= jam::kMsgDeleted;
     old_header.txt_offset = old_header.txt_len = 0;
-    ok = WriteHeader(old_offset, old_header);
+    ok = WriteHeader(replaced_offset, old_header);
   }
   base_header_.mod_counter += 1;
   if (!replacing) base_header_.active_msgs += 1;
@@ -492,9 +526,7 @@ bool JamBase::WriteMessage(int32_t n, MessageRecord& record) {
     ok = false;
   }
   if (append) count_ = number;
-  if (!ok) return false;
-  record.state = kRecordWritten;
-  return true;
+  return ok;
 }
 
 bool JamBase::DeleteMessage(int32_t n) {
@@ -539,6 +571,92 @@ bool JamBase::Unlink(int32_t child, const jam::MessageHeader& header) {
     current = static_cast<int32_t>(link.reply_next);
   }
   return true;
+}
+
+// ---------------------------------------------------------------------------
+// Copies in the stored form
+
+namespace {
+
+// The three reply links of a header, renumbered by `links` (0 without).
+void Relink(jam::MessageHeader& header, const LinkMap* links) {
+  for (uint32_t* link : {&header.reply_to, &header.reply_first, &header.reply_next}) {
+    *link = links ? links->Map(*link) : 0;
+  }
+}
+
+}  // namespace
+
+uint32_t JamBase::LinkId(int32_t n) {
+  if (n < 1) return 0;
+  return std::max<uint32_t>(base_header_.base_msg_num, 1) + static_cast<uint32_t>(n - 1);
+}
+
+bool JamBase::ReadStored(int32_t n, Stored* message) {
+  if (!BeginOperation()) return false;
+  int64_t area_start = 0;
+  int64_t area_end = 0;
+  if (FindMessage(n, &message->header, &area_start, &area_end) != Found::kMessage) return false;
+  jam::IndexEntry entry;
+  if (!ReadIndexEntry(n, &entry)) return false;
+  message->name_crc = entry.name_crc;
+  std::vector<uint8_t> area(static_cast<size_t>(area_end - area_start));
+  header_stream_->Seek(area_start);
+  header_stream_->Read(area.data(), area.size());
+  message->area.assign(reinterpret_cast<const char*>(area.data()),
+                       jam::WholeSubfieldsLength(area));
+  message->text.assign(message->header.txt_len, '\0');
+  message_stream_->Seek(message->header.txt_offset);
+  message_stream_->Read(message->text.data(), message->text.size());
+  return header_stream_->ok() && message_stream_->ok();
+}
+
+bool JamBase::CopyStoredMessage(MessageBase& source, int32_t n, const LinkMap* links) {
+  auto* from = dynamic_cast<JamBase*>(&source);
+  if (from == nullptr || !BeginOperation() || count_ == std::numeric_limits<int32_t>::max()) {
+    return false;
+  }
+  Stored message;
+  if (!from->ReadStored(n, &message)) return false;
+  message.header.message_number = LinkId(count_ + 1);
+  Relink(message.header, links);
+  if (!StoreMessage(count_ + 1, true, message.header, message.area, message.text,
+                    message.name_crc, nullptr, -1, jam::IndexEntry())) {
+    return false;
+  }
+  working_ = message.header;
+  return true;
+}
+
+bool JamBase::CopyRenumbers(MessageBase& source, int32_t n, const LinkMap& links) {
+  auto* from = dynamic_cast<JamBase*>(&source);
+  jam::MessageHeader header;
+  int64_t offset;
+  if (from == nullptr || !from->BeginOperation() || !from->LoadHeader(n, &header, &offset)) {
+    return true;
+  }
+  jam::MessageHeader copy = header;
+  copy.message_number = LinkId(n);
+  Relink(copy, &links);
+  return copy.Encode() != header.Encode();
+}
+
+bool JamBase::CopyLastreadFrom(MessageBase& source, const LinkMap& links) {
+  auto* from = dynamic_cast<JamBase*>(&source);
+  if (from == nullptr || !is_open()) return false;
+  // UserCRC, UserID, LastReadMsg, HighReadMsg: 16 bytes a record.
+  constexpr size_t kLastreadRecordSize = 16;
+  constexpr size_t kLastReadMsg = 8;
+  constexpr size_t kHighReadMsg = 12;
+  FileStream out(path_ + std::string(kLastreadExtension), platform::kModeCreate | sharing_);
+  const std::string theirs = from->path() + std::string(kLastreadExtension);
+  if (out.is_open() && FileExists(theirs)) {
+    FileStream in(theirs, platform::kModeRead | from->sharing());
+    if (!CopyLastreadRecords(in, out, kLastreadRecordSize, {kLastReadMsg, kHighReadMsg}, links)) {
+      return false;
+    }
+  }
+  return out.is_open() && out.Close();
 }
 
 // ---------------------------------------------------------------------------

@@ -2,12 +2,16 @@
 // index file (.jdx) in the published JAM layout (see jam_format.h), plus the
 // library's private side file (.jqx), which is opened or created with the
 // base (unless it is opened for reading only) and never read or written.
-// The .jlr lastread file is only created, empty, with a new base (other JAM
-// software does not open a base without one); this base never opens it.
+// The .jlr lastread file (16-byte records: UserCRC, UserID, LastReadMsg,
+// HighReadMsg) is created, empty, with a new base (other JAM software does
+// not open a base without one), and written only when a rebuilt base takes
+// over another's (CopyLastreadFrom).
 //
 // Message n is index entry n, whatever the base header's BaseMsgNum says;
 // the message count is the .jdx size divided by 8 and includes deleted
-// entries.  Message headers and texts are only ever appended: a rewrite of
+// entries.  Other JAM software names message n BaseMsgNum + n - 1 in its
+// header and in reply links and lastread records: stored-form copies and
+// LinkId follow that numbering (WriteMessage stores n itself).  Message headers and texts are only ever appended: a rewrite of
 // number n appends a new header and text and repoints entry n; a delete
 // marks the header deleted and the index entry 0xFFFFFFFF.
 //
@@ -119,9 +123,32 @@ class JamBase : public MessageBase {
   // Flushes and closes the four files; false when a write was lost.
   [[nodiscard]] bool Close() override;
 
-  // Takes over DateCreated and PasswordCRC of another JAM base and stores
-  // them in the base header.
+  // Takes over DateCreated, PasswordCRC, BaseMsgNum and the reserved bytes
+  // of another JAM base's header, and a ModCounter past its own, and
+  // stores them in the base header.
   [[nodiscard]] bool CopySettingsFrom(MessageBase& other) override;
+
+  // Appends message n of another JAM base as it is stored.  Kept byte for
+  // byte: every header field (TimesRead, the CRCs, the three dates,
+  // Attribute and Attribute2, PasswordCRC, Cost, Signature, Revision,
+  // ReservedWord, SubfieldLen), every whole subfield in its order (unknown
+  // ids too), the text and the index entry's name CRC.  Changed:
+  // MessageNumber (this base's number for the new place, BaseMsgNum +
+  // count), ReplyTo, Reply1st and ReplyNext (renumbered, or 0), TxtOffset,
+  // the index entry's header offset, and ModCounter and ActiveMsgs.  Bytes
+  // after the last whole subfield that SubfieldLen claims (a header that
+  // follows, or the end of the .jhr) are not copied.
+  [[nodiscard]] bool CopyStoredMessage(MessageBase& source, int32_t n,
+                                       const LinkMap* links) override;
+  [[nodiscard]] bool CopyRenumbers(MessageBase& source, int32_t n, const LinkMap& links) override;
+
+  // BaseMsgNum + n - 1 (a BaseMsgNum of 0 counts as 1).
+  uint32_t LinkId(int32_t n) override;
+
+  // Writes this base's .jlr as a copy of the source's, LastReadMsg and
+  // HighReadMsg of every record renumbered; UserCRC and UserID stay.  A
+  // source without a .jlr leaves this one empty.
+  [[nodiscard]] bool CopyLastreadFrom(MessageBase& source, const LinkMap& links) override;
 
   // The in-memory copy of the base header.
   const jam::BaseHeader& base_header() const { return base_header_; }
@@ -144,6 +171,36 @@ class JamBase : public MessageBase {
   bool ReadHeaderAt(int64_t offset, jam::MessageHeader* header);
   // Message n's valid header and its offset; false when there is none.
   bool LoadHeader(int32_t n, jam::MessageHeader* header, int64_t* offset);
+
+  enum class Found { kNothing, kInvalid, kMessage };
+  // Finds message n for reading: its header and where its subfield area
+  // begins and ends (as far as the .jhr holds it).  kNothing when n does
+  // not exist or its text lies outside the .jdt, kInvalid when the header
+  // there is not valid.
+  Found FindMessage(int32_t n, jam::MessageHeader* header, int64_t* area_start,
+                    int64_t* area_end);
+
+  // Message n as it is stored: header, whole subfields, text and the name
+  // CRC of its index entry.  False when it can not be read as a message.
+  struct Stored {
+    jam::MessageHeader header;
+    std::string area;
+    std::string text;
+    uint32_t name_crc = 0;
+  };
+  bool ReadStored(int32_t n, Stored* message);
+
+  // Stores `header` (TxtOffset and TxtLen are set here) with its subfield
+  // area and text as message `number` (count + 1 when `append`), pointing
+  // index entry `number` (name CRC `name_crc`) at it, and counts it in the
+  // base header.  A replaced message's header `replaced` (at
+  // `replaced_offset`) is marked deleted; `old_entry` is index entry
+  // `number` as it was.  False when a write failed: a failed append leaves
+  // the files as they were, a failed rewrite leaves message n either the
+  // old or the new message.
+  bool StoreMessage(int32_t number, bool append, jam::MessageHeader& header, std::string_view area,
+                    std::string_view text, uint32_t name_crc, const jam::MessageHeader* replaced,
+                    int64_t replaced_offset, const jam::IndexEntry& old_entry);
 
   // Write `count` bytes at `offset` of `stream` and flush; false when it
   // failed.

@@ -646,6 +646,132 @@ TEST_F(JamDamageTest, RandomByteFlips) {
 }
 
 // ---------------------------------------------------------------------------
+// Copies in the stored form
+
+class JamCopyTest : public JamBaseTest {
+ protected:
+  // The source "area": three messages, the third with every header field
+  // set as other software may set it, echomail type, an unknown subfield
+  // and a SubfieldLen that counts 8 bytes more than the file holds.
+  void SetUp() override {
+    BaseWith(3).reset();
+    const size_t third = HeaderOffsetOf(3);
+    PutU32At(".jhr", third + 12, 7);            // TimesRead
+    PutU32At(".jhr", third + 24, 1);            // ReplyTo
+    PutU32At(".jhr", third + 28, 2);            // Reply1st
+    PutU32At(".jhr", third + 32, 9);            // ReplyNext: no such message
+    PutU32At(".jhr", third + 40, 0x12345678);   // DateReceived
+    PutU32At(".jhr", third + 52, 0x01000004);   // Attribute: TYPEECHO, private
+    PutU32At(".jhr", third + 56, 0x0BADF00D);   // Attribute2
+    PutU32At(".jhr", third + 68, 0xCAFEBABE);   // PasswordCRC
+    const std::string unknown = std::string("\x0f\x27\0\0", 4) + Le32(5) + "extra";
+    ASSERT_TRUE(testing::WriteFileBytes(File(".jhr"), Bytes(".jhr") + unknown));
+    const uint32_t subfield_len = U32At(".jhr", third + 8);
+    PutU32At(".jhr", third + 8, subfield_len + static_cast<uint32_t>(unknown.size()) + 8);
+    source_ = OpenBase();
+    ASSERT_TRUE(source_);
+    copy_ = std::make_unique<JamBase>();
+    ASSERT_TRUE(copy_->Create(kDenyWrite, dir_ / "copy"));
+    MessageRecord r;
+    Fill(r, "Already there");
+    ASSERT_TRUE(copy_->WriteMessage(1, r));
+  }
+
+  std::string CopyBytes(std::string_view extension) const {
+    return ReadFileBytes(dir_ / ("copy" + std::string(extension)));
+  }
+
+  std::unique_ptr<JamBase> source_;
+  std::unique_ptr<JamBase> copy_;
+};
+
+// Header, subfields, text and name CRC arrive as stored; the message number,
+// the links and the text offset are the new place's.
+TEST_F(JamCopyTest, KeepsEveryByteButNumberLinksAndPlace) {
+  LinkMap links;
+  links.Add(1, 5);
+  links.Add(2, 7);
+  links.Seal();
+  const uint32_t text_offset = static_cast<uint32_t>(CopyBytes(".jdt").size());
+  ASSERT_TRUE(copy_->CopyStoredMessage(*source_, 3, &links));
+  EXPECT_EQ(copy_->count(), 2);
+  EXPECT_EQ(copy_->base_header().active_msgs, 2u);
+  EXPECT_EQ(copy_->base_header().mod_counter, 3u);
+  ASSERT_TRUE(copy_->Close());
+
+  const size_t from = HeaderOffsetOf(3);
+  const std::string jhr = Bytes(".jhr");
+  const std::string original = jhr.substr(from, 76 + (jhr.size() - from - 76));
+  const size_t to = testing::JamHeaderOffset(dir_ / "copy", 2);
+  const std::string copied = CopyBytes(".jhr").substr(to);
+  std::string expected = original;
+  expected.replace(24, 12, Le32(5) + Le32(7) + Le32(0));  // ReplyTo, Reply1st, ReplyNext
+  expected.replace(48, 4, Le32(2));                       // MessageNumber
+  expected.replace(60, 4, Le32(text_offset));             // TxtOffset
+  EXPECT_EQ(testing::Printable(copied), testing::Printable(expected));
+  const MessageHeader header = StoredHeader(3);
+  EXPECT_EQ(CopyBytes(".jdt").substr(text_offset), Bytes(".jdt").substr(header.txt_offset));
+  EXPECT_EQ(Le32At(CopyBytes(".jdx"), 8), U32At(".jdx", 16));  // the name CRC
+
+  // It reads as the original does, but for the number and the links.
+  auto reopened = std::make_unique<JamBase>();
+  ASSERT_TRUE(reopened->Open(kDenyWrite, dir_ / "copy"));
+  MessageRecord a, b;
+  ASSERT_TRUE(source_->ReadMessage(3, a));
+  ASSERT_TRUE(reopened->ReadMessage(2, b));
+  // (The MSGID that reading makes up for a message without one is new each
+  // time.)
+  const std::initializer_list<std::string_view> numbers = {"reply_to", "replies",
+                                                            "stored_number", "msgid"};
+  EXPECT_EQ(DumpRecordWithout(b, numbers), DumpRecordWithout(a, numbers));
+}
+
+TEST_F(JamCopyTest, WithoutALinkMapTheLinksAreZero) {
+  ASSERT_TRUE(copy_->CopyStoredMessage(*source_, 3, nullptr));
+  ASSERT_TRUE(copy_->Close());
+  const std::string copied = CopyBytes(".jhr").substr(testing::JamHeaderOffset(dir_ / "copy", 2));
+  EXPECT_EQ(copied.substr(24, 12), std::string(12, '\0'));
+}
+
+// What a sort asks before it writes anything: would the copy, in the same
+// place, carry other numbers or links?
+TEST_F(JamCopyTest, TellsWhetherACopyRenumbers) {
+  JamBase fresh;
+  ASSERT_TRUE(fresh.Create(kDenyWrite, dir_ / "fresh"));
+  LinkMap same;
+  for (uint32_t id = 1; id <= 3; ++id) same.Add(id, id);
+  same.Seal();
+  EXPECT_FALSE(fresh.CopyRenumbers(*source_, 1, same));
+  EXPECT_TRUE(fresh.CopyRenumbers(*source_, 3, same));  // its ReplyNext names no message
+  EXPECT_FALSE(fresh.CopyRenumbers(*source_, 2, same));
+  LinkMap swapped;
+  swapped.Add(1, 2);
+  swapped.Add(2, 1);
+  swapped.Seal();
+  EXPECT_TRUE(fresh.CopyRenumbers(*source_, 3, swapped));
+  source_.reset();
+  PutU32At(".jhr", HeaderOffsetOf(1) + 48, 5);  // a MessageNumber other than its place
+  source_ = OpenBase();
+  EXPECT_TRUE(fresh.CopyRenumbers(*source_, 1, same));
+}
+
+TEST_F(JamCopyTest, FailedCopyLeavesTheBaseAsItWas) {
+  ASSERT_TRUE(copy_->Close());
+  const std::string before = CopyBytes(".jhr") + CopyBytes(".jdt") + CopyBytes(".jdx");
+  FaultsUntilSuccess(20, [&](int writes) {
+    JamBase copy;
+    EXPECT_TRUE(copy.Open(kDenyWrite, dir_ / "copy"));
+    const bool copied =
+        WithWriteFault(writes, [&] { return copy.CopyStoredMessage(*source_, 3, nullptr); });
+    EXPECT_TRUE(copy.Close() || !copied);
+    if (!copied) {
+      EXPECT_EQ(CopyBytes(".jhr") + CopyBytes(".jdt") + CopyBytes(".jdx"), before);
+    }
+    return copied;
+  });
+}
+
+// ---------------------------------------------------------------------------
 // Failed writes
 
 TEST_F(JamBaseTest, FailedAppendLeavesTheBaseAsItWas) {

@@ -2,6 +2,8 @@
 // mapping tables.
 #include "indexed/jam_format.h"
 
+#include <algorithm>
+
 #include "runtime/coding.h"
 #include "runtime/string_ops.h"
 
@@ -149,6 +151,18 @@ IndexEntry IndexEntry::Decode(std::span<const uint8_t> bytes) {
   e.name_crc = in.U32();
   e.header_offset = static_cast<int32_t>(in.U32());
   return e;
+}
+
+size_t WholeSubfieldsLength(std::span<const uint8_t> area) {
+  size_t at = 0;
+  while (area.size() - at >= kSubfieldHeaderSize) {
+    std::span<const uint8_t> rest = area.subspan(at);
+    if (std::equal(kSignature.begin(), kSignature.end(), rest.begin())) break;
+    uint32_t length = SubfieldHeader::Decode(rest).length;
+    if (length > rest.size() - kSubfieldHeaderSize) break;
+    at += kSubfieldHeaderSize + length;
+  }
+  return at;
 }
 
 // ---------------------------------------------------------------------------

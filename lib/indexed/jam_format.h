@@ -3,7 +3,8 @@
 //
 // A JAM base P is four files: P.jhr (base header, then message headers each
 // followed by its subfields), P.jdt (message texts, back to back), P.jdx
-// (one 8-byte entry per message number) and P.jlr (lastread, not used here).
+// (one 8-byte entry per message number) and P.jlr (lastread: per reader
+// UserCRC, UserID, LastReadMsg, HighReadMsg, 4 bytes each).
 // All integers are little-endian and unsigned unless said otherwise.
 //
 // Base header, offset 0 of the .jhr, 1024 bytes:
@@ -203,6 +204,13 @@ struct IndexEntry {
   // REQUIRES: bytes.size() >= kIndexEntrySize.
   static IndexEntry Decode(std::span<const uint8_t> bytes);
 };
+
+// The length of the run of whole subfields at the start of a subfield
+// area: it ends where fewer than a subfield header's bytes are left, where a
+// subfield's data would run past the end of `area`, or where the signature
+// of a message header stands in place of a subfield header (writers that
+// count more than they store let the area run into the next header).
+size_t WholeSubfieldsLength(std::span<const uint8_t> area);
 
 // The JAM name CRC: CRC-32 (reflected polynomial 0xEDB88320, register
 // started at 0xFFFFFFFF, no final inversion) over the first 255 characters

@@ -493,22 +493,28 @@ bool SquishBase::RemoveIndexRecord(int32_t n) {
 // ---------------------------------------------------------------------------
 // Reading
 
-bool SquishBase::ReadMessage(int32_t n, MessageRecord& record) {
-  if (!BeginOperation() || !MessageExists(n)) return false;
-  IndexRecord index;
-  if (!ReadIndexRecord(n, &index)) return false;
+SquishBase::Found SquishBase::FindFrame(int32_t n, IndexRecord* index, FrameHeader* frame) {
+  if (!MessageExists(n) || !ReadIndexRecord(n, index)) return Found::kNothing;
   const int64_t size = data().GetSize();
-  if (size < 0 || index.ofs > size) return false;
-
+  if (size < 0 || index->ofs > size) return Found::kNothing;
   // The frame must be a frame, and its lengths must fit it and the file.
+  bool sound = ReadFrameHeader(index->ofs, frame) == FrameCheck::kValid &&
+               frame->msg_length >= kMessageHeaderSize &&
+               frame->clen <= frame->msg_length - kMessageHeaderSize &&
+               frame->msg_length <= frame->frame_length &&
+               index->ofs + kFrameHeaderSize + frame->msg_length <= size;
+  return sound ? Found::kFrame : Found::kDamaged;
+}
+
+bool SquishBase::ReadMessage(int32_t n, MessageRecord& record) {
+  if (!BeginOperation()) return false;
+  IndexRecord index;
   FrameHeader frame;
+  const Found found = FindFrame(n, &index, &frame);
+  if (found == Found::kNothing) return false;
   squish::MessageHeaderBytes header_bytes{};
-  bool sound = ReadFrameHeader(index.ofs, &frame) == FrameCheck::kValid &&
-               frame.msg_length >= kMessageHeaderSize &&
-               frame.clen <= frame.msg_length - kMessageHeaderSize &&
-               frame.msg_length <= frame.frame_length &&
-               index.ofs + kFrameHeaderSize + frame.msg_length <= size;
-  std::string control(sound ? frame.clen : 0, '\0');
+  std::string control(found == Found::kFrame ? frame.clen : 0, '\0');
+  bool sound = found == Found::kFrame;
   if (sound) {
     data().Read(header_bytes.data(), header_bytes.size());
     data().Read(control.data(), control.size());
@@ -559,115 +565,239 @@ bool SquishBase::WriteMessage(int32_t n, MessageRecord& record) {
   const std::string control = BuildControlInfo(record);
   const std::string text = BuildText(record);
 
-  // The neighbours in message order: the previous message and, when a
-  // message is replaced, the one after it.
-  IndexRecord prev_index, next_index, old_index;
-  if (n > 1 && !ReadIndexRecord(n - 1, &prev_index)) return false;
-  if (replace && !ReadIndexRecord(n, &old_index)) return false;
-  if (replace && n < count_ && !ReadIndexRecord(n + 1, &next_index)) return false;
-
   // The unique id, the same in the index and in the message header: a
-  // rewritten message keeps its own, a new one takes the base's next id
-  // (never one at or below the last message's, should the header say so).
-  uint32_t id = old_index.umsgid;
-  if (!replace || id == 0) {
-    id = std::max({base_header_.uid, prev_index.umsgid + 1, squish::kFirstUniqueId});
-  }
+  // rewritten message keeps its own, a new one takes the base's next id.
+  IndexRecord old_index;
+  if (replace && !ReadIndexRecord(n, &old_index)) return false;
+  const uint32_t id = replace && old_index.umsgid != 0 ? old_index.umsgid : NextUniqueId();
   working_header_.umsgid = id;
   working_header_.attr |= squish::kAttrUniqueId;
+  squish::MessageHeaderBytes header_bytes = squish::EncodeMessageHeader(working_header_);
+  std::string message(reinterpret_cast<const char*>(header_bytes.data()), header_bytes.size());
+  message.append(control).append(text);
+  const auto clen = static_cast<uint32_t>(control.size());
 
+  IndexRecord index;
+  index.hash = squish::SquishHash(working_header_.to);
+  index.umsgid = id;
+  // The new message has the highest id, so nothing above it counts as
+  // scanned.
+  const bool stored = replace ? ReplaceFrame(n, message, clen, index)
+                              : AppendFrame(message, clen, index, id, id);
+  if (!stored) return false;
+  record.state = kRecordWritten;
+  return true;
+}
+
+bool SquishBase::WriteFrame(std::string_view message, uint32_t clen, uint32_t prev,
+                            uint32_t next, uint32_t* frame_ofs) {
   // The new frame goes behind everything in the .sqd, even when end_frame
   // claims less, so that no existing byte is overwritten.
   const int64_t data_size = data().GetSize();
   if (data_size < 0) return false;
-  const int64_t length = kMessageHeaderSize + static_cast<int64_t>(control.size() + text.size());
+  const auto length = static_cast<int64_t>(message.size());
   const int64_t place = std::max<int64_t>(base_header_.end_frame, data_size);
   if (place + kFrameHeaderSize + length > kMaxDataSize) return false;
-  const auto frame_ofs = static_cast<uint32_t>(place);
 
   FrameHeader frame;
   frame.id = squish::kFrameId;
-  frame.next_frame = next_index.ofs;
-  frame.prev_frame = prev_index.ofs;
+  frame.next_frame = next;
+  frame.prev_frame = prev;
   frame.frame_length = static_cast<uint32_t>(length);
   frame.msg_length = static_cast<uint32_t>(length);
-  frame.clen = static_cast<uint32_t>(control.size());
+  frame.clen = clen;
   frame.frame_type = squish::kFrameTypeMessage;
   frame.rsvd = 0;
 
-  // First the whole frame, where nothing points yet.
-  {
-    std::string bytes;
-    bytes.reserve(static_cast<size_t>(kFrameHeaderSize + length));
-    squish::FrameHeaderBytes frame_bytes = squish::EncodeFrameHeader(frame);
-    squish::MessageHeaderBytes header_bytes = squish::EncodeMessageHeader(working_header_);
-    bytes.append(reinterpret_cast<const char*>(frame_bytes.data()), frame_bytes.size());
-    bytes.append(reinterpret_cast<const char*>(header_bytes.data()), header_bytes.size());
-    bytes.append(control).append(text);
-    if (!WriteAt(data(), place, bytes.data(), bytes.size())) return false;
-  }
-
-  BaseHeader header = base_header_;
-  IndexRecord index;
-  index.ofs = frame_ofs;
-  index.umsgid = id;
-  index.hash = squish::SquishHash(working_header_.to);
-  header.uid = std::max(header.uid, id + 1);
-  squish::IndexRecordBytes index_bytes{};
-  const int64_t index_pos = static_cast<int64_t>(n - 1) * kIndexRecordSize;
-
-  if (!replace) {
-    // Append: the index record (not counted until the header says so), the
-    // link from the previous frame, then the header.  The new message has
-    // the highest id, so nothing above it counts as scanned.
-    index_bytes = squish::EncodeIndexRecord(index);
-    if (!WriteAt(*index_stream_, index_pos, index_bytes.data(), index_bytes.size())) return false;
-    if (index_stream_->GetSize() > index_pos + kIndexRecordSize) {
-      // Records left behind by an append that did not complete.
-      index_stream_->Seek(index_pos + kIndexRecordSize);
-      index_stream_->Truncate();
-      if (!index_stream_->ok()) return false;
-    }
-    if (n > 1 && !SetFrameLink(prev_index.ofs, Link::kNext, frame_ofs)) return false;
-    if (n == 1) header.begin_frame = frame_ofs;
-    header.last_frame = frame_ofs;
-    header.high_water = id;
-    header.num_msg += 1;
-    header.high_msg += 1;
-    header.end_frame = static_cast<uint32_t>(place + kFrameHeaderSize + length);
-    if (!WriteBaseHeader(header)) return false;
-    base_header_ = header;
-    count_ += 1;
-  } else {
-    // Replace: take the old frame out of the chain and link the new one in
-    // its place, free the old frame, then switch the index record over.
-    FrameHeader old_frame;
-    FrameCheck old_check = ReadFrameHeader(old_index.ofs, &old_frame);
-    if (old_check == FrameCheck::kIoError) return false;
-    const bool old_in_chain =
-        old_check == FrameCheck::kValid && old_frame.frame_type != squish::kFrameTypeFree;
-    if (old_in_chain && !UnlinkFrame(header, old_frame)) return false;
-    if (n > 1) {
-      if (!SetFrameLink(prev_index.ofs, Link::kNext, frame_ofs)) return false;
-    } else {
-      header.begin_frame = frame_ofs;
-    }
-    if (n < count_) {
-      if (!SetFrameLink(next_index.ofs, Link::kPrev, frame_ofs)) return false;
-    } else {
-      header.last_frame = frame_ofs;
-    }
-    if (old_in_chain && !FreeFrame(header, old_index.ofs, old_frame)) return false;
-    index_bytes = squish::EncodeIndexRecord(index);
-    if (!WriteAt(*index_stream_, index_pos, index_bytes.data(), index_bytes.size())) return false;
-    // From here on the new message is the one a reader finds.
-    header.end_frame = static_cast<uint32_t>(place + kFrameHeaderSize + length);
-    base_header_ = header;
-    if (!WriteBaseHeader(header)) return false;
-  }
-  index_record_ = index;
+  std::string bytes;
+  bytes.reserve(static_cast<size_t>(kFrameHeaderSize + length));
+  squish::FrameHeaderBytes frame_bytes = squish::EncodeFrameHeader(frame);
+  bytes.append(reinterpret_cast<const char*>(frame_bytes.data()), frame_bytes.size());
+  bytes.append(message);
+  if (!WriteAt(data(), place, bytes.data(), bytes.size())) return false;
   frame_header_ = frame;
-  record.state = kRecordWritten;
+  *frame_ofs = static_cast<uint32_t>(place);
+  return true;
+}
+
+bool SquishBase::AppendFrame(std::string_view message, uint32_t clen, IndexRecord index,
+                             uint32_t umsgid, uint32_t high_water) {
+  const int32_t n = count_ + 1;
+  IndexRecord prev_index;
+  if (n > 1 && !ReadIndexRecord(n - 1, &prev_index)) return false;
+  // First the whole frame, where nothing points yet.
+  uint32_t frame_ofs = 0;
+  if (!WriteFrame(message, clen, prev_index.ofs, 0, &frame_ofs)) return false;
+
+  // Then the index record (not counted until the header says so), the link
+  // from the previous frame, and the header.
+  BaseHeader header = base_header_;
+  index.ofs = frame_ofs;
+  index.umsgid = umsgid;
+  const int64_t index_pos = static_cast<int64_t>(n - 1) * kIndexRecordSize;
+  squish::IndexRecordBytes index_bytes = squish::EncodeIndexRecord(index);
+  if (!WriteAt(*index_stream_, index_pos, index_bytes.data(), index_bytes.size())) return false;
+  if (index_stream_->GetSize() > index_pos + kIndexRecordSize) {
+    // Records left behind by an append that did not complete.
+    index_stream_->Seek(index_pos + kIndexRecordSize);
+    index_stream_->Truncate();
+    if (!index_stream_->ok()) return false;
+  }
+  if (n > 1 && !SetFrameLink(prev_index.ofs, Link::kNext, frame_ofs)) return false;
+  if (n == 1) header.begin_frame = frame_ofs;
+  header.last_frame = frame_ofs;
+  header.high_water = high_water;
+  header.uid = std::max(header.uid, umsgid) + 1;
+  header.num_msg += 1;
+  header.high_msg += 1;
+  header.end_frame = frame_ofs + kFrameHeaderSize + static_cast<uint32_t>(message.size());
+  if (!WriteBaseHeader(header)) return false;
+  base_header_ = header;
+  count_ += 1;
+  index_record_ = index;
+  return true;
+}
+
+bool SquishBase::ReplaceFrame(int32_t n, std::string_view message, uint32_t clen,
+                              IndexRecord index) {
+  // The neighbours in message order: the previous message and the one after.
+  IndexRecord prev_index, next_index, old_index;
+  if (n > 1 && !ReadIndexRecord(n - 1, &prev_index)) return false;
+  if (!ReadIndexRecord(n, &old_index)) return false;
+  if (n < count_ && !ReadIndexRecord(n + 1, &next_index)) return false;
+  uint32_t frame_ofs = 0;
+  if (!WriteFrame(message, clen, prev_index.ofs, next_index.ofs, &frame_ofs)) return false;
+
+  // Take the old frame out of the chain and link the new one in its place,
+  // free the old frame, then switch the index record over.
+  BaseHeader header = base_header_;
+  FrameHeader old_frame;
+  FrameCheck old_check = ReadFrameHeader(old_index.ofs, &old_frame);
+  if (old_check == FrameCheck::kIoError) return false;
+  const bool old_in_chain =
+      old_check == FrameCheck::kValid && old_frame.frame_type != squish::kFrameTypeFree;
+  if (old_in_chain && !UnlinkFrame(header, old_frame)) return false;
+  if (n > 1) {
+    if (!SetFrameLink(prev_index.ofs, Link::kNext, frame_ofs)) return false;
+  } else {
+    header.begin_frame = frame_ofs;
+  }
+  if (n < count_) {
+    if (!SetFrameLink(next_index.ofs, Link::kPrev, frame_ofs)) return false;
+  } else {
+    header.last_frame = frame_ofs;
+  }
+  if (old_in_chain && !FreeFrame(header, old_index.ofs, old_frame)) return false;
+  header.uid = std::max(header.uid, index.umsgid + 1);
+  index.ofs = frame_ofs;
+  squish::IndexRecordBytes index_bytes = squish::EncodeIndexRecord(index);
+  const int64_t index_pos = static_cast<int64_t>(n - 1) * kIndexRecordSize;
+  if (!WriteAt(*index_stream_, index_pos, index_bytes.data(), index_bytes.size())) return false;
+  // From here on the new message is the one a reader finds.
+  header.end_frame = frame_ofs + kFrameHeaderSize + static_cast<uint32_t>(message.size());
+  base_header_ = header;
+  if (!WriteBaseHeader(header)) return false;
+  index_record_ = index;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Copies in the stored form
+
+namespace {
+
+// The reply links of a stored message header (replyto and the nine
+// replies), renumbered by `links` (0 without).
+void Relink(std::span<uint8_t, squish::kMessageHeaderSize> header, const LinkMap* links) {
+  for (size_t at = squish::kReplyToOffset; at < squish::kUmsgidOffset; at += 4) {
+    PutU32LE(header.data() + at, links ? links->Map(GetU32LE(header.data() + at)) : 0);
+  }
+}
+
+}  // namespace
+
+uint32_t SquishBase::NextUniqueId() {
+  IndexRecord last;
+  const uint32_t after_last =
+      count_ > 0 && ReadIndexRecord(count_, &last) ? last.umsgid + 1 : squish::kFirstUniqueId;
+  return std::max({base_header_.uid, after_last, squish::kFirstUniqueId});
+}
+
+uint32_t SquishBase::LinkId(int32_t n) {
+  if (n > count_) return NextUniqueId() + static_cast<uint32_t>(n - count_ - 1);
+  IndexRecord index;
+  if (n < 1 || !is_open() || !ReadIndexRecord(n, &index)) return 0;
+  return index.umsgid;
+}
+
+bool SquishBase::ReadStored(int32_t n, IndexRecord* index, std::string* message,
+                            uint32_t* clen) {
+  FrameHeader frame;
+  if (!BeginOperation() || FindFrame(n, index, &frame) != Found::kFrame) return false;
+  message->assign(frame.msg_length, '\0');
+  data().Read(message->data(), message->size());
+  *clen = frame.clen;
+  return data().ok();
+}
+
+bool SquishBase::CopyStoredMessage(MessageBase& source, int32_t n, const LinkMap* links) {
+  auto* from = dynamic_cast<SquishBase*>(&source);
+  if (from == nullptr || !BeginOperation() || count_ == std::numeric_limits<int32_t>::max()) {
+    return false;
+  }
+  IndexRecord index;
+  std::string message;
+  uint32_t clen = 0;
+  if (!from->ReadStored(n, &index, &message, &clen)) return false;
+  const uint32_t umsgid = NextUniqueId();
+  auto header = std::span<uint8_t, squish::kMessageHeaderSize>(
+      reinterpret_cast<uint8_t*>(message.data()), squish::kMessageHeaderSize);
+  PutU32LE(header.data() + squish::kUmsgidOffset, umsgid);
+  Relink(header, links);
+  return AppendFrame(message, clen, index, umsgid, umsgid);
+}
+
+bool SquishBase::CopyRenumbers(MessageBase& source, int32_t n, const LinkMap& links) {
+  auto* from = dynamic_cast<SquishBase*>(&source);
+  IndexRecord index;
+  FrameHeader frame;
+  if (from == nullptr || !from->BeginOperation() ||
+      from->FindFrame(n, &index, &frame) != Found::kFrame) {
+    return true;
+  }
+  squish::MessageHeaderBytes stored{};
+  from->data().Read(stored.data(), stored.size());
+  if (!from->data().ok()) return true;
+  squish::MessageHeaderBytes copy = stored;
+  const uint32_t umsgid = LinkId(n);
+  PutU32LE(copy.data() + squish::kUmsgidOffset, umsgid);
+  Relink(copy, &links);
+  return index.umsgid != umsgid || copy != stored;
+}
+
+bool SquishBase::CopyLastreadFrom(MessageBase& source, const LinkMap& links) {
+  auto* from = dynamic_cast<SquishBase*>(&source);
+  if (from == nullptr || !BeginOperation()) return false;
+  // A lastread file that could not be opened can not be carried over: the
+  // copy fails rather than put an empty one in its place.
+  auto* in = dynamic_cast<FileStream*>(from->lastread_stream_.get());
+  auto* out = dynamic_cast<FileStream*>(lastread_stream_.get());
+  if (in == nullptr || out == nullptr || !in->is_open() || !out->is_open()) return false;
+  // One unique id a record: the last message each reader read.
+  constexpr size_t kLastreadRecordSize = 4;
+  in->Reset();
+  in->Seek(0);
+  out->Reset();
+  out->Seek(0);
+  out->Truncate();
+  if (!CopyLastreadRecords(*in, *out, kLastreadRecordSize, {0}, links)) return false;
+  out->Flush();
+  if (!out->ok()) return false;
+  // The highest message a scanner has seen follows the same rule.
+  BaseHeader header = base_header_;
+  header.high_water = links.MapPointer(from->base_header().high_water);
+  if (!WriteBaseHeader(header)) return false;
+  base_header_ = header;
   return true;
 }
 

@@ -1,7 +1,9 @@
 // The Squish message base: a data file (.sqd) holding a base header and a
 // doubly linked chain of message frames, an index file (.sqi) with one
 // 12-byte record per message in message-number order, and a lastread file
-// (.sql) that is kept open but never used.  Layouts: squish_format.h.
+// (.sql: one unique id per reader) that is kept open and written only when a
+// rebuilt base takes over another's (CopyLastreadFrom).  Layouts:
+// squish_format.h.
 //
 // Message numbers are positions in the index: deleting message n moves every
 // later message down by one number.  New frames always go to the end of the
@@ -107,6 +109,32 @@ class SquishBase : public MessageBase {
   // another Squish base and stores them in the base header.
   [[nodiscard]] bool CopySettingsFrom(MessageBase& other) override;
 
+  // Appends message n of another Squish base as it is stored.  Kept byte
+  // for byte: the message header but for umsgid, replyto and replies (attr
+  // with its read bit, names, subject, addresses, both dates, utc_ofs and
+  // __ftsc_date), the control information and the text, and the index
+  // record's hash.  Changed: umsgid, in the index and in the message header,
+  // becomes this base's next unique id (so the ids ascend in the new order);
+  // replyto and the nine replies are renumbered, or 0; the frame (its place,
+  // its chain links, frame_length = msg_length, no slack) and the base
+  // header's counters, high_water included, are this base's.
+  [[nodiscard]] bool CopyStoredMessage(MessageBase& source, int32_t n,
+                                       const LinkMap* links) override;
+  [[nodiscard]] bool CopyRenumbers(MessageBase& source, int32_t n, const LinkMap& links) override;
+
+  // The unique id the next appended message gets: the base header's next
+  // id, but never one at or below the last message's (should the header
+  // say so), and at least 1.
+  uint32_t NextUniqueId();
+
+  // The umsgid of message n's index record; beyond the count, the unique id
+  // the message appended as number n will get.
+  uint32_t LinkId(int32_t n) override;
+
+  // Writes this base's .sql as a copy of the source's, every unique id in
+  // it renumbered, and high_water the source's, renumbered the same way.
+  [[nodiscard]] bool CopyLastreadFrom(MessageBase& source, const LinkMap& links) override;
+
   // len 256, sz_sqhdr 28, uid 1 when 0, end_frame 256 when 0, and the
   // working frame header's id.
   void NormaliseBaseHeader();
@@ -137,6 +165,34 @@ class SquishBase : public MessageBase {
   // Reads index record, frame header and message header of message n into
   // the working fields; false when the frame is not valid.
   bool LoadMessage(int32_t n);
+  enum class Found { kNothing, kDamaged, kFrame };
+  // Finds message n: its index record and frame header.  kNothing when n
+  // does not exist or its index record points beyond the .sqd, kDamaged
+  // when no sound frame is there (wrong id, lengths that do not fit the
+  // frame or the file).  After kFrame the .sqd stands at the message header.
+  Found FindFrame(int32_t n, squish::IndexRecord* index, squish::FrameHeader* frame);
+  // Message n as it is stored: its index record and the msg_length bytes
+  // after its frame header (message header, control information, text), of
+  // which the control information is `clen`.  False when there is no sound
+  // frame.
+  bool ReadStored(int32_t n, squish::IndexRecord* index, std::string* message, uint32_t* clen);
+
+  // Writes a new frame holding `message` (message header, `clen` bytes of
+  // control information, text) behind everything in the .sqd, linked to
+  // `prev` and `next`; nothing points at it yet.
+  bool WriteFrame(std::string_view message, uint32_t clen, uint32_t prev, uint32_t next,
+                  uint32_t* frame_ofs);
+  // Appends `message` as message count + 1: its frame, index record `index`
+  // (ofs and umsgid filled in here, umsgid = `umsgid`), the chain link from
+  // the previous frame, then the base header with `high_water` and the next
+  // unique id past `umsgid`.
+  bool AppendFrame(std::string_view message, uint32_t clen, squish::IndexRecord index,
+                   uint32_t umsgid, uint32_t high_water);
+  // Replaces existing message n by `message`: a new frame in its place in
+  // the chain, the old one freed, index record n switched over.
+  bool ReplaceFrame(int32_t n, std::string_view message, uint32_t clen,
+                    squish::IndexRecord index);
+
   bool WriteAt(Stream& stream, int64_t position, const void* bytes, size_t count);
   bool WriteFrameHeader(uint32_t ofs, const squish::FrameHeader& frame);
   bool WriteBaseHeader(const squish::BaseHeader& header);

@@ -474,6 +474,115 @@ TEST_F(SquishBaseTest, ReplyLinks) {
   EXPECT_EQ(base->GetReplyTo(9), -1);
 }
 
+// ---------------------------------------------------------------------------
+// Copies in the stored form
+
+class SquishCopyTest : public SquishFixture {
+ protected:
+  // The source "area": three messages; the third links to the first two
+  // (by their unique ids 1 and 2) and to one that is not there, and its
+  // frame has 16 bytes of room to spare.  The copy base holds one message.
+  void SetUp() override {
+    CreateWith(3).reset();
+    const uint32_t third = IndexOf(sqi())[2].ofs;
+    std::string data = sqd() + std::string(16, 'x');
+    auto put = [&data](size_t at, uint32_t value) {
+      PutU32LE(reinterpret_cast<uint8_t*>(&data[at]), value);
+    };
+    put(third + 12, FrameAt(data, third).frame_length + 16);
+    put(third + 28 + kReplyToOffset, 1);
+    put(third + 28 + kRepliesOffset, 2);
+    put(third + 28 + kRepliesOffset + 4, 99);
+    put(third + 28 + kUmsgidOffset, 0);  // a writer that set no umsgid
+    put(120, static_cast<uint32_t>(data.size()));  // end_frame
+    ASSERT_TRUE(quil::testing::WriteFileBytes(base_path() + ".sqd", data));
+    source_ = Open();
+    ASSERT_TRUE(source_);
+    copy_ = std::make_unique<SquishBase>();
+    ASSERT_TRUE(copy_->Create(platform::kDenyWrite, copy_path()));
+    MessageRecord r;
+    FillNetmail(r, "Already there");
+    ASSERT_TRUE(copy_->WriteMessage(1, r));
+  }
+
+  std::string copy_path() const { return dir_ / "copy"; }
+
+  std::unique_ptr<SquishBase> source_;
+  std::unique_ptr<SquishBase> copy_;
+};
+
+// The message header, control information and text arrive as stored, but
+// for the links and umsgid, which becomes the copy's next unique id in the
+// index and the header; the frame is the copy's own, without slack.
+TEST_F(SquishCopyTest, KeepsEveryByteButIdsLinksAndFrame) {
+  LinkMap links;
+  links.Add(1, 10);
+  links.Add(2, 11);
+  links.Seal();
+  ASSERT_TRUE(copy_->CopyStoredMessage(*source_, 3, &links));
+  EXPECT_EQ(copy_->count(), 2);
+  ASSERT_TRUE(copy_->Close());
+
+  const std::string from_data = sqd();
+  const IndexRecord from = IndexOf(sqi())[2];
+  const FrameHeader from_frame = FrameAt(from_data, from.ofs);
+  const std::string data = ReadFileBytes(copy_path() + ".sqd");
+  const std::vector<IndexRecord> index = IndexOf(ReadFileBytes(copy_path() + ".sqi"));
+  ASSERT_EQ(index.size(), 2u);
+  EXPECT_EQ(index[1].umsgid, 2u);
+  EXPECT_EQ(index[1].hash, from.hash);
+  const FrameHeader frame = FrameAt(data, index[1].ofs);
+  EXPECT_EQ(frame.msg_length, from_frame.msg_length);
+  EXPECT_EQ(frame.frame_length, from_frame.msg_length);
+  EXPECT_EQ(frame.clen, from_frame.clen);
+  EXPECT_EQ(frame.prev_frame, index[0].ofs);
+  EXPECT_EQ(frame.next_frame, 0u);
+
+  std::string expected = from_data.substr(from.ofs + 28, from_frame.msg_length);
+  auto put = [&expected](size_t at, uint32_t value) {
+    PutU32LE(reinterpret_cast<uint8_t*>(&expected[at]), value);
+  };
+  put(kReplyToOffset, 10);
+  put(kRepliesOffset, 11);
+  put(kRepliesOffset + 4, 0);
+  put(kUmsgidOffset, 2);
+  EXPECT_EQ(Printable(data.substr(index[1].ofs + 28, frame.msg_length)), Printable(expected));
+
+  const BaseHeader header = HeaderOf(data);
+  EXPECT_EQ(header.num_msg, 2u);
+  EXPECT_EQ(header.uid, 3u);
+  EXPECT_EQ(header.high_water, 2u);
+  EXPECT_EQ(header.last_frame, index[1].ofs);
+  EXPECT_EQ(header.end_frame, data.size());
+  EXPECT_EQ(WalkChain(data, header.begin_frame), (std::vector<uint32_t>{index[0].ofs, index[1].ofs}));
+}
+
+TEST_F(SquishCopyTest, WithoutALinkMapTheLinksAreZero) {
+  ASSERT_TRUE(copy_->CopyStoredMessage(*source_, 3, nullptr));
+  ASSERT_TRUE(copy_->Close());
+  const std::string data = ReadFileBytes(copy_path() + ".sqd");
+  const uint32_t ofs = IndexOf(ReadFileBytes(copy_path() + ".sqi"))[1].ofs;
+  EXPECT_EQ(data.substr(ofs + 28 + kReplyToOffset, 40), std::string(40, '\0'));
+}
+
+// Would the copy, as message n of a fresh base, carry other ids or links?
+TEST_F(SquishCopyTest, TellsWhetherACopyRenumbers) {
+  SquishBase fresh;
+  ASSERT_TRUE(fresh.Create(platform::kDenyWrite, dir_ / "fresh"));
+  LinkMap same;
+  for (uint32_t id = 1; id <= 3; ++id) same.Add(id, id);
+  same.Seal();
+  EXPECT_FALSE(fresh.CopyRenumbers(*source_, 1, same));
+  EXPECT_TRUE(fresh.CopyRenumbers(*source_, 3, same));  // its header holds no umsgid
+  SquishBase ours;
+  ASSERT_TRUE(ours.Create(platform::kDenyWrite, dir_ / "ours"));
+  for (int32_t n = 1; n <= 3; ++n) ASSERT_TRUE(ours.CopyStoredMessage(*source_, n, &same));
+  for (int32_t n = 1; n <= 3; ++n) EXPECT_FALSE(fresh.CopyRenumbers(ours, n, same)) << n;
+  LinkMap none;
+  none.Seal();
+  EXPECT_TRUE(fresh.CopyRenumbers(ours, 3, none));  // its links would go
+}
+
 TEST_F(SquishBaseTest, ClosedOrBadBaseRefusesWork) {
   SquishBase base;
   MessageRecord r;

@@ -2,7 +2,7 @@
 // Squish name hash.  Shared by the reader and the writer of squish_base.cpp.
 //
 // A base with path P is three files: P.sqd (data), P.sqi (index) and P.sql
-// (lastread, kept open but never used).  Every integer is little-endian and
+// (lastread: one 32-bit unique id per reader, the last message read).  Every integer is little-endian and
 // unsigned; file offsets are 32-bit and 0 means "no frame".
 //
 // Base header, offset 0 of the .sqd, 256 bytes:
@@ -102,6 +102,7 @@ constexpr size_t kHeaderReplyCount = 9;
 constexpr size_t kAttrOffset = 0;
 constexpr size_t kReplyToOffset = 174;
 constexpr size_t kRepliesOffset = 178;
+constexpr size_t kUmsgidOffset = 214;
 
 static_assert(2 + 2 + 4 * 5 + kBaseNameSize + 4 * 6 + 2 + 2 + kBaseReservedSize ==
               kBaseHeaderSize);
@@ -109,7 +110,8 @@ static_assert(4 * 6 + 2 + 2 == kFrameHeaderSize);
 static_assert(4 + 2 * kNameSize + kSubjectSize == 148);
 static_assert(148 + 2 * 8 + 4 + 4 + 2 == kReplyToOffset);
 static_assert(kReplyToOffset + 4 == kRepliesOffset);
-static_assert(kRepliesOffset + 4 * kHeaderReplyCount + 4 + kDateTextSize == kMessageHeaderSize);
+static_assert(kRepliesOffset + 4 * kHeaderReplyCount == kUmsgidOffset);
+static_assert(kUmsgidOffset + 4 + kDateTextSize == kMessageHeaderSize);
 
 struct BaseHeader {
   uint16_t len = 0;

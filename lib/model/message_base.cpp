@@ -37,6 +37,12 @@ void MessageBase::SetFirstReply(int32_t, int32_t) { RunError(kErrorAbstractCall)
 void MessageBase::SetNextReply(int32_t, int32_t) { RunError(kErrorAbstractCall); }
 void MessageBase::AddReply(int32_t, int32_t) { RunError(kErrorAbstractCall); }
 void MessageBase::MarkRead(int32_t) { RunError(kErrorAbstractCall); }
+bool MessageBase::CopyStoredMessage(MessageBase&, int32_t, const LinkMap*) {
+  RunError(kErrorAbstractCall);
+}
+bool MessageBase::CopyRenumbers(MessageBase&, int32_t, const LinkMap&) {
+  RunError(kErrorAbstractCall);
+}
 
 void MessageBase::ConvertHeader(Direction, MessageRecord&) {}
 
@@ -71,6 +77,11 @@ bool MessageBase::Close() {
 }
 
 bool MessageBase::CopySettingsFrom(MessageBase&) { return true; }
+
+uint32_t MessageBase::LinkId(int32_t) { return 0; }
+bool MessageBase::IsHighWaterMark(int32_t) { return false; }
+bool MessageBase::CopiesUnreadable() { return false; }
+bool MessageBase::CopyLastreadFrom(MessageBase&, const LinkMap&) { return true; }
 
 int32_t MessageBase::CachedLink(int32_t n, int32_t ReplyCache::*field) {
   if (reply_cache_.asked == n) return reply_cache_.*field;

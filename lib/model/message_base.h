@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "model/link_map.h"
 #include "model/message_record.h"
 #include "runtime/stream.h"
 
@@ -130,6 +131,47 @@ class MessageBase {
   // and stores them.  The common version has none.  False when they could
   // not be stored.
   [[nodiscard]] virtual bool CopySettingsFrom(MessageBase& other);
+
+  // Appends message n of `source`, an open base of the same kind, to this
+  // base in its stored form: every byte as the source stores it except what
+  // the new place makes necessary (its number or unique id, its place in
+  // the files, the index, the base header's counters).  Its reply links are
+  // renumbered by `links`, or set to 0 when `links` is null.  False, with
+  // this base as it was, when the source is of another kind, message n can
+  // not be taken as it is stored, or a write failed.  Each kind's version
+  // says what exactly it keeps and changes.
+  [[nodiscard]] virtual bool CopyStoredMessage(MessageBase& source, int32_t n,
+                                               const LinkMap* links);
+
+  // True when CopyStoredMessage(source, n, &links) onto message number n of
+  // this base would store other numbers or links than message n of
+  // `source` holds: its own id, or one of its reply links.  The place of
+  // its bytes in the files does not count.
+  [[nodiscard]] virtual bool CopyRenumbers(MessageBase& source, int32_t n, const LinkMap& links);
+
+  // The id by which reply links and lastread pointers name message n: the
+  // message number of a JAM base (BaseMsgNum + n - 1), the unique id of a
+  // Squish message, the file number in a *.msg directory.  For n beyond
+  // the count, the id the message appended as number n will get.  The
+  // common version, for kinds without links, is 0.
+  virtual uint32_t LinkId(int32_t n);
+
+  // True when message n is a *.msg directory's high-water mark, which
+  // tossers keep as 1.msg: it is not a message to sort or to copy.  The
+  // common version says false.
+  virtual bool IsHighWaterMark(int32_t n);
+
+  // True when CopyStoredMessage takes a message of this base that does not
+  // read as it is (a *.msg file too short for its header), so that a
+  // rebuild can keep it.  The common version says false.
+  virtual bool CopiesUnreadable();
+
+  // Takes over the lastread pointers of `source`, an open base of the same
+  // kind whose messages were copied into this one (the JAM .jlr, the Squish
+  // .sql and high_water), each renumbered by links.MapPointer.  The common
+  // version, for kinds without them, does nothing.  False when they could
+  // not be read or stored.
+  [[nodiscard]] virtual bool CopyLastreadFrom(MessageBase& source, const LinkMap& links);
 
   // Reply links.  The common getters answer from a one-entry cache: the
   // cached value when n is the cached number, otherwise n becomes the cached

@@ -450,5 +450,55 @@ TEST_F(JamnntpdTest, PostsAroundASortAreBothKept) {
                                                 "Before the sort", "After the sort"}));
 }
 
+// A JAM base the server posted into (a post and replies to it, with the
+// server's own subfields and a SubfieldLen that counts more than it stores)
+// behind a message of ours from a clock in the future: the sort puts the
+// posts first and keeps each of them exactly as the server stored it, apart
+// from its number, links and place; a second sort changes no byte.
+TEST_F(JamnntpdTest, SortingPostsKeepsEveryStoredByte) {
+  const std::string base = dir_ / "posted";
+  {
+    MessageRecord ours;
+    BuildEchomail(ours, "", "Ours, from the future");
+    ours.date_written = {2031, 1, 1, 0, 0, 0};
+    std::unique_ptr<MessageBase> jam = CreateFresh(platform::kDenyWrite, "j" + base);
+    ASSERT_TRUE(jam);
+    ASSERT_TRUE(jam->WriteMessage(1, ours));
+    ASSERT_TRUE(jam->Close());
+  }
+  NntpServer server(jamnntpd_, dir_.path(), {{kGroup, base}});
+  const std::string subjects[] = {"The question", "An answer", "Another answer"};
+  for (int i = 0; i < 3; ++i) {
+    const std::string& subject = subjects[i];
+    NntpClient client(server.port());
+    ASSERT_TRUE(client.ReadLine().starts_with("200 "));
+    ASSERT_TRUE(client.Command("POST").starts_with("340 "));
+    std::string references = i == 0 ? "" : "References: <post0@example.com>\r\n";
+    client.Send(std::string("From: Test Poster <poster@example.com>\r\nNewsgroups: ") + kGroup +
+                "\r\nSubject: " + subject + "\r\nMessage-ID: <post" + std::to_string(i) +
+                "@example.com>\r\n" + references + "\r\nText of " + subject + ".\r\n.\r\n");
+    EXPECT_TRUE(client.ReadLine().starts_with("240 ")) << subject;
+    EXPECT_TRUE(client.Command("QUIT").starts_with("205 "));
+    EXPECT_EQ(client.ReadLine(), "<closed>");
+  }
+  const StoredMessages before = StoredBySubject("j" + base);
+  ASSERT_EQ(before.by_subject.size(), 4u);
+
+  ProgramResult run = RunProgram(ProgramPath("Quilord"), {"j" + base});
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  const StoredMessages after = StoredBySubject("j" + base);
+  EXPECT_EQ(after.by_subject, before.by_subject);
+  EXPECT_TRUE(std::is_sorted(after.dates.begin(), after.dates.end()));
+  auto sorted = ReadBase("j" + base);
+  ASSERT_EQ(sorted.size(), 4u);
+  ASSERT_TRUE(sorted[3]);
+  EXPECT_EQ(sorted[3]->subject.str(), "Ours, from the future");
+
+  const auto files = SnapshotTree(dir_.path());
+  run = RunProgram(ProgramPath("Quilord"), {"j" + base});
+  EXPECT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(SnapshotTree(dir_.path()), files);
+}
+
 }  // namespace
 }  // namespace quil::testing::peer

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -185,6 +186,27 @@ inline MessageRecord* BySubject(const std::vector<std::unique_ptr<MessageRecord>
 // the one expected.
 inline std::string Fields(MessageRecord& r, std::initializer_list<std::string_view> omit) {
   return DumpRecordWithout(r, omit);
+}
+
+// What a base holds as it is stored: the stored form (test_support.h) of
+// each message by its subject, and the dates written in base order.
+struct StoredMessages {
+  std::map<std::string, std::string> by_subject;
+  std::vector<int64_t> dates;
+};
+
+inline StoredMessages StoredBySubject(const std::string& spec) {
+  StoredMessages stored;
+  auto records = ReadBase(spec);
+  const char mark = spec[0];
+  std::vector<std::string> forms =
+      StoredForms(mark, spec.substr(1), static_cast<int>(records.size()));
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (!records[i]) continue;
+    stored.by_subject[records[i]->subject.str()] = forms[i];
+    stored.dates.push_back(DateToSeconds(records[i]->date_written));
+  }
+  return stored;
 }
 
 // The MSGID a reader makes up for a message without one: the address part

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -353,6 +354,20 @@ std::unique_ptr<MessageRecord> OnlyMessageOf(const std::vector<std::string>& pac
   return found;
 }
 
+// Echomail written at the peer's own system into its *.msg echo area: local,
+// from its first address, not yet passed on anywhere.
+void BuildLocalEchomail(MessageRecord& r, std::string_view subject) {
+  BuildEchomail(r, kMsgArea, subject);
+  r.seenby_lines.FreeAll();
+  r.path_lines.FreeAll();
+  r.routing_lines.FreeAll();
+  r.orig_node = 1, r.orig_point = 0;
+  r.msgid = "2:5020/1 01020304";
+  r.orig_domain.clear();
+  r.attributes = kAttrLocal;
+  Settle(r);
+}
+
 // Locally written messages in our *.msg areas are what the peer exports:
 // it reads them, packs them into packets for the link (echomail) and the
 // destination (netmail) that our packet reader reads field by field, and
@@ -362,15 +377,7 @@ TEST_F(CrashmailTest, ExportsWhatWeWroteIntoItsMsgAreas) {
   CrashmailSite site(crashmail_, dir_.path());
   MessageRecord placeholder, echo, net;
   placeholder.subject = "Placeholder";
-  BuildEchomail(echo, kMsgArea, "Local echomail");
-  echo.seenby_lines.FreeAll();
-  echo.path_lines.FreeAll();
-  echo.routing_lines.FreeAll();
-  echo.orig_node = 1, echo.orig_point = 0;
-  echo.msgid = "2:5020/1 01020304";
-  echo.orig_domain.clear();
-  echo.attributes = kAttrLocal;
-  Settle(echo);
+  BuildLocalEchomail(echo, "Local echomail");
   BuildZoneNetmail(net, "1:250/3", 3, "Netmail out of the zone");
   std::swap(net.from_name, net.to_name);
   net.orig_zone = 2, net.orig_net = 5020, net.orig_node = 1, net.orig_point = 0;
@@ -490,6 +497,103 @@ TEST_F(CrashmailTest, ReadsPacketsCrashwriteMade) {
   EXPECT_TRUE(r.has_tear_line);
   EXPECT_TRUE(r.tear_line.str().starts_with(" CrashWrite")) << r.tear_line.str();
   EXPECT_EQ(Printable(r.body.Contents()), Printable(body));
+}
+
+// ---------------------------------------------------------------------------
+// Sorting what the peer stored.
+
+ProgramResult Sort(const std::string& spec) { return RunProgram(ProgramPath("Quilord"), {spec}); }
+
+// A sort of every area the peer tossed into (netmail and echomail from
+// points, with TZUTC and other kludges, in *.msg and JAM) keeps each message
+// exactly as the peer stored it, apart from its number and links, puts them
+// in order of date written, and a second sort changes no byte.
+TEST_F(CrashmailTest, SortingWhatItTossedKeepsEveryStoredByte) {
+  CrashmailSite site(crashmail_, dir_.path());
+  std::vector<std::unique_ptr<MessageRecord>> records;
+  const DateTime dates[] = {{2023, 12, 31, 23, 59, 58}, {2023, 6, 1, 8, 0, 0},
+                            {2024, 2, 2, 12, 30, 0}};
+  for (int i = 0; i < 3; ++i) {
+    for (const char* area : {kJamArea, kMsgArea}) {
+      records.push_back(std::make_unique<MessageRecord>());
+      BuildEchomail(*records.back(), area, std::string(area) + " echomail " + std::to_string(i));
+      records.back()->control_lines.Insert(kControlMark + "TZUTC: 0300");
+      records.back()->date_written = dates[i];
+    }
+    if (i == 2) break;
+    records.push_back(std::make_unique<MessageRecord>());
+    BuildZoneNetmail(*records.back(), kPeerAddress, 5, "Netmail " + std::to_string(i));
+    records.back()->date_written = dates[i];
+    records.push_back(std::make_unique<MessageRecord>());
+    BuildPointNetmail(*records.back());
+    records.back()->subject = "Point netmail " + std::to_string(i);
+    records.back()->date_written = dates[i];
+  }
+  std::vector<MessageRecord*> packed;
+  for (auto& r : records) packed.push_back(r.get());
+  WritePacket(site.inbound_packet(), packed);
+  site.Toss();
+
+  for (const std::string& spec :
+       {site.netmail(), site.jam_netmail(), site.jam_echo(), site.msg_echo()}) {
+    SCOPED_TRACE(spec);
+    const StoredMessages before = StoredBySubject(spec);
+    ASSERT_GE(before.by_subject.size(), 2u);
+    ASSERT_FALSE(std::is_sorted(before.dates.begin(), before.dates.end()));
+    ProgramResult run = Sort(spec);
+    ASSERT_EQ(run.exit_code, 0) << run.output;
+    const StoredMessages after = StoredBySubject(spec);
+    EXPECT_EQ(after.by_subject, before.by_subject);
+    EXPECT_TRUE(std::is_sorted(after.dates.begin(), after.dates.end()));
+
+    const auto sorted = SnapshotTree(dir_.path());
+    run = Sort(spec);
+    EXPECT_EQ(run.exit_code, 0) << run.output;
+    EXPECT_EQ(SnapshotTree(dir_.path()), sorted);
+  }
+}
+
+// The peer keeps its high-water mark in 1.msg of a *.msg echo area and
+// exports only the messages above it.  A local message that the sort puts
+// below the mark (it is older than a message already scanned) is still
+// exported by the next scan, and the mark stays 1.msg.
+TEST_F(CrashmailTest, ExportsALocalMessageTheSortMovedBelowItsHighWaterMark) {
+  CrashmailSite site(crashmail_, dir_.path());
+  ASSERT_TRUE(WriteFileBytes(site.prefs_path(), ReadFileBytes(site.prefs_path()) + "MSG_HIGHWATER\n"));
+  MessageRecord early, future;
+  BuildEchomail(early, kMsgArea, "Tossed early");
+  BuildEchomail(future, kMsgArea, "From a clock in the future");
+  future.date_written = {2031, 1, 1, 0, 0, 0};
+  WritePacket(site.inbound_packet(), {&early, &future});
+  site.Toss();
+  ProgramResult scan = site.Run({"SCAN"});
+  ASSERT_EQ(scan.exit_code, 0) << scan.output;
+  const std::string mark = dir_ / "msg/echo/1.msg";
+  ASSERT_TRUE(PathExists(mark)) << scan.output;
+  for (const std::string& packet : PacketsIn(dir_.path())) std::filesystem::remove(packet);
+
+  MessageRecord local;
+  BuildLocalEchomail(local, "Written here");
+  local.date_written = {2025, 5, 5, 5, 5, 4};
+  {
+    std::unique_ptr<MessageBase> base = OpenOrCreate(platform::kDenyWrite, site.msg_echo());
+    ASSERT_TRUE(base);
+    ASSERT_TRUE(base->WriteMessage(base->count() + 1, local));
+    ASSERT_TRUE(base->Close());
+  }
+  ProgramResult run = Sort(site.msg_echo());
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  auto sorted = ReadBase(site.msg_echo());
+  ASSERT_EQ(sorted.size(), 4u);
+  ASSERT_TRUE(sorted[0] && sorted[2]);
+  EXPECT_EQ(sorted[0]->subject.str(), "HighWater mark");
+  EXPECT_EQ(sorted[2]->subject.str(), "Written here");
+
+  scan = site.Run({"SCAN"});
+  ASSERT_EQ(scan.exit_code, 0) << scan.output;
+  if (auto got = OnlyMessageOf(PacketsIn(dir_.path()), kPeerAddress, kLinkAddress)) {
+    EXPECT_EQ(got->subject.str(), "Written here");
+  }
 }
 
 // ---------------------------------------------------------------------------

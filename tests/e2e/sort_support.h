@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -45,15 +46,17 @@ inline std::unique_ptr<TempDir> ScratchDirectory() {
 inline constexpr char kBanner[] = "\nQuilord - message base sorter, v0.04\n\n";
 
 // What one successful sort of a base with `total` messages, `written` of
-// which read, prints after the banner when standard output is not a
-// terminal.
+// which the sorted base holds, prints after the banner when standard output
+// is not a terminal; `unreadable` is the line about messages that did not
+// read.
 inline std::string SortLines(const std::string& spec, int total, int written,
-                             bool unread = false) {
+                             bool unread = false, const std::string& unreadable = {}) {
   return std::string(unread ? "mode: [sorting unreaded messages]\n"
                             : "mode: [sorting all base]\n") +
          "source base: [" + spec + "]\n" + "source base opened\n" + "source base - total " +
          std::to_string(total) + "\n" + "reading message... #" + std::to_string(total) + "\n" +
-         "writing message... #" + std::to_string(written) + "\n\n";
+         "writing message... #" + std::to_string(written) + "\n" +
+         (unreadable.empty() ? "" : unreadable + "\n") + "\n";
 }
 
 // One of the four storage kinds and where a test puts a base of it.
@@ -158,9 +161,9 @@ inline std::vector<Message> Backwards(int n) {
   return messages;
 }
 
-// The fields a sort may change: reply links (cleared on purpose), the
-// numbers the base hands out (JAM MessageNumber, Squish umsgid in the index
-// and the message header), and the record's own bookkeeping.
+// The fields a sort may change: reply links (renumbered), the numbers the
+// base hands out (JAM MessageNumber, Squish umsgid in the index and the
+// message header), and the record's own bookkeeping.
 inline std::string StableDump(MessageRecord& r) {
   return DumpRecordWithout(r, {"reply_to", "replies", "stored_number", "unique_id", "state"});
 }
@@ -181,23 +184,82 @@ inline std::vector<std::string> ReadDumps(const std::string& spec) {
   return dumps;
 }
 
+// What the links of a base say: for each message, its tag, the id by
+// which links name it, and its reply links as the record gives them
+// (reply-to, then the reply list; 0 where the kind keeps none).
+struct LinkPicture {
+  int tag = -1;
+  uint32_t id = 0;
+  std::vector<int32_t> links;
+};
+
+inline std::vector<LinkPicture> ReadLinks(const std::string& spec) {
+  std::vector<LinkPicture> pictures;
+  std::unique_ptr<MessageBase> base = OpenOrCreate(platform::kDenyWrite, spec);
+  EXPECT_TRUE(base) << spec;
+  if (!base) return pictures;
+  for (int32_t n = 1; n <= base->count(); ++n) {
+    LinkPicture picture;
+    picture.id = base->LinkId(n);
+    MessageRecord r;
+    if (base->ReadMessage(n, r)) {
+      std::string subject = r.subject.str();
+      picture.tag = std::stoi(subject.substr(subject.rfind(' ') + 1));
+      picture.links.push_back(r.reply_to);
+      picture.links.insert(picture.links.end(), r.replies.begin(), r.replies.end());
+    }
+    pictures.push_back(picture);
+  }
+  return pictures;
+}
+
+// The links `after` a sort must hold, from those `before` it: each link
+// that named a message by its old id names it by its new one, and a link
+// to a message that is not in the sorted base is 0.
+inline std::vector<std::vector<int32_t>> RenumberedLinks(const std::vector<LinkPicture>& before,
+                                                         const std::vector<LinkPicture>& after) {
+  std::map<uint32_t, int> tag_of_old_id;
+  for (const LinkPicture& p : before) tag_of_old_id[p.id] = p.tag;
+  std::map<int, uint32_t> new_id_of_tag;
+  for (const LinkPicture& p : after) new_id_of_tag[p.tag] = p.id;
+  std::vector<std::vector<int32_t>> expected;
+  for (const LinkPicture& p : after) {
+    auto old = std::find_if(before.begin(), before.end(),
+                            [&p](const LinkPicture& q) { return q.tag == p.tag; });
+    std::vector<int32_t> links = old != before.end() ? old->links : std::vector<int32_t>{};
+    for (int32_t& link : links) {
+      auto tag = tag_of_old_id.find(static_cast<uint32_t>(link));
+      bool kept = link != 0 && tag != tag_of_old_id.end() && new_id_of_tag.count(tag->second);
+      link = kept ? static_cast<int32_t>(new_id_of_tag[tag->second]) : 0;
+    }
+    expected.push_back(links);
+  }
+  return expected;
+}
+
 // The subjects' tags of the base's messages, in order; -1 for one that
 // does not read.
 inline std::vector<int> ReadTags(const std::string& spec) {
   std::vector<int> tags;
+  for (const LinkPicture& p : ReadLinks(spec)) tags.push_back(p.tag);
+  return tags;
+}
+
+inline std::vector<std::vector<int32_t>> LinksOf(const std::vector<LinkPicture>& pictures) {
+  std::vector<std::vector<int32_t>> links;
+  for (const LinkPicture& p : pictures) links.push_back(p.links);
+  return links;
+}
+
+// The stored forms (test_support.h) of the base `spec`'s messages.
+inline std::vector<std::string> StoredFormsOf(const std::string& spec) {
   std::unique_ptr<MessageBase> base = OpenOrCreate(platform::kDenyWrite, spec);
   EXPECT_TRUE(base) << spec;
-  if (!base) return tags;
-  for (int32_t n = 1; n <= base->count(); ++n) {
-    MessageRecord r;
-    if (!base->ReadMessage(n, r)) {
-      tags.push_back(-1);
-      continue;
-    }
-    std::string subject = r.subject.str();
-    tags.push_back(std::stoi(subject.substr(subject.rfind(' ') + 1)));
-  }
-  return tags;
+  const int count = base ? base->count() : 0;
+  base.reset();
+  std::string path = spec.substr(1);
+  char mark = static_cast<char>(std::tolower(static_cast<unsigned char>(spec[0])));
+  return StoredForms(mark, path, count);
 }
 
 // The names in a snapshot.

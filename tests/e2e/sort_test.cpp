@@ -53,9 +53,10 @@ class SortAllTest : public ::testing::TestWithParam<const BaseKind*> {
 };
 
 // Dates running backwards, with two equal ones (3 and 7): the sorted base
-// holds them in ascending order, 7 before 3, every field but the reply links
-// as it was, the links cleared, and nothing else in the directory.
-TEST_P(SortAllTest, OrdersByDateWrittenAndKeepsEveryOtherField) {
+// holds them in ascending order, 3 before 7 as they stood, every field as
+// it was, the reply links renumbered to the same messages (a link to a
+// message that is not there becomes 0), and nothing else in the directory.
+TEST_P(SortAllTest, OrdersByDateWrittenKeepingTiesAndThreads) {
   const DateTime same = Date(2000, 6, 1, 10, 0, 0);
   std::vector<Message> messages{{1, Date(2005, 1, 1), 0},
                                 {2, Date(2004, 1, 1), 0},
@@ -68,86 +69,50 @@ TEST_P(SortAllTest, OrdersByDateWrittenAndKeepsEveryOtherField) {
   WriteBase(spec(), messages);
   std::vector<std::string> before = ReadDumps(spec());
   ASSERT_EQ(before.size(), 8u);
+  const std::vector<LinkPicture> links_before = ReadLinks(spec());
   if (kind().keeps_reply_links) {
-    // The original carries links, or their clearing would prove nothing.
-    auto base = OpenOrCreate(platform::kDenyWrite, spec());
-    MessageRecord r;
-    ASSERT_TRUE(base->ReadMessage(2, r));
-    EXPECT_NE(r.replies[0], 0);
+    // The original carries links, or their renumbering would prove nothing.
+    EXPECT_NE(links_before[1].links, std::vector<int32_t>(1 + kReplyListSize, 0));
   }
 
   ProgramResult run = Sort({spec()});
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_EQ(run.output, kBanner + SortLines(spec(), 8, 8));
 
-  EXPECT_EQ(ReadTags(spec()), (std::vector<int>{8, 7, 3, 6, 5, 4, 2, 1}));
+  const std::vector<int> order{8, 3, 7, 6, 5, 4, 2, 1};
+  EXPECT_EQ(ReadTags(spec()), order);
   std::vector<std::string> after = ReadDumps(spec());
   ASSERT_EQ(after.size(), 8u);
-  const int old_number[] = {8, 7, 3, 6, 5, 4, 2, 1};
   for (size_t i = 0; i < after.size(); ++i) {
-    EXPECT_EQ(after[i], before[old_number[i] - 1]) << "new message " << i + 1;
+    EXPECT_EQ(after[i], before[order[i] - 1]) << "new message " << i + 1;
   }
-  auto base = OpenOrCreate(platform::kDenyWrite, spec());
-  ASSERT_TRUE(base);
-  for (int32_t n = 1; n <= base->count(); ++n) {
-    MessageRecord r;
-    ASSERT_TRUE(base->ReadMessage(n, r));
-    EXPECT_EQ(r.reply_to, 0) << n;
-    for (int32_t reply : r.replies) EXPECT_EQ(reply, 0) << n;
-  }
-  base.reset();
+  const std::vector<LinkPicture> links_after = ReadLinks(spec());
+  EXPECT_EQ(LinksOf(links_after), RenumberedLinks(links_before, links_after));
   EXPECT_EQ(Leftovers(dir_.path(), BaseFiles(kind(), 8)), std::vector<std::string>{});
 }
 
-// The sorted base is what erasing the base, creating it anew and writing
-// the messages as 1..N gives: the same files with the same bytes, apart from
-// the clock's own fields.
-TEST_P(SortAllTest, EndsAsAFreshBaseWrittenInOrder) {
+// Each message is stored after the sort exactly as before, byte for byte,
+// apart from its own number, its links and its place; a second sort finds
+// the base sorted and changes no byte of any file.
+TEST_P(SortAllTest, KeepsTheStoredFormAndASecondSortChangesNothing) {
   WriteBase(spec(), Backwards(5));
-  // The reference: the messages as the sort reads and prepares them,
-  // written in date order into a fresh base of the same name elsewhere.
-  TempDir reference;
-  const std::string reference_spec = SpecIn(reference.path(), kind());
-  {
-    auto original = OpenOrCreate(platform::kDenyWrite, spec());
-    ASSERT_TRUE(original);
-    auto fresh = CreateFresh(platform::kDenyWrite, reference_spec);
-    ASSERT_TRUE(fresh);
-    ASSERT_TRUE(fresh->CopySettingsFrom(*original));
-    for (int32_t n = original->count(); n >= 1; --n) {
-      MessageRecord r;
-      ASSERT_TRUE(original->ReadMessage(n, r));
-      r.reply_to = 0;
-      r.replies.fill(0);
-      if (!r.intl_present) r.intl.clear();
-      ASSERT_TRUE(fresh->WriteMessage(fresh->count() + 1, r));
-    }
-    ASSERT_TRUE(fresh->Close());
-  }
+  const std::vector<std::string> before = StoredFormsOf(spec());
+  ASSERT_EQ(before.size(), 5u);
 
   ProgramResult run = Sort({spec()});
   ASSERT_EQ(run.exit_code, 0) << run.output;
-
-  std::map<std::string, std::string> sorted = SnapshotTree(dir_.path());
-  std::map<std::string, std::string> expected = SnapshotTree(reference.path());
-  ASSERT_EQ(Names(sorted), Names(expected));
-  for (auto& [name, bytes] : sorted) {
-    std::string want = expected[name];
-    ASSERT_EQ(bytes.size(), want.size()) << name;
-    if (name == "mail.pkt") {
-      // The packet header's date and time (bytes 4..15) is the moment of
-      // writing.
-      bytes.replace(4, 12, 12, '\0');
-      want.replace(4, 12, 12, '\0');
-    }
-    if (name == "area.jhr") {
-      // DateCreated: a base setting, checked on its own below; masked here
-      // so that a second boundary between the two builds does not count.
-      bytes.replace(4, 4, 4, '\0');
-      want.replace(4, 4, 4, '\0');
-    }
-    EXPECT_EQ(Printable(bytes), Printable(want)) << name;
+  EXPECT_EQ(ReadTags(spec()), (std::vector<int>{5, 4, 3, 2, 1}));
+  const std::vector<std::string> after = StoredFormsOf(spec());
+  ASSERT_EQ(after.size(), 5u);
+  for (size_t i = 0; i < after.size(); ++i) {
+    EXPECT_EQ(Printable(after[i]), Printable(before[4 - i])) << "new message " << i + 1;
   }
+
+  const auto sorted = SnapshotTree(dir_.path());
+  run = Sort({spec()});
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.output, kBanner + SortLines(spec(), 5, 5));
+  EXPECT_EQ(SnapshotTree(dir_.path()), sorted);
 }
 
 TEST_P(SortAllTest, EmptyBaseStaysEmpty) {
@@ -162,26 +127,39 @@ TEST_P(SortAllTest, EmptyBaseStaysEmpty) {
   EXPECT_EQ(Leftovers(dir_.path(), BaseFiles(kind(), 0)), std::vector<std::string>{});
 }
 
-// A message that does not read is left out; the total still counts it.
-TEST_P(SortAllTest, LeavesOutAMessageThatCanNotBeRead) {
+// A message that does not read is never dropped silently.  A *.msg file is
+// kept as it is, behind the sorted messages; in the other kinds it is left
+// out (what becomes of its bytes is another matter).  A line says so; the
+// total still counts it.
+TEST_P(SortAllTest, SaysWhatBecameOfAMessageThatCanNotBeRead) {
   WriteBase(spec(), Backwards(6));
   const int damaged = kind().mark == 'p' ? 6 : 3;  // a packet: only the last can be
   DamageMessage(dir_.path(), kind(), damaged);
   std::vector<std::string> before = ReadDumps(spec());
   ASSERT_EQ(before.size(), 6u);
   ASSERT_EQ(before[damaged - 1], kUnreadable);
+  const std::string damaged_file = dir_ / ("net/" + std::to_string(damaged) + ".msg");
+  const std::string damaged_bytes = ReadFileBytes(damaged_file);
+  const bool kept = kind().mark == 'f';
 
   ProgramResult run = Sort({spec()});
   EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.output, kBanner + SortLines(spec(), 6, 5));
+  EXPECT_EQ(run.output,
+            kBanner + SortLines(spec(), 6, kept ? 6 : 5, false,
+                                kept ? "1 message could not be read and was kept after the sorted ones"
+                                     : "1 message could not be read and was left out"));
 
   std::vector<int> expected;
   for (int tag = 6; tag >= 1; --tag) {
     if (tag != damaged) expected.push_back(tag);
   }
+  if (kept) expected.push_back(-1);
   EXPECT_EQ(ReadTags(spec()), expected);
   std::vector<std::string> after = ReadDumps(spec());
-  for (size_t i = 0; i < after.size(); ++i) EXPECT_EQ(after[i], before[expected[i] - 1]);
+  for (size_t i = 0; i < 5; ++i) EXPECT_EQ(after[i], before[expected[i] - 1]);
+  if (kept) {
+    EXPECT_EQ(Printable(ReadFileBytes(dir_ / "net/6.msg")), Printable(damaged_bytes));
+  }
 }
 
 // The key is the full seconds count: dates after 2038 (2079 comes from a
@@ -239,11 +217,12 @@ TEST(SortSettingsTest, HeaderSettingsSurviveTheSort) {
     std::vector<std::pair<size_t, std::string>> settings;  // offset, bytes
     std::vector<std::pair<size_t, size_t>> kept;           // offset, length
   } const cases[] = {
-      // Everything but the date and time (bytes 4..15) stays as it was.
+      // Everything stays as it was, the date and time included.
       {&kPacket,
        "mail.pkt",
        58,
-       {{0, Le16(1) + Le16(7)},         // origin and destination node
+       {{0, Le16(1) + Le16(7)},  // origin and destination node
+        {4, Le16(1999) + Le16(11) + Le16(31) + Le16(23) + Le16(59) + Le16(58)},  // date, time
         {16, Le16(9600)},               // baud
         {20, Le16(5020) + Le16(5030)},  // origin and destination net
         {24,
@@ -253,7 +232,7 @@ TEST(SortSettingsTest, HeaderSettingsSurviveTheSort) {
         {40, Le16(0x0300) + "\x7a\x05"},              // capability word copy, product high, minor
         {44, Le16(3) + Le16(2) + Le16(2) + Le16(4)},  // capability word, zones, origin point
         {54, "QUIL"}},                                // product data
-       {{0, 4}, {16, 42}}},
+       {{0, 58}}},
       // skip_msg, the base name, max_msg and keep_days.
       {&kSquish,
        "area.sqd",
@@ -280,6 +259,162 @@ TEST(SortSettingsTest, HeaderSettingsSurviveTheSort) {
       EXPECT_EQ(Printable(after.substr(offset, length)), Printable(before.substr(offset, length)))
           << "at " << offset;
     }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// What points into a base follows its messages: lastread pointers, a
+// tosser's high-water marks, and reply links in a JAM base's own numbering.
+
+// Six messages whose dates put them in the order 1, 2, 4, 5, 3, 6.
+std::vector<Message> ThreeMovesForward() {
+  std::vector<Message> messages;
+  for (int day : {1, 2, 5, 3, 4, 6}) {
+    messages.push_back({static_cast<int>(messages.size()) + 1, Date(2010, 1, day), 0});
+  }
+  return messages;
+}
+
+// Each pointer becomes the id just below the lowest new id among the
+// messages that lay above it: no unread message counts as read after the
+// sort.  A pointer at or past the last message keeps its distance to the
+// next message; one below every message (nothing read) stays.
+TEST(SortLastreadTest, PointersFollowTheMessagesTheyNamed) {
+  using namespace std::string_literals;
+  struct Case {
+    const BaseKind* kind;
+    const char* file;
+    std::string before;
+    std::string after;
+  } const cases[] = {
+      // JAM: UserCRC, UserID, LastReadMsg, HighReadMsg; message n is id n.
+      // A last record cut short is copied as it is.
+      {&kJam, "area.jlr",
+       Le32(0x11111111) + Le32(1) + Le32(2) + Le32(4) + Le32(0x22222222) + Le32(2) + Le32(0) +
+           Le32(3) + Le32(0x33333333) + Le32(3) + Le32(6) + Le32(9) + Le32(0x44444444) +
+           Le32(4) + Le32(5) + Le32(5) + "xyz",
+       Le32(0x11111111) + Le32(1) + Le32(2) + Le32(3) + Le32(0x22222222) + Le32(2) + Le32(0) +
+           Le32(2) + Le32(0x33333333) + Le32(3) + Le32(6) + Le32(9) + Le32(0x44444444) +
+           Le32(4) + Le32(5) + Le32(5) + "xyz"},
+      // Squish: one unique id per reader; message n has id n.
+      {&kSquish, "area.sql", Le32(0) + Le32(2) + Le32(3) + Le32(6) + Le32(11),
+       Le32(0) + Le32(2) + Le32(2) + Le32(6) + Le32(11)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind->name);
+    TempDir dir;
+    const std::string spec = SpecIn(dir.path(), *c.kind);
+    WriteBase(spec, ThreeMovesForward());
+    ASSERT_TRUE(WriteFileBytes(dir / c.file, c.before));
+    if (c.kind == &kSquish) PatchFile(dir / "area.sqd", 16, Le32(4));  // high_water: message 4
+
+    ProgramResult run = Sort({spec});
+    ASSERT_EQ(run.exit_code, 0) << run.output;
+    EXPECT_EQ(ReadTags(spec), (std::vector<int>{1, 2, 4, 5, 3, 6}));
+    EXPECT_EQ(Printable(ReadFileBytes(dir / c.file)), Printable(c.after));
+    if (c.kind == &kSquish) {
+      EXPECT_EQ(Le32At(ReadFileBytes(dir / "area.sqd"), 16), 3u);
+    }
+  }
+}
+
+// A *.msg echo area's 1.msg with the subject "HighWater mark" is a tosser's
+// bookkeeping: it stays 1.msg, byte for byte but for the mark (the last
+// message scanned), which follows the lastread rule so that no message
+// goes unscanned; the messages are sorted from 2.
+TEST(SortHighWaterMarkTest, StaysFirstAndKeepsNothingUnscanned) {
+  TempDir dir;
+  const std::string spec = SpecIn(dir.path(), kFido);
+  WriteBase(spec, Backwards(5));
+  for (int n = 5; n >= 1; --n) {
+    std::filesystem::rename(dir / ("net/" + std::to_string(n) + ".msg"),
+                            dir / ("net/" + std::to_string(n + 1) + ".msg"));
+  }
+  // As a tosser writes it: stray bytes after the strings' NULs, a NUL for
+  // its text, and message 4 as the last one scanned.
+  using namespace std::string_literals;
+  std::string mark(191, '\0');
+  mark.replace(0, 14, "CrashMail II\0\x7f"s);
+  mark.replace(36, 3, "All"s);
+  mark.replace(72, 18, "HighWater mark\0\xec\x80\x80"s);
+  mark.replace(144, 19, "08 Dec 26  15:32:01"s);
+  mark.replace(184, 2, Le16(4));
+  ASSERT_EQ(mark.size(), 191u);
+  ASSERT_TRUE(WriteFileBytes(dir / "net/1.msg", mark));
+
+  ProgramResult run = Sort({spec});
+  ASSERT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.output, kBanner + SortLines(spec, 6, 6));
+  // Messages 5 and 6 were not scanned; 6 comes first now, as message 2.
+  std::string expected = mark;
+  expected.replace(184, 2, Le16(1));
+  EXPECT_EQ(Printable(ReadFileBytes(dir / "net/1.msg")), Printable(expected));
+  std::vector<std::string> subjects;
+  auto base = OpenOrCreate(platform::kDenyWrite, spec);
+  ASSERT_TRUE(base);
+  for (int32_t n = 2; n <= base->count(); ++n) {
+    MessageRecord r;
+    ASSERT_TRUE(base->ReadMessage(n, r));
+    subjects.push_back(r.subject.str());
+  }
+  EXPECT_EQ(subjects, (std::vector<std::string>{"Subject of message 5", "Subject of message 4",
+                                                "Subject of message 3", "Subject of message 2",
+                                                "Subject of message 1"}));
+}
+
+// In a JAM base whose BaseMsgNum is not 1, message n is number
+// BaseMsgNum + n - 1 in its header and in every link; a thread (1 answered
+// by 2 and 3, 3 answered by 4) keeps its shape in the new numbers, and
+// ModCounter moves on.
+TEST(SortJamNumbersTest, ThreadsKeepTheirShapeInTheBasesNumbering) {
+  for (uint32_t first : {1u, 100u}) {
+    SCOPED_TRACE("BaseMsgNum " + std::to_string(first));
+    TempDir dir;
+    const std::string spec = SpecIn(dir.path(), kJam);
+    const std::string jhr = dir / "area.jhr";
+    WriteBase(spec, Backwards(4));
+    PatchFile(jhr, 20, Le32(first));
+    const uint32_t mod_counter = Le32At(ReadFileBytes(jhr), 8);
+    auto header = [&](int n, size_t field) {
+      return Le32At(ReadFileBytes(jhr), JamHeaderOffset(dir / "area", n) + field);
+    };
+    auto set = [&](int n, size_t field, uint32_t value) {
+      PatchFile(jhr, JamHeaderOffset(dir / "area", n) + field, Le32(value));
+    };
+    constexpr size_t kReplyTo = 24, kReply1st = 28, kReplyNext = 32, kNumber = 48;
+    auto id = [first](int n) { return first + static_cast<uint32_t>(n) - 1; };
+    for (int n = 1; n <= 4; ++n) {
+      set(n, kNumber, id(n));
+      for (size_t link : {kReplyTo, kReply1st, kReplyNext}) set(n, link, 0);
+    }
+    set(1, kReply1st, id(2));
+    set(2, kReplyTo, id(1));
+    set(2, kReplyNext, id(3));
+    set(3, kReplyTo, id(1));
+    set(3, kReply1st, id(4));
+    set(4, kReplyTo, id(3));
+
+    ProgramResult run = Sort({spec});
+    ASSERT_EQ(run.exit_code, 0) << run.output;
+    EXPECT_EQ(ReadTags(spec), (std::vector<int>{4, 3, 2, 1}));
+    // Old n is new 5 - n.
+    auto moved = [&id](int old) { return id(5 - old); };
+    const std::vector<std::vector<uint32_t>> expected = {
+        // number, ReplyTo, Reply1st, ReplyNext of new 1..4
+        {id(1), moved(3), 0, 0},
+        {id(2), moved(1), moved(4), 0},
+        {id(3), moved(1), 0, moved(3)},
+        {id(4), 0, moved(2), 0},
+    };
+    for (int n = 1; n <= 4; ++n) {
+      EXPECT_EQ((std::vector<uint32_t>{header(n, kNumber), header(n, kReplyTo),
+                                       header(n, kReply1st), header(n, kReplyNext)}),
+                expected[static_cast<size_t>(n - 1)])
+          << "new message " << n;
+    }
+    const std::string base_header = ReadFileBytes(jhr);
+    EXPECT_EQ(Le32At(base_header, 20), first);
+    EXPECT_GT(Le32At(base_header, 8), mod_counter);
   }
 }
 

@@ -1,6 +1,8 @@
 #include "test_support.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -181,6 +183,86 @@ StoredJamMessage ReadStoredJamMessage(const std::string& base_path, int n) {
   return message;
 }
 
+namespace {
+
+// `bytes` with `length` bytes at `offset` replaced by '#' (as far as it
+// holds them).
+void Blank(std::string& bytes, size_t offset, size_t length) {
+  if (offset < bytes.size()) bytes.replace(offset, std::min(length, bytes.size() - offset), length, '#');
+}
+
+std::string StoredSquishForm(const std::string& sqd, uint32_t ofs) {
+  constexpr size_t kFrameHeader = 28;
+  if (ofs + kFrameHeader > sqd.size()) return {};
+  const uint32_t msg_length = Le32At(sqd, ofs + 16);
+  const std::string clen = sqd.substr(ofs + 20, 4);
+  std::string message = sqd.substr(ofs + kFrameHeader, msg_length);
+  Blank(message, 174, 4 + 9 * 4 + 4);  // replyto, replies, umsgid
+  return clen + message;
+}
+
+std::string StoredJamForm(const std::string& jhr, const std::string& jdt, uint32_t crc,
+                             uint32_t offset) {
+  constexpr size_t kHeader = 76;
+  if (offset + kHeader > jhr.size()) return {};
+  std::string header = jhr.substr(offset, kHeader);
+  const uint32_t subfield_len = Le32At(header, 8);
+  const uint32_t txt_offset = Le32At(header, 60);
+  const uint32_t txt_len = Le32At(header, 64);
+  Blank(header, 24, 3 * 4);  // ReplyTo, Reply1st, ReplyNext
+  Blank(header, 48, 4);      // MessageNumber
+  Blank(header, 60, 4);      // TxtOffset
+  // The whole subfields: a writer that counts more than it stores lets the
+  // area run into the next header or past the end of the file.
+  const std::string area = jhr.substr(offset + kHeader, subfield_len);
+  size_t whole = 0;
+  while (area.size() - whole >= 8 && area.compare(whole, 4, std::string("JAM\0", 4)) != 0 &&
+         Le32At(area, whole + 4) <= area.size() - whole - 8) {
+    whole += 8 + Le32At(area, whole + 4);
+  }
+  return Le32(crc) + header + area.substr(0, whole) + "|" +
+         (txt_offset < jdt.size() ? jdt.substr(txt_offset, txt_len) : std::string());
+}
+
+}  // namespace
+
+std::vector<std::string> StoredForms(char mark, const std::string& path, int count) {
+  std::vector<std::string> forms;
+  const std::string packet = mark == 'p' ? ReadFileBytes(path) : std::string();
+  const std::string data = ReadFileBytes(path + (mark == 's' ? ".sqd" : ".jhr"));
+  const std::string index = ReadFileBytes(path + (mark == 's' ? ".sqi" : ".jdx"));
+  const std::string texts = mark == 'j' ? ReadFileBytes(path + ".jdt") : std::string();
+  for (int n = 1; n <= count; ++n) {
+    const size_t at = static_cast<size_t>(n - 1);
+    std::string form;
+    switch (mark) {
+      case 'f':
+        form = ReadFileBytes(path + "/" + std::to_string(n) + ".msg");
+        Blank(form, 184, 2);  // reply to
+        Blank(form, 188, 2);  // next reply
+        break;
+      case 'p': {
+        const size_t start = PacketMessageStart(packet, n);
+        const size_t end = n < count ? PacketMessageStart(packet, n + 1) : packet.size() - 2;
+        if (start < end && end <= packet.size()) form = packet.substr(start, end - start);
+        break;
+      }
+      case 's':
+        if ((at + 1) * 12 <= index.size()) form = StoredSquishForm(data, Le32At(index, at * 12));
+        break;
+      case 'j':
+        if ((at + 1) * 8 <= index.size()) {
+          form = StoredJamForm(data, texts, Le32At(index, at * 8), Le32At(index, at * 8 + 4));
+        }
+        break;
+      default:
+        break;
+    }
+    forms.push_back(std::move(form));
+  }
+  return forms;
+}
+
 WriteFault::WriteFault(int64_t successful_writes, int error) {
   platform::InjectWriteFault(successful_writes, error);
 }
@@ -321,11 +403,12 @@ RunningProgram StartProgram(const std::string& program, const std::vector<std::s
     close(in[1]);
     return running;
   }
-  // The whole input goes into the pipe before the program starts (tests send
-  // a few bytes, far less than a pipe holds), so that it is there at the
-  // program's first look however the two processes are scheduled.
+  // A short input goes into the pipe before the program starts, so that it
+  // is there at the program's first look at the keyboard however the two
+  // processes are scheduled.
   signal(SIGPIPE, SIG_IGN);
-  if (!options.input.empty()) {
+  const bool input_first = options.input.size() <= PIPE_BUF;
+  if (input_first && !options.input.empty()) {
     ssize_t ignored = write(in[1], options.input.data(), options.input.size());
     (void)ignored;
   }
@@ -354,8 +437,12 @@ RunningProgram StartProgram(const std::string& program, const std::vector<std::s
   }
   close(in[0]);
   close(out[1]);
-  // Then the end of the input, so the program sees the bytes and then no
-  // more keys.
+  // The whole input goes into the pipe at once, then its end, so the
+  // program sees the bytes and then no more keys.
+  if (!input_first) {
+    ssize_t ignored = write(in[1], options.input.data(), options.input.size());
+    (void)ignored;
+  }
   if (options.keep_input_open) {
     running.input_fd = in[1];
   } else {

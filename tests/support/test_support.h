@@ -105,6 +105,18 @@ struct StoredJamMessage {
 };
 StoredJamMessage ReadStoredJamMessage(const std::string& base_path, int n);
 
+// The stored form of every message 1..count of a base, for checking that a
+// rebuild kept each message as it was: a *.msg file; a packed message from
+// its type word through its NUL; a Squish frame's clen and the bytes after
+// its frame header (message header, control information, text); a JAM
+// header with its whole subfields, its text and its index entry's name
+// CRC.  The fields a new place may change are blanked out with '#': the
+// reply links, the message's own number or unique id, the JAM text offset.
+// `mark` is the kind's type mark ('f', 'p', 's' or 'j'), `path` the base's
+// path without the mark (the directory of a *.msg base).  A message that is
+// not there gives "".
+std::vector<std::string> StoredForms(char mark, const std::string& path, int count);
+
 // ---------------------------------------------------------------------------
 // Write faults.
 

@@ -16,16 +16,42 @@ all:
 
 test: test-plain test-asan
 
-test-plain: all
+test-plain:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON
+	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 test-asan:
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DQUIL_SANITIZE=ON
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DQUIL_SANITIZE=ON -DBUILD_TESTING=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
 
-demo: all
+demo: programs
 	sh samples/demo.sh $(BUILD)
+
+# ---------------------------------------------------------------------------
+# For users: `make programs` builds only the library and the two programs
+# (no tests, no GoogleTest needed); `make install` puts the programs and
+# their manual pages under PREFIX (inside DESTDIR when given), each also
+# under its lower-case name as a link; `make uninstall` removes them again.
+PREFIX ?= /usr/local
+# What the install rules in CMakeLists.txt put under PREFIX.
+INSTALLED = bin/Quilord bin/Quilxfer bin/quilord bin/quilxfer \
+            share/man/man1/Quilord.1 share/man/man1/Quilxfer.1 \
+            share/man/man1/quilord.1 share/man/man1/quilxfer.1
+
+.PHONY: programs install uninstall
+
+programs:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS) --target Quilord Quilxfer
+
+install: programs
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+uninstall:
+	for file in $(INSTALLED); do rm -f "$(DESTDIR)$(PREFIX)/$$file"; done
+# ---------------------------------------------------------------------------
 
 bench:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUIL_BENCH=ON

@@ -162,9 +162,11 @@ bool FidoBase::ReadMessage(int32_t n, MessageRecord& record) {
   message_stream_ = std::move(file);
   Stream& stream = *message_stream_;
 
-  // A file too short for the header is not a message.
+  // A file too short for the header is not a message, nor one whose text is
+  // too long to be one.
   int64_t size = stream.GetSize();
-  bool read = stream.ok() && size >= static_cast<int64_t>(kFidoHeaderSize);
+  bool read = stream.ok() && size >= static_cast<int64_t>(kFidoHeaderSize) &&
+              size - static_cast<int64_t>(kFidoHeaderSize) <= kMaxMessageText;
   if (read) {
     FidoHeaderBytes bytes;
     stream.Read(bytes.data(), bytes.size());

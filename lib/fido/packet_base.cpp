@@ -386,7 +386,10 @@ bool PacketBase::ReadMessage(int32_t n, MessageRecord& record) {
   Stream& stream = *message_stream_;
   int64_t start = index_[static_cast<size_t>(n) - 1] + kBoundaryToHeader;
   int64_t end = index_[static_cast<size_t>(n)];
-  if (start + static_cast<int64_t>(kPackedHeaderSize) > end) return false;
+  // Cut short inside its fixed header, or too long to be a message.
+  if (start + static_cast<int64_t>(kPackedHeaderSize) > end || end - start > kMaxMessageText) {
+    return false;
+  }
 
   PackedHeaderBytes fixed;
   stream.Seek(start);

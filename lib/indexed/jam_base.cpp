@@ -313,13 +313,15 @@ bool JamBase::ReadMessage(int32_t n, MessageRecord& record) {
   // Every length and offset is checked against the files before anything
   // is allocated or the record is touched.  Subfields said to run past the
   // end of the .jhr are read as far as it goes (some writers count more
-  // than they store): the whole ones among them still count.
+  // than they store): the whole ones among them still count.  A text or a
+  // subfield area longer than a message may have is damage.
   int64_t area_start = offset + static_cast<int64_t>(jam::kMessageHeaderSize);
   int64_t area_end = std::min(area_start + static_cast<int64_t>(working_.subfield_len),
                               header_stream_->GetSize());
-  if (area_end < area_start) return false;
+  if (area_end < area_start || area_end - area_start > kMaxMessageText) return false;
   int64_t text_start = working_.txt_offset;
   int64_t text_end = text_start + working_.txt_len;
+  if (working_.txt_len > kMaxMessageText) return false;
   if (working_.txt_len > 0 && text_end > message_stream_->GetSize()) return false;
   std::vector<uint8_t> area(static_cast<size_t>(area_end - area_start));
   header_stream_->Read(area.data(), area.size());

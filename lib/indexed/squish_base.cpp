@@ -466,6 +466,7 @@ bool SquishBase::ReadMessage(int32_t n, MessageRecord& record) {
   squish::MessageHeaderBytes header_bytes{};
   bool sound = ReadFrameHeader(index.ofs, &frame) == FrameCheck::kValid &&
                frame.msg_length >= kMessageHeaderSize &&
+               frame.msg_length - kMessageHeaderSize <= kMaxMessageText &&
                frame.clen <= frame.msg_length - kMessageHeaderSize &&
                frame.msg_length <= frame.frame_length &&
                index.ofs + kFrameHeaderSize + frame.msg_length <= size;

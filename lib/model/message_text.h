@@ -37,11 +37,17 @@ inline constexpr std::string_view kOrigin = " * Origin: ";
 inline constexpr char kCr = '\r';
 }  // namespace control_line
 
+// The most stored text one message may have.  A longer text is taken for
+// damage (a bogus length, a file whose end is missing): its message is not
+// read, rather than held in memory whole.
+inline constexpr int64_t kMaxMessageText = int64_t{64} << 20;
+
 // Splits the bytes [from, to) of `source` into `record`: recognised leading
 // and trailing control lines go to their fields and lists, the rest becomes
 // the body.  With `header_only`, only the leading lines are parsed, straight
 // from `source`, and the body is left alone.  Fails without touching the
-// record when from >= to or `source` is shorter than `to`.
+// record when from >= to, `source` is shorter than `to` or the range is
+// longer than kMaxMessageText.
 bool ReadText(Stream& source, int64_t from, int64_t to, bool header_only, MessageRecord& record);
 
 // Writes the record as stored text at `out`'s position: netmail kludges

@@ -305,8 +305,10 @@ bool MemoryStream::Grow(int64_t end) {
     added.push_back(std::move(block));
     new_last_capacity = capacity;
   }
+  // The block table grows geometrically, so that a stream written block by
+  // block copies its table a logarithmic number of times, not once a block.
   try {
-    blocks_.reserve(needed);
+    if (needed > blocks_.capacity()) blocks_.reserve(std::min(kMaxBlocks, std::max(needed, 2 * blocks_.capacity())));
   } catch (const std::bad_alloc&) {
     Fail(kStreamNoMemory, 0);
     return false;

@@ -27,6 +27,11 @@ constexpr int kBaseOpen = 0;    // usable
 constexpr int kBaseClosed = 1;  // not opened yet, or destroyed
 constexpr int kBaseBad = 2;     // its files could not be opened or are of a wrong kind
 
+// The most messages a base holds: one more must still be a message number,
+// since messages are appended under count + 1.  Files that claim more are
+// damaged; the count stops here, and an append to a full base fails.
+constexpr int32_t kMaxMessageCount = INT32_MAX - 1;
+
 class MessageBase {
  public:
   MessageBase();

@@ -104,15 +104,16 @@ void ConvertBases(const char* source_parameter, const char* destination_paramete
   const int column = console::CursorColumn();
   const int row = console::CursorRow();
 
-  const int32_t total = source->count();
-  for (int32_t n = 1; n <= total; ++n) {
+  // The counter can not wrap, whatever the source claims.
+  const int64_t total = source->count();
+  for (int64_t n = 1; n <= total; ++n) {
     console::PutText("#" + std::to_string(n), column, row);
     if (console::KeyPressed()) {
       console::WriteLine("terminated!");
       if (!CloseAll(record, destination, source)) StopWriteFailed(destination_spec);
       quil::Halt(0);
     }
-    if (!source->ReadMessage(n, *record)) continue;
+    if (!source->ReadMessage(static_cast<int32_t>(n), *record)) continue;
     PrepareForDestination(*record);
     if (!destination->WriteMessage(destination->count() + 1, *record)) {
       console::WriteLine();

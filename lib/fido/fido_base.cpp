@@ -23,14 +23,11 @@ constexpr std::string_view kDefaultMask = "*.msg";
 // the old file's place.
 constexpr std::string_view kReplacementSuffix = ".tmp";
 
-// The highest number a message file may carry: one more must still be a
-// message number, since the programs append under count + 1.
-constexpr int64_t kMaxMessageNumber = INT32_MAX - 1;
-
 // The message number a file name stands for: names of the form
 // <decimal digits>.<extension> (extension compared without regard to case;
 // without an extension, digits only).  0 for every other name, and for
-// numbers beyond kMaxMessageNumber.
+// numbers beyond kMaxMessageCount: one more must still be a message number,
+// since messages are appended under count + 1.
 int32_t MessageNumberOf(std::string_view name, std::string_view extension) {
   std::string_view stem = name;
   if (!extension.empty()) {
@@ -44,7 +41,7 @@ int32_t MessageNumberOf(std::string_view name, std::string_view extension) {
   for (char c : stem) {
     if (c < '0' || c > '9') return 0;
     value = value * 10 + (c - '0');
-    if (value > kMaxMessageNumber) return 0;
+    if (value > kMaxMessageCount) return 0;
   }
   return static_cast<int32_t>(value);
 }
@@ -204,7 +201,7 @@ bool FidoBase::WriteMessageFile(const std::string& name, MessageRecord& record) 
 }
 
 bool FidoBase::WriteMessage(int32_t n, MessageRecord& record) {
-  if (!BeginOperation() || n < 1) return false;
+  if (!BeginOperation() || n < 1 || n > kMaxMessageCount) return false;
   record.ConvertFlags(Direction::kWriting);
   ConvertHeader(Direction::kWriting, record);
 

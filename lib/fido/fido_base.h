@@ -64,7 +64,8 @@ class FidoBase : public MessageBase {
   // shorter than the 190-byte header.
   [[nodiscard]] bool ReadMessage(int32_t n, MessageRecord& record) override;
 
-  // Writes the record as the file of message n (n >= 1): header, then the
+  // Writes the record as the file of message n (1 <= n <= kMaxMessageCount;
+  // a larger n fails, the base is full): header, then the
   // text as WriteText produces it, no NUL after it.  Converts the attribute
   // flags into the FLAGS text and fixes the record's dates first (see
   // ConvertHeader).  The count becomes at least n.  A new file is written

@@ -116,9 +116,10 @@ bool JamBase::Open(uint32_t sharing, std::string_view path) {
   base_header_ = jam::BaseHeader::Decode(bytes);
   working_ = jam::MessageHeader::Fresh();
   ForgetReplyLinks();
-  count_ = static_cast<int32_t>(
-      std::min<int64_t>(index_size / static_cast<int64_t>(jam::kIndexEntrySize),
-                        std::numeric_limits<int32_t>::max()));
+  // An index that claims more messages than can be numbered is damaged
+  // beyond the last one that can.
+  count_ = static_cast<int32_t>(std::min<int64_t>(
+      index_size / static_cast<int64_t>(jam::kIndexEntrySize), kMaxMessageCount));
   error_state_ = kBaseOpen;
   return true;
 }
@@ -370,7 +371,7 @@ bool JamBase::RereadMessage(int32_t n, MessageRecord& record) {
 bool JamBase::WriteMessage(int32_t n, MessageRecord& record) {
   if (!BeginOperation() || n < 1) return false;
   const bool append = n > count_;
-  if (append && count_ == std::numeric_limits<int32_t>::max()) return false;
+  if (append && count_ >= kMaxMessageCount) return false;
   const int32_t number = append ? count_ + 1 : n;
 
   // A rewritten message's old header lends the new one the fields the

@@ -6,8 +6,8 @@
 // one); this base never opens it.
 //
 // Message n is index entry n, whatever the base header's BaseMsgNum says;
-// the message count is the .jdx size divided by 8 and includes deleted
-// entries.  Message headers and texts are only ever appended: a rewrite of
+// the message count is the .jdx size divided by 8 (at most
+// kMaxMessageCount) and includes deleted entries.  Message headers and texts are only ever appended: a rewrite of
 // number n appends a new header and text and repoints entry n; a delete
 // marks the header deleted and the index entry 0xFFFFFFFF.
 //
@@ -71,10 +71,11 @@ class JamBase : public MessageBase {
   // entry n points at them and the old header is marked deleted.  A
   // rewritten message keeps the old header's next-reply link, date
   // received, second attribute word and password; an appended one starts
-  // with none.  False when the base is not open, n < 1, or any write
-  // failed: a failed append leaves the files as they were, a failed rewrite
-  // leaves message n either the old or the new message, readable either
-  // way (a rewrite stands once its index entry is written).
+  // with none.  False when the base is not open, n < 1, an append finds the
+  // base full (kMaxMessageCount messages), or any write failed: a failed
+  // append leaves the files as they were, a failed rewrite leaves message n
+  // either the old or the new message, readable either way (a rewrite
+  // stands once its index entry is written).
   [[nodiscard]] bool WriteMessage(int32_t n, MessageRecord& record) override;
 
   // Marks message n deleted (index entry 0xFFFFFFFF, header flagged with

@@ -260,7 +260,7 @@ bool SquishBase::Open(uint32_t sharing, std::string_view path) {
   // The count is what the header claims, but never more than the index
   // holds: a header that claims more would send reads past the index.
   int64_t count = std::min<int64_t>(base_header_.num_msg, index_size / kIndexRecordSize);
-  count = std::min<int64_t>(count, std::numeric_limits<int32_t>::max() - 1);
+  count = std::min<int64_t>(count, kMaxMessageCount);
   base_header_.num_msg = static_cast<uint32_t>(count);
   count_ = static_cast<int32_t>(count);
   error_state_ = kBaseOpen;
@@ -511,7 +511,7 @@ bool SquishBase::WriteMessage(int32_t n, MessageRecord& record) {
   if (!is_open() || n < 1) return false;
   const bool replace = MessageExists(n);
   if (!replace) {
-    if (count_ == std::numeric_limits<int32_t>::max()) return false;
+    if (count_ >= kMaxMessageCount) return false;
     n = count_ + 1;
   }
   ResetErrors();

@@ -61,7 +61,8 @@ class SquishBase : public MessageBase {
   // Stores the record as message n: an existing n is replaced in its place
   // (the old frame goes to the free chain); any larger n appends as
   // count + 1.  Returns false, with the base still readable, when any write
-  // failed; n below 1 fails.
+  // failed; n below 1 fails, and so does an append to a full base
+  // (kMaxMessageCount messages).
   [[nodiscard]] bool WriteMessage(int32_t n, MessageRecord& record) override;
 
   // Removes message n: its index record goes, its frame is unlinked from the

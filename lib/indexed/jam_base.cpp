@@ -23,8 +23,6 @@ constexpr std::string_view kSideExtension = ".jqx";
 // Other JAM software opens a base only when its lastread file exists too.
 constexpr std::string_view kLastreadExtension = ".jlr";
 
-using control_line::kCr;
-
 // Header offsets in the index are signed 32-bit, text offsets unsigned.
 constexpr int64_t kMaxHeaderFileSize = std::numeric_limits<int32_t>::max();
 constexpr int64_t kMaxTextFileSize = std::numeric_limits<uint32_t>::max();
@@ -41,15 +39,11 @@ uint32_t NowInJamSeconds() {
 }
 
 // The stored text of a message: the body, then the tear line and the origin
-// line when the record has them.
+// line when the record has them (the other lines below the body are
+// subfields).
 std::string BuildText(const MessageRecord& r) {
   std::string text = r.body.Contents();
-  if (!r.tear_line.empty() && r.has_tear_line) {
-    text += std::string(control_line::kTear) + r.tear_line.str() + kCr;
-  }
-  if ((!r.origin.empty() || !r.area.empty()) && r.has_origin) {
-    text += std::string(control_line::kOrigin) + r.origin.str() + "(" + r.FormatOriginAddress() + ")" + kCr;
-  }
+  AppendTrailingLines(r, text, false);
   return text;
 }
 

@@ -76,12 +76,22 @@ void ParseControlInfo(std::string_view info, MessageRecord& r) {
   }
 }
 
+// A control line of the control information holds no ^A but its first
+// byte (another would start another line) and no NUL (which would end the
+// control information): those bytes are left out.
+void AppendControlLine(std::string& ctl, std::string_view prefix, std::string_view value) {
+  ctl.append(prefix);
+  for (char c : value) {
+    if (c != kCtrlA[0] && c != '\0') ctl.push_back(c);
+  }
+}
+
 // The control information of a record: netmail kludges, the kludges the
 // record holds as values, the other control lines, one zero byte.
 std::string BuildControlInfo(const MessageRecord& r) {
   std::string ctl;
   auto line = [&ctl](std::string_view prefix, std::string_view value) {
-    ctl.append(prefix).append(value);
+    AppendControlLine(ctl, prefix, value);
   };
   if (r.area.empty()) {
     if (r.orig_point != 0 && r.orig_point != kAddressNotSet) line(kFmpt, std::to_string(r.orig_point));
@@ -93,7 +103,10 @@ std::string BuildControlInfo(const MessageRecord& r) {
   if (!r.flags.empty()) line(kFlags, r.flags);
   if (!r.pid.empty()) line(kPid, r.pid);
   if (!r.tid.empty()) line(kTid, r.tid);
-  for (const std::string& kludge : r.control_lines) ctl.append(kludge);
+  for (std::string_view kludge : r.control_lines) {
+    if (kludge.empty()) continue;
+    AppendControlLine(ctl, kludge.substr(0, 1), kludge.substr(1));
+  }
   ctl.push_back('\0');
   return ctl;
 }

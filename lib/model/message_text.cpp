@@ -331,7 +331,7 @@ void WriteText(MessageRecord& r, Stream& out) {
   auto line = [&out](std::string_view prefix, std::string_view value) {
     std::string text;
     text.reserve(prefix.size() + value.size() + 1);
-    text.append(prefix).append(value).push_back(kCr);
+    text.append(prefix).append(OneLine(value)).push_back(kCr);
     out.Write(text);
   };
   // Zones and points of netmail travel in kludges; a point that is not set
@@ -349,26 +349,44 @@ void WriteText(MessageRecord& r, Stream& out) {
   for (const std::string& kludge : r.control_lines) line({}, kludge);
 
   r.body.Reset();
+  const int64_t size = r.body.GetSize();
   r.body.Seek(0);
-  out.CopyFrom(r.body, r.body.GetSize());
-  r.body.Reset();
-
+  out.CopyFrom(r.body, size);
+  // The lines below the body need to know whether it ends inside a line.
   std::string trailing;
+  if (size > 0) {
+    trailing.resize(1);
+    r.body.Seek(size - 1);
+    r.body.Read(trailing.data(), 1);
+  }
+  r.body.Reset();
   AppendTrailingLines(r, trailing);
-  out.Write(trailing);
+  if (trailing.size() > 1) out.Write(std::string_view(trailing).substr(size > 0 ? 1 : 0));
 }
 
-void AppendTrailingLines(const MessageRecord& r, std::string& text) {
-  auto line = [&text](std::string_view prefix, std::string_view value) {
-    text.append(prefix).append(value).push_back(kCr);
+void AppendTrailingLines(const MessageRecord& r, std::string& text, bool lists) {
+  std::string lines;
+  auto line = [&lines](std::string_view prefix, std::string_view value) {
+    lines.append(prefix).append(OneLine(value)).push_back(kCr);
   };
   if (!r.tear_line.empty() && r.has_tear_line) line(kTear, r.tear_line);
   if ((!r.origin.empty() || !r.area.empty()) && r.has_origin) {
     line(kOrigin, r.origin.str() + "(" + r.FormatOriginAddress() + ")");
   }
-  for (const std::string& seen : r.seenby_lines) line(kSeenBy, seen);
-  for (const std::string& path : r.path_lines) line(kPath, path);
-  for (const std::string& routing : r.routing_lines) line({}, routing);
+  if (lists) {
+    for (const std::string& seen : r.seenby_lines) line(kSeenBy, seen);
+    for (const std::string& path : r.path_lines) line(kPath, path);
+    for (const std::string& routing : r.routing_lines) line({}, routing);
+  }
+  if (lines.empty()) return;
+  if (!text.empty() && text.back() != kCr && text.back() != '\n') text.push_back(kCr);
+  text += lines;
+}
+
+std::string OneLine(std::string_view value) {
+  std::string kept(value);
+  std::erase_if(kept, [](char c) { return c == kCr || c == '\n'; });
+  return kept;
 }
 
 std::string NewMessageSerial() {

@@ -57,9 +57,16 @@ bool ReadText(Stream& source, int64_t from, int64_t to, bool header_only, Messag
 // The body is read from its start (its position and error status are reset).
 void WriteText(MessageRecord& record, Stream& out);
 
-// Appends the lines WriteText puts below the body: tear line, origin line,
-// SEEN-BY, PATH and routing lines, each ended by CR.
-void AppendTrailingLines(const MessageRecord& record, std::string& text);
+// Appends to `text`, which ends with the body, the lines WriteText puts
+// below it: tear line and origin line, then (with `lists`) SEEN-BY, PATH and
+// routing lines, each ended by CR.  When the body ends inside a line, a CR
+// ends that line first, so that the first of them is a line of its own.
+void AppendTrailingLines(const MessageRecord& record, std::string& text, bool lists = true);
+
+// `value` as one line of stored text can hold it: without CR and LF, which
+// would end the line early and make the rest of it a line the message did
+// not have.
+std::string OneLine(std::string_view value);
 
 // A fresh MSGID serial: 8 lower-case hexadecimal digits from the local time
 // with hundredths and a pseudo-random number.

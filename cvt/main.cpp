@@ -104,9 +104,10 @@ void ConvertBases(const char* source_parameter, const char* destination_paramete
   const int column = console::CursorColumn();
   const int row = console::CursorRow();
 
-  // The counter can not wrap, whatever the source claims.
+  // The counter can not wrap, whatever the source claims, and numbers the
+  // source knows to hold no message are passed over.
   const int64_t total = source->count();
-  for (int64_t n = 1; n <= total; ++n) {
+  for (int64_t n = source->NextMessage(1); n <= total; n = source->NextMessage(n + 1)) {
     console::PutText("#" + std::to_string(n), column, row);
     if (console::KeyPressed()) {
       console::WriteLine("terminated!");

@@ -151,6 +151,12 @@ bool FidoBase::MessageExists(int32_t n) {
   return is_open() && n >= 1 && files_.count(n) != 0 && FileExists(MessageFileName(n));
 }
 
+int64_t FidoBase::NextMessage(int64_t n) {
+  if (!is_open() || n > count_) return static_cast<int64_t>(count_) + 1;
+  auto next = files_.lower_bound(static_cast<int32_t>(std::max<int64_t>(n, 1)));
+  return next == files_.end() ? static_cast<int64_t>(count_) + 1 : next->first;
+}
+
 bool FidoBase::ReadMessage(int32_t n, MessageRecord& record) {
   if (!BeginOperation() || !MessageExists(n)) return false;
   auto file = std::make_unique<FileStream>(MessageFileName(n), platform::kModeRead | sharing_);

@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <map>
 
 #include "fido/fido_format.h"
 #include "model/message_base.h"
@@ -58,6 +58,9 @@ class FidoBase : public MessageBase {
   // are cased, and a file another program adds later is not seen until the
   // base is opened again.
   bool MessageExists(int32_t n) override;
+
+  // The lowest number from n on that the base knows a message file of.
+  int64_t NextMessage(int64_t n) override;
 
   // Reads message n.  Fails (the record left cleared) when the base is not
   // open, the message does not exist, its file can not be opened or is
@@ -105,7 +108,7 @@ class FidoBase : public MessageBase {
   std::string extension_;  // "msg"
   FidoHeader header_;
   // The file name (without directory) of every known message, by number.
-  std::unordered_map<int32_t, std::string> files_;
+  std::map<int32_t, std::string> files_;
 };
 
 }  // namespace quil

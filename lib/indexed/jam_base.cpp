@@ -6,6 +6,7 @@
 #include <limits>
 #include <vector>
 
+#include "indexed/index_scan.h"
 #include "indexed/jam_subfields.h"
 #include "model/message_text.h"
 #include "runtime/path_ops.h"
@@ -31,6 +32,15 @@ constexpr int64_t kMaxTextFileSize = std::numeric_limits<uint32_t>::max();
 // it writes the base.
 constexpr int64_t kWriteLockOffset = 0;
 constexpr int64_t kWriteLockLength = 1;
+
+// True when a header offset of the index points at a message header in a
+// .jhr of `size` bytes: a deleted entry (-1), an offset inside the base
+// header, and one where no whole message header fits all mean there is no
+// message.
+bool PointsAtHeader(int64_t offset, int64_t size) {
+  return offset >= static_cast<int64_t>(jam::kBaseHeaderSize) && size >= 0 &&
+         offset + static_cast<int64_t>(jam::kMessageHeaderSize) <= size;
+}
 
 uint32_t NowInJamSeconds() {
   DateTime now;
@@ -180,13 +190,19 @@ bool JamBase::ReadIndexEntry(int32_t n, jam::IndexEntry* entry) {
 int64_t JamBase::HeaderOffset(int32_t n) {
   jam::IndexEntry entry;
   if (!ReadIndexEntry(n, &entry)) return -1;
-  // A deleted entry (-1), an offset inside the base header, and one where no
-  // whole message header fits all mean there is no message.
-  int64_t offset = entry.header_offset;
-  if (offset < static_cast<int64_t>(jam::kBaseHeaderSize)) return -1;
   int64_t size = header_stream_->GetSize();
-  if (size < 0 || offset + static_cast<int64_t>(jam::kMessageHeaderSize) > size) return -1;
-  return offset;
+  return PointsAtHeader(entry.header_offset, size) ? entry.header_offset : -1;
+}
+
+int64_t JamBase::NextMessage(int64_t n) {
+  if (!is_open()) return static_cast<int64_t>(count_) + 1;
+  ResetErrors();
+  const int64_t size = header_stream_->GetSize();
+  ResetErrors();
+  return NextIndexRecord(*index_stream_, n, count_, jam::kIndexEntrySize,
+                         [size](std::span<const uint8_t> bytes) {
+                           return PointsAtHeader(jam::IndexEntry::Decode(bytes).header_offset, size);
+                         });
 }
 
 bool JamBase::ReadHeaderAt(int64_t offset, jam::MessageHeader* header) {

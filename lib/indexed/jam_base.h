@@ -60,6 +60,10 @@ class JamBase : public MessageBase {
   // fits.  Deleted messages do not exist.
   bool MessageExists(int32_t n) override;
 
+  // The first number from n on whose index entry points at a message
+  // header (see MessageExists), passing holes of the .jdx unread.
+  int64_t NextMessage(int64_t n) override;
+
   // Reads message n.  Fails with the record untouched when n does not exist
   // or its text lies outside the .jdt; fails with only the record state set
   // to 0 when the header is not valid.  Subfields that would run past the

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "indexed/index_scan.h"
 #include "model/dates.h"
 #include "model/message_text.h"
 #include "runtime/coding.h"
@@ -118,6 +119,12 @@ std::string BuildText(const MessageRecord& r) {
   AppendTrailingLines(r, txt);
   txt.push_back('\0');
   return txt;
+}
+
+// True when an offset can be that of a frame in a .sqd of `size` bytes:
+// behind the base header, with room for a frame header.
+bool PointsAtFrame(uint32_t ofs, int64_t size) {
+  return ofs >= squish::kFirstFrameOffset && ofs + kFrameHeaderSize <= size;
 }
 
 uint32_t& LinkField(FrameHeader& frame, bool next) {
@@ -328,15 +335,24 @@ bool SquishBase::ReadIndexRecord(int32_t n, IndexRecord* record) {
 SquishBase::FrameCheck SquishBase::ReadFrameHeader(uint32_t ofs, FrameHeader* frame) {
   int64_t size = data().GetSize();
   if (size < 0) return FrameCheck::kIoError;
-  if (ofs < squish::kFirstFrameOffset || ofs + kFrameHeaderSize > size) {
-    return FrameCheck::kNotAFrame;
-  }
+  if (!PointsAtFrame(ofs, size)) return FrameCheck::kNotAFrame;
   squish::FrameHeaderBytes bytes{};
   data().Seek(ofs);
   data().Read(bytes.data(), bytes.size());
   if (!data().ok()) return FrameCheck::kIoError;
   *frame = squish::DecodeFrameHeader(bytes);
   return frame->id == squish::kFrameId ? FrameCheck::kValid : FrameCheck::kNotAFrame;
+}
+
+int64_t SquishBase::NextMessage(int64_t n) {
+  if (!is_open()) return static_cast<int64_t>(count_) + 1;
+  ResetErrors();
+  const int64_t size = data().GetSize();
+  ResetErrors();
+  return NextIndexRecord(*index_stream_, n, count_, squish::kIndexRecordSize,
+                         [size](std::span<const uint8_t> bytes) {
+                           return PointsAtFrame(GetU32LE(bytes.data()), size);
+                         });
 }
 
 bool SquishBase::LoadMessage(int32_t n) {

@@ -52,6 +52,10 @@ class SquishBase : public MessageBase {
   // existing .sqd.
   [[nodiscard]] bool Create(uint32_t sharing, std::string_view path) override;
 
+  // The first number from n on whose index record points where a frame
+  // can be, passing holes of the .sqi unread.
+  int64_t NextMessage(int64_t n) override;
+
   // Reads message n.  Fails without touching the record when n does not
   // exist or its index record points beyond the .sqd; fails with only the
   // record state set to 0 when the frame there is damaged (wrong id, lengths

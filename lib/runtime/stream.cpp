@@ -246,6 +246,16 @@ bool FileStream::LockRange(int64_t offset, int64_t length, bool exclusive) {
   return is_open() && platform::LockRange(handle_, offset, length, exclusive, &error);
 }
 
+int64_t FileStream::NextData(int64_t offset) {
+  if (!ok() || !is_open()) return -1;
+  // Bytes written but not yet in the file would be taken for a hole.
+  if (dirty_ && !Settle()) return -1;
+  int error = 0;
+  int64_t data = platform::NextData(handle_, offset, &error);
+  if (data < 0) Fail(kStreamSeekError, error);
+  return data;
+}
+
 bool FileStream::Sync() {
   if (!ok() || !is_open()) return false;
   if (!Settle()) return false;

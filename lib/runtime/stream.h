@@ -116,6 +116,11 @@ class FileStream : public Stream {
   // the stream, when another program holds a conflicting lock.
   bool LockRange(int64_t offset, int64_t length, bool exclusive);
 
+  // The position of the first byte at or after `offset` that holds data,
+  // not a hole of a sparse file (platform::NextData); the file size when
+  // there is none, -1 (the stream failed) on an error.  The position stays.
+  int64_t NextData(int64_t offset);
+
   // Flushes the buffer and forces the file's data to disk.  Returns false
   // (and fails the stream) when either step failed.
   bool Sync();

@@ -1,9 +1,10 @@
 # Front door of the build: `make` builds the two programs into build/,
 # `make test` runs every test twice (plain, then under AddressSanitizer and
 # UndefinedBehaviorSanitizer in build/asan), `make demo` runs both programs on
-# the sample packet in samples/, `make bench` measures large bases, `make
-# fuzz` runs every fuzz harness in fuzz/ for FUZZ_SECONDS seconds each (a
-# clang build of its own in build/fuzz; not part of `make test`).
+# the sample packet in samples/, `make bench` measures large bases and
+# hostile files, `make fuzz` runs every fuzz harness in fuzz/ for
+# FUZZ_SECONDS seconds each (a clang build of its own in build/fuzz; not part
+# of `make test`).
 
 BUILD      ?= build
 ASAN_BUILD ?= build/asan
@@ -36,6 +37,7 @@ bench:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUIL_BENCH=ON
 	cmake --build $(BUILD) -j $(JOBS)
 	$(BUILD)/bases_bench $(BENCH_MESSAGES)
+	$(BUILD)/hostile_bench
 
 fuzz:
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \

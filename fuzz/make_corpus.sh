@@ -17,7 +17,7 @@ corpus="$here/corpus"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-for harness in packet msg squish jam text date spec; do
+for harness in packet msg squish jam text date spec area; do
   rm -rf "$corpus/$harness"
   mkdir -p "$corpus/$harness"
 done
@@ -115,3 +115,6 @@ printf 'fF:\\Fido\\Netmail' > "$corpus/spec/fido"
 printf 'D:\\Echo\\Area.jhr' > "$corpus/spec/jam"
 printf 'sF:\\Fido\\Base\\Area.sqd' > "$corpus/spec/squish"
 printf 'C:\\In\\0001.pkt' > "$corpus/spec/packet"
+printf 'Quil Station ! Sysop\r\n; netmail\r\nfMail\\Net NETMAIL\r\njEcho\\Area ECHO.AREA 2:5020/1\r\n' \
+  > "$corpus/area/areas.bbs"
+printf '$Base\\Squish SQ\n\tpPkt\\0001.pkt ; packet\n!Jam\\Echo\n\032junk' > "$corpus/area/unix_dos.bbs"

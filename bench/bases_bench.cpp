@@ -9,9 +9,6 @@
 // (the messages are written in reverse date order, the sorter's worst case),
 // and prints the times with the rate in messages per second.  The programs
 // are taken from the directory this benchmark lies in.
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +19,7 @@
 #include <vector>
 
 #include "bases/base_opener.h"
+#include "bench_support.h"
 #include "model/message_record.h"
 #include "runtime/platform.h"
 
@@ -70,18 +68,7 @@ void FillMessage(quil::MessageRecord& r, int number, int minutes, std::mt19937& 
 }
 
 int Run(const std::string& program, const std::vector<std::string>& args) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (!freopen("/dev/null", "w", stdout) || !freopen("/dev/null", "r", stdin)) _exit(127);
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return quil::bench::RunProgram(program, args).exit_code;
 }
 
 }  // namespace

@@ -7,10 +7,6 @@
 // The bar for each: under a second, under 64 MiB, and every message that
 // is there arrives once (a destination that is full refuses the copy).
 // Prints one line per file; exits 1 when one misses the bar.
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +18,7 @@
 #include <vector>
 
 #include "bases/base_opener.h"
+#include "bench_support.h"
 #include "model/message_base.h"
 #include "model/message_record.h"
 #include "runtime/platform.h"
@@ -29,40 +26,9 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
 
 constexpr double kSecondsBar = 1.0;
 constexpr long kMemoryBarKb = 64 * 1024;
-
-struct Run {
-  int exit_code = -1;
-  double seconds = 0;
-  long peak_kb = 0;
-};
-
-// Runs `program` with `args`, its output thrown away; its time and peak
-// resident memory.
-Run RunProgram(const std::string& program, const std::vector<std::string>& args) {
-  std::fflush(stdout);  // or the child writes what is buffered a second time
-  auto start = Clock::now();
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (!freopen("/dev/null", "w", stdout) || !freopen("/dev/null", "r", stdin)) _exit(127);
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  struct rusage usage {};
-  wait4(pid, &status, 0, &usage);
-  Run run;
-  run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  run.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  run.peak_kb = usage.ru_maxrss;
-  return run;
-}
 
 void Fill(quil::MessageRecord& r, const std::string& subject) {
   r.Clear();
@@ -121,6 +87,22 @@ int main(int argc, char** argv) {
                                 : (fs::exists("/dev/shm") ? std::string("/dev/shm/quil-hostile")
                                                           : (fs::temp_directory_path() /
                                                              "quil-hostile").string());
+  // A destination of the kind `mark` holding one message, made full by
+  // `fill` (given its path), and a packet of two messages to copy into it.
+  auto full_destination = [](char mark, std::function<void(const std::string&)> fill) {
+    return [mark, fill](const std::string& dir, std::string* source, std::string* destination) {
+      const std::string out = std::string(1, mark) + dir + "/out";
+      if (!Write("p" + dir + "/in.pkt", 2, [](quil::MessageRecord& r, int) { Fill(r, "x"); }) ||
+          !Write(out, 1, [](quil::MessageRecord& r, int) { Fill(r, "y"); })) {
+        return false;
+      }
+      fill(dir + "/out");
+      *source = "p" + dir + "/in.pkt";
+      *destination = out;
+      return true;
+    };
+  };
+
   const std::vector<Case> cases = {
       {"packet round trip, from name 0x02",
        [&](const std::string& dir, std::string* source, std::string* destination) {
@@ -146,44 +128,27 @@ int main(int argc, char** argv) {
        },
        0, 1},
       {"*.msg destination holding 2147483646.msg",
-       [&](const std::string& dir, std::string* source, std::string* destination) {
-         if (!Write("p" + dir + "/in.pkt", 2, [](quil::MessageRecord& r, int) { Fill(r, "x"); }) ||
-             !Write("f" + dir + "/out", 1, [](quil::MessageRecord& r, int) { Fill(r, "y"); })) {
-           return false;
-         }
-         fs::copy_file(dir + "/out/1.msg", dir + "/out/2147483646.msg");
-         *source = "p" + dir + "/in.pkt";
-         *destination = "f" + dir + "/out";
-         return true;
-       },
+       full_destination('f',
+                        [](const std::string& out) {
+                          fs::copy_file(out + "/1.msg", out + "/2147483646.msg");
+                        }),
        1, quil::kMaxMessageCount},
       {"Squish destination with a sparse index",
-       [&](const std::string& dir, std::string* source, std::string* destination) {
-         if (!Write("p" + dir + "/in.pkt", 2, [](quil::MessageRecord& r, int) { Fill(r, "x"); }) ||
-             !Write("s" + dir + "/out", 1, [](quil::MessageRecord& r, int) { Fill(r, "y"); })) {
-           return false;
-         }
-         std::fstream sqd(dir + "/out.sqd", std::ios::binary | std::ios::in | std::ios::out);
-         sqd.seekp(4);
-         sqd.write("\xff\xff\xff\xff", 4);  // num_msg
-         sqd.close();
-         fs::resize_file(dir + "/out.sqi", uint64_t{0xFFFFFFFF} * 12);
-         *source = "p" + dir + "/in.pkt";
-         *destination = "s" + dir + "/out";
-         return true;
-       },
+       full_destination('s',
+                        [](const std::string& out) {
+                          std::fstream sqd(out + ".sqd",
+                                           std::ios::binary | std::ios::in | std::ios::out);
+                          sqd.seekp(4);
+                          sqd.write("\xff\xff\xff\xff", 4);  // num_msg
+                          sqd.close();
+                          fs::resize_file(out + ".sqi", uint64_t{0xFFFFFFFF} * 12);
+                        }),
        1, quil::kMaxMessageCount},
       {"JAM destination with INT32_MAX index entries",
-       [&](const std::string& dir, std::string* source, std::string* destination) {
-         if (!Write("p" + dir + "/in.pkt", 2, [](quil::MessageRecord& r, int) { Fill(r, "x"); }) ||
-             !Write("j" + dir + "/out", 1, [](quil::MessageRecord& r, int) { Fill(r, "y"); })) {
-           return false;
-         }
-         fs::resize_file(dir + "/out.jdx", uint64_t{INT32_MAX} * 8);
-         *source = "p" + dir + "/in.pkt";
-         *destination = "j" + dir + "/out";
-         return true;
-       },
+       full_destination('j',
+                        [](const std::string& out) {
+                          fs::resize_file(out + ".jdx", uint64_t{INT32_MAX} * 8);
+                        }),
        1, quil::kMaxMessageCount},
       {"JAM source with INT32_MAX index entries, 5 messages",
        [&](const std::string& dir, std::string* source, std::string* destination) {
@@ -264,7 +229,7 @@ int main(int argc, char** argv) {
       all_ok = false;
       continue;
     }
-    Run run = RunProgram(xfer, {source, destination});
+    quil::bench::ProgramRun run = quil::bench::RunProgram(xfer, {source, destination});
     const int32_t count = CountOf(destination);
     const bool ok = run.exit_code == c.expected_exit && count == c.expected_count &&
                     run.seconds < kSecondsBar && run.peak_kb < kMemoryBarKb;

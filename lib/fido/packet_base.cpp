@@ -128,7 +128,7 @@ class PacketScan {
  private:
   // Makes the block hold the byte at `pos`; false on a read error.
   bool Hold(int64_t pos) {
-    if (failed_) return false;
+    if (failed_ || pos < 0 || pos >= size_) return false;
     if (pos >= block_pos_ && pos < block_pos_ + static_cast<int64_t>(held_)) return true;
     const size_t want = static_cast<size_t>(std::min<int64_t>(capacity_, size_ - pos));
     stream_.Seek(pos);

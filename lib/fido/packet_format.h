@@ -57,7 +57,6 @@
 #include <cstdint>
 #include <span>
 #include <string>
-#include <string_view>
 
 #include "runtime/coding.h"
 
@@ -228,10 +227,6 @@ inline PackedHeader DecodePackedHeader(std::span<const uint8_t, kPackedHeaderSiz
   h.date_text = r.FixedString(kPackedDateSize);
   return h;
 }
-
-// Where the messages of a packet meet: the NUL that ends one message's text
-// followed by the next message's type word.
-inline constexpr std::string_view kMessageBoundary{"\0\x02\0", 3};
 
 // NULs behind a packed message's fixed header that end its to name, from
 // name, subject and text.

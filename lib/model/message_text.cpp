@@ -352,16 +352,16 @@ void WriteText(MessageRecord& r, Stream& out) {
   const int64_t size = r.body.GetSize();
   r.body.Seek(0);
   out.CopyFrom(r.body, size);
-  // The lines below the body need to know whether it ends inside a line.
-  std::string trailing;
+  // The lines below the body, behind the body's last byte: from it
+  // AppendTrailingLines sees whether the body ends inside a line.
+  std::string below(size > 0 ? 1 : 0, '\0');
   if (size > 0) {
-    trailing.resize(1);
     r.body.Seek(size - 1);
-    r.body.Read(trailing.data(), 1);
+    r.body.Read(below.data(), 1);
   }
   r.body.Reset();
-  AppendTrailingLines(r, trailing);
-  if (trailing.size() > 1) out.Write(std::string_view(trailing).substr(size > 0 ? 1 : 0));
+  AppendTrailingLines(r, below);
+  out.Write(std::string_view(below).substr(size > 0 ? 1 : 0));
 }
 
 void AppendTrailingLines(const MessageRecord& r, std::string& text, bool lists) {

@@ -206,8 +206,11 @@ std::vector<std::string> Kludges(const MessageRecord& r, const Kind* kind,
   const Holder kludges = kind ? KludgeHolder(*kind) : Holder::kSubfield;
   const Holder lists = kind ? ListHolder(*kind) : Holder::kSubfield;
   std::vector<std::string> all;
+  // A value the kind stores as nothing (a packet's PID of NULs) reads back
+  // as no value.
   auto field = [&](std::string_view prefix, std::string_view value) {
-    if (!value.empty()) all.push_back(std::string(prefix) + stored(kludges, std::string(value)));
+    std::string kept = stored(kludges, std::string(value));
+    if (!kept.empty()) all.push_back(std::string(prefix) + kept);
   };
   field("MSGID: ", r.msgid);
   field("REPLY: ", r.reply);

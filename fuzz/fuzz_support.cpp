@@ -307,6 +307,7 @@ struct Scope {
   bool lists = true;             // the order of routing and PATH lines
   bool origin_address = true;    // false: an origin 0/0 in a Fido header
   bool date = true;              // false: a date a writer replaces
+  bool own_msgid = true;         // false: the reader makes one up
   // Net and node of origin and destination that are set.  A net of 0 or
   // 65535 and a node of 65535 are not: a reader fills them from the text,
   // and a copy's text may give what the source's did not.
@@ -363,6 +364,13 @@ std::string Carried(const Kind& kind, MessageRecord& r, bool expected, Scope* sc
   // a LF it starts with pairs with that line's CR to one line end.
   if (expected && (kind.mark == 'f' || kind.mark == 'p') && body.starts_with('\n')) {
     body.erase(0, 1);
+  }
+  auto is_msgid = [](const std::string& line) { return line.starts_with("MSGID: "); };
+  if (expected) {
+    // A message stored without a MSGID gets one made up when it is read.
+    scope->own_msgid = std::any_of(kludges.begin(), kludges.end(), is_msgid);
+  } else if (!scope->own_msgid) {
+    std::erase_if(kludges, is_msgid);
   }
   if (expected) {
     scope->kludges_and_body = !Repeated(kludges) && !reclassified && !AmbiguousEdge(body);

@@ -257,6 +257,14 @@ RunningProgram StartProgram(const std::string& program, const std::vector<std::s
     close(in[1]);
     return running;
   }
+  // The whole input goes into the pipe before the program starts (tests send
+  // a few bytes, far less than a pipe holds), so that it is there at the
+  // program's first look however the two processes are scheduled.
+  signal(SIGPIPE, SIG_IGN);
+  if (!options.input.empty()) {
+    ssize_t ignored = write(in[1], options.input.data(), options.input.size());
+    (void)ignored;
+  }
   pid_t pid = fork();
   if (pid == 0) {
     if (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0 || dup2(out[1], 2) < 0) _exit(127);
@@ -280,13 +288,8 @@ RunningProgram StartProgram(const std::string& program, const std::vector<std::s
   }
   close(in[0]);
   close(out[1]);
-  // The whole input goes into the pipe at once (tests send a few bytes),
-  // then its end, so the program sees the bytes and then no more keys.
-  signal(SIGPIPE, SIG_IGN);
-  if (!options.input.empty()) {
-    ssize_t ignored = write(in[1], options.input.data(), options.input.size());
-    (void)ignored;
-  }
+  // Then the end of the input, so the program sees the bytes and then no
+  // more keys.
   if (options.keep_input_open) {
     running.input_fd = in[1];
   } else {

@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       ParseAreaFile(std::string_view(reinterpret_cast<const char*>(data), size));
   for (const std::string& spec : specs) {
     if (spec.empty() || spec.size() > 255 || spec.find_first_of(" \t\r\n;") != std::string::npos) {
-      std::fprintf(stderr, "area file gave the spec [%s]\n", spec.c_str());
+      std::fprintf(stderr, "area file gave the base spec [%s]\n", spec.c_str());
       std::abort();
     }
     (void)NormaliseSpec(spec);

@@ -1,14 +1,20 @@
 # Front door of the build: `make` builds the two programs into build/,
 # `make test` runs every test twice (plain, then under AddressSanitizer and
 # UndefinedBehaviorSanitizer in build/asan), `make demo` runs both programs on
-# the sample packet in samples/, `make bench` measures large bases.
+# the sample packet in samples/, `make bench` measures large bases and
+# hostile files, `make fuzz` runs every fuzz harness in fuzz/ for
+# FUZZ_SECONDS seconds each (a clang build of its own in build/fuzz; not part
+# of `make test`).
 
 BUILD      ?= build
 ASAN_BUILD ?= build/asan
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 BENCH_MESSAGES ?= 100000
+FUZZ_BUILD ?= build/fuzz
+FUZZ_CXX   ?= clang++-16
+FUZZ_SECONDS ?= 60
 
-.PHONY: all test test-plain test-asan demo bench clean
+.PHONY: all test test-plain test-asan demo bench fuzz clean
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -57,6 +63,13 @@ bench:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUIL_BENCH=ON
 	cmake --build $(BUILD) -j $(JOBS)
 	$(BUILD)/bases_bench $(BENCH_MESSAGES)
+	$(BUILD)/hostile_bench
+
+fuzz:
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DQUIL_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	sh fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 clean:
 	rm -rf $(BUILD)

@@ -11,10 +11,6 @@
 // messages per second and the sorter's peak memory (its maximum resident
 // set, beside what it may hold: 64 MiB plus 64 bytes per message).  The programs
 // are taken from the directory this benchmark lies in.
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +21,7 @@
 #include <vector>
 
 #include "bases/base_opener.h"
+#include "bench_support.h"
 #include "model/message_record.h"
 #include "runtime/platform.h"
 
@@ -76,20 +73,9 @@ void FillMessage(quil::MessageRecord& r, int number, int minutes, std::mt19937& 
 // memory it held at once (its maximum resident set, KiB).
 int Run(const std::string& program, const std::vector<std::string>& args,
         long* peak_kib = nullptr) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (!freopen("/dev/null", "w", stdout) || !freopen("/dev/null", "r", stdin)) _exit(127);
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  rusage usage{};
-  wait4(pid, &status, 0, &usage);
-  if (peak_kib) *peak_kib = usage.ru_maxrss;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  quil::bench::ProgramRun run = quil::bench::RunProgram(program, args);
+  if (peak_kib) *peak_kib = run.peak_kb;
+  return run.exit_code;
 }
 
 }  // namespace

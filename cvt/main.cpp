@@ -130,9 +130,12 @@ void ConvertBases(const char* source_parameter, const char* destination_paramete
   console::ProgressCounter counter;
   counter.Start("coping message... ");
 
-  const int32_t total = source->count();
+  // The counter can not wrap, whatever the source claims, and numbers the
+  // source knows to hold no message are passed over.
+  const int64_t total = source->count();
   const bool same_kind = typeid(*source) == typeid(*destination);
-  for (int32_t n = 1; n <= total; ++n) {
+  for (int64_t next = source->NextMessage(1); next <= total; next = source->NextMessage(next + 1)) {
+    const auto n = static_cast<int32_t>(next);
     counter.Tick(n);
     if (console::KeyPressed()) {
       console::WriteLine("terminated!");

@@ -24,16 +24,13 @@ constexpr std::string_view kDefaultMask = "*.msg";
 // the old file's place.
 constexpr std::string_view kReplacementSuffix = ".tmp";
 
-// The highest number a message file may carry: one more must still be a
-// message number, since the programs append under count + 1.
-constexpr int64_t kMaxMessageNumber = INT32_MAX - 1;
-
 }  // namespace
 
 // The message number a file name stands for: names of the form
 // <decimal digits>.<extension> (extension compared without regard to case;
 // without an extension, digits only).  0 for every other name, and for
-// numbers beyond kMaxMessageNumber.
+// numbers beyond kMaxMessageCount: one more must still be a message number,
+// since messages are appended under count + 1.
 int32_t FidoMessageNumber(std::string_view name, std::string_view extension) {
   std::string_view stem = name;
   if (!extension.empty()) {
@@ -47,7 +44,7 @@ int32_t FidoMessageNumber(std::string_view name, std::string_view extension) {
   for (char c : stem) {
     if (c < '0' || c > '9') return 0;
     value = value * 10 + (c - '0');
-    if (value > kMaxMessageNumber) return 0;
+    if (value > kMaxMessageCount) return 0;
   }
   return static_cast<int32_t>(value);
 }
@@ -176,6 +173,12 @@ bool FidoBase::MessageExists(int32_t n) {
   return is_open() && n >= 1 && files_.count(n) != 0 && FileExists(MessageFileName(n));
 }
 
+int64_t FidoBase::NextMessage(int64_t n) {
+  if (!is_open() || n > count_) return static_cast<int64_t>(count_) + 1;
+  auto next = files_.lower_bound(static_cast<int32_t>(std::max<int64_t>(n, 1)));
+  return next == files_.end() ? static_cast<int64_t>(count_) + 1 : next->first;
+}
+
 bool FidoBase::ReadMessage(int32_t n, MessageRecord& record) {
   if (!BeginOperation() || !MessageExists(n)) return false;
   auto file = std::make_unique<FileStream>(MessageFileName(n), platform::kModeRead | sharing_);
@@ -184,9 +187,11 @@ bool FidoBase::ReadMessage(int32_t n, MessageRecord& record) {
   message_stream_ = std::move(file);
   Stream& stream = *message_stream_;
 
-  // A file too short for the header is not a message.
+  // A file too short for the header is not a message, nor one whose text is
+  // too long to be one.
   int64_t size = stream.GetSize();
-  bool read = stream.ok() && size >= static_cast<int64_t>(kFidoHeaderSize);
+  bool read = stream.ok() && size >= static_cast<int64_t>(kFidoHeaderSize) &&
+              size - static_cast<int64_t>(kFidoHeaderSize) <= kMaxMessageText;
   if (read) {
     FidoHeaderBytes bytes;
     stream.Read(bytes.data(), bytes.size());
@@ -222,7 +227,7 @@ bool FidoBase::WriteMessageFile(const std::string& name, const std::function<voi
 }
 
 bool FidoBase::WriteMessage(int32_t n, MessageRecord& record) {
-  if (!BeginChange() || n < 1) return false;
+  if (!BeginChange() || n < 1 || n > kMaxMessageCount) return false;
   record.ConvertFlags(Direction::kWriting);
   ConvertHeader(Direction::kWriting, record);
   if (!StoreFile(n, [&] {
@@ -335,7 +340,7 @@ bool FidoBase::IsHighWaterMark(int32_t n) {
 
 bool FidoBase::CopyStoredMessage(MessageBase& source, int32_t n, const LinkMap* links) {
   auto* from = dynamic_cast<FidoBase*>(&source);
-  if (from == nullptr || !BeginOperation() || count_ >= kMaxMessageNumber) return false;
+  if (from == nullptr || !BeginOperation() || count_ >= kMaxMessageCount) return false;
   std::string bytes;
   if (!from->ReadFile(n, &bytes)) return false;
   if (bytes.size() >= kFidoHeaderSize) Relink(bytes, from->IsHighWaterMark(n), links);

@@ -19,7 +19,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <map>
 
 #include "fido/fido_format.h"
 #include "model/message_base.h"
@@ -69,12 +69,16 @@ class FidoBase : public MessageBase {
   // base is opened again.
   bool MessageExists(int32_t n) override;
 
+  // The lowest number from n on that the base knows a message file of.
+  int64_t NextMessage(int64_t n) override;
+
   // Reads message n.  Fails (the record left cleared) when the base is not
   // open, the message does not exist, its file can not be opened or is
   // shorter than the 190-byte header.
   [[nodiscard]] bool ReadMessage(int32_t n, MessageRecord& record) override;
 
-  // Writes the record as the file of message n (n >= 1): header, then the
+  // Writes the record as the file of message n (1 <= n <= kMaxMessageCount;
+  // a larger n fails, the base is full): header, then the
   // text as WriteText produces it, no NUL after it.  Converts the attribute
   // flags into the FLAGS text and fixes the record's dates first (see
   // ConvertHeader).  The count becomes at least n.  A new file is written
@@ -151,7 +155,7 @@ class FidoBase : public MessageBase {
   std::string extension_;  // "msg"
   FidoHeader header_;
   // The file name (without directory) of every known message, by number.
-  std::unordered_map<int32_t, std::string> files_;
+  std::map<int32_t, std::string> files_;
 };
 
 }  // namespace quil

@@ -20,14 +20,12 @@ namespace {
 constexpr char kCr = '\r';
 constexpr char kLf = '\n';
 
-// Index entry 0: the last header byte, standing in for the NUL in front of
-// message 1.
-constexpr int64_t kFirstIndexEntry = static_cast<int64_t>(kPacketHeaderSize) - 1;
+// From a message's type word to its fixed header.
+constexpr int64_t kTypeWordSize = 2;
 
-// From a message boundary (the NUL) to the next message's fixed header and
-// to its to name.
-constexpr int64_t kBoundaryToHeader = 3;
-constexpr int64_t kBoundaryToNames = kBoundaryToHeader + static_cast<int64_t>(kPackedHeaderSize);
+// Bytes the index walk reads at a time.  Large reads keep a walk over
+// filler (a file with a hole, say) fast.
+constexpr size_t kIndexBlock = size_t{1} << 20;
 
 constexpr std::string_view kAreaPrefix = "AREA:";
 // The AREA line counts at most this many characters, prefix included.
@@ -67,56 +65,163 @@ std::string ReadBounded(Stream& stream, int64_t limit, IsEnd is_end, int* termin
   return text;
 }
 
-// Appends to `found` every message boundary from `from` on: the first
-// 00 02 00 at or after `from`, then the first at or after that one's
-// position + kBoundaryToNames (the to name of the message it starts, so a
-// boundary inside a fixed header is not taken), and so on.  The file is
-// read once, front to back, in blocks of 32768 bytes; consecutive blocks
-// overlap by the pattern's length - 1 so a boundary across them is found.
-// False when a read failed.
-bool FindBoundaries(Stream& stream, int64_t from, int64_t size, std::vector<int64_t>* found) {
-  constexpr size_t kBlock = 32768;
-  constexpr size_t kOverlap = kMessageBoundary.size() - 1;
-  std::vector<char> block(kBlock + kOverlap);
-  int64_t pos = from;   // file position of block[0]
-  int64_t held = from;  // file position behind the last byte in block
-  int64_t next = from;  // where the next boundary may begin
-  while (true) {
-    if (next < held) {
-      std::string_view bytes(block.data(), static_cast<size_t>(held - pos));
-      size_t at = bytes.find(kMessageBoundary, static_cast<size_t>(next - pos));
-      if (at != std::string_view::npos) {
-        int64_t p = pos + static_cast<int64_t>(at);
-        found->push_back(p);
-        next = p + kBoundaryToNames;
+// Reads a packet front to back through one block of memory: the bytes,
+// NULs and message boundaries the index walk asks for.  A read error makes
+// every answer "none" and sets failed().
+class PacketScan {
+ public:
+  // The block is no larger than the file.
+  PacketScan(Stream& stream, int64_t size)
+      : stream_(stream),
+        size_(size),
+        capacity_(static_cast<size_t>(std::min<int64_t>(kIndexBlock, size))),
+        block_(new char[capacity_]) {}
+
+  // The byte at `pos` (below the size), or -1.
+  int ByteAt(int64_t pos) {
+    if (!Hold(pos)) return -1;
+    return static_cast<unsigned char>(block_[static_cast<size_t>(pos - block_pos_)]);
+  }
+
+  // The first NUL at or after `pos`; the size when there is none, -1 on a
+  // read error.
+  int64_t FindNul(int64_t pos) {
+    while (pos < size_) {
+      if (!Hold(pos)) return -1;
+      const char* from = block_.get() + (pos - block_pos_);
+      const size_t n = held_ - static_cast<size_t>(pos - block_pos_);
+      if (const void* nul = std::memchr(from, 0, n)) {
+        return pos + (static_cast<const char*>(nul) - from);
+      }
+      pos += static_cast<int64_t>(n);
+    }
+    return size_;
+  }
+
+  // The position of the first boundary 00 02 00 at or after `pos`, or -1.
+  // It looks for the 02, which is rare where NULs are everywhere (filler),
+  // and then at the bytes around it.
+  int64_t FindBoundary(int64_t pos) {
+    int64_t at = pos + 1;
+    while (at + 1 < size_) {
+      if (!Hold(at)) return -1;
+      const char* from = block_.get() + (at - block_pos_);
+      const size_t n = held_ - static_cast<size_t>(at - block_pos_);
+      const void* two = std::memchr(from, kPackedMessageType, n);
+      if (two == nullptr) {
+        at += static_cast<int64_t>(n);
         continue;
       }
+      const int64_t p = at + (static_cast<const char*>(two) - from);
+      if (p + 1 >= size_) return -1;
+      const int before = ByteAt(p - 1);
+      const int after = ByteAt(p + 1);
+      if (failed_) return -1;
+      if (before == 0 && after == 0) return p - 1;
+      at = p + 1;
     }
-    if (held >= size) return true;
-    // Move on, keeping the bytes a boundary across two blocks may start in.
-    int64_t keep = std::max(next, held - static_cast<int64_t>(kOverlap));
-    if (keep < held) {
-      std::memmove(block.data(), block.data() + (keep - pos), static_cast<size_t>(held - keep));
-    } else {
-      held = keep;
-    }
-    pos = keep;
-    next = std::max(next, pos);
-    size_t room = block.size() - static_cast<size_t>(held - pos);
-    size_t want = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(room), size - held));
-    if (want == 0) return true;
-    stream.Seek(held);
-    stream.Read(block.data() + (held - pos), want);
-    if (!stream.ok()) return false;
-    held += static_cast<int64_t>(want);
+    return -1;
   }
+
+  bool failed() const { return failed_; }
+
+ private:
+  // Makes the block hold the byte at `pos`; false on a read error.
+  bool Hold(int64_t pos) {
+    if (failed_ || pos < 0 || pos >= size_) return false;
+    if (pos >= block_pos_ && pos < block_pos_ + static_cast<int64_t>(held_)) return true;
+    const size_t want = static_cast<size_t>(std::min<int64_t>(capacity_, size_ - pos));
+    stream_.Seek(pos);
+    stream_.Read(block_.get(), want);
+    if (!stream_.ok() || want == 0) {
+      failed_ = true;
+      held_ = 0;
+      return false;
+    }
+    block_pos_ = pos;
+    held_ = want;
+    return true;
+  }
+
+  Stream& stream_;
+  const int64_t size_;
+  const size_t capacity_;
+  std::unique_ptr<char[]> block_;
+  int64_t block_pos_ = 0;  // file position of block_[0]
+  size_t held_ = 0;        // valid bytes in block_
+  bool failed_ = false;
+};
+
+// Indexes the messages of a packet of `size` bytes (more than an empty
+// packet's 60) by walking their fields: each is a type word, the fixed
+// header, then to name, from name, subject and text, each ended by a NUL.
+// What follows the NUL that ends a text decides how the walk goes on:
+//   02 00         the next message;
+//   nothing, or one byte, or 00 00 at the end of the file: the packet ends;
+//   00 00 and more: the terminator, then bytes that are no message; the walk
+//                 goes on at the next boundary 00 02 00 behind them, if any;
+//   other bytes   the message is damaged (a NUL inside its text, say): it
+//                 runs on to the next boundary, so that none of its bytes is
+//                 lost, or to the end of the file when there is none.
+// The search for the boundary pattern is only this resynchronisation: a
+// pattern that stands inside names or a header never splits a message.
+// Message 1 starts behind the packet header whatever its type word says; a
+// message cut short by the end of the file runs to the end.  At most
+// kMaxMessageCount messages are indexed.  False on a read error.
+bool IndexMessages(PacketScan& scan, int64_t size, std::vector<PacketSpan>* index) {
+  int64_t start = static_cast<int64_t>(kPacketHeaderSize);
+  // A message needs a byte beyond its type word.
+  while (start + kTypeWordSize < size && index->size() < static_cast<size_t>(kMaxMessageCount)) {
+    int64_t nul = start + kTypeWordSize + static_cast<int64_t>(kPackedHeaderSize) - 1;
+    for (size_t k = 0; k < kClosingNuls && nul >= 0 && nul < size; ++k) {
+      nul = scan.FindNul(nul + 1);
+    }
+    if (nul < 0) return false;
+    if (nul >= size) {
+      index->push_back({start, size});
+      break;
+    }
+    if (nul + 2 >= size) {
+      index->push_back({start, nul});
+      break;
+    }
+    const int first = scan.ByteAt(nul + 1);
+    const int second = scan.ByteAt(nul + 2);
+    if (scan.failed()) return false;
+    if (first == kPackedMessageType && second == 0) {
+      index->push_back({start, nul});
+      start = nul + 1;
+      continue;
+    }
+    const bool terminator = first == 0 && second == 0;
+    if (terminator) {
+      index->push_back({start, nul});
+      if (nul + 3 == size) break;
+    }
+    const int64_t boundary = scan.FindBoundary(nul + 1);
+    if (scan.failed()) return false;
+    if (!terminator) index->push_back({start, boundary < 0 ? size : boundary});
+    if (boundary < 0) break;
+    start = boundary + 1;
+  }
+  return true;
 }
 
 bool IsNameEnd(char c) { return c == 0 || c == kCr; }
 bool IsLineEnd(char c) { return c == kCr || c == kLf; }
 
-// A string as the packet can hold it: up to its first byte that would end
-// it early on reading.
+// A name or subject as the packet holds it: without bytes below 0x20.  A
+// NUL or CR would end it early on reading, and the other control bytes are
+// no part of a name; a NUL followed by 02 00 is where other software takes
+// the next message to start.
+std::string WithoutControlBytes(std::string_view text) {
+  std::string kept(text);
+  std::erase_if(kept, [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+  return kept;
+}
+
+// The area tag as the packet can hold it: up to its first byte that would
+// end it early on reading.
 std::string_view StoredPart(std::string_view text, std::string_view enders) {
   return text.substr(0, std::min(text.size(), text.find_first_of(enders)));
 }
@@ -191,7 +296,7 @@ bool PacketBase::OpenPacketFile() {
 }
 
 void PacketBase::SetEmpty() {
-  index_.assign(1, kFirstIndexEntry);
+  index_.clear();
   deletions_.clear();
   known_end_.reset();
   count_ = 0;
@@ -324,7 +429,7 @@ bool PacketBase::Create(uint32_t sharing, std::string_view path) {
 }
 
 bool PacketBase::Index() {
-  index_.assign(1, kFirstIndexEntry);
+  index_.clear();
   deletions_.clear();
   known_end_.reset();
   count_ = 0;
@@ -344,23 +449,14 @@ bool PacketBase::Index() {
     message_stream_.reset();
     return false;
   }
-  if (!FindBoundaries(stream, kFirstIndexEntry + kBoundaryToNames, size, &index_)) {
+  PacketScan scan(stream, size);
+  if (!IndexMessages(scan, size, &index_)) {
+    index_.clear();
     message_stream_.reset();
     return false;
   }
-
-  // The last message ends where no boundary follows.  A tail too short to
-  // hold anything beyond the last boundary's type word is no message.
-  uint8_t tail[3];
-  stream.Seek(size - 3);
-  stream.Read(tail, sizeof tail);
-  if (!stream.ok()) {
-    message_stream_.reset();
-    return false;
-  }
-  int64_t end = LastMessageEnd(size, tail);
-  if (end > index_.back() + 2) index_.push_back(end);
-  count_ = static_cast<int32_t>(index_.size() - 1);
+  stream.Reset();
+  count_ = static_cast<int32_t>(index_.size());
   error_state_ = kBaseOpen;
   return true;
 }
@@ -393,14 +489,18 @@ void PacketBase::ConvertHeader(Direction direction, MessageRecord& record) {
 }
 
 bool PacketBase::ReadMessage(int32_t n, MessageRecord& record) {
-  if (!BeginOperation() || !MessageExists(n) || static_cast<size_t>(n) >= index_.size()) {
+  if (!BeginOperation() || !MessageExists(n) || static_cast<size_t>(n) > index_.size()) {
     return false;
   }
   record.Clear();
   Stream& stream = *message_stream_;
-  int64_t start = index_[static_cast<size_t>(n) - 1] + kBoundaryToHeader;
-  int64_t end = index_[static_cast<size_t>(n)];
-  if (start + static_cast<int64_t>(kPackedHeaderSize) > end) return false;
+  const PacketSpan& span = index_[static_cast<size_t>(n) - 1];
+  int64_t start = span.start + kTypeWordSize;
+  int64_t end = span.end;
+  // Cut short inside its fixed header, or too long to be a message.
+  if (start + static_cast<int64_t>(kPackedHeaderSize) > end || end - start > kMaxMessageText) {
+    return false;
+  }
 
   PackedHeaderBytes fixed;
   stream.Seek(start);
@@ -470,23 +570,24 @@ bool PacketBase::LocateEnd(PacketEnd* end) {
   }
   // An empty packet of another type opens, but takes no type 2 message.
   if (header_.packet_type != kPacketType) return false;
-  if (count_ == 0) {
-    end->at = {static_cast<int64_t>(kPacketHeaderSize), 0};
-  } else {
-    int64_t start = index_[static_cast<size_t>(count_) - 1] + kBoundaryToHeader;
-    if (start > size) return false;
-    std::vector<uint8_t> last(static_cast<size_t>(size - start));
-    stream.Seek(start);
-    stream.Read(last.data(), last.size());
-    if (!stream.ok()) return false;
-    end->at = FindAppendPoint(start, last);
-  }
   end->size = size;
-  // The bytes the new message covers are kept for a failed write.
-  end->covered.assign(static_cast<size_t>(size - end->at.position), '\0');
-  stream.Seek(end->at.position);
-  stream.Read(end->covered.data(), end->covered.size());
-  return stream.ok();
+  if (index_.empty()) {
+    end->at = {static_cast<int64_t>(kPacketHeaderSize), 0};
+    return true;
+  }
+  const PacketSpan& last = index_.back();
+  if (last.start + kTypeWordSize > size) return false;
+  // A last message that runs to the end of the file: the NULs it has.
+  size_t nuls = 0;
+  if (last.end >= size) {
+    PacketScan scan(stream, size);
+    int64_t nul = last.start + kTypeWordSize + static_cast<int64_t>(kPackedHeaderSize) - 1;
+    while (nuls < kClosingNuls && (nul = scan.FindNul(nul + 1)) >= 0 && nul < size) ++nuls;
+    stream.Reset();
+    if (scan.failed()) return false;
+  }
+  end->at = FindAppendPoint(last, size, nuls);
+  return true;
 }
 
 bool PacketBase::WriteAt(const PacketEnd& old_end, const std::string& bytes) {
@@ -494,9 +595,17 @@ bool PacketBase::WriteAt(const PacketEnd& old_end, const std::string& bytes) {
   const int64_t position = old_end.at.position;
   const int64_t size = old_end.size;
   // What goes beyond the old end is written first: when that fails, cutting
-  // the file back leaves it exactly as it was.
+  // the file back leaves it exactly as it was.  The old bytes the new ones
+  // cover are kept to be put back.
   int64_t end = position + static_cast<int64_t>(bytes.size());
   size_t inside = static_cast<size_t>(std::min(end, size) - position);
+  std::string covered(inside, '\0');
+  stream.Seek(position);
+  stream.Read(covered.data(), covered.size());
+  if (!stream.ok()) {
+    stream.Reset();
+    return false;
+  }
   if (end > size) {
     stream.Seek(size);
     stream.Write(bytes.data() + inside, bytes.size() - inside);
@@ -520,7 +629,7 @@ bool PacketBase::WriteAt(const PacketEnd& old_end, const std::string& bytes) {
   stream.Truncate();
   if (wrote_inside) {
     stream.Seek(position);
-    stream.Write(old_end.covered);
+    stream.Write(covered);
     stream.Flush();
   }
   stream.Reset();
@@ -532,6 +641,7 @@ bool PacketBase::WriteMessage(int32_t n, MessageRecord& record) {
   if (MessageExists(n)) {
     if (!DeleteMessage(n) || !ApplyDeletions() || !is_open()) return false;
   }
+  if (count_ >= kMaxMessageCount) return false;
   record.ConvertFlags(Direction::kWriting);
   ConvertHeader(Direction::kWriting, record);
 
@@ -541,10 +651,9 @@ bool PacketBase::WriteMessage(int32_t n, MessageRecord& record) {
   bytes.append(reinterpret_cast<const char*>(type), sizeof type);
   PackedHeaderBytes fixed = EncodePackedHeader(message_header_);
   bytes.append(reinterpret_cast<const char*>(fixed.data()), fixed.size());
-  const std::string_view name_enders("\0\r", 2);
   for (const ShortString* name : {&record.to_name, &record.from_name, &record.subject}) {
     const size_t room = (name == &record.subject ? kPackedSubjectSize : kPackedNameSize) - 1;
-    bytes.append(StoredPart(*name, name_enders).substr(0, room));
+    bytes.append(WithoutControlBytes(*name).substr(0, room));
     bytes.push_back('\0');
   }
   if (!record.area.empty()) {
@@ -579,25 +688,28 @@ bool PacketBase::AppendPacked(std::string_view message) {
     return false;
   }
 
-  int64_t message_end = at.position + static_cast<int64_t>(bytes.size()) - 3;
-  if (count_ > 0) index_.back() = at.position + static_cast<int64_t>(at.fill) - 1;
-  index_.push_back(message_end);
-  count_ = static_cast<int32_t>(index_.size() - 1);
+  const int64_t type_word = at.position + static_cast<int64_t>(at.fill);
+  const int64_t message_end = at.position + static_cast<int64_t>(bytes.size()) - 3;
+  // The message before ends at the NUL in front of the type word (the last
+  // of the zero bytes that completed it, if it needed any).
+  if (!index_.empty()) index_.back().end = type_word - 1;
+  index_.push_back({type_word, message_end});
+  count_ = static_cast<int32_t>(index_.size());
   // The next message goes over the terminator just written.
-  known_end_ = PacketEnd{{message_end + 1, 0}, message_end + 3, std::string(2, '\0')};
+  known_end_ = PacketEnd{{message_end + 1, 0}, message_end + 3};
   return true;
 }
 
 bool PacketBase::CopyStoredMessage(MessageBase& source, int32_t n, const LinkMap*) {
   auto* from = dynamic_cast<PacketBase*>(&source);
   if (from == nullptr || !BeginOperation() || read_only_ || !from->BeginOperation() ||
-      !from->MessageExists(n) || static_cast<size_t>(n) >= from->index_.size()) {
+      !from->MessageExists(n) || static_cast<size_t>(n) > from->index_.size()) {
     return false;
   }
   // From the type word to the NUL that ends the text (or the end of a
   // packet cut short).
-  const int64_t start = from->index_[static_cast<size_t>(n) - 1] + 1;
-  const int64_t end = from->index_[static_cast<size_t>(n)];
+  const int64_t start = from->index_[static_cast<size_t>(n) - 1].start;
+  const int64_t end = from->index_[static_cast<size_t>(n) - 1].end;
   constexpr int64_t kFixed = 2 + static_cast<int64_t>(kPackedHeaderSize);
   if (end - start < kFixed) return false;
   std::string message(static_cast<size_t>(end - start), '\0');
@@ -621,7 +733,7 @@ bool PacketBase::CopyRenumbers(MessageBase&, int32_t, const LinkMap&) { return f
 
 bool PacketBase::DeleteMessage(int32_t n) {
   if (!BeginOperation() || read_only_ || !MessageExists(n) ||
-      static_cast<size_t>(n) >= index_.size()) {
+      static_cast<size_t>(n) > index_.size()) {
     return false;
   }
   int64_t size = message_stream_->GetSize();
@@ -630,8 +742,8 @@ bool PacketBase::DeleteMessage(int32_t n) {
     return false;
   }
   // From the type word through the NUL that ends the text.
-  std::pair<int64_t, int64_t> range{index_[static_cast<size_t>(n) - 1] + 1,
-                                    index_[static_cast<size_t>(n)] + 1};
+  const PacketSpan& span = index_[static_cast<size_t>(n) - 1];
+  std::pair<int64_t, int64_t> range{span.start, span.end + 1};
   auto at = std::lower_bound(deletions_.begin(), deletions_.end(), range);
   if (at == deletions_.end() || *at != range) deletions_.insert(at, range);
   return true;

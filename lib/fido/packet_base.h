@@ -2,9 +2,10 @@
 // base.  Messages are numbered 1 to count in file order.
 //
 // The packet file stays open while the base is open.  Opening indexes it by
-// searching for the boundaries between messages (a text's closing NUL
-// followed by the next type word, 00 02 00), so reading message n costs one
-// seek.  New messages are appended at the end; deleted messages are only
+// walking the fields of its messages (fixed header, three NUL-ended strings,
+// NUL-ended text), so reading message n costs one seek; the boundary between
+// two messages (a text's closing NUL and the next type word, 00 02 00) is
+// searched for only to find the next message behind a damaged one.  New messages are appended at the end; deleted messages are only
 // marked, and are removed from the file in one rewrite when a message is
 // overwritten, when ApplyDeletions is called, and when the base is
 // destroyed.  A base that is only read never changes its file.
@@ -78,9 +79,10 @@ class PacketBase : public MessageBase {
   // is first deleted and the deletions applied, so an overwritten message
   // moves to the end; when that rewrite fails, nothing is written and the
   // result is false.  Echomail gets the first line "AREA:" + tag.  Names,
-  // subject and text are written as they are, except for NUL bytes (and CR
-  // in names and the tag), which the format can not hold, and except that
-  // the names are cut to 35 characters and the subject to 71: tossers
+  // subject and text are written as they are, except for what the format
+  // can not hold: NUL bytes in the text, control bytes (below 0x20) in names
+  // and subject, and the tag from its first NUL, CR or LF on; and except
+  // that the names are cut to 35 characters and the subject to 71: tossers
   // refuse a whole packet in which one of them is longer.  On a failed
   // write the file is cut back to what it was.  Fails for an empty packet
   // whose header is not of type 2.
@@ -141,9 +143,8 @@ class PacketBase : public MessageBase {
   bool WriteHead(uint16_t word);
   // The end of the packet as an append sees it.
   struct PacketEnd {
-    AppendPoint at;       // where the next message goes
-    int64_t size = 0;     // the file size
-    std::string covered;  // the bytes from the append point to the end
+    AppendPoint at;    // where the next message goes
+    int64_t size = 0;  // the file size
   };
   // Finds the end of the packet (giving a file too short for a header a
   // fresh one first).
@@ -161,9 +162,8 @@ class PacketBase : public MessageBase {
   PacketHeader header_;
   uint16_t following_word_ = 0;
   PackedHeader message_header_;
-  // Entry 0 is 57 (the last header byte stands for the NUL in front of
-  // message 1); entry k is the position of the NUL ending message k's text.
-  std::vector<int64_t> index_;
+  // Where message n lies is index_[n - 1].
+  std::vector<PacketSpan> index_;
   // Byte ranges [from, to) of messages marked for deletion, ascending.
   std::vector<std::pair<int64_t, int64_t>> deletions_;
   bool read_only_ = false;

@@ -104,26 +104,27 @@ TEST(PacketFormatTest, PacketHeaderBytesArePinned) {
   EXPECT_EQ(DecodePacketHeader(b), h);
 }
 
-TEST(PacketFormatTest, AppendPointCompletesTheLastMessage) {
-  std::string fixed(kPackedHeaderSize, '\x01');
+TEST(PacketFormatTest, AppendPointCompletesTheLastMessageAndOverwritesNothingOfIt) {
+  // The last message's type word is at 1000; its fixed header is 1002-1033.
   struct {
-    std::string message;  // from the fixed header to the end of the file
-    size_t position;      // of the new message, relative to the fixed header
-    size_t fill;          // zero bytes in front of it
+    int64_t end;   // of its span
+    int64_t size;  // of the file
+    size_t nuls;   // it has behind its fixed header
+    int64_t position;
+    size_t fill;
   } cases[] = {
-      {fixed + "to\0fr\0su\0text\0\0\0"s, 46, 0},    // over the terminator
-      {fixed + "to\0fr\0su\0text\0\0"s, 46, 0},      // over what came of it
-      {fixed + "to\0fr\0su\0\0\x02\0"s, 42, 0},      // over a dangling type word
-      {fixed + "to\0fr\0su\0te\0xt\0\0\0"s, 44, 0},  // behind the first NUL of the text
-      {fixed + "to\0fr\0su\0text"s, 45, 1},          // the text's NUL is missing
-      {fixed + "to\0fr"s, 37, 3},                    // cut in the from name
-      {fixed.substr(0, 10), 10, 22 + 4},             // cut in the fixed header
+      {1100, 1103, 4, 1101, 0},  // over the terminator behind its NUL
+      {1100, 1101, 4, 1101, 0},  // the file ends behind its NUL
+      {1100, 5000, 4, 1101, 0},  // over what follows a terminator
+      {1200, 1200, 3, 1200, 1},  // the text's NUL is missing
+      {1200, 1200, 0, 1200, 4},  // cut in the to name
+      {1200, 1200, 4, 1200, 1},  // damaged: a NUL inside its text; closed, kept
+      {1012, 1012, 0, 1012, 22 + 4},  // cut in the fixed header
   };
   for (const auto& c : cases) {
-    auto bytes = reinterpret_cast<const uint8_t*>(c.message.data());
-    AppendPoint at = FindAppendPoint(1000, std::span<const uint8_t>(bytes, c.message.size()));
-    EXPECT_EQ(at.position, 1000 + static_cast<int64_t>(c.position)) << Printable(c.message);
-    EXPECT_EQ(at.fill, c.fill) << Printable(c.message);
+    AppendPoint at = FindAppendPoint(PacketSpan{1000, c.end}, c.size, c.nuls);
+    EXPECT_EQ(at.position, c.position) << c.end << " " << c.size << " " << c.nuls;
+    EXPECT_EQ(at.fill, c.fill) << c.end << " " << c.size << " " << c.nuls;
   }
 }
 
@@ -223,7 +224,7 @@ TEST(PacketBaseTest, BytesThePacketCanNotHoldAreLeftOut) {
   std::string path = dir / "a.pkt";
   MessageRecord r, back;
   r.to_name = "To\rname";
-  r.from_name = "Fr\0om"s;
+  r.from_name = "Fr\0o\x02m\x1f"s;
   r.area = "TAG\rX";
   r.body.Write("A\0B\0\x02\0C\r"s);
   {
@@ -236,7 +237,8 @@ TEST(PacketBaseTest, BytesThePacketCanNotHoldAreLeftOut) {
   ASSERT_TRUE(base.Open(kSharing, path));
   ASSERT_EQ(base.count(), 2);
   ASSERT_TRUE(base.ReadMessage(2, back));
-  EXPECT_EQ(back.to_name.str() + "|" + back.from_name.str() + "|" + back.area.str(), "To|Fr|TAG");
+  EXPECT_EQ(back.to_name.str() + "|" + back.from_name.str() + "|" + back.area.str(),
+            "Toname|From|TAG");
   EXPECT_EQ(back.body.Contents(), "AB\x02"s + "C\r");
 }
 
@@ -327,16 +329,20 @@ TEST(PacketBaseTest, DeletedMessagesAreRemovedWhenTheBaseIsDestroyed) {
 TEST(PacketBaseTest, BoundariesAcrossReadBlocksAreFound) {
   TempDir dir;
   std::string path = dir / "in.pkt";
-  // Message 1's closing NUL lands on each position around the end of the
-  // first 32 KB block read, which starts at message 1's to name.
-  for (size_t length = 32735; length <= 32750; ++length) {
-    std::string text(length, 't');
-    ASSERT_TRUE(WriteFileBytes(path, Packet({Packed("1", text), Packed("2", "Two\r"),
-                                             Packed("3", std::string(70000, 'x'))})));
-    Bodies bodies = ReadFile(path);
-    ASSERT_EQ(bodies.size(), 3u) << length;
-    EXPECT_EQ(bodies[0], text);
-    EXPECT_EQ(bodies[1], "Two\r");
+  // Message 1's closing NUL, and the boundary behind it, land on each
+  // position around the end of the first 1 MiB block read, which starts at
+  // message 1's to name (its text starts 14 bytes later); a NUL inside the
+  // text makes the walk search for that boundary.
+  constexpr size_t kBlock = size_t{1} << 20;
+  for (size_t length = kBlock - 14 - 6; length <= kBlock - 14 + 3; ++length) {
+    for (std::string text : {std::string(length, 't'), "x\0"s + std::string(length - 2, 't')}) {
+      ASSERT_TRUE(WriteFileBytes(path, Packet({Packed("1", text), Packed("2", "Two\r"),
+                                               Packed("3", std::string(70000, 'x'))})));
+      Bodies bodies = ReadFile(path);
+      ASSERT_EQ(bodies.size(), 3u) << length;
+      EXPECT_EQ(bodies[0], text);
+      EXPECT_EQ(bodies[1], "Two\r");
+    }
   }
 }
 
@@ -430,22 +436,53 @@ TEST(PacketBaseTest, OddFilesOpenAsTheyShouldAndStayUnchanged) {
     EXPECT_EQ(ReadFile(path), Bodies{"Text\r"});
   }
 
-  // A to name that runs to the end of the file; a stray boundary made of an
-  // empty to name and the from name "\x02" splits its message.
+  // A to name that runs to the end of the file.
   std::string one = Packet({Packed("1", "Text\r")});
   std::string endless = one.substr(0, one.size() - 2) + "\x02\0"s +
                         std::string(kPackedHeaderSize, '\x01') + std::string(5000, 'n');
-  std::string stray = Packet({Packed("\x02", "Text\r", ""), Packed("2", "Two\r")});
-  for (const std::string& p : {endless, stray}) {
-    ASSERT_TRUE(WriteFileBytes(path, p));
-    EXPECT_EQ(ReadFile(path).size(), 2u);
-    EXPECT_EQ(ReadFileBytes(path), p);
-  }
   ASSERT_TRUE(WriteFileBytes(path, endless));
+  EXPECT_EQ(ReadFile(path).size(), 2u);
+  EXPECT_EQ(ReadFileBytes(path), endless);
   ASSERT_TRUE(base.Open(kSharing, path));
   MessageRecord r;
   ASSERT_TRUE(base.ReadMessage(2, r));
   EXPECT_EQ(r.to_name.str(), std::string(255, 'n'));
+}
+
+// Messages are found by walking their fields; the boundary pattern is
+// searched for only behind a message that is followed by something else
+// than the next type word or the terminator.  Appending keeps every message.
+TEST(PacketBaseTest, MessagesAreFoundByTheirFields) {
+  TempDir dir;
+  std::string path = dir / "in.pkt";
+  const std::string two = Packed("2", "Two\r");
+  const std::string first = Packet({Packed("1", "One\r")});  // ends 00 00 00
+  PackedHeader boundary_inside;
+  boundary_inside.orig_node = 0x0200;  // the header bytes 00 02 00 ...
+  const std::string header_with_boundary =
+      "\x02\0"s + Bytes(EncodePackedHeader(boundary_inside)) + "To\0From\0Subj\0One\r\0"s;
+  struct {
+    const char* name;
+    std::string packet;
+    Bodies bodies;
+  } cases[] = {
+      {"BoundaryInTheNames", Packet({Packed("\x02", "One\r", ""), two}), {"One\r", "Two\r"}},
+      {"BoundaryInTheFixedHeader", Packet({header_with_boundary, two}), {"One\r", "Two\r"}},
+      {"NulInsideAText", Packet({Packed("1", "O\0ne\r"s), two}), {"O\0ne\r"s, "Two\r"}},
+      {"NulInsideTheLastText", Packet({Packed("1", "O\0ne\r"s)}), {"O\0ne\r"s}},
+      {"JunkBehindTheTerminator", first + "junk", {"One\r"}},
+      {"FillerBehindTheTerminator", first + std::string(5000, '\0'), {"One\r"}},
+      {"MessageBehindJunk", first + "junk\0"s + two + "\0\0"s, {"One\r", "Two\r"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(WriteFileBytes(path, c.packet));
+    EXPECT_EQ(ReadFile(path), c.bodies);
+    ASSERT_TRUE(Append(path, "New\r"));
+    Bodies appended = c.bodies;
+    appended.push_back("New\r");
+    EXPECT_EQ(ReadFile(path), appended);
+  }
 }
 
 TEST(PacketBaseTest, RandomlyDamagedPacketsNeverCrash) {

@@ -57,7 +57,6 @@
 #include <cstdint>
 #include <span>
 #include <string>
-#include <string_view>
 
 #include "runtime/coding.h"
 
@@ -229,22 +228,16 @@ inline PackedHeader DecodePackedHeader(std::span<const uint8_t, kPackedHeaderSiz
   return h;
 }
 
-// Where the messages of a packet meet: the NUL that ends one message's text
-// followed by the next message's type word.
-inline constexpr std::string_view kMessageBoundary{"\0\x02\0", 3};
+// NULs behind a packed message's fixed header that end its to name, from
+// name, subject and text.
+constexpr size_t kClosingNuls = 4;
 
-// Where the text of the last message ends (the position of its closing NUL,
-// or the file size when it has none), for a file of `size` bytes whose last
-// bytes are `tail` (up to 3).  A complete packet ends in 00 00 00: the NUL,
-// then the two-byte terminator.  A packet cut short ends its last message at
-// its last byte when that is a NUL, and at the end of the file otherwise, so
-// no byte that arrived is dropped from the text.
-inline int64_t LastMessageEnd(int64_t size, std::span<const uint8_t> tail) {
-  size_t n = tail.size();
-  if (n >= 3 && tail[n - 3] == 0 && tail[n - 2] == 0 && tail[n - 1] == 0) return size - 3;
-  if (n >= 1 && tail[n - 1] == 0) return size - 1;
-  return size;
-}
+// Where a message lies in a packet file.
+struct PacketSpan {
+  int64_t start = 0;  // its type word
+  int64_t end = 0;    // the NUL that ends its text, or the file size when it
+                      // has none (cut short, or damaged to the end)
+};
 
 // Where a new message goes behind the last message of a packet, and how many
 // zero bytes must come first to complete that message.
@@ -253,24 +246,21 @@ struct AppendPoint {
   size_t fill = 0;       // zero bytes to write first
 };
 
-// `message` holds the bytes of a packet's last message from the start of its
-// fixed header (just after its type word) to the end of the file, and
-// `start` is the file position of its first byte.  In FTS-0001 the fourth
-// NUL behind the fixed header ends the text (to name, from name and subject
-// end with the first three): the new message goes right behind it, over the
-// terminator or whatever else follows.  A message cut short is completed
-// first: its fixed header with zeros, and the NULs its strings and text lack.
-inline AppendPoint FindAppendPoint(int64_t start, std::span<const uint8_t> message) {
-  constexpr size_t kClosingNuls = 4;
-  const size_t size = message.size();
-  if (size < kPackedHeaderSize) {
-    return {start + static_cast<int64_t>(size), kPackedHeaderSize - size + kClosingNuls};
+// The append point behind `last`, the last message of a packet of `size`
+// bytes.  A message that ends with its NUL is followed by the new one right
+// behind that NUL, over the terminator and whatever else follows.  One that
+// runs to the end of the file is completed first: its fixed header with
+// zeros and the NULs its strings and text lack (`nuls` is the number of NULs
+// it has behind its fixed header, counted up to kClosingNuls), or, when it
+// has them all (a damaged message whose text holds a NUL), one NUL to close
+// it; nothing of it is overwritten.
+inline AppendPoint FindAppendPoint(const PacketSpan& last, int64_t size, size_t nuls) {
+  if (last.end < size) return {last.end + 1, 0};
+  const int64_t fixed = last.start + 2;
+  if (size - fixed < static_cast<int64_t>(kPackedHeaderSize)) {
+    return {size, kPackedHeaderSize - static_cast<size_t>(size - fixed) + kClosingNuls};
   }
-  size_t nuls = 0;
-  for (size_t i = kPackedHeaderSize; i < size; ++i) {
-    if (message[i] == 0 && ++nuls == kClosingNuls) return {start + static_cast<int64_t>(i) + 1, 0};
-  }
-  return {start + static_cast<int64_t>(size), kClosingNuls - nuls};
+  return {size, nuls >= kClosingNuls ? 1 : kClosingNuls - nuls};
 }
 
 }  // namespace quil

@@ -6,6 +6,7 @@
 #include <limits>
 #include <vector>
 
+#include "indexed/index_scan.h"
 #include "indexed/jam_subfields.h"
 #include "model/message_text.h"
 #include "runtime/path_ops.h"
@@ -23,8 +24,6 @@ constexpr std::string_view kSideExtension = ".jqx";
 // Other JAM software opens a base only when its lastread file exists too.
 constexpr std::string_view kLastreadExtension = ".jlr";
 
-using control_line::kCr;
-
 // Header offsets in the index are signed 32-bit, text offsets unsigned.
 constexpr int64_t kMaxHeaderFileSize = std::numeric_limits<int32_t>::max();
 constexpr int64_t kMaxTextFileSize = std::numeric_limits<uint32_t>::max();
@@ -34,6 +33,15 @@ constexpr int64_t kMaxTextFileSize = std::numeric_limits<uint32_t>::max();
 constexpr int64_t kWriteLockOffset = 0;
 constexpr int64_t kWriteLockLength = 1;
 
+// True when a header offset of the index points at a message header in a
+// .jhr of `size` bytes: a deleted entry (-1), an offset inside the base
+// header, and one where no whole message header fits all mean there is no
+// message.
+bool PointsAtHeader(int64_t offset, int64_t size) {
+  return offset >= static_cast<int64_t>(jam::kBaseHeaderSize) && size >= 0 &&
+         offset + static_cast<int64_t>(jam::kMessageHeaderSize) <= size;
+}
+
 uint32_t NowInJamSeconds() {
   DateTime now;
   SetNow(&now);
@@ -41,15 +49,11 @@ uint32_t NowInJamSeconds() {
 }
 
 // The stored text of a message: the body, then the tear line and the origin
-// line when the record has them.
+// line when the record has them (the other lines below the body are
+// subfields).
 std::string BuildText(const MessageRecord& r) {
   std::string text = r.body.Contents();
-  if (!r.tear_line.empty() && r.has_tear_line) {
-    text += std::string(control_line::kTear) + r.tear_line.str() + kCr;
-  }
-  if ((!r.origin.empty() || !r.area.empty()) && r.has_origin) {
-    text += std::string(control_line::kOrigin) + r.origin.str() + "(" + r.FormatOriginAddress() + ")" + kCr;
-  }
+  AppendTrailingLines(r, text, false);
   return text;
 }
 
@@ -135,9 +139,10 @@ bool JamBase::Open(uint32_t sharing, std::string_view path) {
   base_header_ = jam::BaseHeader::Decode(bytes);
   working_ = jam::MessageHeader::Fresh();
   ForgetReplyLinks();
-  count_ = static_cast<int32_t>(
-      std::min<int64_t>(index_size / static_cast<int64_t>(jam::kIndexEntrySize),
-                        std::numeric_limits<int32_t>::max()));
+  // An index that claims more messages than can be numbered is damaged
+  // beyond the last one that can.
+  count_ = static_cast<int32_t>(std::min<int64_t>(
+      index_size / static_cast<int64_t>(jam::kIndexEntrySize), kMaxMessageCount));
   error_state_ = kBaseOpen;
   return true;
 }
@@ -218,13 +223,19 @@ bool JamBase::ReadIndexEntry(int32_t n, jam::IndexEntry* entry) {
 int64_t JamBase::HeaderOffset(int32_t n) {
   jam::IndexEntry entry;
   if (!ReadIndexEntry(n, &entry)) return -1;
-  // A deleted entry (-1), an offset inside the base header, and one where no
-  // whole message header fits all mean there is no message.
-  int64_t offset = entry.header_offset;
-  if (offset < static_cast<int64_t>(jam::kBaseHeaderSize)) return -1;
   int64_t size = header_stream_->GetSize();
-  if (size < 0 || offset + static_cast<int64_t>(jam::kMessageHeaderSize) > size) return -1;
-  return offset;
+  return PointsAtHeader(entry.header_offset, size) ? entry.header_offset : -1;
+}
+
+int64_t JamBase::NextMessage(int64_t n) {
+  if (!is_open()) return static_cast<int64_t>(count_) + 1;
+  ResetErrors();
+  const int64_t size = header_stream_->GetSize();
+  ResetErrors();
+  return NextIndexRecord(*index_stream_, n, count_, jam::kIndexEntrySize,
+                         [size](std::span<const uint8_t> bytes) {
+                           return PointsAtHeader(jam::IndexEntry::Decode(bytes).header_offset, size);
+                         });
 }
 
 bool JamBase::ReadHeaderAt(int64_t offset, jam::MessageHeader* header) {
@@ -358,7 +369,11 @@ JamBase::Found JamBase::FindMessage(int32_t n, jam::MessageHeader* header, int64
   *area_start = offset + static_cast<int64_t>(jam::kMessageHeaderSize);
   *area_end = std::min(*area_start + static_cast<int64_t>(header->subfield_len),
                        header_stream_->GetSize());
-  if (*area_end < *area_start) return Found::kNothing;
+  // A text or a subfield area longer than a message may have is damage.
+  if (*area_end < *area_start || *area_end - *area_start > kMaxMessageText) {
+    return Found::kNothing;
+  }
+  if (header->txt_len > kMaxMessageText) return Found::kNothing;
   int64_t text_end = static_cast<int64_t>(header->txt_offset) + header->txt_len;
   if (header->txt_len > 0 && text_end > message_stream_->GetSize()) return Found::kNothing;
   return Found::kMessage;
@@ -427,7 +442,7 @@ bool JamBase::RereadMessage(int32_t n, MessageRecord& record) {
 bool JamBase::WriteMessage(int32_t n, MessageRecord& record) {
   if (!BeginOperation() || n < 1) return false;
   const bool append = n > count_;
-  if (append && count_ == std::numeric_limits<int32_t>::max()) return false;
+  if (append && count_ >= kMaxMessageCount) return false;
   const int32_t number = append ? count_ + 1 : n;
 
   // A rewritten message's old header lends the new one the fields the

@@ -8,10 +8,11 @@
 // over another's (CopyLastreadFrom).
 //
 // Message n is index entry n, whatever the base header's BaseMsgNum says;
-// the message count is the .jdx size divided by 8 and includes deleted
-// entries.  Other JAM software names message n BaseMsgNum + n - 1 in its
-// header and in reply links and lastread records: stored-form copies and
-// LinkId follow that numbering (WriteMessage stores n itself).  Message headers and texts are only ever appended: a rewrite of
+// the message count is the .jdx size divided by 8 (at most
+// kMaxMessageCount) and includes deleted entries.  Other JAM software names
+// message n BaseMsgNum + n - 1 in its header and in reply links and lastread
+// records: stored-form copies and LinkId follow that numbering (WriteMessage
+// stores n itself).  Message headers and texts are only ever appended: a rewrite of
 // number n appends a new header and text and repoints entry n; a delete
 // marks the header deleted and the index entry 0xFFFFFFFF.
 //
@@ -66,6 +67,10 @@ class JamBase : public MessageBase {
   // fits.  Deleted messages do not exist.
   bool MessageExists(int32_t n) override;
 
+  // The first number from n on whose index entry points at a message
+  // header (see MessageExists), passing holes of the .jdx unread.
+  int64_t NextMessage(int64_t n) override;
+
   // Reads message n.  Fails with the record untouched when n does not exist
   // or its text lies outside the .jdt; fails with only the record state set
   // to 0 when the header is not valid.  Subfields that would run past the
@@ -77,10 +82,11 @@ class JamBase : public MessageBase {
   // entry n points at them and the old header is marked deleted.  A
   // rewritten message keeps the old header's next-reply link, date
   // received, second attribute word and password; an appended one starts
-  // with none.  False when the base is not open, n < 1, or any write
-  // failed: a failed append leaves the files as they were, a failed rewrite
-  // leaves message n either the old or the new message, readable either
-  // way (a rewrite stands once its index entry is written).
+  // with none.  False when the base is not open, n < 1, an append finds the
+  // base full (kMaxMessageCount messages), or any write failed: a failed
+  // append leaves the files as they were, a failed rewrite leaves message n
+  // either the old or the new message, readable either way (a rewrite
+  // stands once its index entry is written).
   [[nodiscard]] bool WriteMessage(int32_t n, MessageRecord& record) override;
 
   // Marks message n deleted (index entry 0xFFFFFFFF, header flagged with

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <optional>
+#include <string>
+#include <unordered_set>
 
 #include "indexed/jam_format.h"
 #include "runtime/coding.h"
@@ -64,7 +66,8 @@ void AppendIfSet(std::string* area, uint32_t id, std::string_view data) {
   if (!data.empty()) AppendSubfield(area, id, data);
 }
 
-void ApplyOne(uint32_t id, std::string_view data, MessageRecord& r) {
+void ApplyOne(uint32_t id, std::string_view data, MessageRecord& r,
+              std::unordered_set<std::string>& kept) {
   switch (id) {
     case kSubOriginAddress:
       r.ParseOriginAddress(data);
@@ -104,7 +107,7 @@ void ApplyOne(uint32_t id, std::string_view data, MessageRecord& r) {
       break;
     case kSubEmbeddedData:
     case kSubFtsKludge:
-      ApplyKludge(data, r);
+      ApplyKludge(data, r, &kept);
       break;
     case kSubSeenBy:
       r.seenby_lines.Insert(data);
@@ -168,6 +171,8 @@ void ApplySubfields(std::span<const uint8_t> area, MessageRecord& r) {
   // The origin address makes up a MSGID of its own; the message's MSGID
   // subfield must win over it wherever the two stand.
   std::optional<std::string> msgid;
+  // The other control lines the record holds, each value taken once.
+  std::unordered_set<std::string> kept(r.control_lines.begin(), r.control_lines.end());
   while (in.remaining() >= kSubfieldHeaderSize) {
     auto raw = in.Bytes(kSubfieldHeaderSize);
     // No subfield starts with the signature of a message header: an area
@@ -183,7 +188,7 @@ void ApplySubfields(std::span<const uint8_t> area, MessageRecord& r) {
     auto data = in.Bytes(header.length);
     std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
     if (header.id() == kSubMsgid) msgid = std::string(text);
-    ApplyOne(header.id(), text, r);
+    ApplyOne(header.id(), text, r, kept);
   }
   r.msgid = msgid.value_or("");
   // One address subfield without the other (echomail has no destination)
@@ -208,7 +213,7 @@ std::string TraceToRoutingLine(std::string_view data) {
   return Cut(std::string(kVia) + s);
 }
 
-void ApplyKludge(std::string_view data, MessageRecord& r) {
+void ApplyKludge(std::string_view data, MessageRecord& r, std::unordered_set<std::string>* kept) {
   std::string line = Cut(std::string(1, kControlMark) + std::string(data));
   auto routing = [&](std::string_view prefix) {
     r.routing_lines.Insert(std::string(prefix) + line.substr(prefix.size()));
@@ -225,7 +230,7 @@ void ApplyKludge(std::string_view data, MessageRecord& r) {
     routing(kForwarded);
   } else if (StartsWithNoCase(std::string_view(line).substr(1), kArea)) {
     r.area = line.substr(1 + kArea.size());
-  } else if (r.control_lines.Search(line) < 0) {
+  } else if (kept != nullptr ? kept->insert(line).second : r.control_lines.Search(line) < 0) {
     r.control_lines.Insert(line);
   }
 }

@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 #include "model/message_record.h"
 
@@ -48,7 +49,10 @@ std::string TraceToRoutingLine(std::string_view data);
 // Files an FTSKLUDGE (or EMBINDAT) subfield: INTL, TOPT and FMPT are
 // dropped, Via, Recd and Forwarded become routing lines, AREA: sets the
 // area tag, everything else is added to the other control lines (each value
-// once).  Prefixes are compared without regard to case.
-void ApplyKludge(std::string_view data, MessageRecord& record);
+// once).  Prefixes are compared without regard to case.  `kept`, when given,
+// holds the other control lines the record has (and takes the new one), so
+// that filing many costs no search of the list each.
+void ApplyKludge(std::string_view data, MessageRecord& record,
+                 std::unordered_set<std::string>* kept = nullptr);
 
 }  // namespace quil::jam

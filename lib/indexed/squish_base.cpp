@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "indexed/index_scan.h"
 #include "model/dates.h"
 #include "model/message_text.h"
 #include "runtime/coding.h"
@@ -76,13 +77,23 @@ void ParseControlInfo(std::string_view info, MessageRecord& r) {
   }
 }
 
+// A control line of the control information holds no ^A but its first
+// byte (another would start another line) and no NUL (which would end the
+// control information): those bytes are left out.
+void AppendControlLine(std::string& ctl, std::string_view prefix, std::string_view value) {
+  ctl.append(prefix);
+  for (char c : value) {
+    if (c != kCtrlA[0] && c != '\0') ctl.push_back(c);
+  }
+}
+
 // The control information of a record: the netmail kludges (INTL first; none
 // for echomail), the kludges the record holds as values, the other control
 // lines, one zero byte.
 std::string BuildControlInfo(const MessageRecord& r) {
   std::string ctl;
   auto line = [&ctl](std::string_view prefix, std::string_view value) {
-    ctl.append(prefix).append(value);
+    AppendControlLine(ctl, prefix, value);
   };
   for (const auto& [prefix, value] : NetmailKludges(r)) line(prefix, value);
   if (!r.msgid.empty()) line(kMsgid, r.msgid);
@@ -90,7 +101,10 @@ std::string BuildControlInfo(const MessageRecord& r) {
   if (!r.flags.empty()) line(kFlags, r.flags);
   if (!r.pid.empty()) line(kPid, r.pid);
   if (!r.tid.empty()) line(kTid, r.tid);
-  for (const std::string& kludge : r.control_lines) ctl.append(kludge);
+  for (std::string_view kludge : r.control_lines) {
+    if (kludge.empty()) continue;
+    AppendControlLine(ctl, kludge.substr(0, 1), kludge.substr(1));
+  }
   ctl.push_back('\0');
   return ctl;
 }
@@ -102,6 +116,12 @@ std::string BuildText(const MessageRecord& r) {
   AppendTrailingLines(r, txt);
   txt.push_back('\0');
   return txt;
+}
+
+// True when an offset can be that of a frame in a .sqd of `size` bytes:
+// behind the base header, with room for a frame header.
+bool PointsAtFrame(uint32_t ofs, int64_t size) {
+  return ofs >= squish::kFirstFrameOffset && ofs + kFrameHeaderSize <= size;
 }
 
 uint32_t& LinkField(FrameHeader& frame, bool next) {
@@ -290,7 +310,7 @@ bool SquishBase::Open(uint32_t sharing, std::string_view path) {
   // The count is what the header claims, but never more than the index
   // holds: a header that claims more would send reads past the index.
   int64_t count = std::min<int64_t>(base_header_.num_msg, index_size / kIndexRecordSize);
-  count = std::min<int64_t>(count, std::numeric_limits<int32_t>::max() - 1);
+  count = std::min<int64_t>(count, kMaxMessageCount);
   base_header_.num_msg = static_cast<uint32_t>(count);
   count_ = static_cast<int32_t>(count);
   error_state_ = kBaseOpen;
@@ -354,15 +374,24 @@ bool SquishBase::ReadIndexRecord(int32_t n, IndexRecord* record) {
 SquishBase::FrameCheck SquishBase::ReadFrameHeader(uint32_t ofs, FrameHeader* frame) {
   int64_t size = data().GetSize();
   if (size < 0) return FrameCheck::kIoError;
-  if (ofs < squish::kFirstFrameOffset || ofs + kFrameHeaderSize > size) {
-    return FrameCheck::kNotAFrame;
-  }
+  if (!PointsAtFrame(ofs, size)) return FrameCheck::kNotAFrame;
   squish::FrameHeaderBytes bytes{};
   data().Seek(ofs);
   data().Read(bytes.data(), bytes.size());
   if (!data().ok()) return FrameCheck::kIoError;
   *frame = squish::DecodeFrameHeader(bytes);
   return frame->id == squish::kFrameId ? FrameCheck::kValid : FrameCheck::kNotAFrame;
+}
+
+int64_t SquishBase::NextMessage(int64_t n) {
+  if (!is_open()) return static_cast<int64_t>(count_) + 1;
+  ResetErrors();
+  const int64_t size = data().GetSize();
+  ResetErrors();
+  return NextIndexRecord(*index_stream_, n, count_, squish::kIndexRecordSize,
+                         [size](std::span<const uint8_t> bytes) {
+                           return PointsAtFrame(GetU32LE(bytes.data()), size);
+                         });
 }
 
 bool SquishBase::LoadMessage(int32_t n) {
@@ -500,6 +529,7 @@ SquishBase::Found SquishBase::FindFrame(int32_t n, IndexRecord* index, FrameHead
   // The frame must be a frame, and its lengths must fit it and the file.
   bool sound = ReadFrameHeader(index->ofs, frame) == FrameCheck::kValid &&
                frame->msg_length >= kMessageHeaderSize &&
+               frame->msg_length - kMessageHeaderSize <= kMaxMessageText &&
                frame->clen <= frame->msg_length - kMessageHeaderSize &&
                frame->msg_length <= frame->frame_length &&
                index->ofs + kFrameHeaderSize + frame->msg_length <= size;
@@ -555,7 +585,7 @@ bool SquishBase::WriteMessage(int32_t n, MessageRecord& record) {
   if (!is_open() || n < 1) return false;
   const bool replace = MessageExists(n);
   if (!replace) {
-    if (count_ == std::numeric_limits<int32_t>::max()) return false;
+    if (count_ >= kMaxMessageCount) return false;
     n = count_ + 1;
   }
   ResetErrors();

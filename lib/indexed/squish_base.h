@@ -57,6 +57,10 @@ class SquishBase : public MessageBase {
   // existing .sqd.
   [[nodiscard]] bool Create(uint32_t sharing, std::string_view path) override;
 
+  // The first number from n on whose index record points where a frame
+  // can be, passing holes of the .sqi unread.
+  int64_t NextMessage(int64_t n) override;
+
   // Reads message n.  Fails without touching the record when n does not
   // exist or its index record points beyond the .sqd; fails with only the
   // record state set to 0 when the frame there is damaged (wrong id, lengths
@@ -67,8 +71,9 @@ class SquishBase : public MessageBase {
   // (the old frame goes to the free chain) and keeps its unique id; any
   // larger n appends as count + 1 with the base's next unique id, which
   // becomes the high water mark.  The id stands in the index and, marked
-  // valid, in the message header.  Returns false, with the base still readable, when any write
-  // failed; n below 1 fails.
+  // valid, in the message header.  Returns false, with the base still
+  // readable, when any write failed; n below 1 fails, and so does an append
+  // to a full base (kMaxMessageCount messages).
   [[nodiscard]] bool WriteMessage(int32_t n, MessageRecord& record) override;
 
   // Removes message n: its index record goes, its frame is unlinked from the

@@ -127,6 +127,31 @@ TEST_F(SquishBaseTest, EchomailGetsNoNetmailKludges) {
                                   "SEEN-BY: 5020/1 2\r\x01PATH: 5020/1\r") + '\0'));
 }
 
+// The control information can not hold ^A inside a line (it would start
+// another) nor NUL (it would end the control information): they are left
+// out, and the body's text starts its lines below on a line of their own.
+TEST_F(SquishBaseTest, ControlLinesHoldNoSeparatorAndTheTailStartsALine) {
+  auto base = Create();
+  MessageRecord r;
+  FillEchomail(r, "Echo");
+  r.msgid = "2:5020/1\x01PATH: 1/1";
+  r.control_lines.Insert(std::string("\x01" "CHRS:\0 CP866\x01 2", 17));
+  r.body.Seek(0);
+  r.body.Truncate();
+  r.body.Write("No line end");
+  ASSERT_TRUE(base->WriteMessage(1, r));
+  base.reset();
+  std::string data = sqd();
+  FrameHeader f = FrameAt(data, 256);
+  EXPECT_EQ(Printable(data.substr(256 + 28 + 238, f.clen)),
+            Printable(std::string("\x01MSGID: 2:5020/1PATH: 1/1\x01" "CHRS: CP866 2") + '\0'));
+  EXPECT_EQ(Printable(data.substr(256 + 28 + 238 + f.clen, 15)), Printable("No line end\r---"));
+  MessageRecord back;
+  ASSERT_TRUE(Open()->ReadMessage(1, back));
+  EXPECT_EQ(back.control_lines.count(), 1);
+  EXPECT_EQ(back.path_lines.count(), 1);
+}
+
 TEST_F(SquishBaseTest, EchomailRoundTrip) {
   auto base = Create();
   MessageRecord written;

@@ -127,8 +127,11 @@ void SetNow(DateTime* date) {
 }
 
 uint32_t PackStamp(const DateTime& d) {
-  auto date = static_cast<uint16_t>((d.year - 1980) * 512 + d.month * 32 + d.day);
-  auto time = static_cast<uint16_t>(d.hour * 2048 + d.minute * 32 + d.second / 2);
+  // Unsigned arithmetic: the halves wrap at 16 bits for any date, as the
+  // stamp does, where signed arithmetic could overflow.
+  auto u = [](int32_t v) { return static_cast<uint32_t>(v); };
+  auto date = static_cast<uint16_t>((u(d.year) - 1980u) * 512u + u(d.month) * 32u + u(d.day));
+  auto time = static_cast<uint16_t>(u(d.hour) * 2048u + u(d.minute) * 32u + u(d.second / 2));
   return (static_cast<uint32_t>(date) << 16) | time;
 }
 

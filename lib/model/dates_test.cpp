@@ -103,6 +103,9 @@ TEST(DatesTest, PackedStamps) {
   EXPECT_EQ(Show(UnpackStamp(0)), "1980-00-00 00:00:00");
   EXPECT_EQ(SwapStamp(0x12345678u), 0x56781234u);
   EXPECT_EQ(SwapStamp(SwapStamp(stamp)), stamp);
+  // Any date packs, its halves wrapping at 16 bits (a parsed year may be
+  // anything).
+  EXPECT_EQ(PackStamp(D(17971719 + 1980, 1, 1)) >> 16, ((17971719u * 512u + 32u + 1u) & 0xFFFF));
 }
 
 TEST(DatesTest, SecondsSince1970) {

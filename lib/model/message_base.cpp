@@ -1,5 +1,7 @@
 #include "model/message_base.h"
 
+#include <algorithm>
+
 #include "model/message_text.h"
 #include "runtime/path_ops.h"
 #include "runtime/platform.h"
@@ -47,6 +49,8 @@ bool MessageBase::CopyRenumbers(MessageBase&, int32_t, const LinkMap&) {
 void MessageBase::ConvertHeader(Direction, MessageRecord&) {}
 
 bool MessageBase::MessageExists(int32_t n) { return is_open() && n >= 1 && n <= count_; }
+
+int64_t MessageBase::NextMessage(int64_t n) { return std::max<int64_t>(n, 1); }
 
 bool MessageBase::ReadText(MessageRecord& record, int64_t from, int64_t to) {
   if (!message_stream_) return false;

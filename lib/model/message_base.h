@@ -61,6 +61,11 @@ struct OpenFailure {
   std::string file;  // as the base named it; empty for the opener's own
 };
 
+// The most messages a base holds: one more must still be a message number,
+// since messages are appended under count + 1.  Files that claim more are
+// damaged; the count stops here, and an append to a full base fails.
+constexpr int32_t kMaxMessageCount = INT32_MAX - 1;
+
 class MessageBase {
  public:
   MessageBase();
@@ -98,6 +103,14 @@ class MessageBase {
 
   // Common: the base is open and 1 <= n <= count.
   virtual bool MessageExists(int32_t n);
+
+  // The first number from n on (n >= 1) that may hold a message, count + 1
+  // when none can.  The numbers it passes hold no message, so a caller that
+  // visits every message of the base may skip them: a kind that knows where
+  // its messages are passes the gaps between *.msg files, or the holes and
+  // dangling entries of an index that claims many more messages than its
+  // files hold, without reading each number.  The common version answers n.
+  virtual int64_t NextMessage(int64_t n);
 
   // Common: the text reader.  Splits the bytes [from, to) of the current
   // message stream into `record` (see message_text.h).  Fails without

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <random>
+#include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -48,10 +50,70 @@ class LineTest {
 
 enum class Scan { kLeading, kTrailing };
 
+// What one read keeps of the record's lists besides the lists themselves,
+// so that every line costs the same however many came before it: the
+// routing and other control lines the record holds (each value is taken
+// once), and the lines the trailing scan found.  That scan runs backwards,
+// so its lines go in front of the lists, in text order, when it ends.
+class ScanLists {
+ public:
+  explicit ScanLists(const MessageRecord& r)
+      : routing_(r.routing_lines.begin(), r.routing_lines.end()),
+        control_(r.control_lines.begin(), r.control_lines.end()) {}
+
+  bool HasRouting(const std::string& line) const { return routing_.contains(line); }
+  bool HasControl(const std::string& line) const { return control_.contains(line); }
+
+  void AddRouting(std::string entry, Scan scan, MessageRecord& r) {
+    routing_.insert(entry);
+    Add(std::move(entry), scan, r.routing_lines, trailing_routing_);
+  }
+  void AddControl(const std::string& line, MessageRecord& r) {
+    control_.insert(line);
+    r.control_lines.Insert(line);
+  }
+  void AddPath(std::string value, Scan scan, MessageRecord& r) {
+    Add(std::move(value), scan, r.path_lines, trailing_path_);
+  }
+  void AddSeenBy(std::string value, Scan scan, MessageRecord& r) {
+    Add(std::move(value), scan, r.seenby_lines, trailing_seenby_);
+  }
+
+  // Puts what the trailing scan found in front of the lists.
+  void FinishTrailing(MessageRecord& r) {
+    for (auto [found, list] : {std::pair{&trailing_routing_, &r.routing_lines},
+                               std::pair{&trailing_path_, &r.path_lines},
+                               std::pair{&trailing_seenby_, &r.seenby_lines}}) {
+      std::reverse(found->begin(), found->end());
+      list->InsertAllAt(0, std::move(*found));
+      found->clear();
+    }
+  }
+
+ private:
+  static void Add(std::string entry, Scan scan, StringList& list,
+                  std::vector<std::string>& trailing) {
+    if (scan == Scan::kTrailing) {
+      trailing.push_back(std::move(entry));
+    } else {
+      list.Insert(std::move(entry));
+    }
+  }
+
+  std::unordered_set<std::string> routing_;
+  std::unordered_set<std::string> control_;
+  // In the order the backward scan met them: last line first.
+  std::vector<std::string> trailing_routing_;
+  std::vector<std::string> trailing_path_;
+  std::vector<std::string> trailing_seenby_;
+};
+
 // The tear, origin, routing, PATH and SEEN-BY rules, shared by both scans.
-// In the trailing scan lists fill from the front (the scan runs backwards,
-// so they end up in text order).
-void TestFramingLines(LineTest& t, const std::string& original, Scan scan, MessageRecord& r) {
+// Lists keep text order.  (Putting leading-block values in front as well
+// would reverse a PATH that stands right below the kludges of a message
+// with an empty body, and reverse it again on every later read.)
+void TestFramingLines(LineTest& t, const std::string& original, Scan scan, MessageRecord& r,
+                      ScanLists& lists) {
   std::string value;
   if (r.tear_line.empty() && t.Match(kTear, &value)) {
     r.tear_line = value.empty() ? std::string(" ") : value;
@@ -64,33 +126,23 @@ void TestFramingLines(LineTest& t, const std::string& original, Scan scan, Messa
     t.Consume();
   }
   for (std::string_view prefix : {kVia, kRecd, kForwarded}) {
-    if (t.Match(prefix, &value) && r.routing_lines.Search(original) < 0) {
-      std::string entry = std::string(prefix) + value;
-      if (scan == Scan::kTrailing) {
-        r.routing_lines.InsertAt(0, entry);
-      } else {
-        r.routing_lines.Insert(entry);
-      }
+    if (t.Match(prefix, &value) && !lists.HasRouting(original)) {
+      lists.AddRouting(std::string(prefix) + value, scan, r);
       t.Consume();
     }
   }
-  // Lists keep text order.  (Putting leading-block values in front as well
-  // would reverse a PATH that stands right below the kludges of a message
-  // with an empty body, and reverse it again on every later read.)
-  for (auto [prefix, list] : {std::pair{kPath, &r.path_lines}, std::pair{kSeenBy, &r.seenby_lines}}) {
-    if (t.Match(prefix, &value)) {
-      if (scan == Scan::kTrailing) {
-        list->InsertAt(0, value);
-      } else {
-        list->Insert(value);
-      }
-      t.Consume();
-    }
+  if (t.Match(kPath, &value)) {
+    lists.AddPath(std::move(value), scan, r);
+    t.Consume();
+  }
+  if (t.Match(kSeenBy, &value)) {
+    lists.AddSeenBy(std::move(value), scan, r);
+    t.Consume();
   }
 }
 
 // Tests a line of the leading block against every prefix, in order.
-bool TestLeadingLine(const std::string& line, MessageRecord& r) {
+bool TestLeadingLine(const std::string& line, MessageRecord& r, ScanLists& lists) {
   LineTest t(line);
   std::string value;
   if (t.Match(kIntl, &value)) {
@@ -117,18 +169,18 @@ bool TestLeadingLine(const std::string& line, MessageRecord& r) {
       t.Consume();
     }
   }
-  TestFramingLines(t, line, Scan::kLeading, r);
+  TestFramingLines(t, line, Scan::kLeading, r, lists);
   // Any other kludge line is kept whole, each value once.
-  if (!t.line().empty() && t.line()[0] == '\x01' && r.control_lines.Search(t.line()) < 0) {
-    r.control_lines.Insert(t.line());
+  if (!t.line().empty() && t.line()[0] == '\x01' && !lists.HasControl(t.line())) {
+    lists.AddControl(t.line(), r);
     t.set_recognised();
   }
   return t.recognised();
 }
 
-bool TestTrailingLine(const std::string& line, MessageRecord& r) {
+bool TestTrailingLine(const std::string& line, MessageRecord& r, ScanLists& lists) {
   LineTest t(line);
-  TestFramingLines(t, line, Scan::kTrailing, r);
+  TestFramingLines(t, line, Scan::kTrailing, r, lists);
   if (line.empty() && r.origin.empty() && r.tear_line.empty()) t.set_recognised();
   return t.recognised();
 }
@@ -188,12 +240,13 @@ void CutRanges(MemoryStream& body, const std::vector<Range>& ranges) {
 
 // Runs the leading scan over `scan` from its position to `end`; records the
 // recognised lines' spans in `ranges` when given.
-void LeadingScan(Stream& scan, int64_t end, MessageRecord& r, std::vector<Range>* ranges) {
+void LeadingScan(Stream& scan, int64_t end, MessageRecord& r, ScanLists& lists,
+                 std::vector<Range>* ranges) {
   while (true) {
     int64_t p = scan.GetPos();
     std::string line = ReadLine(scan);
     int64_t q = scan.GetPos();
-    bool recognised = TestLeadingLine(line, r);
+    bool recognised = TestLeadingLine(line, r, lists);
     if (recognised && ranges) {
       if (!ranges->empty() && ranges->back().second == p) {
         ranges->back().second = q;
@@ -208,7 +261,9 @@ void LeadingScan(Stream& scan, int64_t end, MessageRecord& r, std::vector<Range>
 }  // namespace
 
 bool ReadText(Stream& source, int64_t from, int64_t to, bool header_only, MessageRecord& r) {
-  if (from < 0 || from >= to || source.GetSize() < to) return false;
+  if (from < 0 || from >= to || to - from > kMaxMessageText || source.GetSize() < to) {
+    return false;
+  }
   source.Reset();
 
   if (header_only) {
@@ -217,7 +272,8 @@ bool ReadText(Stream& source, int64_t from, int64_t to, bool header_only, Messag
     source.Seek(from);
     text.CopyFrom(source, to - from);
     text.Seek(0);
-    LeadingScan(text, text.GetSize(), r, nullptr);
+    ScanLists lists(r);
+    LeadingScan(text, text.GetSize(), r, lists, nullptr);
     source.Reset();
     return true;
   }
@@ -235,8 +291,9 @@ bool ReadText(Stream& source, int64_t from, int64_t to, bool header_only, Messag
 
   std::vector<Range> ranges;
   if (size > 0) {
+    ScanLists lists(r);
     body.Seek(0);
-    LeadingScan(body, size, r, &ranges);
+    LeadingScan(body, size, r, lists, &ranges);
     body.Reset();
 
     // Trailing scan, backwards from the end.  It never goes back into the
@@ -250,7 +307,7 @@ bool ReadText(Stream& source, int64_t from, int64_t to, bool header_only, Messag
       if (q <= leading_end) break;
       std::string line = ReadLineBackwards(body);
       int64_t p = body.GetPos();
-      bool recognised = TestTrailingLine(line, r);
+      bool recognised = TestTrailingLine(line, r, lists);
       if (recognised) {
         if (k < ranges.size() && ranges[k].first == q) {
           ranges[k].first = p;
@@ -260,6 +317,7 @@ bool ReadText(Stream& source, int64_t from, int64_t to, bool header_only, Messag
       }
       if ((!line.empty() && !recognised) || !body.ok() || p <= 1) break;
     }
+    lists.FinishTrailing(r);
     body.Reset();
     if (ranges.size() > k) ranges[k].first += 2;
     CutRanges(body, ranges);
@@ -273,7 +331,7 @@ void WriteText(MessageRecord& r, Stream& out) {
   auto line = [&out](std::string_view prefix, std::string_view value) {
     std::string text;
     text.reserve(prefix.size() + value.size() + 1);
-    text.append(prefix).append(value).push_back(kCr);
+    text.append(prefix).append(OneLine(value)).push_back(kCr);
     out.Write(text);
   };
   for (const auto& [prefix, value] : NetmailKludges(r)) line(prefix, value);
@@ -285,13 +343,19 @@ void WriteText(MessageRecord& r, Stream& out) {
   for (const std::string& kludge : r.control_lines) line({}, kludge);
 
   r.body.Reset();
+  const int64_t size = r.body.GetSize();
   r.body.Seek(0);
-  out.CopyFrom(r.body, r.body.GetSize());
+  out.CopyFrom(r.body, size);
+  // The lines below the body, behind the body's last byte: from it
+  // AppendTrailingLines sees whether the body ends inside a line.
+  std::string below(size > 0 ? 1 : 0, '\0');
+  if (size > 0) {
+    r.body.Seek(size - 1);
+    r.body.Read(below.data(), 1);
+  }
   r.body.Reset();
-
-  std::string trailing;
-  AppendTrailingLines(r, trailing);
-  out.Write(trailing);
+  AppendTrailingLines(r, below);
+  out.Write(std::string_view(below).substr(size > 0 ? 1 : 0));
 }
 
 std::vector<std::pair<std::string_view, std::string>> NetmailKludges(const MessageRecord& r) {
@@ -305,17 +369,29 @@ std::vector<std::pair<std::string_view, std::string>> NetmailKludges(const Messa
   return kludges;
 }
 
-void AppendTrailingLines(const MessageRecord& r, std::string& text) {
-  auto line = [&text](std::string_view prefix, std::string_view value) {
-    text.append(prefix).append(value).push_back(kCr);
+void AppendTrailingLines(const MessageRecord& r, std::string& text, bool lists) {
+  std::string lines;
+  auto line = [&lines](std::string_view prefix, std::string_view value) {
+    lines.append(prefix).append(OneLine(value)).push_back(kCr);
   };
   if (!r.tear_line.empty() && r.has_tear_line) line(kTear, r.tear_line);
   if ((!r.origin.empty() || !r.area.empty()) && r.has_origin) {
     line(kOrigin, r.origin.str() + "(" + r.FormatOriginAddress() + ")");
   }
-  for (const std::string& seen : r.seenby_lines) line(kSeenBy, seen);
-  for (const std::string& path : r.path_lines) line(kPath, path);
-  for (const std::string& routing : r.routing_lines) line({}, routing);
+  if (lists) {
+    for (const std::string& seen : r.seenby_lines) line(kSeenBy, seen);
+    for (const std::string& path : r.path_lines) line(kPath, path);
+    for (const std::string& routing : r.routing_lines) line({}, routing);
+  }
+  if (lines.empty()) return;
+  if (!text.empty() && text.back() != kCr && text.back() != '\n') text.push_back(kCr);
+  text += lines;
+}
+
+std::string OneLine(std::string_view value) {
+  std::string kept(value);
+  std::erase_if(kept, [](char c) { return c == kCr || c == '\n'; });
+  return kept;
 }
 
 std::string NewMessageSerial() {

@@ -39,11 +39,17 @@ inline constexpr std::string_view kOrigin = " * Origin: ";
 inline constexpr char kCr = '\r';
 }  // namespace control_line
 
+// The most stored text one message may have.  A longer text is taken for
+// damage (a bogus length, a file whose end is missing): its message is not
+// read, rather than held in memory whole.
+inline constexpr int64_t kMaxMessageText = int64_t{64} << 20;
+
 // Splits the bytes [from, to) of `source` into `record`: recognised leading
 // and trailing control lines go to their fields and lists, the rest becomes
 // the body.  With `header_only`, only the leading lines are parsed, straight
 // from `source`, and the body is left alone.  Fails without touching the
-// record when from >= to or `source` is shorter than `to`.
+// record when from >= to, `source` is shorter than `to` or the range is
+// longer than kMaxMessageText.
 bool ReadText(Stream& source, int64_t from, int64_t to, bool header_only, MessageRecord& record);
 
 // Writes the record as stored text at `out`'s position: for netmail (not
@@ -59,9 +65,16 @@ void WriteText(MessageRecord& record, Stream& out);
 // point of 0 or not set is none).  None for echomail (IsEchomail).
 std::vector<std::pair<std::string_view, std::string>> NetmailKludges(const MessageRecord& record);
 
-// Appends the lines WriteText puts below the body: tear line, origin line,
-// SEEN-BY, PATH and routing lines, each ended by CR.
-void AppendTrailingLines(const MessageRecord& record, std::string& text);
+// Appends to `text`, which ends with the body, the lines WriteText puts
+// below it: tear line and origin line, then (with `lists`) SEEN-BY, PATH and
+// routing lines, each ended by CR.  When the body ends inside a line, a CR
+// ends that line first, so that the first of them is a line of its own.
+void AppendTrailingLines(const MessageRecord& record, std::string& text, bool lists = true);
+
+// `value` as one line of stored text can hold it: without CR and LF, which
+// would end the line early and make the rest of it a line the message did
+// not have.
+std::string OneLine(std::string_view value);
 
 // A fresh MSGID serial: 8 lower-case hexadecimal digits from the local time
 // with hundredths and a pseudo-random number.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -282,6 +283,62 @@ TEST(WriteTextTest, EchomailIsKnownByItsSigns) {
          {control_line::kIntl, control_line::kFmpt, control_line::kTopt}) {
       EXPECT_EQ(written.find(kludge) != std::string::npos, !c.echomail) << Printable(kludge);
     }
+  }
+}
+
+// Every line written stays one line when read again: a value loses the CR
+// and LF it can not hold as a line, and the lines below the body start on a
+// line of their own when the body ends inside a line.
+TEST(WriteTextTest, EveryLineStaysALineOfItsOwn) {
+  // What a read of the text gives: body | MSGID | control | SEEN-BY | routing.
+  auto read_back = [](const std::string& text) {
+    MessageRecord r;
+    ReadOnly(text, r);
+    auto list = [](const StringList& lines) {
+      std::string joined;
+      for (const std::string& line : lines) joined += "[" + line + "]";
+      return joined;
+    };
+    return Printable(Body(r) + "|" + r.msgid.str() + "|" + list(r.control_lines) + "|" +
+                     list(r.seenby_lines) + "|" + list(r.routing_lines));
+  };
+  struct {
+    const char* what;
+    std::function<void(MessageRecord&)> fill;
+    std::string text;
+    std::string read;
+  } const cases[] = {
+      {"body without a final line end",
+       [](MessageRecord& r) {
+         r.body.Write("Body");
+         r.seenby_lines.Insert("5020/1");
+       },
+       "Body\rSEEN-BY: 5020/1\r", "Body\r|||[5020/1]|"},
+      {"body ending in LF",
+       [](MessageRecord& r) {
+         r.body.Write("Body\n");
+         r.tear_line = " x";
+         r.has_tear_line = true;
+       },
+       "Body\n--- x\r", "Body\n||||"},
+      {"line ends inside values",
+       [](MessageRecord& r) {
+         r.msgid = "1:2/3\r\n 12345678";
+         r.control_lines.Insert("\x01" "CHRS: CP866\r2");
+         r.seenby_lines.Insert("5020/1\n2");
+         r.routing_lines.Insert("\x01Via 1:2/3\r@x");
+       },
+       "\x01MSGID: 1:2/3 12345678\r\x01" "CHRS: CP8662\rSEEN-BY: 5020/12\r\x01Via 1:2/3@x\r",
+       "|1:2/3 12345678|[\x01" "CHRS: CP8662]|[5020/12]|[\x01Via 1:2/3@x]"},
+      {"nothing below an open body", [](MessageRecord& r) { r.body.Write("Body"); }, "Body",
+       "Body||||"},
+  };
+  for (const auto& c : cases) {
+    MessageRecord r;
+    c.fill(r);
+    const std::string text = Write(r);
+    EXPECT_EQ(Printable(text), Printable(c.text)) << c.what;
+    EXPECT_EQ(read_back(text), Printable(c.read)) << c.what;
   }
 }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 #include <new>
 #include <string>
 #include <string_view>
@@ -56,6 +57,22 @@ class Collection {
     if (count() == limit_) Grow();
     try {
       items_.insert(items_.begin() + index, std::move(item));
+    } catch (const std::bad_alloc&) {
+      RunError(214);
+    }
+  }
+
+  // Inserts `items`, in their order, at `index`, shifting the items from
+  // `index` on up by their number in one move (so filling a list from the
+  // front costs no more than appending to it).  Errors as AtInsert.
+  void AtInsertAll(int32_t index, std::vector<T> items) {
+    CheckIndex(index, count());
+    if (items.empty()) return;
+    if (static_cast<int64_t>(items.size()) > kMaxCount - count()) RunError(214);
+    while (count() + static_cast<int32_t>(items.size()) > limit_) Grow();
+    try {
+      items_.insert(items_.begin() + index, std::make_move_iterator(items.begin()),
+                    std::make_move_iterator(items.end()));
     } catch (const std::bad_alloc&) {
       RunError(214);
     }
@@ -168,6 +185,14 @@ class StringList : public Collection<std::string> {
   // Inserts the text, cut to 255 characters, at `index`.
   void InsertAt(int32_t index, std::string_view item) {
     AtInsert(index, std::string(item.substr(0, kMaxString)));
+  }
+
+  // Inserts the texts, each cut to 255 characters, in their order at `index`.
+  void InsertAllAt(int32_t index, std::vector<std::string> items) {
+    for (std::string& item : items) {
+      if (item.size() > kMaxString) item.resize(kMaxString);
+    }
+    AtInsertAll(index, std::move(items));
   }
 
   // The index of the first entry equal to `text` (case-sensitive), or -1.

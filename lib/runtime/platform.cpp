@@ -595,6 +595,37 @@ int64_t FileSize(Handle handle, int* error) {
   return static_cast<int64_t>(st.st_size);
 }
 
+int64_t NextData(Handle handle, int64_t offset, int* error) {
+  if (handle < 0 || offset < 0) {
+    SetError(error, handle < 0 ? kBadHandle : kInvalid);
+    return -1;
+  }
+  const off_t current = ::lseek(handle, 0, SEEK_CUR);
+  if (current == -1) {
+    SetError(error, HandleError(errno, Op::kOther, handle));
+    return -1;
+  }
+  const off_t data = ::lseek(handle, static_cast<off_t>(offset), SEEK_DATA);
+  const int seek_error = data == -1 ? errno : 0;
+  if (::lseek(handle, current, SEEK_SET) == -1) {
+    SetError(error, HandleError(errno, Op::kOther, handle));
+    return -1;
+  }
+  if (data != -1) {
+    SetError(error, kOk);
+    return static_cast<int64_t>(data);
+  }
+  // ENXIO: no data at or after the offset.  EINVAL: the file system keeps
+  // no holes apart, so everything is data.
+  if (seek_error == ENXIO) return FileSize(handle, error);
+  if (seek_error == EINVAL) {
+    SetError(error, kOk);
+    return offset;
+  }
+  SetError(error, HandleError(seek_error, Op::kOther, handle));
+  return -1;
+}
+
 bool TruncateFile(Handle handle, int64_t size, int* error) {
   if (handle < 0 || size < 0) {
     SetError(error, handle < 0 ? kBadHandle : kInvalid);

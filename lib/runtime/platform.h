@@ -92,6 +92,13 @@ bool SeekFile(Handle handle, int64_t position, int* error);
 // The size of the open file, or -1 with *error set.
 int64_t FileSize(Handle handle, int* error);
 
+// The position of the first byte at or after `offset` that holds data, not a
+// hole of a sparse file (holes read as zeros); the file size when there is
+// none.  Where the file system does not tell, every byte is data (the
+// answer is `offset`).  The file position is unchanged.  -1 with *error set
+// on failure.
+int64_t NextData(Handle handle, int64_t offset, int* error);
+
 // Cuts or extends the file to `size` bytes; the file position is unchanged.
 bool TruncateFile(Handle handle, int64_t size, int* error);
 

@@ -251,6 +251,16 @@ bool FileStream::Reserve(int64_t size) {
   return is_open() && platform::ReserveSpace(handle_, size, &error);
 }
 
+int64_t FileStream::NextData(int64_t offset) {
+  if (!ok() || !is_open()) return -1;
+  // Bytes written but not yet in the file would be taken for a hole.
+  if (dirty_ && !Settle()) return -1;
+  int error = 0;
+  int64_t data = platform::NextData(handle_, offset, &error);
+  if (data < 0) Fail(kStreamSeekError, error);
+  return data;
+}
+
 bool FileStream::Sync() {
   if (!ok() || !is_open()) return false;
   if (!Settle()) return false;
@@ -310,8 +320,10 @@ bool MemoryStream::Grow(int64_t end) {
     added.push_back(std::move(block));
     new_last_capacity = capacity;
   }
+  // The block table grows geometrically, so that a stream written block by
+  // block copies its table a logarithmic number of times, not once a block.
   try {
-    blocks_.reserve(needed);
+    if (needed > blocks_.capacity()) blocks_.reserve(std::min(kMaxBlocks, std::max(needed, 2 * blocks_.capacity())));
   } catch (const std::bad_alloc&) {
     Fail(kStreamNoMemory, 0);
     return false;

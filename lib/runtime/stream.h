@@ -121,6 +121,11 @@ class FileStream : public Stream {
   // space is not there.
   bool Reserve(int64_t size);
 
+  // The position of the first byte at or after `offset` that holds data,
+  // not a hole of a sparse file (platform::NextData); the file size when
+  // there is none, -1 (the stream failed) on an error.  The position stays.
+  int64_t NextData(int64_t offset);
+
   // Flushes the buffer and forces the file's data to disk.  Returns false
   // (and fails the stream) when either step failed.
   bool Sync();

@@ -144,6 +144,27 @@ TEST(FileStreamTest, ReadsWritesSeeksAndTruncatesThroughTheBuffer) {
   EXPECT_EQ(bytes.substr(50), std::string(100, 'L'));
 }
 
+// A hole of a sparse file is passed; data, pending writes and the end are
+// found; the stream's position stays where it was.
+TEST(FileStreamTest, NextDataPassesHoles) {
+  TempDir dir;
+  std::string path = dir / "sparse.bin";
+  constexpr int64_t kFar = int64_t{1} << 24;
+  FileStream f(path, platform::kModeCreate | platform::kDenyWrite);
+  f.Write("head");
+  f.Seek(kFar);
+  f.Write("tail");  // still in the buffer: it counts as data
+  f.Seek(2);
+  EXPECT_EQ(f.NextData(0), 0);
+  const int64_t next = f.NextData(1 << 20);
+  // Where the file system keeps no holes apart, all is data.
+  EXPECT_TRUE(next == 1 << 20 || (next > 1 << 20 && next <= kFar)) << next;
+  EXPECT_EQ(f.NextData(kFar + 4), kFar + 4);  // the end: nothing follows
+  EXPECT_EQ(f.GetPos(), 2);
+  EXPECT_EQ(ReadString(f, 2), "ad");
+  EXPECT_TRUE(f.ok());
+}
+
 TEST(FileStreamTest, ReadPastTheEndFailsAndZeroFills) {
   TempDir dir;
   std::string path = dir / "short.bin";

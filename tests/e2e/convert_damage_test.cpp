@@ -213,5 +213,55 @@ INSTANTIATE_TEST_SUITE_P(EveryKind, DamagedSourceTest, ::testing::ValuesIn(Damag
                            return std::string(info.param.name);
                          });
 
+// Sources that claim more messages than can be numbered (their files made
+// large by holes, so they cost no space): they count as many as can be, the
+// copy skips the numbers that hold nothing without reading each, and every
+// message there is arrives once.
+TEST(HugeSourceTest, CopiesEachMessageOnceWithoutVisitingEveryNumber) {
+  struct Huge {
+    const Kind* kind;
+    std::function<void(const std::string& path)> apply;  // path of the base, no mark
+    std::vector<int32_t> messages;  // the numbers that hold messages 1 to 4 afterwards
+  } const cases[] = {
+      {&kFido,
+       [](const std::string& p) {
+         std::filesystem::rename(p + "/4.msg", p + "/2147483646.msg");
+         std::filesystem::copy_file(p + "/1.msg", p + "/2147483647.msg");  // no message number
+       },
+       {1, 2, 3, kMaxMessageCount}},
+      {&kSquish,
+       [](const std::string& p) {
+         PutU32At(p + ".sqd", 4, 0xFFFFFFFF);  // num_msg
+         std::filesystem::resize_file(p + ".sqi", uint64_t{0xFFFFFFFF} * 12);
+       },
+       {1, 2, 3, 4}},
+      {&kJam,
+       [](const std::string& p) {
+         std::filesystem::resize_file(p + ".jdx", uint64_t{INT32_MAX} * 8);
+       },
+       {1, 2, 3, 4}},
+  };
+  for (const Huge& huge : cases) {
+    SCOPED_TRACE(huge.kind->name);
+    TempDir dir;
+    const std::string source = SpecOf(*huge.kind, dir / "in", "area");
+    const std::string destination = SpecOf(kJam, dir / "out", "area");
+    WriteMessages(source, AllMessages());
+    huge.apply(source.substr(1));
+    ASSERT_EQ(CountOf(source), kMaxMessageCount);
+    ProgramResult run = Convert(source, destination);
+    EXPECT_EQ(run.exit_code, 0) << run.output;
+    EXPECT_EQ(run.output, CopyOutput(source, destination, kMaxMessageCount, 0));
+    std::unique_ptr<MessageBase> original = OpenBase(source);
+    std::unique_ptr<MessageBase> copy = OpenBase(destination);
+    ASSERT_TRUE(original && copy);
+    ASSERT_EQ(copy->count(), static_cast<int32_t>(huge.messages.size()));
+    for (size_t i = 0; i < huge.messages.size(); ++i) {
+      ExpectCopied(*original, huge.messages[i], kJam, *copy, static_cast<int32_t>(i + 1),
+                   !HasOwnMsgid(static_cast<int>(i) + 1));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quil::testing::convert_e2e

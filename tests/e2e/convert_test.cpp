@@ -8,6 +8,8 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -353,6 +355,55 @@ TEST(ConvertWriteFailureTest, ReadOnlyFidoDirectoryStopsAtTheFirstMessage) {
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_EQ(FailedAtCounter(run.output, destination), 1) << run.output;
   EXPECT_EQ(SnapshotTree(dir / "out"), before);
+}
+
+// A destination that holds as many messages as can be numbered (files that
+// claim more are read as that many): the first append fails, nothing in the
+// destination changes and no count overflows.  The files are made large by
+// holes, so they cost no space.
+TEST(ConvertWriteFailureTest, FullDestinationStopsAtTheFirstMessage) {
+  struct Full {
+    const Kind* kind;
+    std::function<void(const std::string& path)> fill;  // path of the base, no mark
+  } const cases[] = {
+      {&kFido,
+       [](const std::string& p) {
+         std::filesystem::copy_file(p + "/1.msg", p + "/2147483646.msg");
+         std::filesystem::copy_file(p + "/1.msg", p + "/2147483647.msg");  // no message number
+       }},
+      {&kSquish,
+       [](const std::string& p) {
+         PatchFile(p + ".sqd", 4, Le32(0xFFFFFFFF));  // num_msg
+         std::filesystem::resize_file(p + ".sqi", uint64_t{0xFFFFFFFF} * 12);
+       }},
+      {&kJam,
+       [](const std::string& p) {
+         std::filesystem::resize_file(p + ".jdx", uint64_t{INT32_MAX} * 8);
+       }},
+  };
+  for (const Full& full : cases) {
+    SCOPED_TRACE(full.kind->name);
+    TempDir dir;
+    const std::string source = SpecOf(kPacket, dir.path(), "in");
+    const std::string destination = SpecOf(*full.kind, dir / "out", "area");
+    WriteMessages(source, {1, 2});
+    WriteMessages(destination, {3});
+    full.fill(destination.substr(1));
+    ASSERT_EQ(CountOf(destination), kMaxMessageCount);
+    const auto sizes = [&dir] {
+      std::map<std::string, uintmax_t> sizes;
+      for (const auto& entry : std::filesystem::recursive_directory_iterator(dir / "out")) {
+        if (entry.is_regular_file()) sizes[entry.path().string()] = entry.file_size();
+      }
+      return sizes;
+    };
+    const auto before = sizes();
+    ProgramResult run = Convert(source, destination);
+    EXPECT_EQ(run.exit_code, 1) << run.output;
+    EXPECT_EQ(FailedAtCounter(run.output, destination), 1) << run.output;
+    EXPECT_EQ(sizes(), before);
+    EXPECT_EQ(CountOf(destination), kMaxMessageCount);
+  }
 }
 
 // ---------------------------------------------------------------------------

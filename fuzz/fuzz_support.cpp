@@ -215,8 +215,7 @@ std::vector<std::string> Kludges(const MessageRecord& r, const Kind* kind,
   field("MSGID: ", r.msgid);
   field("REPLY: ", r.reply);
   field("PID: ", r.pid);
-  // JAM keeps no TID text (Squish keeps it as a control line).
-  if (!(kind && kind->mark == 'j')) field("TID: ", r.tid);
+  field("TID: ", r.tid);
   field("FLAGS ", r.flags);
   bool known = false;
   for (const std::string& line : r.routing_lines) {
@@ -325,6 +324,21 @@ std::string Address(const Scope& scope, bool origin, const MessageRecord& r) {
   return text;
 }
 
+// The date written a Squish base gives back for `r`: its MS-DOS stamp keeps
+// even seconds only, and the seconds of its FTS-0001 date text (the
+// record's, or one made from the date written) win where the two agree.
+DateTime SquishDateWritten(const MessageRecord& r) {
+  DateTime even = r.date_written;
+  even.second -= even.second % 2;
+  DateText text = r.date_text.empty() ? DateText(FormatDate(r.date_written)) : r.date_text;
+  text = text.str().substr(0, 19);
+  DateTime parsed;
+  NormaliseDate(&text, &parsed);
+  DateTime parsed_even = parsed;
+  parsed_even.second -= parsed_even.second % 2;
+  return parsed_even == even && IsValidDate(parsed) ? parsed : even;
+}
+
 // What `kind` keeps of the record `r`, one field a line.  For a record
 // about to be written (`expected`), what storing it in the kind changes is
 // applied and `scope` is set; a record read back is given in `scope`.
@@ -339,7 +353,7 @@ std::string Carried(const Kind& kind, MessageRecord& r, bool expected, Scope* sc
   if (expected) scope->date = Comparable(r.date_written);
   if (scope->date) {
     DateTime d = r.date_written;
-    if (expected && kind.mark == 's') d.second -= d.second % 2;  // MS-DOS stamps
+    if (expected && kind.mark == 's') d = SquishDateWritten(r);
     out << "date_written: " << d.year << "-" << d.month << "-" << d.day << " " << d.hour << ":"
         << d.minute << ":" << d.second << "\n";
   }

@@ -13,8 +13,7 @@ build=$(cd "${1:?usage: run.sh FUZZ_BUILD [SECONDS] [HARNESS...]}" && pwd)
 seconds=${2:-60}
 shift
 [ $# -gt 0 ] && shift
-# "area" joins once ParseAreaFile is in (see CMakeLists.txt).
-harnesses=${*:-packet msg squish jam text date spec}
+harnesses=${*:-packet msg squish jam text date spec area}
 seeds=$(cd "$(dirname "$0")" && pwd)/corpus
 mkdir -p "$build/findings"
 # Reports name functions and lines when a symbolizer is there.

@@ -2,12 +2,8 @@
 // directory (sparse files cost no space there) and copied by Quilxfer as a
 // user would, timed, its peak memory taken, and its copy counted.
 //
-//   hostile_bench [directory]
-//
 // The bar for each: under a second, under 64 MiB, and every message that
 // is there arrives once (a destination that is full refuses the copy).
-// Prints one line per file; exits 1 when one misses the bar.
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -79,14 +75,9 @@ struct Case {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  const std::string bin = fs::path(argv[0]).parent_path().string();
-  const std::string xfer = bin + "/Quilxfer";
-  const bool keep = argc > 1;
-  const std::string root = keep ? std::string(argv[1])
-                                : (fs::exists("/dev/shm") ? std::string("/dev/shm/quil-hostile")
-                                                          : (fs::temp_directory_path() /
-                                                             "quil-hostile").string());
+namespace quil::bench {
+
+std::vector<HostileResult> RunHostileFiles(const std::string& xfer, const std::string& root) {
   // A destination of the kind `mark` holding one message, made full by
   // `fill` (given its path), and a packet of two messages to copy into it.
   auto full_destination = [](char mark, std::function<void(const std::string&)> fill) {
@@ -218,26 +209,26 @@ int main(int argc, char** argv) {
        0, 3},
   };
 
-  bool all_ok = true;
-  std::printf("%-54s %8s %9s %s\n", "file", "seconds", "peak MiB", "copy");
+  std::vector<HostileResult> results;
   for (const Case& c : cases) {
     fs::remove_all(root);
     fs::create_directories(root);
+    HostileResult result;
+    result.name = c.name;
     std::string source, destination;
-    if (!c.make(root, &source, &destination)) {
-      std::printf("%-54s could not be made\n", c.name);
-      all_ok = false;
-      continue;
+    if (c.make(root, &source, &destination)) {
+      ProgramRun run = RunProgram(xfer, {source, destination});
+      result.seconds = run.seconds;
+      result.peak_mib = run.peak_kb / 1024.0;
+      result.exit_code = run.exit_code;
+      result.messages = CountOf(destination);
+      result.ok = run.exit_code == c.expected_exit && result.messages == c.expected_count &&
+                  run.seconds < kSecondsBar && run.peak_kb < kMemoryBarKb;
     }
-    quil::bench::ProgramRun run = quil::bench::RunProgram(xfer, {source, destination});
-    const int32_t count = CountOf(destination);
-    const bool ok = run.exit_code == c.expected_exit && count == c.expected_count &&
-                    run.seconds < kSecondsBar && run.peak_kb < kMemoryBarKb;
-    all_ok = all_ok && ok;
-    std::printf("%-54s %8.3f %9.1f exit %d, %d messages%s\n", c.name, run.seconds,
-                run.peak_kb / 1024.0, run.exit_code, count, ok ? "" : "  <-- misses the bar");
-    std::fflush(stdout);
+    results.push_back(result);
   }
-  if (!keep) fs::remove_all(root);
-  return all_ok ? 0 : 1;
+  fs::remove_all(root);
+  return results;
 }
+
+}  // namespace quil::bench

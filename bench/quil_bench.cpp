@@ -3,6 +3,7 @@
 //
 //   quil_bench [--sizes 10000,100000] [--runs 3] [--only ID,ID...]
 //              [--programs DIR] [--scratch DIR] [--results FILE] [--no-hostile]
+//   quil_bench --sources DIR [--sizes N]
 //
 // Sizes default to 10,000 and 100,000 messages; BENCH_BIG=1 in the
 // environment adds 1,000,000.  For each size four source bases are made
@@ -25,6 +26,9 @@
 // --programs (to measure an older build in the same conditions).  --only
 // runs the works whose ids contain one of the words given (pkt-jam,
 // sort-all-msg, ...).  Exits 1 when a work or a hostile file failed.
+// --sources only makes the four sources of the first size in DIR
+// (source_pkt.pkt, source_jam, source_squish, source_msg) and keeps them, to
+// profile the programs on.
 #include <malloc.h>
 #include <unistd.h>
 
@@ -237,6 +241,7 @@ struct Options {
   std::string programs;
   std::string scratch;
   std::string results;
+  std::string sources;
   bool hostile = true;
 };
 
@@ -463,6 +468,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->scratch = value;
     } else if (option == "--results") {
       options->results = value;
+    } else if (option == "--sources") {
+      options->sources = value;
     } else {
       return false;
     }
@@ -485,8 +492,18 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, &options)) {
     std::fprintf(stderr,
                  "usage: quil_bench [--sizes N,N...] [--runs R] [--only ID,...] "
-                 "[--programs DIR] [--scratch DIR] [--results FILE] [--no-hostile]\n");
+                 "[--programs DIR] [--scratch DIR] [--results FILE] [--no-hostile]\n"
+                 "       quil_bench --sources DIR [--sizes N]\n");
     return 2;
+  }
+  if (!options.sources.empty()) {
+    fs::create_directories(options.sources);
+    for (char kind : {'p', 'j', 's', 'f'}) {
+      const std::string path =
+          BasePath(options.sources, std::string("source_") + KindName(kind), kind);
+      if (!MakeSource(kind, path, options.sizes.front())) return 1;
+    }
+    return 0;
   }
   const long cores = sysconf(_SC_NPROCESSORS_ONLN);
   const std::string load_before = LoadAverage();

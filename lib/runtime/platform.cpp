@@ -377,52 +377,54 @@ bool LocksUnsupported(int err) {
   return err == EINVAL || err == ENOLCK || err == EOPNOTSUPP || err == ENOSYS;
 }
 
-int LockCall(int fd, int command, short type, LockByte byte, flock* lock) {
-  *lock = {};
-  lock->l_type = type;
-  lock->l_whence = SEEK_SET;
-  lock->l_start = kLockBase + byte;
-  lock->l_len = 1;
-  int result;
-  do {
-    result = ::fcntl(fd, command, lock);
-  } while (result == -1 && errno == EINTR);
-  return result;
+// Runs `command` (F_OFD_SETLK with a read lock, or F_OFD_GETLK with a
+// write-lock probe) over each run of neighbouring bytes of `bytes` (a mask
+// of LockBytes): one call per run instead of one per byte, as a lock on a
+// range is a lock on each of its bytes.  The probe's answer is in *conflict.
+int LockRuns(int fd, int command, short type, unsigned bytes, bool* conflict) {
+  flock lock;
+  for (int first = 0; first < 4; ++first) {
+    if ((bytes & (1u << first)) == 0) continue;
+    int last = first;
+    while (last + 1 < 4 && (bytes & (1u << (last + 1))) != 0) ++last;
+    lock = {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = kLockBase + first;
+    lock.l_len = last - first + 1;
+    int result;
+    do {
+      result = ::fcntl(fd, command, &lock);
+    } while (result == -1 && errno == EINTR);
+    if (result == -1) return -1;
+    if (command == F_OFD_GETLK && lock.l_type != F_UNLCK) *conflict = true;
+    first = last;
+  }
+  return 0;
 }
 
 // Marks the open on `fd` and checks it against every other open of the file.
 int CheckSharing(int fd, const OpenRequest& request) {
-  LockByte marks[4];
-  LockByte probes[4];
-  int mark_count = 0;
-  int probe_count = 0;
-  marks[mark_count++] = kHoldsRead;
-  probes[probe_count++] = kDeniesRead;
+  unsigned marks = 1u << kHoldsRead;
+  unsigned probes = 1u << kDeniesRead;
   if (request.write) {
-    marks[mark_count++] = kHoldsWrite;
-    probes[probe_count++] = kDeniesWrite;
+    marks |= 1u << kHoldsWrite;
+    probes |= 1u << kDeniesWrite;
   }
   if (request.denies_read) {
-    marks[mark_count++] = kDeniesRead;
-    probes[probe_count++] = kHoldsRead;
+    marks |= 1u << kDeniesRead;
+    probes |= 1u << kHoldsRead;
   }
   if (request.denies_write) {
-    marks[mark_count++] = kDeniesWrite;
-    probes[probe_count++] = kHoldsWrite;
+    marks |= 1u << kDeniesWrite;
+    probes |= 1u << kHoldsWrite;
   }
-  flock lock;
-  for (int i = 0; i < mark_count; ++i) {
-    if (LockCall(fd, F_OFD_SETLK, F_RDLCK, marks[i], &lock) == -1) {
-      return LocksUnsupported(errno) ? kOk : ErrorFromErrno(errno, Op::kOpen);
-    }
+  bool conflict = false;
+  if (LockRuns(fd, F_OFD_SETLK, F_RDLCK, marks, &conflict) == -1 ||
+      LockRuns(fd, F_OFD_GETLK, F_WRLCK, probes, &conflict) == -1) {
+    return LocksUnsupported(errno) ? kOk : ErrorFromErrno(errno, Op::kOpen);
   }
-  for (int i = 0; i < probe_count; ++i) {
-    if (LockCall(fd, F_OFD_GETLK, F_WRLCK, probes[i], &lock) == -1) {
-      return LocksUnsupported(errno) ? kOk : ErrorFromErrno(errno, Op::kOpen);
-    }
-    if (lock.l_type != F_UNLCK) return kSharingViolation;
-  }
-  return kOk;
+  return conflict ? kSharingViolation : kOk;
 }
 
 // ---------------------------------------------------------------------------
@@ -454,22 +456,38 @@ void CountChange() {
 // ---------------------------------------------------------------------------
 // Files
 
-Handle OpenFile(std::string_view path, uint32_t mode, int* error) {
+Handle OpenFile(std::string_view path, uint32_t mode, int* error, int64_t* size) {
   OpenRequest request;
   if (!UsablePath(path) || !DecodeMode(mode, &request)) {
     SetError(error, kInvalid);
     return kNoHandle;
   }
-  std::string system_path = SystemPath(path);
-  std::string target = request.create ? ResolveForCreate(system_path) : ResolvePrefix(system_path);
+  std::string target = SystemPath(path);
   if (request.create) CountChange();
   // O_NONBLOCK keeps a FIFO from blocking the open; it is refused below.
+  // On a regular file the flag changes nothing, so it is left there.
   int flags = (request.write ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
   if (request.create) flags |= O_CREAT;  // no O_TRUNC: sharing is checked first
-  int fd;
-  do {
-    fd = ::open(target.c_str(), flags, 0666);
-  } while (fd == -1 && errno == EINTR);
+  auto open_target = [&target, flags]() {
+    int fd;
+    do {
+      fd = ::open(target.c_str(), flags, 0666);
+    } while (fd == -1 && errno == EINTR);
+    return fd;
+  };
+  // The name as given first; only when it is not there are names in other
+  // letter case looked for (for a create, those of the directories).
+  int fd = open_target();
+  if (fd == -1 && (errno == ENOENT || errno == ENOTDIR)) {
+    const int first_error = errno;
+    std::string resolved = request.create ? ResolveForCreate(target) : ResolvePrefix(target);
+    if (resolved != target) {
+      target = std::move(resolved);
+      fd = open_target();
+    } else {
+      errno = first_error;
+    }
+  }
   if (fd == -1) {
     SetError(error, PathError(errno, Op::kOpen, target));
     return kNoHandle;
@@ -480,8 +498,6 @@ Handle OpenFile(std::string_view path, uint32_t mode, int* error) {
     result = ErrorFromErrno(errno, Op::kOpen);
   } else if (!S_ISREG(st.st_mode)) {
     result = kAccessDenied;  // a directory, device or FIFO is not a file here
-  } else if (::fcntl(fd, F_SETFL, 0) == -1) {  // clears O_NONBLOCK
-    result = ErrorFromErrno(errno, Op::kOpen);
   } else {
     result = CheckSharing(fd, request);
   }
@@ -491,12 +507,14 @@ Handle OpenFile(std::string_view path, uint32_t mode, int* error) {
       cut = ::ftruncate(fd, 0);
     } while (cut == -1 && errno == EINTR);
     if (cut == -1) result = ErrorFromErrno(errno, Op::kWrite);
+    st.st_size = 0;
   }
   if (result != kOk) {
     ::close(fd);
     SetError(error, result);
     return kNoHandle;
   }
+  if (size != nullptr) *size = static_cast<int64_t>(st.st_size);
   SetError(error, kOk);
   return fd;
 }
@@ -552,6 +570,67 @@ bool WriteFile(Handle handle, const void* src, size_t count, int* error) {
   size_t done = 0;
   while (done < count) {
     ssize_t n = ::write(handle, in + done, std::min(count - done, kMaxIoChunk));
+    if (n == -1) {
+      if (errno == EINTR) continue;
+      SetError(error, HandleError(errno, Op::kWrite, handle));
+      return false;
+    }
+    if (n == 0) {  // no progress and no reason given: treat as a full disk
+      SetError(error, kDiskFull);
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (fault_countdown > 0) --fault_countdown;
+  SetError(error, kOk);
+  return true;
+}
+
+int64_t ReadFileAt(Handle handle, int64_t offset, void* dest, size_t count, int* error) {
+  if (handle < 0) {
+    SetError(error, kBadHandle);
+    return -1;
+  }
+  if ((count > 0 && dest == nullptr) || offset < 0) {
+    SetError(error, kInvalid);
+    return -1;
+  }
+  auto* out = static_cast<uint8_t*>(dest);
+  size_t done = 0;
+  while (done < count) {
+    ssize_t n = ::pread(handle, out + done, std::min(count - done, kMaxIoChunk),
+                        static_cast<off_t>(offset + static_cast<int64_t>(done)));
+    if (n == -1) {
+      if (errno == EINTR) continue;
+      SetError(error, HandleError(errno, Op::kRead, handle));
+      return -1;
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  SetError(error, kOk);
+  return static_cast<int64_t>(done);
+}
+
+bool WriteFileAt(Handle handle, int64_t offset, const void* src, size_t count, int* error) {
+  CountChange();
+  if (fault_countdown == 0) {
+    SetError(error, fault_error);
+    return false;
+  }
+  if (handle < 0) {
+    SetError(error, kBadHandle);
+    return false;
+  }
+  if ((count > 0 && src == nullptr) || offset < 0) {
+    SetError(error, kInvalid);
+    return false;
+  }
+  auto* in = static_cast<const uint8_t*>(src);
+  size_t done = 0;
+  while (done < count) {
+    ssize_t n = ::pwrite(handle, in + done, std::min(count - done, kMaxIoChunk),
+                         static_cast<off_t>(offset + static_cast<int64_t>(done)));
     if (n == -1) {
       if (errno == EINTR) continue;
       SetError(error, HandleError(errno, Op::kWrite, handle));

@@ -70,8 +70,9 @@ constexpr Handle kNoHandle = -1;
 // Only regular files open: a directory, FIFO or device gives kAccessDenied.
 // Handles are not inherited by programs this process starts.
 // Returns the handle, or kNoHandle with *error set (kInvalid for an empty
-// path, a path holding a NUL byte or an unknown mode).
-Handle OpenFile(std::string_view path, uint32_t mode, int* error);
+// path, a path holding a NUL byte or an unknown mode); *size (when given)
+// receives the file's size after the open (0 after a create).
+Handle OpenFile(std::string_view path, uint32_t mode, int* error, int64_t* size = nullptr);
 
 // Closes the handle and drops its sharing locks.  Returns an error code.
 int CloseFile(Handle handle);
@@ -85,6 +86,13 @@ int64_t ReadFile(Handle handle, void* dest, size_t count, int* error);
 // writes.  Returns true, or false with *error set (kDiskFull for a full disk
 // or an exceeded file-size limit).
 bool WriteFile(Handle handle, const void* src, size_t count, int* error);
+
+// ReadFile and WriteFile at `offset` of the file, leaving the file position
+// where it is: one system call where a seek and a read or write would be
+// two.  WriteFileAt counts as a change for the test hooks below, as
+// WriteFile does.
+int64_t ReadFileAt(Handle handle, int64_t offset, void* dest, size_t count, int* error);
+bool WriteFileAt(Handle handle, int64_t offset, const void* src, size_t count, int* error);
 
 // Moves the file position.  Positions past the end are allowed.
 bool SeekFile(Handle handle, int64_t position, int* error);

@@ -79,7 +79,7 @@ FileStream::FileStream(std::string_view path, uint32_t mode, size_t buffer_size)
     return;
   }
   int error = 0;
-  handle_ = platform::OpenFile(path, mode, &error);
+  handle_ = platform::OpenFile(path, mode, &error, &size_);
   if (handle_ == platform::kNoHandle) {
     Fail(kStreamInitError, error);
     return;
@@ -101,27 +101,29 @@ bool FileStream::Close() {
   return settled && !lost_writes_;
 }
 
+bool FileStream::WriteThrough(int64_t offset, const void* src, size_t count) {
+  int error = 0;
+  if (!platform::WriteFileAt(handle_, offset, src, count, &error)) {
+    lost_writes_ = true;
+    Fail(kStreamWriteError, error);
+    return false;
+  }
+  size_ = std::max(size_, offset + static_cast<int64_t>(count));
+  return true;
+}
+
 bool FileStream::Settle() {
   if (!is_open()) return false;
-  int error = 0;
   if (dirty_) {
     // The buffer holds written bytes from buf_pos_ == 0 up to buf_end_.
-    if (!platform::SeekFile(handle_, file_pos_, &error) ||
-        !platform::WriteFile(handle_, buffer_.data(), buf_end_, &error)) {
-      lost_writes_ = true;
-      dirty_ = false;
+    dirty_ = false;
+    if (!WriteThrough(file_pos_, buffer_.data(), buf_end_)) {
       buf_pos_ = buf_end_ = 0;
-      Fail(kStreamWriteError, error);
       return false;
     }
-    dirty_ = false;
   }
   file_pos_ += static_cast<int64_t>(buf_pos_);
   buf_pos_ = buf_end_ = 0;
-  if (!platform::SeekFile(handle_, file_pos_, &error)) {
-    Fail(kStreamSeekError, error);
-    return false;
-  }
   return true;
 }
 
@@ -145,7 +147,7 @@ size_t FileStream::DoRead(void* dest, size_t count) {
     size_t want = count - done;
     if (want >= buffer_.size()) {
       // A large read goes straight to the caller's memory.
-      int64_t got = platform::ReadFile(handle_, out + done, want, &error);
+      int64_t got = platform::ReadFileAt(handle_, file_pos_, out + done, want, &error);
       if (got < 0) {
         Fail(kStreamReadError, error);
         return done;
@@ -155,7 +157,7 @@ size_t FileStream::DoRead(void* dest, size_t count) {
       if (static_cast<size_t>(got) < want) return done;
       continue;
     }
-    int64_t got = platform::ReadFile(handle_, buffer_.data(), buffer_.size(), &error);
+    int64_t got = platform::ReadFileAt(handle_, file_pos_, buffer_.data(), buffer_.size(), &error);
     if (got < 0) {
       Fail(kStreamReadError, error);
       return done;
@@ -164,6 +166,38 @@ size_t FileStream::DoRead(void* dest, size_t count) {
     buf_end_ = static_cast<size_t>(got);
   }
   return done;
+}
+
+void FileStream::ReadAt(int64_t offset, void* dest, size_t count) {
+  if (count == 0) return;
+  if (!ok() || offset < 0) {
+    std::memset(dest, 0, count);
+    if (ok()) Fail(kStreamSeekError, platform::kInvalid);
+    return;
+  }
+  if (!is_open()) {
+    std::memset(dest, 0, count);
+    Fail(kStreamReadError, platform::kBadHandle);
+    return;
+  }
+  const auto end = offset + static_cast<int64_t>(count);
+  if (offset >= file_pos_ && end <= file_pos_ + static_cast<int64_t>(buf_end_)) {
+    std::memcpy(dest, buffer_.data() + (offset - file_pos_), count);
+    return;
+  }
+  // Written bytes the range overlaps go to the file first.
+  if (dirty_ && offset < file_pos_ + static_cast<int64_t>(buf_end_) && end > file_pos_ &&
+      !Settle()) {
+    std::memset(dest, 0, count);
+    return;
+  }
+  int error = 0;
+  int64_t got = platform::ReadFileAt(handle_, offset, dest, count, &error);
+  if (got < 0 || static_cast<size_t>(got) < count) {
+    const size_t kept = got < 0 ? 0 : static_cast<size_t>(got);
+    std::memset(static_cast<uint8_t*>(dest) + kept, 0, count - kept);
+    Fail(kStreamReadError, got < 0 ? error : 0);
+  }
 }
 
 void FileStream::DoWrite(const void* src, size_t count) {
@@ -177,13 +211,7 @@ void FileStream::DoWrite(const void* src, size_t count) {
   while (count > 0) {
     if (buf_pos_ == 0 && count >= buffer_.size()) {
       // A large write goes straight to the file.
-      int error = 0;
-      if (!platform::WriteFile(handle_, in, count, &error)) {
-        lost_writes_ = true;
-        Fail(kStreamWriteError, error);
-        return;
-      }
-      file_pos_ += static_cast<int64_t>(count);
+      if (WriteThrough(file_pos_, in, count)) file_pos_ += static_cast<int64_t>(count);
       return;
     }
     size_t n = std::min(count, buffer_.size() - buf_pos_);
@@ -209,11 +237,6 @@ void FileStream::DoSeek(int64_t position) {
     return;
   }
   if (!Settle()) return;
-  int error = 0;
-  if (!platform::SeekFile(handle_, position, &error)) {
-    Fail(kStreamSeekError, error);
-    return;
-  }
   file_pos_ = position;
 }
 
@@ -221,10 +244,17 @@ int64_t FileStream::DoGetPos() { return file_pos_ + static_cast<int64_t>(buf_pos
 
 int64_t FileStream::DoGetSize() {
   if (!is_open()) return -1;
+  if (keep_size_) {
+    return dirty_ ? std::max(size_, file_pos_ + static_cast<int64_t>(buf_end_)) : size_;
+  }
   if (dirty_ && !Settle()) return -1;
   int error = 0;
   int64_t size = platform::FileSize(handle_, &error);
-  if (size < 0) Fail(kStreamReadError, error);
+  if (size < 0) {
+    Fail(kStreamReadError, error);
+  } else {
+    size_ = size;
+  }
   return size;
 }
 
@@ -234,7 +264,9 @@ void FileStream::DoTruncate() {
   if (!platform::TruncateFile(handle_, file_pos_, &error)) {
     lost_writes_ = true;
     Fail(kStreamWriteError, error);
+    return;
   }
+  size_ = file_pos_;
 }
 
 void FileStream::DoFlush() {

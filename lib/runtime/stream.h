@@ -94,9 +94,12 @@ class Stream {
   int error_info_ = 0;
 };
 
-// A stream over one open file with a read/write buffer.  Before a seek, a
-// size query, a truncate and at close the buffer is settled, so the file and
-// the stream agree.
+// A stream over one open file with a read/write buffer.  The position lives
+// in the stream: every read and write of the file names its offset (pread,
+// pwrite), so a seek costs no system call.  Before a truncate, at close, and
+// before a read or a seek outside the buffer, written bytes still in the
+// buffer go to the file; a size query settles them too unless the stream
+// keeps the size in memory (KeepSizeInMemory).
 class FileStream : public Stream {
  public:
   static constexpr size_t kDefaultBufferSize = 4096;
@@ -110,6 +113,18 @@ class FileStream : public Stream {
 
   // True while the stream holds an open file.
   bool is_open() const { return handle_ != platform::kNoHandle; }
+
+  // From now on GetSize answers from what the stream knows, the file's size
+  // at the open and its own writes and truncates since, without asking the
+  // system.  REQUIRES: no other program changes the size of the file while
+  // the stream is open (the caller holds what keeps other writers out, or
+  // only reads a file it took as it was at the open).
+  void KeepSizeInMemory() { keep_size_ = true; }
+
+  // Reads `count` bytes at `offset` into `dest`, exactly those: bytes the
+  // buffer holds come from there, others straight from the file, without
+  // reading ahead.  The position stays.  Fails (and zero-fills) as Read.
+  void ReadAt(int64_t offset, void* dest, size_t count);
 
   // Takes a record lock on bytes of the file (platform::LockRange): shared
   // or exclusive, held until the stream is closed.  False, without failing
@@ -150,9 +165,12 @@ class FileStream : public Stream {
   void DoFlush() override;
 
  private:
-  // Writes pending bytes and gives back read-ahead bytes, so that the file
-  // position equals the stream position and the buffer is empty.
+  // Writes pending bytes and gives back read-ahead bytes, so that the
+  // buffer is empty and file_pos_ is the stream position.
   bool Settle();
+  // Writes `count` bytes at `offset` of the file; false (stream failed,
+  // writes lost) when that failed.
+  bool WriteThrough(int64_t offset, const void* src, size_t count);
 
   platform::Handle handle_ = platform::kNoHandle;
   std::vector<uint8_t> buffer_;
@@ -161,6 +179,8 @@ class FileStream : public Stream {
   size_t buf_end_ = 0;    // valid bytes in the buffer (read-ahead or written)
   bool dirty_ = false;    // buffer holds written bytes not yet in the file
   bool lost_writes_ = false;
+  int64_t size_ = 0;      // the file's size as far as this stream knows it
+  bool keep_size_ = false;
 };
 
 // A stream held in equal-sized memory blocks.  Writing past the last block

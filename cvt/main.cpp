@@ -19,6 +19,8 @@
 #include <string>
 #include <string_view>
 #include <typeinfo>
+#include <utility>
+#include <vector>
 
 #include "bases/base_opener.h"
 #include "bases/base_rebuild.h"
@@ -54,6 +56,35 @@ void PrepareForDestination(MessageRecord& record) {
   if (!record.intl_present) record.intl.clear();
   if (!record.msgid_present) record.msgid.clear();
 }
+
+// The source numbers of the messages handed to the destination, in order,
+// as runs of consecutive numbers.  The destination may store them later
+// (some kinds gather appended messages and write them together); when it
+// can not, the number of messages it holds tells which one it lost first.
+class HandedOver {
+ public:
+  void Add(int32_t n) {
+    if (!runs_.empty() && runs_.back().second + 1 == n) {
+      runs_.back().second = n;
+    } else {
+      runs_.emplace_back(n, n);
+    }
+  }
+
+  // The number handed over in place k (from 0); `otherwise` when fewer
+  // were.
+  int32_t At(int64_t k, int32_t otherwise) const {
+    for (const auto& [first, last] : runs_) {
+      const int64_t length = int64_t{last} - first + 1;
+      if (k < length) return static_cast<int32_t>(first + k);
+      k -= length;
+    }
+    return otherwise;
+  }
+
+ private:
+  std::vector<std::pair<int32_t, int32_t>> runs_;
+};
 
 // Disposes of the record, then the destination, then the source.  False
 // when the destination's last writes, still buffered, could not be stored.
@@ -134,6 +165,13 @@ void ConvertBases(const char* source_parameter, const char* destination_paramete
   // source knows to hold no message are passed over.
   const int64_t total = source->count();
   const bool same_kind = typeid(*source) == typeid(*destination);
+  const int32_t held_before = destination->count();
+  HandedOver handed;
+  // The message the destination lost first when a write failed: the one
+  // after those it holds.
+  auto lost = [&](int32_t otherwise) {
+    return handed.At(int64_t{destination->count()} - held_before, otherwise);
+  };
   for (int64_t next = source->NextMessage(1); next <= total; next = source->NextMessage(next + 1)) {
     const auto n = static_cast<int32_t>(next);
     counter.Tick(n);
@@ -155,12 +193,21 @@ void ConvertBases(const char* source_parameter, const char* destination_paramete
       PrepareForDestination(*record);
       written = destination->WriteMessage(destination->count() + 1, *record);
     }
+    handed.Add(n);
     if (!written) {
-      counter.Show(n);  // the message that failed, whenever it was last drawn
+      counter.Show(lost(n));  // the message that failed, whenever it was last drawn
       console::WriteLine();
       CloseAll(record, destination, source);
       StopWriteFailed(destination_spec);
     }
+  }
+  // What the destination still holds back goes to its files now, so that a
+  // failure shows at the message it concerns.
+  if (!destination->Flush()) {
+    counter.Show(lost(static_cast<int32_t>(total)));
+    console::WriteLine();
+    CloseAll(record, destination, source);
+    StopWriteFailed(destination_spec);
   }
   counter.Show(total);
   console::WriteLine();

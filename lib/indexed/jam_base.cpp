@@ -24,6 +24,10 @@ constexpr std::string_view kSideExtension = ".jqx";
 // Other JAM software opens a base only when its lastread file exists too.
 constexpr std::string_view kLastreadExtension = ".jlr";
 
+// The buffers of the three files: messages are mostly read one after the
+// other, and appended ones go out in batches.
+constexpr size_t kStreamBufferSize = 65536;
+
 // Header offsets in the index are signed 32-bit, text offsets unsigned.
 constexpr int64_t kMaxHeaderFileSize = std::numeric_limits<int32_t>::max();
 constexpr int64_t kMaxTextFileSize = std::numeric_limits<uint32_t>::max();
@@ -63,9 +67,13 @@ JamBase::JamBase() : working_(jam::MessageHeader::Fresh()), constructed_at_(NowI
   base_header_ = jam::BaseHeader::Fresh(constructed_at_);
 }
 
-JamBase::~JamBase() { ReleaseStreams(); }
+JamBase::~JamBase() {
+  (void)Settled();
+  ReleaseStreams();
+}
 
 void JamBase::ReleaseStreams() {
+  batch_ = Batch();
   header_stream_.reset();
   index_stream_.reset();
   message_stream_.reset();
@@ -92,6 +100,7 @@ bool JamBase::LockHeaderFile(FileStream& stream, bool exclusive) {
 // Open and create
 
 bool JamBase::Open(uint32_t sharing, std::string_view path) {
+  (void)Settled();
   RecordOpen(sharing, path);
   ReleaseStreams();
   const std::string base(path);
@@ -99,12 +108,13 @@ bool JamBase::Open(uint32_t sharing, std::string_view path) {
   const std::string text_name = base + std::string(kTextExtension);
   const std::string header_name = base + std::string(kHeaderExtension);
   const uint32_t mode = ExistingFileMode(sharing);
-  index_stream_ = std::make_unique<FileStream>(index_name, mode);
+  index_stream_ = std::make_unique<FileStream>(index_name, mode, kStreamBufferSize);
   if (!index_stream_->ok()) return FailOpen(*index_stream_, index_name);
-  message_stream_ = std::make_unique<FileStream>(text_name, mode);
+  message_stream_ = std::make_unique<FileStream>(text_name, mode, kStreamBufferSize);
   if (!message_stream_->ok()) return FailOpen(*message_stream_, text_name);
-  header_stream_ = std::make_unique<FileStream>(header_name, mode);
+  header_stream_ = std::make_unique<FileStream>(header_name, mode, kStreamBufferSize);
   if (!header_stream_->ok()) return FailOpen(*header_stream_, header_name);
+  KeepSizesInMemory();
 
   // The side file is opened or created with a base that is there, unless
   // it is opened for reading only, which creates nothing; whether that
@@ -148,6 +158,7 @@ bool JamBase::Open(uint32_t sharing, std::string_view path) {
 }
 
 bool JamBase::Create(uint32_t sharing, std::string_view path) {
+  (void)Settled();
   (void)PrepareOpen(sharing, path);
   ReleaseStreams();
   const std::string base(path);
@@ -166,7 +177,7 @@ bool JamBase::Create(uint32_t sharing, std::string_view path) {
   }
 
   const uint32_t mode = platform::kModeCreate | sharing;
-  header_stream_ = std::make_unique<FileStream>(header_path, mode);
+  header_stream_ = std::make_unique<FileStream>(header_path, mode, kStreamBufferSize);
   if (!header_stream_->ok()) return FailOpen(*header_stream_, header_path);
   if (lock && !LockHeaderFile(*header_stream_, deny == platform::kDenyAll)) {
     SetOpenFailure(OpenProblem::kInUse, header_path);
@@ -174,12 +185,13 @@ bool JamBase::Create(uint32_t sharing, std::string_view path) {
   }
   const std::string index_name = base + std::string(kIndexExtension);
   const std::string text_name = base + std::string(kTextExtension);
-  index_stream_ = std::make_unique<FileStream>(index_name, mode);
-  message_stream_ = std::make_unique<FileStream>(text_name, mode);
+  index_stream_ = std::make_unique<FileStream>(index_name, mode, kStreamBufferSize);
+  message_stream_ = std::make_unique<FileStream>(text_name, mode, kStreamBufferSize);
   auto side_stream = std::make_unique<FileStream>(base + std::string(kSideExtension), mode);
   if (side_stream->is_open()) lastread_stream_ = std::move(side_stream);
   if (!index_stream_->ok()) return FailOpen(*index_stream_, index_name);
   if (!message_stream_->ok()) return FailOpen(*message_stream_, text_name);
+  KeepSizesInMemory();
   // An empty lastread file: no reader has read anything yet.  This base
   // never opens it again.
   const std::string lastread_name = base + std::string(kLastreadExtension);
@@ -210,8 +222,16 @@ void JamBase::ResetErrors() {
   if (header_stream_) header_stream_->Reset();
 }
 
+void JamBase::KeepSizesInMemory() {
+  // The base takes its files as they are at the open, as it takes its
+  // count, and knows what it writes itself.
+  index_stream_->KeepSizeInMemory();
+  header_stream_->KeepSizeInMemory();
+  text().KeepSizeInMemory();
+}
+
 bool JamBase::ReadIndexEntry(int32_t n, jam::IndexEntry* entry) {
-  if (!is_open() || n < 1 || n > count_) return false;
+  if (!is_open() || !Settled() || n < 1 || n > count_) return false;
   std::array<uint8_t, jam::kIndexEntrySize> bytes{};
   index_stream_->Seek(static_cast<int64_t>(n - 1) * static_cast<int64_t>(jam::kIndexEntrySize));
   index_stream_->Read(bytes.data(), bytes.size());
@@ -228,7 +248,7 @@ int64_t JamBase::HeaderOffset(int32_t n) {
 }
 
 int64_t JamBase::NextMessage(int64_t n) {
-  if (!is_open()) return static_cast<int64_t>(count_) + 1;
+  if (!is_open() || !Settled()) return static_cast<int64_t>(count_) + 1;
   ResetErrors();
   const int64_t size = header_stream_->GetSize();
   ResetErrors();
@@ -239,6 +259,7 @@ int64_t JamBase::NextMessage(int64_t n) {
 }
 
 bool JamBase::ReadHeaderAt(int64_t offset, jam::MessageHeader* header) {
+  if (!Settled()) return false;
   std::array<uint8_t, jam::kMessageHeaderSize> bytes{};
   header_stream_->Seek(offset);
   header_stream_->Read(bytes.data(), bytes.size());
@@ -252,11 +273,15 @@ bool JamBase::LoadHeader(int32_t n, jam::MessageHeader* header, int64_t* offset)
   return *offset >= 0 && ReadHeaderAt(*offset, header) && header->IsValid();
 }
 
-bool JamBase::WriteAt(Stream& stream, int64_t offset, const void* bytes, size_t count) {
+bool JamBase::PutAt(Stream& stream, int64_t offset, const void* bytes, size_t count) {
   stream.Seek(offset);
   stream.Write(bytes, count);
   stream.Flush();
   return stream.ok();
+}
+
+bool JamBase::WriteAt(Stream& stream, int64_t offset, const void* bytes, size_t count) {
+  return Settled() && PutAt(stream, offset, bytes, count);
 }
 
 bool JamBase::WriteIndexEntry(int32_t n, const jam::IndexEntry& entry) {
@@ -266,8 +291,10 @@ bool JamBase::WriteIndexEntry(int32_t n, const jam::IndexEntry& entry) {
                  bytes.data(), bytes.size());
 }
 
+bool JamBase::Flush() { return Settled(); }
+
 bool JamBase::Close() {
-  bool ok = true;
+  bool ok = Settled();
   for (std::unique_ptr<FileStream>* stream : {&header_stream_, &index_stream_}) {
     if (*stream) ok = (*stream)->Close() && ok;
     stream->reset();
@@ -461,24 +488,25 @@ bool JamBase::WriteMessage(int32_t n, MessageRecord& record) {
   const std::string area = jam::BuildSubfields(record);
   working_.subfield_len = static_cast<uint32_t>(area.size());
   working_.message_number = static_cast<uint32_t>(number);
-  if (!StoreMessage(number, append, working_, area, text, jam::NameCrc(record.to_name),
-                    replacing ? &old_header : nullptr, old_offset, old_entry)) {
+  const uint32_t name_crc = jam::NameCrc(record.to_name);
+  if (append ? !AppendMessage(working_, area, text, name_crc)
+             : !StoreMessage(number, working_, area, text, name_crc,
+                             replacing ? &old_header : nullptr, old_offset, old_entry)) {
     return false;
   }
   record.state = kRecordWritten;
   return true;
 }
 
-bool JamBase::StoreMessage(int32_t number, bool append, jam::MessageHeader& header,
-                           std::string_view area, std::string_view text, uint32_t name_crc,
+bool JamBase::StoreMessage(int32_t number, jam::MessageHeader& header, std::string_view area,
+                           std::string_view text, uint32_t name_crc,
                            const jam::MessageHeader* replaced, int64_t replaced_offset,
                            const jam::IndexEntry& old_entry) {
-  const bool replacing = replaced != nullptr;
   ResetErrors();
+  if (!Settled()) return false;
   const int64_t text_size = message_stream_->GetSize();
   const int64_t header_size = header_stream_->GetSize();
-  const int64_t index_size = index_stream_->GetSize();
-  if (text_size < 0 || header_size < 0 || index_size < 0) return false;
+  if (text_size < 0 || header_size < 0) return false;
   if (text_size + static_cast<int64_t>(text.size()) > kMaxTextFileSize ||
       header_size + static_cast<int64_t>(jam::kMessageHeaderSize + area.size()) >
           kMaxHeaderFileSize) {
@@ -493,31 +521,26 @@ bool JamBase::StoreMessage(int32_t number, bool append, jam::MessageHeader& head
 
   // Text and header first: until the index entry points at them they are
   // only unreferenced bytes at the ends of the files.  The index entry
-  // makes the message visible; the base header's counters come last.
+  // makes the new message the one a reader finds; the base header's
+  // counters come last.
   auto header_bytes = header.Encode();
   std::string stored_header(reinterpret_cast<const char*>(header_bytes.data()),
                             header_bytes.size());
   stored_header += area;
   const bool data_stored =
-      WriteAt(*message_stream_, text_size, text.data(), text.size()) &&
-      WriteAt(*header_stream_, header_size, stored_header.data(), stored_header.size());
-  const bool committed = data_stored && WriteIndexEntry(number, entry);
-  const jam::BaseHeader old_base_header = base_header_;
-  auto undo = [&] {
-    if (data_stored && !append) (void)WriteIndexEntry(number, old_entry);
+      PutAt(*message_stream_, text_size, text.data(), text.size()) &&
+      PutAt(*header_stream_, header_size, stored_header.data(), stored_header.size());
+  if (!data_stored || !WriteIndexEntry(number, entry)) {
+    if (data_stored) (void)WriteIndexEntry(number, old_entry);
     CutBack(*message_stream_, text_size);
     CutBack(*header_stream_, header_size);
-    if (append) CutBack(*index_stream_, index_size);
     ResetErrors();
-  };
-  if (!committed) {
-    undo();
     return false;
   }
   ForgetReplyLinks();
 
   bool ok = true;
-  if (replacing) {
+  if (replaced != nullptr) {
     // The old header stays in the .jhr, marked deleted and without text.
     jam::MessageHeader old_header = *replaced;
     old_header.attribute |= jam::kMsgDeleted;
@@ -525,23 +548,132 @@ bool JamBase::StoreMessage(int32_t number, bool append, jam::MessageHeader& head
     ok = WriteHeader(replaced_offset, old_header);
   }
   base_header_.mod_counter += 1;
-  if (!replacing) base_header_.active_msgs += 1;
-  if (!WriteBaseHeader()) {
-    if (append) {
-      // Undone completely, so that a failed append never leaves a message
-      // behind whose counters the base header does not know.
-      undo();
-      base_header_ = old_base_header;
-      (void)WriteBaseHeader();
-      ResetErrors();
-      return false;
-    }
-    // A rewrite stands once its index entry is written; the counters stay
-    // right in memory and reach the file with the next write.
-    ok = false;
+  if (replaced == nullptr) base_header_.active_msgs += 1;  // a deleted message comes back
+  // A rewrite stands once its index entry is written; the counters stay
+  // right in memory and reach the file with the next write.
+  return WriteBaseHeader() && ok;
+}
+
+bool JamBase::AppendMessage(jam::MessageHeader& header, std::string_view area,
+                            std::string_view text, uint32_t name_crc) {
+  if (access() != Access::kReadWrite) return false;  // opened for reading only
+  const int64_t text_size = message_stream_->GetSize();
+  const int64_t header_size = header_stream_->GetSize();
+  if (text_size < 0 || header_size < 0) return false;
+  // Where the message goes: behind the files and the batch.
+  const int64_t text_at = text_size + static_cast<int64_t>(batch_.texts.size());
+  const int64_t header_at = header_size + static_cast<int64_t>(batch_.headers.size());
+  const size_t stored_size = jam::kMessageHeaderSize + area.size();
+  if (text_at + static_cast<int64_t>(text.size()) > kMaxTextFileSize ||
+      header_at + static_cast<int64_t>(stored_size) > kMaxHeaderFileSize) {
+    return false;
   }
-  if (append) count_ = number;
-  return ok;
+  header.txt_offset = static_cast<uint32_t>(text_at);
+  header.txt_len = static_cast<uint32_t>(text.size());
+  jam::IndexEntry entry;
+  entry.name_crc = name_crc;
+  entry.header_offset = static_cast<int32_t>(header_at);
+
+  if (batch_.sizes.empty()) {
+    batch_.texts.reserve(kBatchBytes);
+    batch_.headers.reserve(kBatchBytes / 4);
+  }
+  batch_.texts.append(text);
+  auto header_bytes = header.Encode();
+  batch_.headers.append(reinterpret_cast<const char*>(header_bytes.data()), header_bytes.size());
+  batch_.headers.append(area);
+  auto entry_bytes = entry.Encode();
+  batch_.entries.append(reinterpret_cast<const char*>(entry_bytes.data()), entry_bytes.size());
+  batch_.sizes.emplace_back(static_cast<uint32_t>(text.size()),
+                            static_cast<uint32_t>(stored_size));
+  base_header_.mod_counter += 1;
+  base_header_.active_msgs += 1;
+  count_ += 1;
+  ForgetReplyLinks();
+  return batch_.bytes() < kBatchBytes || WriteBatch();
+}
+
+jam::BaseHeader JamBase::HeaderWith(size_t appended) const {
+  const auto left_out = static_cast<uint32_t>(batch_.sizes.size() - appended);
+  jam::BaseHeader header = base_header_;
+  header.mod_counter -= left_out;
+  header.active_msgs -= left_out;
+  return header;
+}
+
+bool JamBase::WriteBatchPart(size_t first, size_t count, int64_t text_size, int64_t header_size,
+                             int64_t index_size) {
+  size_t text_from = 0, header_from = 0;
+  for (size_t i = 0; i < first; ++i) {
+    text_from += batch_.sizes[i].first;
+    header_from += batch_.sizes[i].second;
+  }
+  size_t text_length = 0, header_length = 0;
+  for (size_t i = first; i < first + count; ++i) {
+    text_length += batch_.sizes[i].first;
+    header_length += batch_.sizes[i].second;
+  }
+  const int32_t written = count_ - static_cast<int32_t>(batch_.sizes.size());
+  const int64_t entry_at =
+      static_cast<int64_t>(written + static_cast<int32_t>(first)) * jam::kIndexEntrySize;
+  // Texts and headers first, the entries that make them visible after
+  // them, the counters last.
+  const auto after = HeaderWith(first + count).Encode();
+  bool data_stored =
+      PutAt(*message_stream_, text_size, batch_.texts.data() + text_from, text_length) &&
+      PutAt(*header_stream_, header_size, batch_.headers.data() + header_from, header_length);
+  if (data_stored &&
+      PutAt(*index_stream_, entry_at, batch_.entries.data() + first * jam::kIndexEntrySize,
+            count * jam::kIndexEntrySize) &&
+      PutAt(*header_stream_, 0, after.data(), after.size())) {
+    return true;
+  }
+  // Undone completely, so that no message is left behind whose counters
+  // the base header does not know.
+  ResetErrors();
+  CutBack(*message_stream_, text_size);
+  CutBack(*header_stream_, header_size);
+  CutBack(*index_stream_, index_size);
+  const auto before = HeaderWith(first).Encode();
+  (void)PutAt(*header_stream_, 0, before.data(), before.size());
+  ResetErrors();
+  return false;
+}
+
+bool JamBase::WriteBatch() {
+  const size_t messages = batch_.sizes.size();
+  if (messages == 0) return true;
+  ResetErrors();
+  const int64_t text_size = message_stream_->GetSize();
+  const int64_t header_size = header_stream_->GetSize();
+  const int64_t index_size = index_stream_->GetSize();
+  size_t stored = 0;
+  if (text_size >= 0 && header_size >= 0 && index_size >= 0) {
+    if (WriteBatchPart(0, messages, text_size, header_size, index_size)) {
+      stored = messages;
+    } else {
+      // Message by message, to keep every one that can be written.
+      const int32_t written = count_ - static_cast<int32_t>(messages);
+      int64_t text_at = text_size, header_at = header_size;
+      for (; stored < messages; ++stored) {
+        const int64_t entries_end =
+            static_cast<int64_t>(written + static_cast<int32_t>(stored)) * jam::kIndexEntrySize;
+        if (!WriteBatchPart(stored, 1, text_at, header_at,
+                            stored == 0 ? index_size : std::max(index_size, entries_end))) {
+          break;
+        }
+        text_at += batch_.sizes[stored].first;
+        header_at += batch_.sizes[stored].second;
+      }
+    }
+  }
+  base_header_ = HeaderWith(stored);
+  count_ -= static_cast<int32_t>(messages - stored);
+  batch_.texts.clear();
+  batch_.headers.clear();
+  batch_.entries.clear();
+  batch_.sizes.clear();
+  return stored == messages;
 }
 
 bool JamBase::DeleteMessage(int32_t n) {
@@ -635,10 +767,7 @@ bool JamBase::CopyStoredMessage(MessageBase& source, int32_t n, const LinkMap* l
   if (!from->ReadStored(n, &message)) return false;
   message.header.message_number = LinkId(count_ + 1);
   Relink(message.header, links);
-  if (!StoreMessage(count_ + 1, true, message.header, message.area, message.text,
-                    message.name_crc, nullptr, -1, jam::IndexEntry())) {
-    return false;
-  }
+  if (!AppendMessage(message.header, message.area, message.text, message.name_crc)) return false;
   working_ = message.header;
   return true;
 }

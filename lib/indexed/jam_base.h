@@ -18,7 +18,12 @@
 //
 // Writes are ordered so that a failed write leaves the base readable with
 // its old messages: the text and the header go first, the index entry (which
-// makes the message visible) after them, the base header last.
+// makes the message visible) after them, the base header last.  Appended
+// messages are gathered in memory and go to the files together in that
+// order (all texts, all headers, all index entries, the base header): when
+// they pass kBatchBytes, before anything else reads or changes the base, and
+// at Close, so a base killed at any moment holds the messages of the last
+// batch written, each whole.  The sizes of the files are kept in memory.
 //
 // Locking: while the base is open with deny write (0x20) a shared lock,
 // with deny all (0x10) an exclusive one, is held on byte 0 of the .jhr,
@@ -30,6 +35,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "indexed/jam_format.h"
 #include "model/message_base.h"
@@ -39,6 +46,9 @@ namespace quil {
 
 class JamBase : public MessageBase {
  public:
+  // Appended bytes gathered before they go to the files.
+  static constexpr size_t kBatchBytes = size_t{1} << 20;
+
   JamBase();
   ~JamBase() override;
 
@@ -84,9 +94,11 @@ class JamBase : public MessageBase {
   // received, second attribute word and password; an appended one starts
   // with none.  False when the base is not open, n < 1, an append finds the
   // base full (kMaxMessageCount messages), or any write failed: a failed
-  // append leaves the files as they were, a failed rewrite leaves message n
-  // either the old or the new message, readable either way (a rewrite
-  // stands once its index entry is written).
+  // rewrite leaves message n either the old or the new message, readable
+  // either way (a rewrite stands once its index entry is written).  An
+  // append joins the batch (see the top of this file); when writing a
+  // batch fails, the files keep the messages before the first one that
+  // could not be written, whole, and count() says how many there are.
   [[nodiscard]] bool WriteMessage(int32_t n, MessageRecord& record) override;
 
   // Marks message n deleted (index entry 0xFFFFFFFF, header flagged with
@@ -126,7 +138,11 @@ class JamBase : public MessageBase {
   // Adds one to message n's TimesRead in the file.
   void MarkRead(int32_t n) override;
 
-  // Flushes and closes the four files; false when a write was lost.
+  // Writes the batch of appended messages; false as WriteMessage.
+  [[nodiscard]] bool Flush() override;
+
+  // Writes the batch, flushes and closes the four files; false when a
+  // write was lost.
   [[nodiscard]] bool Close() override;
 
   // Takes over DateCreated, PasswordCRC, BaseMsgNum and the reserved bytes
@@ -160,8 +176,12 @@ class JamBase : public MessageBase {
   const jam::BaseHeader& base_header() const { return base_header_; }
 
  private:
-  // Releases the four streams.
+  // Releases the four streams; drops the batch.
   void ReleaseStreams();
+  // The .jdt stream.
+  FileStream& text() { return static_cast<FileStream&>(*message_stream_); }
+  // Makes the three streams keep their files' sizes in memory.
+  void KeepSizesInMemory();
   // Ends a failed Open or Create: error state, streams released.
   bool FailOpen();
   // The same after recording the failure of `stream`, the file `file`.
@@ -197,20 +217,42 @@ class JamBase : public MessageBase {
   bool ReadStored(int32_t n, Stored* message);
 
   // Stores `header` (TxtOffset and TxtLen are set here) with its subfield
-  // area and text as message `number` (count + 1 when `append`), pointing
-  // index entry `number` (name CRC `name_crc`) at it, and counts it in the
-  // base header.  A replaced message's header `replaced` (at
-  // `replaced_offset`) is marked deleted; `old_entry` is index entry
-  // `number` as it was.  False when a write failed: a failed append leaves
-  // the files as they were, a failed rewrite leaves message n either the
-  // old or the new message.
-  bool StoreMessage(int32_t number, bool append, jam::MessageHeader& header, std::string_view area,
+  // area and text as the existing message `number`, pointing index entry
+  // `number` (name CRC `name_crc`) at it; the replaced message's header
+  // `replaced` (at `replaced_offset`), when there is one, is marked
+  // deleted; `old_entry` is index entry `number` as it was.  False when a
+  // write failed: message n is then either the old or the new message.
+  bool StoreMessage(int32_t number, jam::MessageHeader& header, std::string_view area,
                     std::string_view text, uint32_t name_crc, const jam::MessageHeader* replaced,
                     int64_t replaced_offset, const jam::IndexEntry& old_entry);
 
+  // Appends `header` (TxtOffset and TxtLen are set here) with its subfield
+  // area and text as message count + 1 to the batch, its index entry
+  // holding `name_crc`, and counts it in the base header; writes the batch
+  // when it is full.  False when the files could not take it (nothing
+  // changes) or writing the batch failed.
+  bool AppendMessage(jam::MessageHeader& header, std::string_view area, std::string_view text,
+                     uint32_t name_crc);
+
+  // Writes the batch: all of it in one go, or, when that fails, message by
+  // message up to the first that can not be written (the files are cut
+  // back to the messages before it, and the rest of the batch is dropped).
+  // False when a write failed.
+  bool WriteBatch();
+  // Writes `count` messages of the batch from its message `first` on, the
+  // files standing at `text_size`, `header_size` and `index_size` with
+  // the batch's bytes before message `first` in them.
+  bool WriteBatchPart(size_t first, size_t count, int64_t text_size, int64_t header_size,
+                      int64_t index_size);
+  // The base header with the batch's first `appended` messages counted.
+  jam::BaseHeader HeaderWith(size_t appended) const;
+
   // Write `count` bytes at `offset` of `stream` and flush; false when it
-  // failed.
-  static bool WriteAt(Stream& stream, int64_t offset, const void* bytes, size_t count);
+  // failed.  WriteAt writes the batch first, as it changes what is there.
+  static bool PutAt(Stream& stream, int64_t offset, const void* bytes, size_t count);
+  bool WriteAt(Stream& stream, int64_t offset, const void* bytes, size_t count);
+  // Writes the batch, if any, before the files are read or changed.
+  bool Settled() { return batch_.sizes.empty() || WriteBatch(); }
   bool WriteIndexEntry(int32_t n, const jam::IndexEntry& entry);
   bool WriteHeader(int64_t offset, const jam::MessageHeader& header);
   bool WriteBaseHeader();
@@ -232,8 +274,18 @@ class JamBase : public MessageBase {
   // chain; false when a write failed.
   bool Unlink(int32_t child, const jam::MessageHeader& header);
 
+  // Appended messages not yet in the files.
+  struct Batch {
+    std::string texts;    // for the .jdt, behind its end
+    std::string headers;  // for the .jhr, behind its end
+    std::string entries;  // for the .jdx, from the entry after the last written on
+    std::vector<std::pair<uint32_t, uint32_t>> sizes;  // each message's text and header bytes
+    size_t bytes() const { return texts.size() + headers.size() + entries.size(); }
+  };
+
   jam::MessageHeader working_;
-  jam::BaseHeader base_header_;
+  jam::BaseHeader base_header_;  // with the batch counted
+  Batch batch_;
   std::unique_ptr<FileStream> header_stream_;
   std::unique_ptr<FileStream> index_stream_;
   uint32_t constructed_at_ = 0;  // JAM seconds of the construction time

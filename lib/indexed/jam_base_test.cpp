@@ -50,7 +50,7 @@ class JamBaseTest : public ::testing::Test {
     return base;
   }
 
-  // A base with messages to the given names.
+  // A base with messages to the given names, in its files.
   std::unique_ptr<JamBase> BaseWith(int messages) {
     auto base = CreateBase();
     for (int i = 1; i <= messages; ++i) {
@@ -58,6 +58,7 @@ class JamBaseTest : public ::testing::Test {
       Fill(r, "Receiver " + std::to_string(i));
       EXPECT_TRUE(base->WriteMessage(base->count() + 1, r));
     }
+    EXPECT_TRUE(base->Flush());
     return base;
   }
 
@@ -183,6 +184,7 @@ TEST_F(JamBaseTest, AttributesAndTypeBit) {
   Fill(echo, "All");
   echo.area = "NET.TEST";
   ASSERT_TRUE(base->WriteMessage(2, echo));
+  ASSERT_TRUE(base->Flush());
   EXPECT_EQ(StoredHeader(1).attribute, 0x02000504u);
   EXPECT_EQ(StoredHeader(2).attribute, 0x01000000u);
 
@@ -222,6 +224,7 @@ TEST_F(JamBaseTest, TypeBitsSayWhichMailAMessageIs) {
     r.msgid.clear();
     c.shape(r);
     ASSERT_TRUE(base->WriteMessage(++n, r));
+    ASSERT_TRUE(base->Flush());
     EXPECT_EQ(StoredHeader(n).attribute, c.type);
     MessageRecord back;
     ASSERT_TRUE(base->ReadMessage(n, back));
@@ -232,6 +235,7 @@ TEST_F(JamBaseTest, TypeBitsSayWhichMailAMessageIs) {
     EXPECT_FALSE(back.intl.empty());  // made up by the normalisation when not present
     back.area.clear();
     ASSERT_TRUE(base->WriteMessage(++n, back));
+    ASSERT_TRUE(base->Flush());
     EXPECT_EQ(StoredHeader(n).attribute, c.type);
   }
 }
@@ -325,6 +329,7 @@ TEST_F(JamBaseTest, DatesBefore1970AndInvalidDates) {
   old.date_written = {1969, 7, 20, 20, 17, 0};
   old.date_arrived = {};  // no date: replaced by the current time
   ASSERT_TRUE(base->WriteMessage(1, old));
+  ASSERT_TRUE(base->Flush());
   EXPECT_TRUE(IsValidDate(old.date_arrived));
   EXPECT_EQ(StoredHeader(1).date_written, 0u);
   MessageRecord back;
@@ -357,6 +362,7 @@ TEST_F(JamBaseTest, RewriteKeepsCountAndMarksOldHeader) {
   EXPECT_EQ(back.body.Contents(), "Text for Replacement\r");
   // An append right after that read starts without its links.
   ASSERT_TRUE(base->WriteMessage(4, back));
+  ASSERT_TRUE(base->Flush());
   EXPECT_EQ(StoredHeader(4).reply_next, 0u);
 }
 
@@ -591,6 +597,7 @@ TEST_F(JamDamageTest, IndexSizeNotAMultipleOfEight) {
   MessageRecord r;
   Fill(r, "Third again");
   ASSERT_TRUE(base->WriteMessage(3, r));  // appends over the stray bytes
+  ASSERT_TRUE(base->Flush());
   EXPECT_EQ(base->count(), 3);
   EXPECT_EQ(Bytes(".jdx").size(), 24u);
   base.reset();
@@ -675,6 +682,7 @@ class JamCopyTest : public JamBaseTest {
     MessageRecord r;
     Fill(r, "Already there");
     ASSERT_TRUE(copy_->WriteMessage(1, r));
+    ASSERT_TRUE(copy_->Flush());
   }
 
   std::string CopyBytes(std::string_view extension) const {
@@ -761,8 +769,8 @@ TEST_F(JamCopyTest, FailedCopyLeavesTheBaseAsItWas) {
   FaultsUntilSuccess(20, [&](int writes) {
     JamBase copy;
     EXPECT_TRUE(copy.Open(kDenyWrite, dir_ / "copy"));
-    const bool copied =
-        WithWriteFault(writes, [&] { return copy.CopyStoredMessage(*source_, 3, nullptr); });
+    const bool copied = WithWriteFault(
+        writes, [&] { return copy.CopyStoredMessage(*source_, 3, nullptr) && copy.Flush(); });
     EXPECT_TRUE(copy.Close() || !copied);
     if (!copied) {
       EXPECT_EQ(CopyBytes(".jhr") + CopyBytes(".jdt") + CopyBytes(".jdx"), before);
@@ -774,33 +782,45 @@ TEST_F(JamCopyTest, FailedCopyLeavesTheBaseAsItWas) {
 // ---------------------------------------------------------------------------
 // Failed writes
 
+// Appends reach the files in one batch; every write of it fails once in
+// turn (a full disk): the base keeps, whole, the messages before the first
+// one that could not be written, and its counters say how many; when none
+// could, the files are as they were.
 TEST_F(JamBaseTest, FailedAppendLeavesTheBaseAsItWas) {
   BaseWith(2).reset();
   const std::string before = AllFiles();
-  FaultsUntilSuccess(20, [&](int writes) {
+  FaultsUntilSuccess(40, [&](int writes) {
     auto base = OpenBase();
     EXPECT_TRUE(base);
     if (!base) return false;
-    MessageRecord r;
-    Fill(r, "Third");
-    const bool succeeded = WithWriteFault(writes, [&] { return base->WriteMessage(3, r); });
-    if (!succeeded) {
-      EXPECT_EQ(base->count(), 2);
-      EXPECT_EQ(base->base_header().active_msgs, 2u);
-    }
+    const bool succeeded = WithWriteFault(writes, [&] {
+      for (int32_t n = 3; n <= 5; ++n) {
+        MessageRecord r;
+        Fill(r, "Receiver " + std::to_string(n));
+        if (!base->WriteMessage(n, r)) return false;
+      }
+      return base->Flush();
+    });
+    const int32_t kept = base->count();
+    EXPECT_EQ(base->base_header().active_msgs, static_cast<uint32_t>(kept));
+    EXPECT_EQ(kept == 5, succeeded);
     base.reset();
     auto again = OpenBase();
     EXPECT_TRUE(again);
     if (!again) return false;
-    EXPECT_EQ(again->count(), succeeded ? 3 : 2);
+    EXPECT_EQ(again->count(), kept);
+    EXPECT_EQ(again->base_header().active_msgs, static_cast<uint32_t>(kept));
     MessageRecord back;
-    for (int n = 1; n <= again->count(); ++n) EXPECT_TRUE(again->ReadMessage(n, back));
-    if (!succeeded) {
+    for (int32_t n = 1; n <= again->count(); ++n) {
+      EXPECT_TRUE(again->ReadMessage(n, back));
+      EXPECT_EQ(back.to_name.str(), "Receiver " + std::to_string(n));
+    }
+    if (kept == 2) {
       EXPECT_EQ(AllFiles(), before);
     }
     return succeeded;
   });
-  EXPECT_EQ(StoredBaseHeader().active_msgs, 3u);
+  EXPECT_EQ(StoredBaseHeader().active_msgs, 5u);
 }
 
 TEST_F(JamBaseTest, FailedRewriteKeepsAReadableMessage) {

@@ -68,6 +68,8 @@ void MessageBase::ResetErrors() {
   if (message_stream_) message_stream_->Reset();
 }
 
+bool MessageBase::Flush() { return true; }
+
 bool MessageBase::Close() {
   bool ok = true;
   for (std::unique_ptr<Stream>* stream : {&message_stream_, &lastread_stream_}) {

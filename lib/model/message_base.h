@@ -130,6 +130,12 @@ class MessageBase {
   // Common: resets the current message stream's error status.
   virtual void ResetErrors();
 
+  // Writes what the base holds back of its changes (some kinds gather
+  // appended messages in memory) to its files.  False when a write failed;
+  // count() then says how many messages the base holds.  The common version
+  // holds nothing back.
+  [[nodiscard]] virtual bool Flush();
+
   // Flushes and closes every file of the base now; the base is closed
   // afterwards.  False when a pending write could not be stored (the last
   // writes of a base are buffered, so only this shows whether they reached

@@ -241,7 +241,10 @@ uint16_t AddressWord(int n, std::string_view text) {
 }  // namespace
 
 PacketBase::~PacketBase() {
-  if (is_open()) (void)RemoveDeletions();
+  if (is_open()) {
+    (void)Settled();
+    (void)RemoveDeletions();
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -304,6 +307,8 @@ void PacketBase::SetEmpty() {
 }
 
 bool PacketBase::Open(uint32_t sharing, std::string_view path) {
+  if (is_open()) (void)Settled();
+  batch_ = Batch();
   RecordOpen(sharing, path);
   message_stream_.reset();
   if (!OpenPacketFile()) return false;
@@ -359,14 +364,17 @@ bool PacketBase::WriteHead(uint16_t word) {
   return written;
 }
 
+bool PacketBase::Flush() { return Settled(); }
+
 bool PacketBase::Close() {
-  bool removed = !is_open() || RemoveDeletions();
+  bool removed = !is_open() || (Settled() && RemoveDeletions());
+  batch_ = Batch();
   return MessageBase::Close() && removed;
 }
 
 bool PacketBase::CopySettingsFrom(MessageBase& other) {
   auto* packet = dynamic_cast<PacketBase*>(&other);
-  if (packet == nullptr || !BeginOperation()) return false;
+  if (packet == nullptr || !BeginOperation() || !Settled()) return false;
   // The date and time are the other packet's too: a rebuilt packet is the
   // same packet with its messages in another order.
   PacketHeader merged = packet->packet_header();
@@ -383,6 +391,8 @@ bool PacketBase::CopySettingsFrom(MessageBase& other) {
 }
 
 bool PacketBase::Create(uint32_t sharing, std::string_view path) {
+  if (is_open()) (void)Settled();
+  batch_ = Batch();
   std::string target(path);
   if (!PrepareOpen(sharing, target)) return false;
   message_stream_.reset();
@@ -489,7 +499,8 @@ void PacketBase::ConvertHeader(Direction direction, MessageRecord& record) {
 }
 
 bool PacketBase::ReadMessage(int32_t n, MessageRecord& record) {
-  if (!BeginOperation() || !MessageExists(n) || static_cast<size_t>(n) > index_.size()) {
+  if (!BeginOperation() || !Settled() || !MessageExists(n) ||
+      static_cast<size_t>(n) > index_.size()) {
     return false;
   }
   record.Clear();
@@ -639,6 +650,7 @@ bool PacketBase::WriteAt(const PacketEnd& old_end, const std::string& bytes) {
 bool PacketBase::WriteMessage(int32_t n, MessageRecord& record) {
   if (!BeginOperation() || read_only_) return false;
   if (MessageExists(n)) {
+    if (!Settled()) return false;
     if (!DeleteMessage(n) || !ApplyDeletions() || !is_open()) return false;
   }
   if (count_ >= kMaxMessageCount) return false;
@@ -679,31 +691,62 @@ bool PacketBase::AppendPacked(std::string_view message) {
     return false;
   }
   const AppendPoint& at = old_end.at;
-  std::string bytes(at.fill, '\0');
-  bytes.append(message);
-  bytes.append(3, '\0');  // the text's NUL and the packet terminator
-
-  if (!WriteAt(old_end, bytes)) {
-    known_end_.reset();
-    return false;
+  if (batch_.messages.empty()) {
+    batch_.end = old_end;
+    batch_.last_end = index_.empty() ? -1 : index_.back().end;
+    batch_.bytes.reserve(kBatchBytes);
   }
+  batch_.bytes.append(at.fill, '\0');
+  batch_.bytes.append(message);
+  batch_.bytes.push_back('\0');  // the text's NUL
+  batch_.messages.push_back(at.fill + message.size() + 1);
 
   const int64_t type_word = at.position + static_cast<int64_t>(at.fill);
-  const int64_t message_end = at.position + static_cast<int64_t>(bytes.size()) - 3;
+  const int64_t message_end = type_word + static_cast<int64_t>(message.size());
   // The message before ends at the NUL in front of the type word (the last
   // of the zero bytes that completed it, if it needed any).
   if (!index_.empty()) index_.back().end = type_word - 1;
   index_.push_back({type_word, message_end});
   count_ = static_cast<int32_t>(index_.size());
-  // The next message goes over the terminator just written.
+  // The next message goes over the terminator behind this one.
   known_end_ = PacketEnd{{message_end + 1, 0}, message_end + 3};
-  return true;
+  return batch_.bytes.size() < kBatchBytes || WriteBatch();
+}
+
+bool PacketBase::WriteBatch() {
+  const size_t messages = batch_.messages.size();
+  if (messages == 0) return true;
+  // The terminator, two zero bytes, ends the packet behind the last text.
+  constexpr std::string_view kTerminator("\0\0", 2);
+  batch_.bytes.append(kTerminator);
+  size_t stored = messages;
+  if (!WriteAt(batch_.end, batch_.bytes)) {
+    // Message by message, to keep every one that can be written.
+    PacketEnd end = batch_.end;
+    size_t offset = 0;
+    for (stored = 0; stored < messages; ++stored) {
+      const size_t length = batch_.messages[stored];
+      std::string part = batch_.bytes.substr(offset, length);
+      part.append(kTerminator);
+      if (!WriteAt(end, part)) break;
+      offset += length;
+      const int64_t next = end.at.position + static_cast<int64_t>(length);
+      end = PacketEnd{{next, 0}, next + static_cast<int64_t>(kTerminator.size())};
+    }
+    index_.resize(index_.size() - (messages - stored));
+    if (stored == 0 && !index_.empty()) index_.back().end = batch_.last_end;
+    count_ = static_cast<int32_t>(index_.size());
+    known_end_.reset();  // found again from the file
+  }
+  batch_ = Batch();
+  return stored == messages;
 }
 
 bool PacketBase::CopyStoredMessage(MessageBase& source, int32_t n, const LinkMap*) {
   auto* from = dynamic_cast<PacketBase*>(&source);
   if (from == nullptr || !BeginOperation() || read_only_ || !from->BeginOperation() ||
-      !from->MessageExists(n) || static_cast<size_t>(n) > from->index_.size()) {
+      !from->Settled() || !from->MessageExists(n) ||
+      static_cast<size_t>(n) > from->index_.size()) {
     return false;
   }
   // From the type word to the NUL that ends the text (or the end of a
@@ -732,7 +775,7 @@ bool PacketBase::CopyStoredMessage(MessageBase& source, int32_t n, const LinkMap
 bool PacketBase::CopyRenumbers(MessageBase&, int32_t, const LinkMap&) { return false; }
 
 bool PacketBase::DeleteMessage(int32_t n) {
-  if (!BeginOperation() || read_only_ || !MessageExists(n) ||
+  if (!BeginOperation() || read_only_ || !Settled() || !MessageExists(n) ||
       static_cast<size_t>(n) > index_.size()) {
     return false;
   }
@@ -815,6 +858,7 @@ bool PacketBase::ApplyDeletions() {
     deletions_.clear();
     return false;
   }
+  if (!Settled()) return false;
   bool removed = RemoveDeletions();
   std::string path = path_;
   bool reopened = Open(sharing_, path);

@@ -5,10 +5,14 @@
 // walking the fields of its messages (fixed header, three NUL-ended strings,
 // NUL-ended text), so reading message n costs one seek; the boundary between
 // two messages (a text's closing NUL and the next type word, 00 02 00) is
-// searched for only to find the next message behind a damaged one.  New messages are appended at the end; deleted messages are only
-// marked, and are removed from the file in one rewrite when a message is
-// overwritten, when ApplyDeletions is called, and when the base is
-// destroyed.  A base that is only read never changes its file.
+// searched for only to find the next message behind a damaged one.  New
+// messages are appended at the end: they are gathered in memory and written
+// together (with the terminator behind the last) when they pass
+// kBatchBytes, before anything else reads or changes the packet, and at
+// Close.  Deleted messages are only marked, and are removed from the file in
+// one rewrite when a message is overwritten, when ApplyDeletions is called,
+// and when the base is destroyed.  A base that is only read never changes
+// its file.
 #pragma once
 
 #include <cstdint>
@@ -25,9 +29,12 @@ namespace quil {
 
 class PacketBase : public MessageBase {
  public:
+  // Appended bytes gathered before they go to the file.
+  static constexpr size_t kBatchBytes = size_t{1} << 20;
+
   PacketBase() = default;
-  // Removes the pending deletions from the file (see ApplyDeletions), then
-  // closes it.
+  // Writes the appended messages and removes the pending deletions from
+  // the file (see ApplyDeletions), then closes it.
   ~PacketBase() override;
 
   // The packet header's addresses: zone (the type 2+ position) ":" net "/"
@@ -83,9 +90,11 @@ class PacketBase : public MessageBase {
   // can not hold: NUL bytes in the text, control bytes (below 0x20) in names
   // and subject, and the tag from its first NUL, CR or LF on; and except
   // that the names are cut to 35 characters and the subject to 71: tossers
-  // refuse a whole packet in which one of them is longer.  On a failed
-  // write the file is cut back to what it was.  Fails for an empty packet
-  // whose header is not of type 2.
+  // refuse a whole packet in which one of them is longer.  The message
+  // joins the batch (see the top of this file); when writing a batch fails,
+  // the file is cut back to the messages before the first one that could
+  // not be written, and count() says how many there are.  Fails for an
+  // empty packet whose header is not of type 2.
   [[nodiscard]] bool WriteMessage(int32_t n, MessageRecord& record) override;
 
   // Appends message n of another packet as it is stored: its type word,
@@ -118,8 +127,11 @@ class PacketBase : public MessageBase {
   // again.
   bool ApplyDeletions();
 
-  // Removes pending deletions (as the destructor does), then flushes and
-  // closes the packet; false when a write was lost.
+  // Writes the batch of appended messages; false as WriteMessage.
+  [[nodiscard]] bool Flush() override;
+
+  // Writes the batch and removes pending deletions (as the destructor
+  // does), then flushes and closes the packet; false when a write was lost.
   [[nodiscard]] bool Close() override;
 
   // Takes over the packet header of another packet (addresses, password,
@@ -153,9 +165,18 @@ class PacketBase : public MessageBase {
   // failure the file is restored to `old_end` as far as possible.
   bool WriteAt(const PacketEnd& old_end, const std::string& bytes);
   // Appends `message` (type word, fixed header, names, subject, text) as
-  // the new last message: completes the last message before it, then the
-  // text's NUL and the terminator behind it.
+  // the new last message to the batch: what completes the last message
+  // before it, then the message and its text's NUL (the terminator follows
+  // the batch); writes the batch when it is full.
   bool AppendPacked(std::string_view message);
+  // Writes the batch and the terminator behind it: all of it in one go,
+  // or, when that fails, message by message up to the first that can not
+  // be written.  False when a write failed; the rest of the batch is
+  // dropped.
+  bool WriteBatch();
+  // Writes the batch, if any: every operation but an append calls it
+  // before it reads or changes the file.
+  bool Settled() { return batch_.messages.empty() || WriteBatch(); }
   // The rewrite of ApplyDeletions without the reopening.
   bool RemoveDeletions();
 
@@ -169,6 +190,14 @@ class PacketBase : public MessageBase {
   bool read_only_ = false;
   // The end of the packet after this object's last append.
   std::optional<PacketEnd> known_end_;
+  // Appended messages not yet in the file.
+  struct Batch {
+    PacketEnd end;          // where the first goes: the packet's end before it
+    int64_t last_end = -1;  // the end of the message before it, before it came
+    std::string bytes;      // each message with what goes in front and its NUL
+    std::vector<size_t> messages;  // the length of each in `bytes`
+  };
+  Batch batch_;
 };
 
 }  // namespace quil

@@ -160,6 +160,7 @@ TEST(PacketBaseTest, CreatedPacketIsSixtyBytesAndTheFirstAppendGoesOverTheTermin
   MessageRecord r;
   FillEcho(r);
   ASSERT_TRUE(base->WriteMessage(1, r));
+  ASSERT_TRUE(base->Flush());
   EXPECT_EQ(r.state, kRecordWritten);
   EXPECT_EQ(r.date_text.str(), "05 Mar 01  17:30:08");
   // clang-format off
@@ -514,8 +515,9 @@ TEST(PacketBaseTest, RandomlyDamagedPacketsNeverCrash) {
   }
 }
 
-// Every write fails in turn until enough succeed: until then the result is
-// false and the file is exactly what it was.
+// Every write of an append (which goes to the file with its batch) fails
+// in turn until enough succeed: until then the result is false and the
+// file is exactly what it was.
 TEST(PacketBaseTest, FailedAppendLeavesTheFileAsItWas) {
   TempDir dir;
   std::string path = dir / "in.pkt";
@@ -526,7 +528,10 @@ TEST(PacketBaseTest, FailedAppendLeavesTheFileAsItWas) {
   const int faults = testing::FaultsUntilSuccess(20, [&](int writes) {
     PacketBase base;
     EXPECT_TRUE(base.Open(kSharing, path));
-    if (testing::WithWriteFault(writes, [&] { return base.WriteMessage(4, r); })) return true;
+    if (testing::WithWriteFault(writes,
+                                [&] { return base.WriteMessage(4, r) && base.Flush(); })) {
+      return true;
+    }
     EXPECT_EQ(base.count(), 3);
     EXPECT_EQ(ReadFileBytes(path), original);
     return false;

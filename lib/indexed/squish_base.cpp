@@ -26,6 +26,11 @@ namespace {
 constexpr int64_t kFrameHeaderSize = squish::kFrameHeaderSize;
 constexpr int64_t kMessageHeaderSize = squish::kMessageHeaderSize;
 constexpr int64_t kIndexRecordSize = squish::kIndexRecordSize;
+// The buffers of the files: messages are mostly read one after the other,
+// and appended ones go out in batches.
+constexpr size_t kStreamBufferSize = 65536;
+// The frame header field that links a frame to the next one.
+constexpr size_t kNextFrameField = 4;
 // Index records moved through memory at a time when one is removed.
 constexpr size_t kIndexMoveRecords = 5461;
 // Offsets in the .sqd are 32-bit.
@@ -124,6 +129,19 @@ bool PointsAtFrame(uint32_t ofs, int64_t size) {
   return ofs >= squish::kFirstFrameOffset && ofs + kFrameHeaderSize <= size;
 }
 
+// Counts in `header` message n, appended in a frame at `frame_ofs` that
+// ends at `frame_end`, with the unique id `umsgid`.
+void CountAppend(BaseHeader& header, int32_t n, uint32_t frame_ofs, uint32_t frame_end,
+                 uint32_t umsgid, uint32_t high_water) {
+  if (n == 1) header.begin_frame = frame_ofs;
+  header.last_frame = frame_ofs;
+  header.high_water = high_water;
+  header.uid = std::max(header.uid, umsgid) + 1;
+  header.num_msg += 1;
+  header.high_msg += 1;
+  header.end_frame = frame_end;
+}
+
 uint32_t& LinkField(FrameHeader& frame, bool next) {
   return next ? frame.next_frame : frame.prev_frame;
 }
@@ -145,6 +163,7 @@ DateTime ExactDateWritten(const DateTime& stamped, const std::string& text) {
 SquishBase::SquishBase() { NormaliseBaseHeader(); }
 
 SquishBase::~SquishBase() {
+  (void)Settled();
   index_stream_.reset();
   base_header_ = BaseHeader();
   working_header_ = MessageHeader();
@@ -230,6 +249,7 @@ void SquishBase::ConvertHeader(Direction direction, MessageRecord& r) {
 // Open and create
 
 void SquishBase::ReleaseStreams() {
+  batch_ = Batch();
   message_stream_.reset();
   index_stream_.reset();
   lastread_stream_.reset();
@@ -270,15 +290,19 @@ bool SquishBase::DataIsFree(const std::string& name) {
 }
 
 bool SquishBase::Open(uint32_t sharing, std::string_view path) {
+  (void)Settled();
   RecordOpen(sharing, path);
   ReleaseStreams();
   const std::string base(path);
   const std::string data_name = base + ".sqd";
   const std::string index_name = base + ".sqi";
-  message_stream_ = std::make_unique<FileStream>(data_name, ExistingFileMode(sharing));
+  message_stream_ =
+      std::make_unique<FileStream>(data_name, ExistingFileMode(sharing), kStreamBufferSize);
   if (!message_stream_->ok()) return FailOpen(*message_stream_, data_name);
-  index_stream_ = std::make_unique<FileStream>(index_name, ExistingFileMode(sharing));
+  index_stream_ =
+      std::make_unique<FileStream>(index_name, ExistingFileMode(sharing), kStreamBufferSize);
   if (!index_stream_->ok()) return FailOpen(*index_stream_, index_name);
+  KeepSizesInMemory();
   // The lastread file is opened only for a base that is there, so a failed
   // open leaves no stray file behind, and not for reading only, which
   // creates nothing; its own failure does not matter.
@@ -318,6 +342,7 @@ bool SquishBase::Open(uint32_t sharing, std::string_view path) {
 }
 
 bool SquishBase::Create(uint32_t sharing, std::string_view path) {
+  (void)Settled();
   static_cast<void>(PrepareOpen(sharing, path));
   ReleaseStreams();
   const std::string base(path);
@@ -328,11 +353,14 @@ bool SquishBase::Create(uint32_t sharing, std::string_view path) {
     SetOpenFailure(OpenProblem::kInUse, data_name);
     return FailOpen();
   }
-  index_stream_ = std::make_unique<FileStream>(index_name, platform::kModeCreate | sharing);
-  message_stream_ = std::make_unique<FileStream>(data_name, platform::kModeCreate | sharing);
+  index_stream_ = std::make_unique<FileStream>(index_name, platform::kModeCreate | sharing,
+                                               kStreamBufferSize);
+  message_stream_ = std::make_unique<FileStream>(data_name, platform::kModeCreate | sharing,
+                                                 kStreamBufferSize);
   lastread_stream_ = std::make_unique<FileStream>(base + ".sql", platform::kModeCreate | sharing);
   if (!message_stream_->ok()) return FailOpen(*message_stream_, data_name);
   if (!index_stream_->ok()) return FailOpen(*index_stream_, index_name);
+  KeepSizesInMemory();
   if (!LockData(sharing)) {
     SetOpenFailure(OpenProblem::kInUse, data_name);
     return FailOpen();
@@ -362,7 +390,21 @@ void SquishBase::ResetErrors() {
 // ---------------------------------------------------------------------------
 // Low-level access
 
+void SquishBase::KeepSizesInMemory() {
+  // The base takes its files as they are at the open, as it takes its
+  // count, and knows what it writes itself.
+  data().KeepSizeInMemory();
+  index_stream_->KeepSizeInMemory();
+}
+
 bool SquishBase::ReadIndexRecord(int32_t n, IndexRecord* record) {
+  const int32_t written = count_ - static_cast<int32_t>(batch_.messages.size());
+  if (n > written && n <= count_) {
+    const size_t at = static_cast<size_t>(n - written - 1) * squish::kIndexRecordSize;
+    *record = squish::DecodeIndexRecord(std::span<const uint8_t, squish::kIndexRecordSize>(
+        reinterpret_cast<const uint8_t*>(batch_.records.data()) + at, squish::kIndexRecordSize));
+    return true;
+  }
   squish::IndexRecordBytes bytes{};
   index_stream_->Seek(static_cast<int64_t>(n - 1) * kIndexRecordSize);
   index_stream_->Read(bytes.data(), bytes.size());
@@ -384,7 +426,7 @@ SquishBase::FrameCheck SquishBase::ReadFrameHeader(uint32_t ofs, FrameHeader* fr
 }
 
 int64_t SquishBase::NextMessage(int64_t n) {
-  if (!is_open()) return static_cast<int64_t>(count_) + 1;
+  if (!is_open() || !Settled()) return static_cast<int64_t>(count_) + 1;
   ResetErrors();
   const int64_t size = data().GetSize();
   ResetErrors();
@@ -397,7 +439,7 @@ int64_t SquishBase::NextMessage(int64_t n) {
 bool SquishBase::LoadMessage(int32_t n) {
   IndexRecord index;
   FrameHeader frame;
-  if (!ReadIndexRecord(n, &index) || ReadFrameHeader(index.ofs, &frame) != FrameCheck::kValid) {
+  if (!Settled() || !ReadIndexRecord(n, &index) || ReadFrameHeader(index.ofs, &frame) != FrameCheck::kValid) {
     return false;
   }
   if (index.ofs + kFrameHeaderSize + kMessageHeaderSize > data().GetSize()) return false;
@@ -423,15 +465,18 @@ bool SquishBase::WriteFrameHeader(uint32_t ofs, const FrameHeader& frame) {
   return WriteAt(data(), ofs, bytes.data(), bytes.size());
 }
 
+bool SquishBase::Flush() { return Settled(); }
+
 bool SquishBase::Close() {
-  bool ok = !index_stream_ || index_stream_->Close();
+  bool ok = Settled();
+  ok = (!index_stream_ || index_stream_->Close()) && ok;
   index_stream_.reset();
   return MessageBase::Close() && ok;
 }
 
 bool SquishBase::CopySettingsFrom(MessageBase& other) {
   auto* squish = dynamic_cast<SquishBase*>(&other);
-  if (squish == nullptr || !BeginOperation()) return false;
+  if (squish == nullptr || !BeginOperation() || !Settled()) return false;
   const BaseHeader& theirs = squish->base_header();
   base_header_.keep_days = theirs.keep_days;
   base_header_.max_msg = theirs.max_msg;
@@ -523,7 +568,7 @@ bool SquishBase::RemoveIndexRecord(int32_t n) {
 // Reading
 
 SquishBase::Found SquishBase::FindFrame(int32_t n, IndexRecord* index, FrameHeader* frame) {
-  if (!MessageExists(n) || !ReadIndexRecord(n, index)) return Found::kNothing;
+  if (!Settled() || !MessageExists(n) || !ReadIndexRecord(n, index)) return Found::kNothing;
   const int64_t size = data().GetSize();
   if (size < 0 || index->ofs > size) return Found::kNothing;
   // The frame must be a frame, and its lengths must fit it and the file.
@@ -584,6 +629,7 @@ bool SquishBase::RereadMessage(int32_t n, MessageRecord& record) {
 bool SquishBase::WriteMessage(int32_t n, MessageRecord& record) {
   if (!is_open() || n < 1) return false;
   const bool replace = MessageExists(n);
+  if (replace && !Settled()) return false;
   if (!replace) {
     if (count_ >= kMaxMessageCount) return false;
     n = count_ + 1;
@@ -652,40 +698,131 @@ bool SquishBase::WriteFrame(std::string_view message, uint32_t clen, uint32_t pr
 
 bool SquishBase::AppendFrame(std::string_view message, uint32_t clen, IndexRecord index,
                              uint32_t umsgid, uint32_t high_water) {
+  if (access() != Access::kReadWrite) return false;  // opened for reading only
   const int32_t n = count_ + 1;
   IndexRecord prev_index;
   if (n > 1 && !ReadIndexRecord(n - 1, &prev_index)) return false;
-  // First the whole frame, where nothing points yet.
-  uint32_t frame_ofs = 0;
-  if (!WriteFrame(message, clen, prev_index.ofs, 0, &frame_ofs)) return false;
+  // The new frame goes behind everything in the .sqd and the batch, even
+  // when end_frame claims less, so that no existing byte is overwritten;
+  // the batch holds frames that follow one another.
+  const int64_t data_size = data().GetSize();
+  if (data_size < 0) return false;
+  const auto batch_end = static_cast<int64_t>(batch_.start + batch_.frames.size());
+  int64_t place = std::max<int64_t>({base_header_.end_frame, data_size,
+                                     batch_.messages.empty() ? 0 : batch_end});
+  if (!batch_.messages.empty() && place != batch_end) {
+    if (!WriteBatch()) return false;
+    place = std::max<int64_t>(base_header_.end_frame, data().GetSize());
+  }
+  const auto length = static_cast<int64_t>(message.size());
+  if (place + kFrameHeaderSize + length > kMaxDataSize) return false;
 
-  // Then the index record (not counted until the header says so), the link
-  // from the previous frame, and the header.
-  BaseHeader header = base_header_;
+  FrameHeader frame;
+  frame.id = squish::kFrameId;
+  frame.next_frame = 0;
+  frame.prev_frame = prev_index.ofs;
+  frame.frame_length = static_cast<uint32_t>(length);
+  frame.msg_length = static_cast<uint32_t>(length);
+  frame.clen = clen;
+  frame.frame_type = squish::kFrameTypeMessage;
+  frame.rsvd = 0;
+  const auto frame_ofs = static_cast<uint32_t>(place);
+
+  const int32_t written = n - 1 - static_cast<int32_t>(batch_.messages.size());
+  if (batch_.messages.empty()) {
+    batch_.start = frame_ofs;
+    batch_.linked_from = n > 1 ? prev_index.ofs : 0;
+    batch_.before = base_header_;
+    batch_.frames.reserve(kBatchBytes);
+  } else if (n - 1 > written) {
+    // The previous frame is in the batch: it links to this one there.
+    PutU32LE(reinterpret_cast<uint8_t*>(batch_.frames.data()) + (prev_index.ofs - batch_.start) +
+                 kNextFrameField,
+             frame_ofs);
+  }
+  squish::FrameHeaderBytes frame_bytes = squish::EncodeFrameHeader(frame);
+  batch_.frames.append(reinterpret_cast<const char*>(frame_bytes.data()), frame_bytes.size());
+  batch_.frames.append(message);
   index.ofs = frame_ofs;
   index.umsgid = umsgid;
-  const int64_t index_pos = static_cast<int64_t>(n - 1) * kIndexRecordSize;
   squish::IndexRecordBytes index_bytes = squish::EncodeIndexRecord(index);
-  if (!WriteAt(*index_stream_, index_pos, index_bytes.data(), index_bytes.size())) return false;
-  if (index_stream_->GetSize() > index_pos + kIndexRecordSize) {
-    // Records left behind by an append that did not complete.
-    index_stream_->Seek(index_pos + kIndexRecordSize);
-    index_stream_->Truncate();
-    if (!index_stream_->ok()) return false;
-  }
-  if (n > 1 && !SetFrameLink(prev_index.ofs, Link::kNext, frame_ofs)) return false;
-  if (n == 1) header.begin_frame = frame_ofs;
-  header.last_frame = frame_ofs;
-  header.high_water = high_water;
-  header.uid = std::max(header.uid, umsgid) + 1;
-  header.num_msg += 1;
-  header.high_msg += 1;
-  header.end_frame = frame_ofs + kFrameHeaderSize + static_cast<uint32_t>(message.size());
-  if (!WriteBaseHeader(header)) return false;
-  base_header_ = header;
-  count_ += 1;
+  batch_.records.append(reinterpret_cast<const char*>(index_bytes.data()), index_bytes.size());
+  const auto frame_size = static_cast<uint32_t>(kFrameHeaderSize + length);
+  batch_.messages.push_back({frame_size, umsgid, high_water});
+  CountAppend(base_header_, n, frame_ofs, frame_ofs + frame_size, umsgid, high_water);
+  count_ = n;
   index_record_ = index;
-  return true;
+  frame_header_ = frame;
+  return batch_.frames.size() + batch_.records.size() < kBatchBytes || WriteBatch();
+}
+
+bool SquishBase::PutRecords(int32_t written, size_t first, size_t count) {
+  const int64_t index_pos =
+      static_cast<int64_t>(written + static_cast<int32_t>(first)) * kIndexRecordSize;
+  const int64_t end = index_pos + static_cast<int64_t>(count) * kIndexRecordSize;
+  if (!WriteAt(*index_stream_, index_pos, batch_.records.data() + first * kIndexRecordSize,
+               count * kIndexRecordSize)) {
+    return false;
+  }
+  if (index_stream_->GetSize() > end) {
+    // Records left behind by an append that did not complete.
+    index_stream_->Seek(end);
+    index_stream_->Truncate();
+  }
+  return index_stream_->ok();
+}
+
+bool SquishBase::WriteBatch() {
+  const size_t messages = batch_.messages.size();
+  if (messages == 0) return true;
+  ResetErrors();
+  const int32_t written = count_ - static_cast<int32_t>(messages);
+  const int64_t data_size = data().GetSize();
+  BaseHeader header = batch_.before;
+  size_t stored = 0;
+  // First the frames, where nothing points yet; then the index records
+  // (not counted until the header says so), the link from the frame
+  // before them, and the header.
+  if (data_size >= 0 &&
+      WriteAt(data(), batch_.start, batch_.frames.data(), batch_.frames.size()) &&
+      PutRecords(written, 0, messages) &&
+      (batch_.linked_from == 0 || SetFrameLink(batch_.linked_from, Link::kNext, batch_.start)) &&
+      WriteBaseHeader(base_header_)) {
+    stored = messages;
+    header = base_header_;
+  } else if (data_size >= 0) {
+    // Message by message, to keep every one that can be written: its frame
+    // whole, pointing nowhere, before anything points at it.  What the
+    // first try wrote is written over; frames behind the last one counted
+    // may hang there, as after any failed append, until the next one.
+    ResetErrors();
+    uint32_t place = batch_.start;
+    uint32_t previous = batch_.linked_from;
+    size_t offset = 0;
+    for (; stored < messages; ++stored) {
+      const Batch::Message& m = batch_.messages[stored];
+      std::string frame = batch_.frames.substr(offset, m.size);
+      PutU32LE(reinterpret_cast<uint8_t*>(frame.data()) + kNextFrameField, 0);
+      BaseHeader after = header;
+      CountAppend(after, written + static_cast<int32_t>(stored) + 1, place, place + m.size,
+                  m.umsgid, m.high_water);
+      if (!WriteAt(data(), place, frame.data(), frame.size()) ||
+          !PutRecords(written, stored, 1) ||
+          (previous != 0 && !SetFrameLink(previous, Link::kNext, place)) ||
+          !WriteBaseHeader(after)) {
+        break;
+      }
+      header = after;
+      previous = place;
+      place += m.size;
+      offset += m.size;
+    }
+  }
+  ResetErrors();
+  base_header_ = header;
+  count_ = written + static_cast<int32_t>(stored);
+  batch_ = Batch();
+  return stored == messages;
 }
 
 bool SquishBase::ReplaceFrame(int32_t n, std::string_view message, uint32_t clen,
@@ -807,7 +944,7 @@ bool SquishBase::CopyRenumbers(MessageBase& source, int32_t n, const LinkMap& li
 
 bool SquishBase::CopyLastreadFrom(MessageBase& source, const LinkMap& links) {
   auto* from = dynamic_cast<SquishBase*>(&source);
-  if (from == nullptr || !BeginOperation()) return false;
+  if (from == nullptr || !BeginOperation() || !Settled()) return false;
   // A lastread file that could not be opened can not be carried over: the
   // copy fails rather than put an empty one in its place.
   auto* in = dynamic_cast<FileStream*>(from->lastread_stream_.get());
@@ -832,7 +969,7 @@ bool SquishBase::CopyLastreadFrom(MessageBase& source, const LinkMap& links) {
 }
 
 bool SquishBase::DeleteMessage(int32_t n) {
-  if (!BeginOperation() || !MessageExists(n)) return false;
+  if (!BeginOperation() || !Settled() || !MessageExists(n)) return false;
   IndexRecord index;
   if (!ReadIndexRecord(n, &index)) return false;
   BaseHeader header = base_header_;

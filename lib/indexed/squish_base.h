@@ -12,6 +12,11 @@
 // Writes are ordered so that a failed write (disk full, I/O error) leaves a
 // base that still reads with its old messages: a new frame is written before
 // anything points at it, and the base header, which holds the count, last.
+// Appended messages are gathered in memory and go to the files together in
+// that order (all frames, their index records, the link from the frame
+// before them, the base header): when they pass kBatchBytes, before anything
+// else reads or changes the base, and at Close.  The sizes of the files are
+// kept in memory.
 //
 // Other FidoNet programs on this system take an fcntl write lock on byte 0
 // of the .sqd while they change a base.  A base open with deny write holds a
@@ -24,6 +29,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "indexed/squish_format.h"
 #include "model/message_base.h"
@@ -33,6 +39,9 @@ namespace quil {
 
 class SquishBase : public MessageBase {
  public:
+  // Appended bytes gathered before they go to the files.
+  static constexpr size_t kBatchBytes = size_t{1} << 20;
+
   SquishBase();
   ~SquishBase() override;
 
@@ -73,7 +82,10 @@ class SquishBase : public MessageBase {
   // becomes the high water mark.  The id stands in the index and, marked
   // valid, in the message header.  Returns false, with the base still
   // readable, when any write failed; n below 1 fails, and so does an append
-  // to a full base (kMaxMessageCount messages).
+  // to a full base (kMaxMessageCount messages).  An append joins the batch
+  // (see the top of this file); when writing a batch fails, the files keep
+  // the messages before the first one that could not be written, and
+  // count() says how many there are.
   [[nodiscard]] bool WriteMessage(int32_t n, MessageRecord& record) override;
 
   // Removes message n: its index record goes, its frame is unlinked from the
@@ -107,7 +119,11 @@ class SquishBase : public MessageBase {
   // Sets the read bit in message n's stored attr.
   void MarkRead(int32_t n) override;
 
-  // Flushes and closes the .sqd, .sqi and .sql; false when a write was lost.
+  // Writes the batch of appended messages; false as WriteMessage.
+  [[nodiscard]] bool Flush() override;
+
+  // Writes the batch, flushes and closes the .sqd, .sqi and .sql; false
+  // when a write was lost.
   [[nodiscard]] bool Close() override;
 
   // Takes over keep_days, max_msg, skip_msg and the base name field of
@@ -152,7 +168,10 @@ class SquishBase : public MessageBase {
   enum class Link { kNext, kPrev };
 
   FileStream& data() { return static_cast<FileStream&>(*message_stream_); }
+  // Releases the streams; drops the batch.
   void ReleaseStreams();
+  // Makes the .sqd and .sqi streams keep their files' sizes in memory.
+  void KeepSizesInMemory();
   // Error state, no files: the end of a failed Open or Create.
   bool FailOpen();
   // The same after recording the failure of `stream`, the file `file`.
@@ -187,12 +206,24 @@ class SquishBase : public MessageBase {
   // `prev` and `next`; nothing points at it yet.
   bool WriteFrame(std::string_view message, uint32_t clen, uint32_t prev, uint32_t next,
                   uint32_t* frame_ofs);
-  // Appends `message` as message count + 1: its frame, index record `index`
-  // (ofs and umsgid filled in here, umsgid = `umsgid`), the chain link from
-  // the previous frame, then the base header with `high_water` and the next
-  // unique id past `umsgid`.
+  // Appends `message` as message count + 1 to the batch: its frame, index
+  // record `index` (ofs and umsgid filled in here, umsgid = `umsgid`), the
+  // chain link from the previous frame, and the base header with
+  // `high_water` and the next unique id past `umsgid`; writes the batch
+  // when it is full.  False when the .sqd can not take it (nothing
+  // changes) or writing the batch failed.
   bool AppendFrame(std::string_view message, uint32_t clen, squish::IndexRecord index,
                    uint32_t umsgid, uint32_t high_water);
+  // Writes the batch: all of it in one go, or, when that fails, message by
+  // message up to the first that can not be written.  False when a write
+  // failed; the rest of the batch is dropped.
+  bool WriteBatch();
+  // Writes the batch's index records from its message `first` on, `count`
+  // of them, and cuts the index behind them.
+  bool PutRecords(int32_t written, size_t first, size_t count);
+  // Writes the batch, if any: every operation but an append calls it
+  // before it reads or changes the files.
+  bool Settled() { return batch_.messages.empty() || WriteBatch(); }
   // Replaces existing message n by `message`: a new frame in its place in
   // the chain, the old one freed, index record n switched over.
   bool ReplaceFrame(int32_t n, std::string_view message, uint32_t clen,
@@ -220,7 +251,23 @@ class SquishBase : public MessageBase {
   uint32_t UniqueIdOf(int32_t n);
   void SetLink(int32_t n, size_t field_offset, int32_t value, int32_t ReplyCache::*field);
 
-  squish::BaseHeader base_header_;
+  // Appended messages not yet in the files.
+  struct Batch {
+    uint32_t start = 0;        // where the first frame goes in the .sqd
+    std::string frames;        // the frames, back to back
+    std::string records;       // their index records
+    uint32_t linked_from = 0;  // the frame in the file before the first, if any
+    squish::BaseHeader before;  // the base header as the file holds it
+    struct Message {
+      uint32_t size;  // of its frame, header included
+      uint32_t umsgid;
+      uint32_t high_water;
+    };
+    std::vector<Message> messages;
+  };
+
+  squish::BaseHeader base_header_;  // with the batch counted
+  Batch batch_;
   squish::MessageHeader working_header_;
   squish::FrameHeader frame_header_;
   squish::IndexRecord index_record_;

@@ -190,15 +190,17 @@ TEST_F(SquishDamageTest, RandomByteFlips) {
   }
 }
 
-// Every write of an append fails once in turn (a full disk): the base must
-// reopen with its old messages intact and a sound chain.
+// Every write of an append (which goes to the files with its batch) fails
+// once in turn (a full disk): the base must reopen with its old messages
+// intact and a sound chain.
 TEST_F(SquishDamageTest, FailedAppendLeavesTheOldBase) {
   FaultsUntilSuccess(20, [&](int writes) {
     Store(good_sqd_, good_sqi_);
     auto base = Open();
     MessageRecord r;
     FillNetmail(r, "Subject 4", std::string(5000, 'z'));
-    const bool succeeded = WithWriteFault(writes, [&] { return base->WriteMessage(4, r); });
+    const bool succeeded =
+        WithWriteFault(writes, [&] { return base->WriteMessage(4, r) && base->Flush(); });
     EXPECT_EQ(base->count(), succeeded ? 4 : 3);
     base.reset();
 

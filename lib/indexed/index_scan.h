@@ -25,8 +25,21 @@ template <typename Test>
 int64_t NextIndexRecord(FileStream& index, int64_t n, int64_t count, size_t record_size,
                         Test points_somewhere) {
   const auto size = static_cast<int64_t>(record_size);
-  std::vector<uint8_t> block;
   n = std::max<int64_t>(n, 1);
+  if (n > count) return count + 1;
+  // Mostly the record asked for points somewhere: one buffered read, and
+  // no question to the system about holes.
+  uint8_t first[32];
+  if (record_size <= sizeof first) {
+    index.Seek((n - 1) * size);
+    index.Read(first, record_size);
+    if (!index.ok()) {
+      index.Reset();
+      return n;
+    }
+    if (points_somewhere(std::span<const uint8_t>(first, record_size))) return n;
+  }
+  std::vector<uint8_t> block;
   while (n <= count) {
     const int64_t position = (n - 1) * size;
     const int64_t data = index.NextData(position);

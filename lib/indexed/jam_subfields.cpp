@@ -70,7 +70,8 @@ void ApplyOne(uint32_t id, std::string_view data, MessageRecord& r,
               std::unordered_set<std::string>& kept) {
   switch (id) {
     case kSubOriginAddress:
-      r.ParseOriginAddress(data);
+      // The MSGID is the MSGID subfield's (see ApplySubfields).
+      r.ParseOriginAddressOnly(data);
       break;
     case kSubDestinationAddress:
       r.ParseDestinationAddress(data);
@@ -168,8 +169,8 @@ std::string BuildSubfields(const MessageRecord& r) {
 
 void ApplySubfields(std::span<const uint8_t> area, MessageRecord& r) {
   ByteReader in(area);
-  // The origin address makes up a MSGID of its own; the message's MSGID
-  // subfield must win over it wherever the two stand.
+  // The MSGID is the MSGID subfield's wherever it stands, and none without
+  // one (the record's reader makes one up then).
   std::optional<std::string> msgid;
   // The other control lines the record holds, each value taken once.
   std::unordered_set<std::string> kept(r.control_lines.begin(), r.control_lines.end());

@@ -1,5 +1,7 @@
 #include "model/addresses.h"
 
+#include <algorithm>
+
 #include "model/message_text.h"
 #include "runtime/string_ops.h"
 
@@ -17,8 +19,16 @@ const CharSet kOriginLineDelimiters = MakeCharSet(".(:/)");
 uint16_t Number16(std::string_view word) { return static_cast<uint16_t>(TextToNumber(word)); }
 
 std::string AddressText(uint16_t zone, uint16_t net, uint16_t node, uint16_t point) {
-  std::string text = std::to_string(zone) + ":" + std::to_string(net) + "/" + std::to_string(node);
-  if (point != 0) text += "." + std::to_string(point);
+  std::string text;
+  AppendNumber(text, zone);
+  text += ':';
+  AppendNumber(text, net);
+  text += '/';
+  AppendNumber(text, node);
+  if (point != 0) {
+    text += '.';
+    AppendNumber(text, point);
+  }
   return text;
 }
 
@@ -26,9 +36,12 @@ bool ZoneOrNetFree(uint16_t v) { return v == 0 || v == kAddressNotSet; }
 bool NodeOrPointFree(uint16_t v) { return v == kAddressNotSet; }
 
 // The address part of a control-line value: word `word` at blanks, then the
-// part before an at sign, trimmed.
-std::string AddressSource(std::string_view value, int word) {
-  return Trim(ExtractWord(1, ExtractWord(word, value, kBlank), kAt), kBlanks);
+// part before an at sign, trimmed.  (Words are cut at 255 characters, as
+// the values they come from are.)
+std::string_view AddressSource(std::string_view value, int word) {
+  std::string_view cut = WordView(word, value, kBlank);
+  cut = WordView(1, cut.substr(0, std::min(cut.size(), kMaxString)), kAt);
+  return TrimView(cut.substr(0, std::min(cut.size(), kMaxString)), kBlanks);
 }
 
 // Fills zone, net and node from `source` when it looks like an address
@@ -37,9 +50,9 @@ void FillFrom(std::string_view source, uint16_t* zone, uint16_t* net, uint16_t* 
   if (source.find(':') == std::string_view::npos || source.find('/') == std::string_view::npos) {
     return;
   }
-  if (ZoneOrNetFree(*zone)) *zone = Number16(ExtractWord(1, source, kAddressDelimiters));
-  if (ZoneOrNetFree(*net)) *net = Number16(ExtractWord(2, source, kAddressDelimiters));
-  if (NodeOrPointFree(*node)) *node = Number16(ExtractWord(3, source, kAddressDelimiters));
+  if (ZoneOrNetFree(*zone)) *zone = Number16(WordView(1, source, kAddressDelimiters));
+  if (ZoneOrNetFree(*net)) *net = Number16(WordView(2, source, kAddressDelimiters));
+  if (NodeOrPointFree(*node)) *node = Number16(WordView(3, source, kAddressDelimiters));
 }
 
 // True when every character of the MSGID text before its first blank or at
@@ -55,22 +68,20 @@ bool MsgidAddressIsNumeric(std::string_view msgid) {
 // Takes the trailing "(...)" part off the origin text and fills the origin
 // address from it.
 void CompleteFromOriginLine(MessageRecord& r) {
-  std::string origin = r.origin.str();
+  std::string_view origin = r.origin;
   size_t open = origin.rfind('(');
   std::string t;
   if (open != std::string::npos) {
     t = origin.substr(open);
-    origin.erase(open);
-    if (origin.empty()) origin = " ";
-    r.origin = origin;
+    r.origin = open == 0 ? std::string_view(" ") : origin.substr(0, open);
   }
   size_t blank = t.find(' ');
   if (blank != std::string::npos) t.erase(0, blank);
   if (t.find(':') != std::string::npos && t.find('/') != std::string::npos) {
-    if (ZoneOrNetFree(r.orig_zone)) r.orig_zone = Number16(ExtractWord(1, t, kOriginLineDelimiters));
-    if (ZoneOrNetFree(r.orig_net)) r.orig_net = Number16(ExtractWord(2, t, kOriginLineDelimiters));
+    if (ZoneOrNetFree(r.orig_zone)) r.orig_zone = Number16(WordView(1, t, kOriginLineDelimiters));
+    if (ZoneOrNetFree(r.orig_net)) r.orig_net = Number16(WordView(2, t, kOriginLineDelimiters));
     if (NodeOrPointFree(r.orig_node)) {
-      r.orig_node = Number16(ExtractWord(3, t, kOriginLineDelimiters));
+      r.orig_node = Number16(WordView(3, t, kOriginLineDelimiters));
     }
   }
   if (NodeOrPointFree(r.orig_point)) r.orig_point = 0;
@@ -88,6 +99,10 @@ std::string MessageRecord::FormatDestinationAddress() const {
 
 void MessageRecord::ParseOriginAddress(std::string_view text) {
   msgid = std::string(text) + " " + NewMessageSerial();
+  ParseOriginAddressOnly(text);
+}
+
+void MessageRecord::ParseOriginAddressOnly(std::string_view text) {
   intl = ExtractWord(1, intl, kBlank) + " " + ExtractWord(1, text, kDot);
   orig_zone = Number16(ExtractWord(1, text, kAddressDelimiters));
   orig_net = Number16(ExtractWord(2, text, kAddressDelimiters));
@@ -110,24 +125,26 @@ void MessageRecord::ParseDestinationAddress(std::string_view text) {
 void CompleteAddresses(MessageRecord& r) {
   // Origin: INTL, then MSGID, then the origin line.
   FillFrom(AddressSource(r.intl, 2), &r.orig_zone, &r.orig_net, &r.orig_node);
-  std::string from_msgid = AddressSource(r.msgid, 1);
+  std::string_view from_msgid = AddressSource(r.msgid, 1);
   FillFrom(from_msgid, &r.orig_zone, &r.orig_net, &r.orig_node);
   if (NodeOrPointFree(r.orig_point) && from_msgid.find('.') != std::string::npos &&
       MsgidAddressIsNumeric(r.msgid)) {
-    r.orig_point = Number16(ExtractWord(4, from_msgid, kAddressDelimiters));
+    r.orig_point = Number16(WordView(4, from_msgid, kAddressDelimiters));
   }
-  if (r.orig_domain.empty()) {
-    r.orig_domain = Trim(ExtractWord(1, ExtractWord(2, r.msgid, kAt), kBlank), kBlanks);
-  }
+  // The domain: what follows the at sign, up to a blank.
+  auto domain = [](std::string_view value) {
+    std::string_view after = WordView(2, value, kAt);
+    after = WordView(1, after.substr(0, std::min(after.size(), kMaxString)), kBlank);
+    return TrimView(after.substr(0, std::min(after.size(), kMaxString)), kBlanks);
+  };
+  if (r.orig_domain.empty()) r.orig_domain = domain(r.msgid);
   CompleteFromOriginLine(r);
 
   // Destination: INTL, then REPLY.
   FillFrom(AddressSource(r.intl, 1), &r.dest_zone, &r.dest_net, &r.dest_node);
   FillFrom(AddressSource(r.reply, 1), &r.dest_zone, &r.dest_net, &r.dest_node);
   if (NodeOrPointFree(r.dest_point)) r.dest_point = 0;
-  if (r.dest_domain.empty()) {
-    r.dest_domain = Trim(ExtractWord(1, ExtractWord(2, r.reply, kAt), kBlank), kBlanks);
-  }
+  if (r.dest_domain.empty()) r.dest_domain = domain(r.reply);
   if (r.dest_domain.empty()) r.dest_domain = r.orig_domain;
 
   // Each side fills the other's gaps; zones default to 2.

@@ -1,5 +1,8 @@
 #include "model/dates.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "runtime/platform.h"
 
 namespace quil {
@@ -16,12 +19,49 @@ const char* MonthName(int32_t month) {
   return month >= 1 && month <= 12 ? kMonthNames[month] : "???";
 }
 
-// Last two digits of the number, with a leading "0" when it has only one.
-std::string TwoDigits(int64_t value) { return NumberToTextZeroPadded(2, value); }
+// A date text put together in place, without allocating: its pieces are a
+// few dozen characters at most, and only the first 20 are kept.
+class DateWriter {
+ public:
+  void Text(std::string_view text) {
+    const size_t n = std::min(text.size(), sizeof text_ - size_);
+    std::memcpy(text_ + size_, text.data(), n);
+    size_ += n;
+  }
+  // Last two digits of the number, with a leading "0" when it has only one.
+  void TwoDigits(int64_t value) {
+    std::string_view digits = Digits(value);
+    if (digits.size() < 2) Text("0");
+    Text(digits.substr(digits.size() > 2 ? digits.size() - 2 : 0));
+  }
+  // At least two digits: the whole number, with a leading "0" when it has
+  // only one.
+  void AtLeastTwoDigits(int64_t value) {
+    std::string_view digits = Digits(value);
+    if (digits.size() < 2) Text("0");
+    Text(digits);
+  }
+  // The first 20 characters.
+  std::string_view text() const { return std::string_view(text_, std::min<size_t>(size_, 20)); }
 
-// At least two digits: the whole number, with a leading "0" when it has
-// only one.
-std::string AtLeastTwoDigits(int64_t value) { return PadLeft(NumberToText(value), 2, '0'); }
+ private:
+  // The decimal text of `value`, a minus sign in front when negative.
+  std::string_view Digits(int64_t value) {
+    uint64_t magnitude =
+        value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    size_t n = sizeof digits_;
+    do {
+      digits_[--n] = static_cast<char>('0' + magnitude % 10);
+      magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0) digits_[--n] = '-';
+    return std::string_view(digits_ + n, sizeof digits_ - n);
+  }
+
+  char text_[64];
+  size_t size_ = 0;
+  char digits_[24];
+};
 
 // Julian Day Number of a Gregorian date.
 int64_t JulianDay(int64_t year, int64_t month, int64_t day) {
@@ -68,6 +108,10 @@ char CharAt(std::string_view text, size_t position) {
   return position >= 1 && position <= text.size() ? text[position - 1] : '\0';
 }
 
+bool IsMonthName(std::string_view name, int32_t month) {
+  return name.size() == 3 && SameBytes(false, 3, name.data(), kMonthNames[month]);
+}
+
 // What follows word `n` (at blanks) of `text`.
 std::string_view AfterWord(std::string_view text, int n) {
   size_t start = WordPosition(n, text, kBlanks);
@@ -81,19 +125,19 @@ std::string_view AfterWord(std::string_view text, int n) {
 void ParseTime(std::string_view time, bool with_seconds, DateTime* d) {
   static const CharSet kColon = MakeCharSet(":");
   static const CharSet kColonBlank = MakeCharSet(": ");
-  d->hour = TextToNumber(ExtractWord(1, time, kColon));
-  d->minute = TextToNumber(ExtractWord(2, time, kColon));
-  if (with_seconds) d->second = TextToNumber(ExtractWord(3, time, kColonBlank));
+  d->hour = TextToNumber(WordView(1, time, kColon));
+  d->minute = TextToNumber(WordView(2, time, kColon));
+  if (with_seconds) d->second = TextToNumber(WordView(3, time, kColonBlank));
 }
 
 // Day, month name and year at blanks from `text`, then the time.  The time
 // normally stands at a fixed column (`time_column`, 0-based); after a
 // four-digit year it simply follows the year.
 void ParseDayMonthYear(std::string_view text, size_t time_column, bool with_seconds,
-                       DateTime* d, std::string* month_name) {
-  d->day = TextToNumber(ExtractWord(1, text, kBlanks));
-  *month_name = ExtractWord(2, text, kBlanks);
-  std::string year = ExtractWord(3, text, kBlanks);
+                       DateTime* d, std::string_view* month_name) {
+  d->day = TextToNumber(WordView(1, text, kBlanks));
+  *month_name = WordView(2, text, kBlanks);
+  std::string_view year = WordView(3, text, kBlanks);
   d->year = TextToNumber(year);
   std::string_view time =
       year.size() > 2 ? AfterWord(text, 3)
@@ -104,10 +148,19 @@ void ParseDayMonthYear(std::string_view text, size_t time_column, bool with_seco
 }  // namespace
 
 std::string FormatDate(const DateTime& date) {
-  std::string text = TwoDigits(date.day) + " " + MonthName(date.month) + " " +
-                     TwoDigits(date.year) + "  " + TwoDigits(date.hour) + ":" +
-                     TwoDigits(date.minute) + ":" + TwoDigits(date.second);
-  return Cut(text, 20);
+  DateWriter text;
+  text.TwoDigits(date.day);
+  text.Text(" ");
+  text.Text(MonthName(date.month));
+  text.Text(" ");
+  text.TwoDigits(date.year);
+  text.Text("  ");
+  text.TwoDigits(date.hour);
+  text.Text(":");
+  text.TwoDigits(date.minute);
+  text.Text(":");
+  text.TwoDigits(date.second);
+  return std::string(text.text());
 }
 
 bool IsValidDate(const DateTime& d) {
@@ -174,7 +227,8 @@ void NormaliseDate(DateText* text, DateTime* written) {
   }
   std::string_view t(text->str());
   DateTime d;
-  std::string month_name;
+  std::string_view month_name;
+  std::string numeric;  // a dd-mm-yy text with blanks for its separators
   if (CharAt(t, 3) == ' ' && CharAt(t, 11) == ' ') {
     // "05 Mar 01  17:30:09"
     ParseDayMonthYear(t, 11, true, &d, &month_name);
@@ -186,17 +240,17 @@ void NormaliseDate(DateText* text, DateTime* written) {
     ParseDayMonthYear(t.substr(4), 10, false, &d, &month_name);
   } else if (CharAt(t, 3) == '-') {
     // "05-03-01 17:30:09"
-    std::string s(t);
-    for (char& c : s) {
+    numeric = t;
+    for (char& c : numeric) {
       if (c == '-' || c == ':') c = ' ';
     }
-    d.day = TextToNumber(ExtractWord(1, s, kBlanks));
-    int32_t month = TextToNumber(ExtractWord(2, s, kBlanks));
+    d.day = TextToNumber(WordView(1, numeric, kBlanks));
+    int32_t month = TextToNumber(WordView(2, numeric, kBlanks));
     if (month >= 1 && month <= 12) month_name = kMonthNames[month];
-    d.year = TextToNumber(ExtractWord(3, s, kBlanks));
-    d.hour = TextToNumber(ExtractWord(4, s, kBlanks));
-    d.minute = TextToNumber(ExtractWord(5, s, kBlanks));
-    d.second = TextToNumber(ExtractWord(6, s, kBlanks));
+    d.year = TextToNumber(WordView(3, numeric, kBlanks));
+    d.hour = TextToNumber(WordView(4, numeric, kBlanks));
+    d.minute = TextToNumber(WordView(5, numeric, kBlanks));
+    d.second = TextToNumber(WordView(6, numeric, kBlanks));
   }
 
   if (d.year < 80) {
@@ -205,7 +259,7 @@ void NormaliseDate(DateText* text, DateTime* written) {
     d.year += 1900;
   }
   for (int32_t m = 1; m <= 12 && !month_name.empty(); ++m) {
-    if (UpperCase(month_name) == UpperCase(kMonthNames[m])) {
+    if (IsMonthName(month_name, m)) {
       d.month = m;
       break;
     }
@@ -215,10 +269,19 @@ void NormaliseDate(DateText* text, DateTime* written) {
     SetNow(&d);  // nothing usable was parsed
   }
   *written = d;
-  *text = Cut(AtLeastTwoDigits(d.day) + " " + MonthName(d.month) + " " +
-                  TwoDigits(d.year % 100) + "  " + AtLeastTwoDigits(d.hour) + ":" +
-                  AtLeastTwoDigits(d.minute) + ":" + AtLeastTwoDigits(d.second),
-              20);
+  DateWriter rewritten;
+  rewritten.AtLeastTwoDigits(d.day);
+  rewritten.Text(" ");
+  rewritten.Text(MonthName(d.month));
+  rewritten.Text(" ");
+  rewritten.TwoDigits(d.year % 100);
+  rewritten.Text("  ");
+  rewritten.AtLeastTwoDigits(d.hour);
+  rewritten.Text(":");
+  rewritten.AtLeastTwoDigits(d.minute);
+  rewritten.Text(":");
+  rewritten.AtLeastTwoDigits(d.second);
+  *text = rewritten.text();
 }
 
 }  // namespace quil

@@ -96,6 +96,9 @@ class MessageRecord {
   // Sets the origin address (and domain), the MSGID text and the origin half
   // of the INTL text from an address text.
   void ParseOriginAddress(std::string_view text);
+  // The same without the MSGID text, for a reader that takes the MSGID from
+  // elsewhere.
+  void ParseOriginAddressOnly(std::string_view text);
   // Sets the destination address (and domain) and the destination half of
   // the INTL text from an address text.
   void ParseDestinationAddress(std::string_view text);

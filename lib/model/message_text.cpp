@@ -1,6 +1,7 @@
 #include "model/message_text.h"
 
 #include <algorithm>
+#include <functional>
 #include <random>
 #include <string>
 #include <unordered_set>
@@ -9,7 +10,6 @@
 
 #include "model/addresses.h"
 #include "runtime/platform.h"
-#include "runtime/stream_text.h"
 #include "runtime/string_ops.h"
 
 namespace quil {
@@ -18,37 +18,46 @@ namespace {
 
 using namespace control_line;
 
-constexpr size_t kCutBlockSize = 32768;
-
 
 // One line under test.  Once a line has matched a fixed prefix its first
 // character is dropped, so no later test of the same pass matches it again.
 class LineTest {
  public:
-  explicit LineTest(std::string line) : line_(std::move(line)) {}
+  explicit LineTest(std::string_view line) : line_(line) {}
 
   // True (and the line marked) when the line starts with `prefix`; *value
   // receives the rest of the line.
-  bool Match(std::string_view prefix, std::string* value) {
-    if (!StartsWithNoCase(line_, prefix)) return false;
+  bool Match(std::string_view prefix, std::string_view* value) {
+    // Most tests fail at the first byte.
+    if (line_.size() < prefix.size() || UpCase(line_[0]) != UpCase(prefix[0]) ||
+        !StartsWithNoCase(line_, prefix)) {
+      return false;
+    }
     *value = line_.substr(prefix.size());
     return true;
   }
   void Consume() {
-    if (!line_.empty()) line_.erase(0, 1);
+    if (!line_.empty()) line_.remove_prefix(1);
     recognised_ = true;
   }
 
-  const std::string& line() const { return line_; }
+  std::string_view line() const { return line_; }
   bool recognised() const { return recognised_; }
   void set_recognised() { recognised_ = true; }
 
  private:
-  std::string line_;
+  std::string_view line_;
   bool recognised_ = false;
 };
 
 enum class Scan { kLeading, kTrailing };
+
+// Lookups of a string_view in a set of strings without making a string.
+struct TextHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
+};
+using TextSet = std::unordered_set<std::string, TextHash, std::equal_to<>>;
 
 // What one read keeps of the record's lists besides the lists themselves,
 // so that every line costs the same however many came before it: the
@@ -61,22 +70,22 @@ class ScanLists {
       : routing_(r.routing_lines.begin(), r.routing_lines.end()),
         control_(r.control_lines.begin(), r.control_lines.end()) {}
 
-  bool HasRouting(const std::string& line) const { return routing_.contains(line); }
-  bool HasControl(const std::string& line) const { return control_.contains(line); }
+  bool HasRouting(std::string_view line) const { return routing_.contains(line); }
+  bool HasControl(std::string_view line) const { return control_.contains(line); }
 
   void AddRouting(std::string entry, Scan scan, MessageRecord& r) {
     routing_.insert(entry);
     Add(std::move(entry), scan, r.routing_lines, trailing_routing_);
   }
-  void AddControl(const std::string& line, MessageRecord& r) {
-    control_.insert(line);
+  void AddControl(std::string_view line, MessageRecord& r) {
+    control_.emplace(line);
     r.control_lines.Insert(line);
   }
-  void AddPath(std::string value, Scan scan, MessageRecord& r) {
-    Add(std::move(value), scan, r.path_lines, trailing_path_);
+  void AddPath(std::string_view value, Scan scan, MessageRecord& r) {
+    Add(std::string(value), scan, r.path_lines, trailing_path_);
   }
-  void AddSeenBy(std::string value, Scan scan, MessageRecord& r) {
-    Add(std::move(value), scan, r.seenby_lines, trailing_seenby_);
+  void AddSeenBy(std::string_view value, Scan scan, MessageRecord& r) {
+    Add(std::string(value), scan, r.seenby_lines, trailing_seenby_);
   }
 
   // Puts what the trailing scan found in front of the lists.
@@ -84,6 +93,7 @@ class ScanLists {
     for (auto [found, list] : {std::pair{&trailing_routing_, &r.routing_lines},
                                std::pair{&trailing_path_, &r.path_lines},
                                std::pair{&trailing_seenby_, &r.seenby_lines}}) {
+      if (found->empty()) continue;
       std::reverse(found->begin(), found->end());
       list->InsertAllAt(0, std::move(*found));
       found->clear();
@@ -100,8 +110,8 @@ class ScanLists {
     }
   }
 
-  std::unordered_set<std::string> routing_;
-  std::unordered_set<std::string> control_;
+  TextSet routing_;
+  TextSet control_;
   // In the order the backward scan met them: last line first.
   std::vector<std::string> trailing_routing_;
   std::vector<std::string> trailing_path_;
@@ -112,11 +122,11 @@ class ScanLists {
 // Lists keep text order.  (Putting leading-block values in front as well
 // would reverse a PATH that stands right below the kludges of a message
 // with an empty body, and reverse it again on every later read.)
-void TestFramingLines(LineTest& t, const std::string& original, Scan scan, MessageRecord& r,
+void TestFramingLines(LineTest& t, std::string_view original, Scan scan, MessageRecord& r,
                       ScanLists& lists) {
-  std::string value;
+  std::string_view value;
   if (r.tear_line.empty() && t.Match(kTear, &value)) {
-    r.tear_line = value.empty() ? std::string(" ") : value;
+    r.tear_line = value.empty() ? std::string_view(" ") : value;
     r.has_tear_line = true;
     t.Consume();
   }
@@ -127,24 +137,24 @@ void TestFramingLines(LineTest& t, const std::string& original, Scan scan, Messa
   }
   for (std::string_view prefix : {kVia, kRecd, kForwarded}) {
     if (t.Match(prefix, &value) && !lists.HasRouting(original)) {
-      lists.AddRouting(std::string(prefix) + value, scan, r);
+      lists.AddRouting(std::string(prefix).append(value), scan, r);
       t.Consume();
     }
   }
   if (t.Match(kPath, &value)) {
-    lists.AddPath(std::move(value), scan, r);
+    lists.AddPath(value, scan, r);
     t.Consume();
   }
   if (t.Match(kSeenBy, &value)) {
-    lists.AddSeenBy(std::move(value), scan, r);
+    lists.AddSeenBy(value, scan, r);
     t.Consume();
   }
 }
 
 // Tests a line of the leading block against every prefix, in order.
-bool TestLeadingLine(const std::string& line, MessageRecord& r, ScanLists& lists) {
+bool TestLeadingLine(std::string_view line, MessageRecord& r, ScanLists& lists) {
   LineTest t(line);
-  std::string value;
+  std::string_view value;
   if (t.Match(kIntl, &value)) {
     r.intl = value;
     t.Consume();
@@ -178,74 +188,86 @@ bool TestLeadingLine(const std::string& line, MessageRecord& r, ScanLists& lists
   return t.recognised();
 }
 
-bool TestTrailingLine(const std::string& line, MessageRecord& r, ScanLists& lists) {
+bool TestTrailingLine(std::string_view line, MessageRecord& r, ScanLists& lists) {
   LineTest t(line);
   TestFramingLines(t, line, Scan::kTrailing, r, lists);
   if (line.empty() && r.origin.empty() && r.tear_line.empty()) t.set_recognised();
   return t.recognised();
 }
 
-// Drops trailing NUL bytes from the end of the stream.
-void DropTrailingNuls(MemoryStream& body) {
-  int64_t end = body.GetSize();
-  uint8_t chunk[512];
-  while (end > 0) {
-    int64_t start = std::max<int64_t>(0, end - static_cast<int64_t>(sizeof chunk));
-    size_t n = static_cast<size_t>(end - start);
-    body.Seek(start);
-    body.Read(chunk, n);
-    size_t i = n;
-    while (i > 0 && chunk[i - 1] == 0) --i;
-    end = start + static_cast<int64_t>(i);
-    if (i > 0) break;
+bool IsLineEnd(char c) { return c == kCr || c == '\n'; }
+
+// The other half of a CR LF or LF CR pair.
+char Partner(char c) { return c == kCr ? '\n' : kCr; }
+
+// The line at *pos of `text` (at most its first 255 bytes), *pos moved
+// past it and its line end (CR, LF, or a CR LF or LF CR pair).  At the end
+// of the text the line is empty and *pos stays.
+std::string_view LineAt(std::string_view text, size_t* pos) {
+  const size_t start = *pos;
+  if (start >= text.size()) return {};
+  size_t end = start;
+  while (end < text.size() && !IsLineEnd(text[end])) ++end;
+  std::string_view line = text.substr(start, std::min(end - start, kMaxString));
+  if (end < text.size()) {
+    const char terminator = text[end++];
+    if (end < text.size() && text[end] == Partner(terminator)) ++end;
   }
-  body.Seek(end);
-  body.Truncate();
+  *pos = end;
+  return line;
+}
+
+// The mirror image: the line in front of *pos (at most the 255 bytes
+// nearest *pos), *pos moved to the first byte of the line end in front of
+// it (0 when the line starts the text).  At the start the line is empty and
+// *pos stays.
+std::string_view LineBefore(std::string_view text, size_t* pos) {
+  const size_t start = std::min(*pos, text.size());
+  if (start == 0) return {};
+  size_t line_start = start;
+  while (line_start > 0 && !IsLineEnd(text[line_start - 1])) --line_start;
+  const size_t kept = std::min(start - line_start, kMaxString);
+  std::string_view line = text.substr(start - kept, kept);
+  size_t back = 0;
+  if (line_start > 0) {
+    back = line_start - 1;
+    if (back > 0 && text[back - 1] == Partner(text[back])) --back;
+  }
+  *pos = back;
+  return line;
 }
 
 using Range = std::pair<int64_t, int64_t>;
 
-// Keeps the bytes of `body` outside the ranges.  The ranges use the reader's
-// bookkeeping: a range (s, t) removes the bytes from s - 1 (or from the
-// previous range's end, when that lies at or beyond s) to t.
-void CutRanges(MemoryStream& body, const std::vector<Range>& ranges) {
-  if (ranges.empty()) return;
-  int64_t size = body.GetSize();
-  MemoryStream kept(kCutBlockSize);
+// Appends to the body the bytes of `text` outside the ranges.  The ranges
+// use the reader's bookkeeping: a range (s, t) removes the bytes from s - 1
+// (or from the previous range's end, when that lies at or beyond s) to t.
+void KeepOutsideRanges(std::string_view text, const std::vector<Range>& ranges,
+                       MemoryStream& body) {
+  const auto size = static_cast<int64_t>(text.size());
   int64_t e = 0;
+  auto keep = [&](int64_t from, int64_t to) {
+    body.Write(text.data() + from, static_cast<size_t>(to - from));
+  };
   for (auto [start, end] : ranges) {
     if (start > end) continue;
     if (end > size) break;
     if (e < start) start -= 1;
-    if (start > e) {
-      body.Seek(e);
-      kept.CopyFrom(body, start - e);
-    }
+    if (start > e) keep(e, start);
     e = end;
   }
-  if (e < size) {
-    body.Seek(e);
-    kept.CopyFrom(body, size - e);
-  }
-  if (!kept.ok() || !body.ok()) {
-    // Out of memory: the body stays as it was.
-    body.Reset();
-    return;
-  }
-  body.Seek(0);
-  body.Truncate();
-  kept.Seek(0);
-  body.CopyFrom(kept, kept.GetSize());
+  if (e < size) keep(e, size);
 }
 
-// Runs the leading scan over `scan` from its position to `end`; records the
-// recognised lines' spans in `ranges` when given.
-void LeadingScan(Stream& scan, int64_t end, MessageRecord& r, ScanLists& lists,
+// Runs the leading scan over `text` from its start; records the recognised
+// lines' spans in `ranges` when given.
+void LeadingScan(std::string_view text, MessageRecord& r, ScanLists& lists,
                  std::vector<Range>* ranges) {
+  size_t pos = 0;
   while (true) {
-    int64_t p = scan.GetPos();
-    std::string line = ReadLine(scan);
-    int64_t q = scan.GetPos();
+    const auto p = static_cast<int64_t>(pos);
+    std::string_view line = LineAt(text, &pos);
+    const auto q = static_cast<int64_t>(pos);
     bool recognised = TestLeadingLine(line, r, lists);
     if (recognised && ranges) {
       if (!ranges->empty() && ranges->back().second == p) {
@@ -254,7 +276,7 @@ void LeadingScan(Stream& scan, int64_t end, MessageRecord& r, ScanLists& lists,
         ranges->push_back({p + 1, q});
       }
     }
-    if ((!line.empty() && !recognised) || !scan.ok() || q >= end) break;
+    if ((!line.empty() && !recognised) || pos >= text.size()) break;
   }
 }
 
@@ -265,16 +287,16 @@ bool ReadText(Stream& source, int64_t from, int64_t to, bool header_only, Messag
     return false;
   }
   source.Reset();
+  // The stored text in one piece, as it is; the lines are taken from it.
+  std::string stored(static_cast<size_t>(to - from), '\0');
+  source.Seek(from);
+  source.Read(stored.data(), stored.size());
+  source.Reset();
 
   if (header_only) {
-    // Only the leading control lines, taken from the stored range.
-    MemoryStream text(kBodyBlockSize);
-    source.Seek(from);
-    text.CopyFrom(source, to - from);
-    text.Seek(0);
+    // Only the leading control lines.
     ScanLists lists(r);
-    LeadingScan(text, text.GetSize(), r, lists, nullptr);
-    source.Reset();
+    LeadingScan(stored, r, lists, nullptr);
     return true;
   }
 
@@ -282,31 +304,27 @@ bool ReadText(Stream& source, int64_t from, int64_t to, bool header_only, Messag
   body.Reset();
   body.Seek(0);
   body.Truncate();
-  source.Seek(from);
-  body.CopyFrom(source, to - from);
-  source.Reset();
-  body.Reset();
-  DropTrailingNuls(body);
-  int64_t size = body.GetSize();
+  // Trailing NUL bytes are no text.
+  std::string_view text(stored);
+  while (!text.empty() && text.back() == '\0') text.remove_suffix(1);
+  const auto size = static_cast<int64_t>(text.size());
 
   std::vector<Range> ranges;
   if (size > 0) {
     ScanLists lists(r);
-    body.Seek(0);
-    LeadingScan(body, size, r, lists, &ranges);
-    body.Reset();
+    LeadingScan(text, r, lists, &ranges);
 
     // Trailing scan, backwards from the end.  It never goes back into the
     // lines the leading scan took already: seeing them twice would store
     // their PATH and SEEN-BY values twice.
     size_t k = ranges.size();
     int64_t leading_end = ranges.empty() ? 0 : ranges.back().second;
-    body.Seek(size);
+    size_t pos = text.size();
     while (true) {
-      int64_t q = body.GetPos();
+      const auto q = static_cast<int64_t>(pos);
       if (q <= leading_end) break;
-      std::string line = ReadLineBackwards(body);
-      int64_t p = body.GetPos();
+      std::string_view line = LineBefore(text, &pos);
+      const auto p = static_cast<int64_t>(pos);
       bool recognised = TestTrailingLine(line, r, lists);
       if (recognised) {
         if (k < ranges.size() && ranges[k].first == q) {
@@ -315,13 +333,12 @@ bool ReadText(Stream& source, int64_t from, int64_t to, bool header_only, Messag
           ranges.insert(ranges.begin() + static_cast<ptrdiff_t>(k), {p, q});
         }
       }
-      if ((!line.empty() && !recognised) || !body.ok() || p <= 1) break;
+      if ((!line.empty() && !recognised) || p <= 1) break;
     }
     lists.FinishTrailing(r);
-    body.Reset();
     if (ranges.size() > k) ranges[k].first += 2;
-    CutRanges(body, ranges);
   }
+  KeepOutsideRanges(text, ranges, body);
   body.Reset();
   body.Seek(0);
   return true;

@@ -99,25 +99,31 @@ std::string TrimRight(std::string_view text, const CharSet& set) {
   return Cut(text.substr(0, end));
 }
 
-std::string Trim(std::string_view text, const CharSet& set) {
+std::string_view TrimView(std::string_view text, const CharSet& set) {
   size_t begin = 0;
   while (begin < text.size() && InSet(set, text[begin])) ++begin;
   size_t end = text.size();
   while (end > begin && InSet(set, text[end - 1])) --end;
-  return Cut(text.substr(begin, end - begin));
+  return text.substr(begin, end - begin);
 }
+
+std::string Trim(std::string_view text, const CharSet& set) { return Cut(TrimView(text, set)); }
 
 size_t WordPosition(int n, std::string_view text, const CharSet& delimiters) {
   size_t start = WordStart(n, text, delimiters);
   return start == std::string_view::npos ? 0 : start + 1;
 }
 
-std::string ExtractWord(int n, std::string_view text, const CharSet& delimiters) {
+std::string_view WordView(int n, std::string_view text, const CharSet& delimiters) {
   size_t start = WordStart(n, text, delimiters);
   if (start == std::string_view::npos) return {};
   size_t end = start;
   while (end < text.size() && !InSet(delimiters, text[end])) ++end;
-  return Cut(text.substr(start, end - start));
+  return text.substr(start, end - start);
+}
+
+std::string ExtractWord(int n, std::string_view text, const CharSet& delimiters) {
+  return Cut(WordView(n, text, delimiters));
 }
 
 std::string PadLeft(std::string_view text, size_t width, char fill) {
@@ -128,7 +134,7 @@ std::string PadLeft(std::string_view text, size_t width, char fill) {
   return result;
 }
 
-std::string NumberToText(int64_t value) {
+void AppendNumber(std::string& out, int64_t value) {
   // The magnitude as unsigned, so the most negative value does not overflow.
   uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
   char digits[24];
@@ -138,7 +144,13 @@ std::string NumberToText(int64_t value) {
     magnitude /= 10;
   } while (magnitude != 0);
   if (value < 0) digits[--n] = '-';
-  return std::string(digits + n, sizeof(digits) - n);
+  out.append(digits + n, sizeof(digits) - n);
+}
+
+std::string NumberToText(int64_t value) {
+  std::string text;
+  AppendNumber(text, value);
+  return text;
 }
 
 std::string NumberToTextZeroPadded(int width, int64_t value) {

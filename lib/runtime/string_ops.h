@@ -93,6 +93,14 @@ std::string Trim(std::string_view text, const CharSet& set);
 size_t WordPosition(int n, std::string_view text, const CharSet& delimiters);
 std::string ExtractWord(int n, std::string_view text, const CharSet& delimiters);
 
+// ExtractWord and Trim without a copy: views into `text`, not cut at 255
+// characters.
+std::string_view WordView(int n, std::string_view text, const CharSet& delimiters);
+std::string_view TrimView(std::string_view text, const CharSet& set);
+
+// Appends the decimal text of `value` (a minus sign when negative).
+void AppendNumber(std::string& out, int64_t value);
+
 // `text` preceded by enough `fill` characters to be `width` long; returned
 // unchanged when already that long (or 255 long).
 std::string PadLeft(std::string_view text, size_t width, char fill);

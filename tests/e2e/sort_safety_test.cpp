@@ -28,7 +28,7 @@ namespace {
 
 // A base big enough that each phase lasts a while: the test stops the
 // sorter within a phase before it can leave it.
-constexpr int kBusyBase = 300;
+constexpr int kBusyBase = 3000;
 
 std::string Head(const std::string& spec, int total) {
   return std::string(kBanner) + "mode: [sorting all base]\nsource base: [" + spec +

@@ -34,37 +34,6 @@ constexpr size_t kMaxLine = kMaxString;
 // Suffix of the side file a rewritten packet is built in.
 constexpr std::string_view kRewriteSuffix = ".tmp";
 
-// Bytes read at a time by the bounded readers.
-constexpr size_t kChunk = 512;
-
-// Reads from the stream's position up to the first byte for which `is_end`
-// holds, never at or beyond `limit`, keeping at most 255 bytes.  The
-// terminator is consumed; *terminator receives it, or -1 when `limit` came
-// first.
-template <typename IsEnd>
-std::string ReadBounded(Stream& stream, int64_t limit, IsEnd is_end, int* terminator) {
-  std::string text;
-  *terminator = -1;
-  int64_t pos = stream.GetPos();
-  char chunk[kChunk];
-  while (stream.ok() && pos < limit) {
-    size_t n = static_cast<size_t>(std::min<int64_t>(kChunk, limit - pos));
-    stream.Read(chunk, n);
-    if (!stream.ok()) break;
-    size_t k = 0;
-    while (k < n && !is_end(chunk[k])) ++k;
-    text.append(chunk, std::min(k, kMaxString - text.size()));
-    pos += static_cast<int64_t>(k);
-    if (k < n) {
-      *terminator = static_cast<unsigned char>(chunk[k]);
-      ++pos;
-      break;
-    }
-  }
-  stream.Seek(pos);
-  return text;
-}
-
 // Reads a packet front to back through one block of memory: the bytes,
 // NULs and message boundaries the index walk asks for.  A read error makes
 // every answer "none" and sets failed().
@@ -513,52 +482,52 @@ bool PacketBase::ReadMessage(int32_t n, MessageRecord& record) {
     return false;
   }
 
-  PackedHeaderBytes fixed;
+  // The whole message in one read; its fields are taken from memory.
+  std::string& bytes = text_buffer_;
+  bytes.resize(static_cast<size_t>(end - start));
   stream.Seek(start);
-  stream.Read(fixed.data(), fixed.size());
+  stream.Read(bytes.data(), bytes.size());
   if (!stream.ok()) {
     stream.Reset();
     return false;
   }
-  message_header_ = DecodePackedHeader(fixed);
-
+  std::string_view message(bytes);
+  message_header_ = DecodePackedHeader(
+      std::span<const uint8_t, kPackedHeaderSize>(reinterpret_cast<const uint8_t*>(message.data()),
+                                                  kPackedHeaderSize));
+  size_t pos = kPackedHeaderSize;
+  // Up to the first byte for which `is_end` holds (consumed, *terminator),
+  // at most 255 bytes kept; the end of the message comes first for a text
+  // cut short (*terminator -1).
+  auto bounded = [&message, &pos](bool (*is_end)(char), int* terminator) {
+    size_t stop = pos;
+    while (stop < message.size() && !is_end(message[stop])) ++stop;
+    std::string_view text = message.substr(pos, std::min(stop - pos, kMaxString));
+    *terminator = stop < message.size() ? static_cast<unsigned char>(message[stop]) : -1;
+    pos = stop < message.size() ? stop + 1 : stop;
+    return text;
+  };
   int terminator = -1;
-  record.to_name = ReadBounded(stream, end, IsNameEnd, &terminator);
-  record.from_name = ReadBounded(stream, end, IsNameEnd, &terminator);
-  record.subject = ReadBounded(stream, end, IsNameEnd, &terminator);
+  record.to_name = bounded(IsNameEnd, &terminator);
+  record.from_name = bounded(IsNameEnd, &terminator);
+  record.subject = bounded(IsNameEnd, &terminator);
 
   // Echomail: a first line "AREA:" + tag.
-  int64_t text_start = stream.GetPos();
-  if (stream.ok() && end - text_start >= static_cast<int64_t>(kAreaPrefix.size())) {
-    char prefix[kAreaPrefix.size()];
-    stream.Read(prefix, sizeof prefix);
-    if (stream.ok() && StartsWithNoCase(std::string_view(prefix, sizeof prefix), kAreaPrefix)) {
-      std::string tag = ReadBounded(stream, end, IsLineEnd, &terminator);
-      if (tag.size() > kMaxLine - kAreaPrefix.size()) tag.resize(kMaxLine - kAreaPrefix.size());
-      record.area = tag;
-      // A CR LF or LF CR pair ends the line as one.
-      int64_t after = stream.GetPos();
-      if (terminator >= 0 && after < end) {
-        char next = 0;
-        stream.Read(&next, 1);
-        bool pair = next != static_cast<char>(terminator) && IsLineEnd(next);
-        stream.Seek(pair ? after + 1 : after);
-      }
-      text_start = stream.GetPos();
-    } else {
-      stream.Seek(text_start);
+  if (message.size() - pos >= kAreaPrefix.size() &&
+      StartsWithNoCase(message.substr(pos, kAreaPrefix.size()), kAreaPrefix)) {
+    pos += kAreaPrefix.size();
+    std::string_view tag = bounded(IsLineEnd, &terminator);
+    record.area = tag.substr(0, std::min(tag.size(), kMaxLine - kAreaPrefix.size()));
+    // A CR LF or LF CR pair ends the line as one.
+    if (terminator >= 0 && pos < message.size()) {
+      const char next = message[pos];
+      if (next != static_cast<char>(terminator) && IsLineEnd(next)) ++pos;
     }
-  }
-  if (!stream.ok()) {
-    stream.Reset();
-    record.Clear();
-    return false;
   }
 
   ConvertHeader(Direction::kReading, record);
-  // An empty text is an empty range, which the reader refuses: the body
-  // stays empty.
-  (void)ReadText(record, text_start, end);
+  // An empty text is refused by the reader: the body stays empty.
+  (void)quil::ReadText(message.substr(pos), header_only_, record);
   stream.Reset();
   record.ConvertFlags(Direction::kReading);
   record.Normalise();
@@ -673,9 +642,8 @@ bool PacketBase::WriteMessage(int32_t n, MessageRecord& record) {
     bytes.append(StoredPart(record.area, std::string_view("\0\r\n", 3)));
     bytes.push_back(kCr);
   }
-  MemoryStream text(kBodyBlockSize);
-  quil::WriteText(record, text);
-  std::string stored = text.Contents();
+  std::string stored;
+  quil::WriteText(record, &stored);
   // A NUL would end the text early for every reader.
   std::erase(stored, '\0');
   bytes.append(stored);

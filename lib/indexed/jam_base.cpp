@@ -56,7 +56,8 @@ uint32_t NowInJamSeconds() {
 // line when the record has them (the other lines below the body are
 // subfields).
 std::string BuildText(const MessageRecord& r) {
-  std::string text = r.body.Contents();
+  std::string text;
+  r.body.AppendContents(&text);
   AppendTrailingLines(r, text, false);
   return text;
 }

@@ -146,6 +146,7 @@ void AppendSubfield(std::string* area, uint32_t id, std::string_view data) {
 
 std::string BuildSubfields(const MessageRecord& r) {
   std::string area;
+  area.reserve(512);
   AppendSubfield(&area, kSubOriginAddress, r.FormatOriginAddress());
   AppendSubfield(&area, kSubDestinationAddress, r.FormatDestinationAddress());
   AppendIfSet(&area, kSubSenderName, r.from_name);

@@ -117,7 +117,8 @@ std::string BuildControlInfo(const MessageRecord& r) {
 // The stored text of a record: the body, tear line, origin line, SEEN-BY,
 // PATH and routing lines (each ended by CR), one zero byte.
 std::string BuildText(const MessageRecord& r) {
-  std::string txt = r.body.Contents();
+  std::string txt;
+  r.body.AppendContents(&txt);
   AppendTrailingLines(r, txt);
   txt.push_back('\0');
   return txt;

@@ -44,15 +44,28 @@ constexpr int kLastBitFlag = 17;
 
 }  // namespace
 
-bool HasFlagsWord(std::string_view flags_text, std::string_view word) {
+namespace {
+
+// The FLAGS text as HasFlagsWord searches it: upper case, a blank behind.
+std::string SearchableFlags(std::string_view flags_text) {
   std::string text;
   text.reserve(flags_text.size() + 1);
   for (char c : flags_text) text += UpCase(c);
   text += ' ';
+  return text;
+}
+
+bool HasWord(const std::string& searchable, std::string_view word) {
   std::string needle;
   for (char c : word) needle += UpCase(c);
   needle += ' ';
-  return text.find(needle) != std::string::npos;
+  return searchable.find(needle) != std::string::npos;
+}
+
+}  // namespace
+
+bool HasFlagsWord(std::string_view flags_text, std::string_view word) {
+  return HasWord(SearchableFlags(flags_text), word);
 }
 
 std::string MessageRecord::CanonicalFlagsText() const {
@@ -69,11 +82,15 @@ void MessageRecord::ConvertFlags(Direction direction) {
   if (direction == Direction::kWriting) {
     for (int f = 0; f <= kLastBitFlag; ++f) SetAttribute(kAttributeTable[f].bit, attribute_flags[f]);
   } else {
+    // Without a FLAGS text no word is there (most messages have none).
+    const std::string searchable = flags.empty() ? std::string() : SearchableFlags(flags);
     for (int f = 0; f <= kLastWordAndBitFlag; ++f) {
-      if (HasFlagsWord(flags, kAttributeTable[f].word)) SetAttribute(kAttributeTable[f].bit, true);
+      if (!flags.empty() && HasWord(searchable, kAttributeTable[f].word)) {
+        SetAttribute(kAttributeTable[f].bit, true);
+      }
     }
     for (int f = kFirstFlagsOnlyFlag; f < kAttributeFlagCount; ++f) {
-      attribute_flags[f] = HasFlagsWord(flags, kAttributeTable[f].word);
+      attribute_flags[f] = !flags.empty() && HasWord(searchable, kAttributeTable[f].word);
     }
     for (int f = 0; f <= kLastBitFlag; ++f) attribute_flags[f] = HasAttribute(kAttributeTable[f].bit);
   }

@@ -54,7 +54,7 @@ int64_t MessageBase::NextMessage(int64_t n) { return std::max<int64_t>(n, 1); }
 
 bool MessageBase::ReadText(MessageRecord& record, int64_t from, int64_t to) {
   if (!message_stream_) return false;
-  return quil::ReadText(*message_stream_, from, to, header_only_, record);
+  return quil::ReadText(*message_stream_, from, to, header_only_, record, &text_buffer_);
 }
 
 bool MessageBase::ReadMessageHeader(int32_t n, MessageRecord& record) {

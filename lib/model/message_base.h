@@ -261,6 +261,7 @@ class MessageBase {
   uint32_t sharing_ = static_cast<uint32_t>(-1);
   ReplyCache reply_cache_;
   bool header_only_ = false;
+  std::string text_buffer_;  // the stored text ReadText takes apart
   Access access_ = Access::kReadWrite;
   OpenFailure open_failure_;
 };

@@ -4,7 +4,7 @@ namespace quil {
 
 MessageRecord::MessageRecord() { Clear(); }
 
-MessageRecord::~MessageRecord() { Clear(); }
+MessageRecord::~MessageRecord() = default;
 
 void MessageRecord::Clear() {
   msgid_present = false;
@@ -20,12 +20,13 @@ void MessageRecord::Clear() {
 }
 
 void MessageRecord::ResetNumbers() {
-  // Every field from the from name to the unique id, texts included.
+  // Every field from the from name to the unique id, texts included.  The
+  // texts keep their storage for the next message a reader puts there.
   for (ShortString* text : {&from_name, &to_name, &subject, &msgid, &reply, &intl, &pid, &tid,
                             &tear_line, &origin, &area, &flags, &orig_domain, &dest_domain}) {
-    text->clear();
+    *text = std::string_view();
   }
-  date_text.clear();
+  date_text = std::string_view();
   has_tear_line = false;
   has_origin = false;
   times_read = 0;

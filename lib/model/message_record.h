@@ -61,7 +61,8 @@ class MessageRecord {
   // Empties every header field (texts, numbers, dates, reply list, tear
   // and origin flags, attribute flags), marks the address fields not set,
   // state 0.  The body, the line lists and the MSGID/INTL-present flags
-  // stay.
+  // stay.  The texts keep their storage, so that a record read into again
+  // and again allocates little.
   void ResetNumbers();
 
   // on: attributes |= mask; off: attributes &= ~mask.

@@ -19,6 +19,8 @@ namespace {
 using namespace control_line;
 
 
+char Fold(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
 // One line under test.  Once a line has matched a fixed prefix its first
 // character is dropped, so no later test of the same pass matches it again.
 class LineTest {
@@ -28,8 +30,10 @@ class LineTest {
   // True (and the line marked) when the line starts with `prefix`; *value
   // receives the rest of the line.
   bool Match(std::string_view prefix, std::string_view* value) {
-    // Most tests fail at the first byte.
-    if (line_.size() < prefix.size() || UpCase(line_[0]) != UpCase(prefix[0]) ||
+    // Most tests fail at one of the first two bytes.  The prefixes are
+    // ASCII, so ASCII case folding decides for them as the full rule does.
+    if (line_.size() < prefix.size() || Fold(line_[0]) != Fold(prefix[0]) ||
+        (prefix.size() > 1 && Fold(line_[1]) != Fold(prefix[1])) ||
         !StartsWithNoCase(line_, prefix)) {
       return false;
     }
@@ -282,17 +286,24 @@ void LeadingScan(std::string_view text, MessageRecord& r, ScanLists& lists,
 
 }  // namespace
 
-bool ReadText(Stream& source, int64_t from, int64_t to, bool header_only, MessageRecord& r) {
+bool ReadText(Stream& source, int64_t from, int64_t to, bool header_only, MessageRecord& r,
+              std::string* buffer) {
   if (from < 0 || from >= to || to - from > kMaxMessageText || source.GetSize() < to) {
     return false;
   }
   source.Reset();
   // The stored text in one piece, as it is; the lines are taken from it.
-  std::string stored(static_cast<size_t>(to - from), '\0');
+  std::string own;
+  std::string& stored = buffer != nullptr ? *buffer : own;
+  stored.resize(static_cast<size_t>(to - from));
   source.Seek(from);
   source.Read(stored.data(), stored.size());
   source.Reset();
+  return ReadText(stored, header_only, r);
+}
 
+bool ReadText(std::string_view stored, bool header_only, MessageRecord& r) {
+  if (stored.empty() || static_cast<int64_t>(stored.size()) > kMaxMessageText) return false;
   if (header_only) {
     // Only the leading control lines.
     ScanLists lists(r);
@@ -344,12 +355,11 @@ bool ReadText(Stream& source, int64_t from, int64_t to, bool header_only, Messag
   return true;
 }
 
-void WriteText(MessageRecord& r, Stream& out) {
-  auto line = [&out](std::string_view prefix, std::string_view value) {
-    std::string text;
-    text.reserve(prefix.size() + value.size() + 1);
-    text.append(prefix).append(OneLine(value)).push_back(kCr);
-    out.Write(text);
+void WriteText(MessageRecord& r, std::string* out) {
+  auto line = [out](std::string_view prefix, std::string_view value) {
+    out->append(prefix);
+    AppendOneLine(*out, value);
+    out->push_back(kCr);
   };
   for (const auto& [prefix, value] : NetmailKludges(r)) line(prefix, value);
   if (!r.msgid.empty()) line(kMsgid, r.msgid);
@@ -358,21 +368,25 @@ void WriteText(MessageRecord& r, Stream& out) {
   if (!r.pid.empty()) line(kPid, r.pid);
   if (!r.tid.empty()) line(kTid, r.tid);
   for (const std::string& kludge : r.control_lines) line({}, kludge);
-
+  // The body, then the lines below it: AppendTrailingLines sees from the
+  // body's last byte whether it ends inside a line.  (The lines above do
+  // not count there: an empty body ends no line.)
+  const size_t body_start = out->size();
   r.body.Reset();
-  const int64_t size = r.body.GetSize();
-  r.body.Seek(0);
-  out.CopyFrom(r.body, size);
-  // The lines below the body, behind the body's last byte: from it
-  // AppendTrailingLines sees whether the body ends inside a line.
-  std::string below(size > 0 ? 1 : 0, '\0');
-  if (size > 0) {
-    r.body.Seek(size - 1);
-    r.body.Read(below.data(), 1);
+  r.body.AppendContents(out);
+  if (out->size() == body_start) {
+    std::string below;
+    AppendTrailingLines(r, below);
+    out->append(below);
+  } else {
+    AppendTrailingLines(r, *out);
   }
-  r.body.Reset();
-  AppendTrailingLines(r, below);
-  out.Write(std::string_view(below).substr(size > 0 ? 1 : 0));
+}
+
+void WriteText(MessageRecord& r, Stream& out) {
+  std::string text;
+  WriteText(r, &text);
+  out.Write(text);
 }
 
 std::vector<std::pair<std::string_view, std::string>> NetmailKludges(const MessageRecord& r) {
@@ -387,28 +401,48 @@ std::vector<std::pair<std::string_view, std::string>> NetmailKludges(const Messa
 }
 
 void AppendTrailingLines(const MessageRecord& r, std::string& text, bool lists) {
-  std::string lines;
-  auto line = [&lines](std::string_view prefix, std::string_view value) {
-    lines.append(prefix).append(OneLine(value)).push_back(kCr);
+  // The lines go straight behind the text; a CR in front of them, when the
+  // text ends inside a line, is put in once it is known that there are any.
+  const size_t start = text.size();
+  const bool open_line = !text.empty() && text.back() != kCr && text.back() != '\n';
+  if (open_line) text.push_back(kCr);
+  const size_t first = text.size();
+  auto line = [&text](std::string_view prefix, std::string_view value) {
+    text.append(prefix);
+    AppendOneLine(text, value);
+    text.push_back(kCr);
   };
   if (!r.tear_line.empty() && r.has_tear_line) line(kTear, r.tear_line);
   if ((!r.origin.empty() || !r.area.empty()) && r.has_origin) {
-    line(kOrigin, r.origin.str() + "(" + r.FormatOriginAddress() + ")");
+    text.append(kOrigin);
+    AppendOneLine(text, r.origin);
+    text.push_back('(');
+    AppendOneLine(text, r.FormatOriginAddress());
+    text.push_back(')');
+    text.push_back(kCr);
   }
   if (lists) {
     for (const std::string& seen : r.seenby_lines) line(kSeenBy, seen);
     for (const std::string& path : r.path_lines) line(kPath, path);
     for (const std::string& routing : r.routing_lines) line({}, routing);
   }
-  if (lines.empty()) return;
-  if (!text.empty() && text.back() != kCr && text.back() != '\n') text.push_back(kCr);
-  text += lines;
+  if (text.size() == first) text.resize(start);  // no lines: no CR either
 }
 
 std::string OneLine(std::string_view value) {
-  std::string kept(value);
-  std::erase_if(kept, [](char c) { return c == kCr || c == '\n'; });
+  std::string kept;
+  AppendOneLine(kept, value);
   return kept;
+}
+
+void AppendOneLine(std::string& out, std::string_view value) {
+  size_t from = 0;
+  while (from < value.size()) {
+    size_t end = from;
+    while (end < value.size() && value[end] != kCr && value[end] != '\n') ++end;
+    out.append(value.substr(from, end - from));
+    from = end + 1;
+  }
 }
 
 std::string NewMessageSerial() {

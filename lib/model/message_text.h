@@ -49,8 +49,15 @@ inline constexpr int64_t kMaxMessageText = int64_t{64} << 20;
 // the body.  With `header_only`, only the leading lines are parsed, straight
 // from `source`, and the body is left alone.  Fails without touching the
 // record when from >= to, `source` is shorter than `to` or the range is
-// longer than kMaxMessageText.
-bool ReadText(Stream& source, int64_t from, int64_t to, bool header_only, MessageRecord& record);
+// longer than kMaxMessageText.  The bytes are read into `buffer` when one is
+// given (a caller that reads many messages keeps one for all).
+bool ReadText(Stream& source, int64_t from, int64_t to, bool header_only, MessageRecord& record,
+              std::string* buffer = nullptr);
+
+// The same for stored text that is in memory already.  Fails without
+// touching the record for an empty text or one longer than
+// kMaxMessageText.
+bool ReadText(std::string_view stored, bool header_only, MessageRecord& record);
 
 // Writes the record as stored text at `out`'s position: for netmail (not
 // IsEchomail) the kludges INTL, FMPT and TOPT, then MSGID, REPLY, FLAGS,
@@ -59,6 +66,8 @@ bool ReadText(Stream& source, int64_t from, int64_t to, bool header_only, Messag
 // nothing follows the last.  The body is read from its start (its position
 // and error status are reset).
 void WriteText(MessageRecord& record, Stream& out);
+// The same, appended to `out`.
+void WriteText(MessageRecord& record, std::string* out);
 
 // The kludges that carry the zones and points of netmail, as (prefix,
 // value), in the order FidoNet software writes them: INTL, FMPT, TOPT (a
@@ -75,6 +84,8 @@ void AppendTrailingLines(const MessageRecord& record, std::string& text, bool li
 // would end the line early and make the rest of it a line the message did
 // not have.
 std::string OneLine(std::string_view value);
+// Appends OneLine(value) to `out`.
+void AppendOneLine(std::string& out, std::string_view value);
 
 // A fresh MSGID serial: 8 lower-case hexadecimal digits from the local time
 // with hundredths and a pseudo-random number.

@@ -25,6 +25,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <new>
 
@@ -1009,14 +1010,61 @@ bool MaskMatches(std::string_view mask, std::string_view name) {
 // ---------------------------------------------------------------------------
 // Clock
 
+namespace {
+
+// What Now() last worked out: the zone it was for (the TZ text, when it is
+// short enough to keep) and the second it broke down.  Asked for many
+// messages in a row, the zone is read again only when TZ changes, and a
+// second is broken down once.
+struct LastLocalTime {
+  bool zone_known = false;  // tz and had_tz hold what the zone was read for
+  bool had_tz = false;
+  char tz[128] = {};
+  bool valid = false;  // parts hold `second` broken down
+  time_t second = 0;
+  struct tm parts {};
+};
+
+std::mutex last_local_time_mutex;
+
+// True (and the zone read again) when TZ is not what the last call saw, or
+// is too long to be kept.
+bool ZoneChanged(LastLocalTime& last) {
+  const char* tz = std::getenv("TZ");
+  const bool keepable = tz == nullptr || std::strlen(tz) < sizeof last.tz;
+  if (keepable && last.zone_known && (tz != nullptr) == last.had_tz &&
+      (tz == nullptr || std::strcmp(tz, last.tz) == 0)) {
+    return false;
+  }
+  ::tzset();
+  last.zone_known = keepable;
+  last.had_tz = tz != nullptr;
+  if (tz != nullptr && keepable) std::strcpy(last.tz, tz);
+  return true;
+}
+
+}  // namespace
+
 LocalTime Now() {
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
-  ::tzset();  // pick up a TZ changed since the last call
   time_t seconds = now.tv_sec;
   struct tm parts;
   LocalTime result;
-  if (::localtime_r(&seconds, &parts) == nullptr) return result;
+  {
+    std::lock_guard<std::mutex> lock(last_local_time_mutex);
+    static LastLocalTime last;
+    const bool zone_changed = ZoneChanged(last);
+    if (zone_changed || !last.valid || last.second != seconds) {
+      if (::localtime_r(&seconds, &last.parts) == nullptr) {
+        last.valid = false;
+        return result;
+      }
+      last.second = seconds;
+      last.valid = true;
+    }
+    parts = last.parts;
+  }
   result.year = parts.tm_year + 1900;
   result.month = parts.tm_mon + 1;
   result.day = parts.tm_mday;

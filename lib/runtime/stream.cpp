@@ -56,16 +56,12 @@ void Stream::Flush() {
 
 void Stream::CopyFrom(Stream& source, int64_t count) {
   constexpr size_t kPiece = 16384;
-  std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kPiece]);
-  if (!buffer) {
-    Fail(kStreamNoMemory, 0);
-    return;
-  }
+  uint8_t buffer[kPiece];
   while (count > 0 && ok() && source.ok()) {
     size_t n = static_cast<size_t>(std::min<int64_t>(count, kPiece));
-    source.Read(buffer.get(), n);
+    source.Read(buffer, n);
     if (!source.ok()) break;
-    Write(buffer.get(), n);
+    Write(buffer, n);
     count -= static_cast<int64_t>(n);
   }
 }
@@ -432,14 +428,20 @@ void MemoryStream::DoTruncate() {
 
 std::string MemoryStream::Contents() const {
   std::string out;
-  out.resize(static_cast<size_t>(size_));
-  size_t done = 0;
-  for (size_t block = 0; done < out.size(); ++block) {
-    size_t n = std::min(out.size() - done, block_size_);
-    std::memcpy(out.data() + done, blocks_[block].get(), n);
-    done += n;
-  }
+  AppendContents(&out);
   return out;
+}
+
+void MemoryStream::AppendContents(std::string* out) const {
+  size_t left = static_cast<size_t>(size_);
+  // With room for the few lines callers put behind a body.
+  constexpr size_t kRoomBehind = 512;
+  if (out->capacity() < out->size() + left) out->reserve(out->size() + left + kRoomBehind);
+  for (size_t block = 0; left > 0; ++block) {
+    size_t n = std::min(left, block_size_);
+    out->append(reinterpret_cast<const char*>(blocks_[block].get()), n);
+    left -= n;
+  }
 }
 
 }  // namespace quil

@@ -202,6 +202,8 @@ class MemoryStream : public Stream {
   // The whole contents as one string (for callers that need them in one
   // piece); the position is unchanged.
   std::string Contents() const;
+  // Appends the whole contents to `out`; the position is unchanged.
+  void AppendContents(std::string* out) const;
 
  protected:
   size_t DoRead(void* dest, size_t count) override;

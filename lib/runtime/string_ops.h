@@ -24,7 +24,8 @@ inline std::string Cut(std::string_view text, size_t max = kMaxString) {
 }
 
 // A text of at most `Max` characters: a longer value is cut when it is
-// stored.  The empty text owns no storage.
+// stored.  clear() gives its storage back; assigning the empty text keeps
+// it for the next value.
 template <size_t Max>
 class BoundedString {
  public:

@@ -108,6 +108,28 @@ char CharAt(std::string_view text, size_t position) {
   return position >= 1 && position <= text.size() ? text[position - 1] : '\0';
 }
 
+// True for a text of exactly the FTS-0001 form "dd Mmm yy  hh:mm:ss": two
+// digits, blank, three bytes that are no blank, blank, two digits, two
+// blanks, and the time in digits and colons.
+bool IsCanonicalText(std::string_view t) {
+  static constexpr std::string_view kShape = "99 xxx 99  99:99:99";
+  if (t.size() != kShape.size()) return false;
+  for (size_t i = 0; i < kShape.size(); ++i) {
+    const char c = t[i];
+    switch (kShape[i]) {
+      case '9':
+        if (c < '0' || c > '9') return false;
+        break;
+      case 'x':
+        if (kBlanks.test(static_cast<unsigned char>(c))) return false;
+        break;
+      default:
+        if (c != kShape[i]) return false;
+    }
+  }
+  return true;
+}
+
 bool IsMonthName(std::string_view name, int32_t month) {
   return name.size() == 3 && SameBytes(false, 3, name.data(), kMonthNames[month]);
 }
@@ -229,7 +251,17 @@ void NormaliseDate(DateText* text, DateTime* written) {
   DateTime d;
   std::string_view month_name;
   std::string numeric;  // a dd-mm-yy text with blanks for its separators
-  if (CharAt(t, 3) == ' ' && CharAt(t, 11) == ' ') {
+  if (IsCanonicalText(t)) {
+    // "05 Mar 01  17:30:09" as writers make it: the words stand at their
+    // columns, and the general rule below would find the same.
+    auto two = [&t](size_t at) { return (t[at] - '0') * 10 + (t[at + 1] - '0'); };
+    d.day = two(0);
+    month_name = t.substr(3, 3);
+    d.year = two(7);
+    d.hour = two(11);
+    d.minute = two(14);
+    d.second = two(17);
+  } else if (CharAt(t, 3) == ' ' && CharAt(t, 11) == ' ') {
     // "05 Mar 01  17:30:09"
     ParseDayMonthYear(t, 11, true, &d, &month_name);
   } else if (CharAt(t, 3) == ' ') {

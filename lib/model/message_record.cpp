@@ -9,9 +9,7 @@ MessageRecord::~MessageRecord() = default;
 void MessageRecord::Clear() {
   msgid_present = false;
   intl_present = false;
-  body.Reset();
-  body.Seek(0);
-  body.Truncate();
+  body.Empty();
   routing_lines.FreeAll();
   control_lines.FreeAll();
   path_lines.FreeAll();

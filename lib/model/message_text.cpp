@@ -1,7 +1,9 @@
 #include "model/message_text.h"
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
+#include <optional>
 #include <random>
 #include <string>
 #include <unordered_set>
@@ -54,8 +56,6 @@ class LineTest {
   bool recognised_ = false;
 };
 
-enum class Scan { kLeading, kTrailing };
-
 // Lookups of a string_view in a set of strings without making a string.
 struct TextHash {
   using is_transparent = void;
@@ -63,70 +63,71 @@ struct TextHash {
 };
 using TextSet = std::unordered_set<std::string, TextHash, std::equal_to<>>;
 
-// What one read keeps of the record's lists besides the lists themselves,
-// so that every line costs the same however many came before it: the
-// routing and other control lines the record holds (each value is taken
-// once), and the lines the trailing scan found.  That scan runs backwards,
-// so its lines go in front of the lists, in text order, when it ends.
+// The record's lists as one read fills them.  Routing and other control
+// lines are taken once each: a line is looked for in the list itself while
+// the list is short, and in a set of its values once it is long, so that
+// every line costs the same however many came before it.  The trailing scan
+// runs backwards: its lines go to the ends of the lists as it finds them
+// and are put in front of the lists, in text order, when it ends.
 class ScanLists {
  public:
-  explicit ScanLists(const MessageRecord& r)
-      : routing_(r.routing_lines.begin(), r.routing_lines.end()),
-        control_(r.control_lines.begin(), r.control_lines.end()) {}
+  explicit ScanLists(MessageRecord& r) : r_(r) {}
 
-  bool HasRouting(std::string_view line) const { return routing_.contains(line); }
-  bool HasControl(std::string_view line) const { return control_.contains(line); }
+  bool HasRouting(std::string_view line) { return Has(r_.routing_lines, routing_, line); }
+  bool HasControl(std::string_view line) { return Has(r_.control_lines, control_, line); }
 
-  void AddRouting(std::string entry, Scan scan, MessageRecord& r) {
-    routing_.insert(entry);
-    Add(std::move(entry), scan, r.routing_lines, trailing_routing_);
+  void AddRouting(std::string entry) {
+    if (routing_) routing_->insert(entry);
+    r_.routing_lines.Insert(std::move(entry));
   }
-  void AddControl(std::string_view line, MessageRecord& r) {
-    control_.emplace(line);
-    r.control_lines.Insert(line);
+  void AddControl(std::string_view line) {
+    if (control_) control_->emplace(line);
+    r_.control_lines.Insert(line);
   }
-  void AddPath(std::string_view value, Scan scan, MessageRecord& r) {
-    Add(std::string(value), scan, r.path_lines, trailing_path_);
-  }
-  void AddSeenBy(std::string_view value, Scan scan, MessageRecord& r) {
-    Add(std::string(value), scan, r.seenby_lines, trailing_seenby_);
-  }
+  void AddPath(std::string_view value) { r_.path_lines.Insert(value); }
+  void AddSeenBy(std::string_view value) { r_.seenby_lines.Insert(value); }
 
+  // Marks where the trailing scan's lines begin in each list.
+  void StartTrailing() {
+    trailing_from_[0] = r_.routing_lines.count();
+    trailing_from_[1] = r_.path_lines.count();
+    trailing_from_[2] = r_.seenby_lines.count();
+  }
   // Puts what the trailing scan found in front of the lists.
-  void FinishTrailing(MessageRecord& r) {
-    for (auto [found, list] : {std::pair{&trailing_routing_, &r.routing_lines},
-                               std::pair{&trailing_path_, &r.path_lines},
-                               std::pair{&trailing_seenby_, &r.seenby_lines}}) {
-      if (found->empty()) continue;
-      std::reverse(found->begin(), found->end());
-      list->InsertAllAt(0, std::move(*found));
-      found->clear();
+  void FinishTrailing() {
+    StringList* lists[] = {&r_.routing_lines, &r_.path_lines, &r_.seenby_lines};
+    for (size_t i = 0; i < 3; ++i) {
+      auto from = lists[i]->begin() + trailing_from_[i];
+      std::reverse(from, lists[i]->end());
+      std::rotate(lists[i]->begin(), from, lists[i]->end());
     }
   }
 
  private:
-  static void Add(std::string entry, Scan scan, StringList& list,
-                  std::vector<std::string>& trailing) {
-    if (scan == Scan::kTrailing) {
-      trailing.push_back(std::move(entry));
-    } else {
-      list.Insert(std::move(entry));
+  // Lists up to this long are searched line by line.
+  static constexpr int32_t kSearchedInPlace = 16;
+
+  static bool Has(const StringList& list, std::optional<TextSet>& set, std::string_view line) {
+    if (!set) {
+      if (list.count() <= kSearchedInPlace) {
+        return std::find(list.begin(), list.end(), line) != list.end();
+      }
+      set.emplace(list.begin(), list.end());
     }
+    return set->contains(line);
   }
 
-  TextSet routing_;
-  TextSet control_;
-  // In the order the backward scan met them: last line first.
-  std::vector<std::string> trailing_routing_;
-  std::vector<std::string> trailing_path_;
-  std::vector<std::string> trailing_seenby_;
+  MessageRecord& r_;
+  std::optional<TextSet> routing_;
+  std::optional<TextSet> control_;
+  int32_t trailing_from_[3] = {0, 0, 0};
 };
 
 // The tear, origin, routing, PATH and SEEN-BY rules, shared by both scans.
 // Lists keep text order.  (Putting leading-block values in front as well
 // would reverse a PATH that stands right below the kludges of a message
 // with an empty body, and reverse it again on every later read.)
-void TestFramingLines(LineTest& t, std::string_view original, Scan scan, MessageRecord& r,
+void TestFramingLines(LineTest& t, std::string_view original, MessageRecord& r,
                       ScanLists& lists) {
   std::string_view value;
   if (r.tear_line.empty() && t.Match(kTear, &value)) {
@@ -141,16 +142,16 @@ void TestFramingLines(LineTest& t, std::string_view original, Scan scan, Message
   }
   for (std::string_view prefix : {kVia, kRecd, kForwarded}) {
     if (t.Match(prefix, &value) && !lists.HasRouting(original)) {
-      lists.AddRouting(std::string(prefix).append(value), scan, r);
+      lists.AddRouting(std::string(prefix).append(value));
       t.Consume();
     }
   }
   if (t.Match(kPath, &value)) {
-    lists.AddPath(value, scan, r);
+    lists.AddPath(value);
     t.Consume();
   }
   if (t.Match(kSeenBy, &value)) {
-    lists.AddSeenBy(value, scan, r);
+    lists.AddSeenBy(value);
     t.Consume();
   }
 }
@@ -183,10 +184,10 @@ bool TestLeadingLine(std::string_view line, MessageRecord& r, ScanLists& lists) 
       t.Consume();
     }
   }
-  TestFramingLines(t, line, Scan::kLeading, r, lists);
+  TestFramingLines(t, line, r, lists);
   // Any other kludge line is kept whole, each value once.
   if (!t.line().empty() && t.line()[0] == '\x01' && !lists.HasControl(t.line())) {
-    lists.AddControl(t.line(), r);
+    lists.AddControl(t.line());
     t.set_recognised();
   }
   return t.recognised();
@@ -194,12 +195,32 @@ bool TestLeadingLine(std::string_view line, MessageRecord& r, ScanLists& lists) 
 
 bool TestTrailingLine(std::string_view line, MessageRecord& r, ScanLists& lists) {
   LineTest t(line);
-  TestFramingLines(t, line, Scan::kTrailing, r, lists);
+  TestFramingLines(t, line, r, lists);
   if (line.empty() && r.origin.empty() && r.tear_line.empty()) t.set_recognised();
   return t.recognised();
 }
 
 bool IsLineEnd(char c) { return c == kCr || c == '\n'; }
+
+// The position of the last CR or LF of `text`, -1 (as size_t) when it has
+// none.  Eight bytes at a time: a long line costs little to step over.
+size_t LastLineEnd(std::string_view text) {
+  constexpr uint64_t kOnes = 0x0101010101010101;
+  constexpr uint64_t kHighs = 0x8080808080808080;
+  auto has_zero_byte = [](uint64_t v) { return ((v - kOnes) & ~v & kHighs) != 0; };
+  size_t end = text.size();
+  while (end >= 8) {
+    uint64_t word;
+    std::memcpy(&word, text.data() + end - 8, sizeof word);
+    if (has_zero_byte(word ^ (kOnes * static_cast<uint8_t>(kCr))) ||
+        has_zero_byte(word ^ (kOnes * static_cast<uint8_t>('\n')))) {
+      break;  // one of these eight bytes is a line end
+    }
+    end -= 8;
+  }
+  while (end > 0 && !IsLineEnd(text[end - 1])) --end;
+  return end - 1;
+}
 
 // The other half of a CR LF or LF CR pair.
 char Partner(char c) { return c == kCr ? '\n' : kCr; }
@@ -210,8 +231,15 @@ char Partner(char c) { return c == kCr ? '\n' : kCr; }
 std::string_view LineAt(std::string_view text, size_t* pos) {
   const size_t start = *pos;
   if (start >= text.size()) return {};
-  size_t end = start;
-  while (end < text.size() && !IsLineEnd(text[end])) ++end;
+  // The first CR or LF: a CR first, then an LF in front of it.
+  const char* from = text.data() + start;
+  size_t end = text.size();
+  if (const void* cr = std::memchr(from, kCr, end - start)) {
+    end = static_cast<size_t>(static_cast<const char*>(cr) - text.data());
+  }
+  if (const void* lf = std::memchr(from, '\n', end - start)) {
+    end = static_cast<size_t>(static_cast<const char*>(lf) - text.data());
+  }
   std::string_view line = text.substr(start, std::min(end - start, kMaxString));
   if (end < text.size()) {
     const char terminator = text[end++];
@@ -228,8 +256,8 @@ std::string_view LineAt(std::string_view text, size_t* pos) {
 std::string_view LineBefore(std::string_view text, size_t* pos) {
   const size_t start = std::min(*pos, text.size());
   if (start == 0) return {};
-  size_t line_start = start;
-  while (line_start > 0 && !IsLineEnd(text[line_start - 1])) --line_start;
+  // Behind the last CR or LF in front of `start`.
+  const size_t line_start = LastLineEnd(text.substr(0, start)) + 1;
   const size_t kept = std::min(start - line_start, kMaxString);
   std::string_view line = text.substr(start - kept, kept);
   size_t back = 0;
@@ -312,9 +340,7 @@ bool ReadText(std::string_view stored, bool header_only, MessageRecord& r) {
   }
 
   MemoryStream& body = r.body;
-  body.Reset();
-  body.Seek(0);
-  body.Truncate();
+  body.Empty();
   // Trailing NUL bytes are no text.
   std::string_view text(stored);
   while (!text.empty() && text.back() == '\0') text.remove_suffix(1);
@@ -330,6 +356,7 @@ bool ReadText(std::string_view stored, bool header_only, MessageRecord& r) {
     // their PATH and SEEN-BY values twice.
     size_t k = ranges.size();
     int64_t leading_end = ranges.empty() ? 0 : ranges.back().second;
+    lists.StartTrailing();
     size_t pos = text.size();
     while (true) {
       const auto q = static_cast<int64_t>(pos);
@@ -346,7 +373,7 @@ bool ReadText(std::string_view stored, bool header_only, MessageRecord& r) {
       }
       if ((!line.empty() && !recognised) || p <= 1) break;
     }
-    lists.FinishTrailing(r);
+    lists.FinishTrailing();
     if (ranges.size() > k) ranges[k].first += 2;
   }
   KeepOutsideRanges(text, ranges, body);
@@ -476,9 +503,20 @@ void MessageRecord::Normalise() {
     msgid = id + " " + NewMessageSerial();
   }
   if (intl.empty()) {
-    intl = std::to_string(dest_zone) + ":" + std::to_string(dest_net) + "/" +
-           std::to_string(dest_node) + " " + std::to_string(orig_zone) + ":" +
-           std::to_string(orig_net) + "/" + std::to_string(orig_node) + " ";
+    std::string text;
+    AppendNumber(text, dest_zone);
+    text += ':';
+    AppendNumber(text, dest_net);
+    text += '/';
+    AppendNumber(text, dest_node);
+    text += ' ';
+    AppendNumber(text, orig_zone);
+    text += ':';
+    AppendNumber(text, orig_net);
+    text += '/';
+    AppendNumber(text, orig_node);
+    text += ' ';
+    intl = text;
   }
   NormaliseDate(&date_text, &date_written);
 }

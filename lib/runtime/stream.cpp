@@ -426,6 +426,16 @@ void MemoryStream::DoTruncate() {
   }
 }
 
+void MemoryStream::Empty() {
+  Reset();
+  position_ = 0;
+  size_ = 0;
+  if (blocks_.size() > 1) {
+    blocks_.resize(1);
+    last_capacity_ = block_size_;  // blocks before the last are whole
+  }
+}
+
 std::string MemoryStream::Contents() const {
   std::string out;
   AppendContents(&out);

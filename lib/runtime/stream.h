@@ -199,6 +199,11 @@ class MemoryStream : public Stream {
   size_t block_count() const { return blocks_.size(); }
   size_t block_size() const { return block_size_; }
 
+  // Empties the stream (status reset, position 0) but keeps the storage of
+  // its first block for what is written next: a stream filled and emptied
+  // again and again allocates once.
+  void Empty();
+
   // The whole contents as one string (for callers that need them in one
   // piece); the position is unchanged.
   std::string Contents() const;

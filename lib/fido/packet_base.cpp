@@ -23,6 +23,9 @@ constexpr char kLf = '\n';
 // From a message's type word to its fixed header.
 constexpr int64_t kTypeWordSize = 2;
 
+// The packet's buffer: its messages are read one after the other.
+constexpr size_t kStreamBufferSize = 65536;
+
 // Bytes the index walk reads at a time.  Large reads keep a walk over
 // filler (a file with a hole, say) fast.
 constexpr size_t kIndexBlock = size_t{1} << 20;
@@ -254,9 +257,9 @@ void PacketBase::SetPassword(std::string_view password) {
 
 bool PacketBase::OpenPacketFile() {
   read_only_ = access_ == Access::kReadOnly;
-  auto file = std::make_unique<FileStream>(path_, ExistingFileMode(sharing_));
+  auto file = std::make_unique<FileStream>(path_, ExistingFileMode(sharing_), kStreamBufferSize);
   if (!file->is_open() && !read_only_ && file->error_info() == platform::kAccessDenied) {
-    file = std::make_unique<FileStream>(path_, platform::kModeRead | sharing_);
+    file = std::make_unique<FileStream>(path_, platform::kModeRead | sharing_, kStreamBufferSize);
     read_only_ = true;
   }
   if (!file->is_open()) {
@@ -367,7 +370,7 @@ bool PacketBase::Create(uint32_t sharing, std::string_view path) {
   message_stream_.reset();
   read_only_ = false;
   uint32_t mode = FileExists(target) ? platform::kModeReadWrite : platform::kModeCreate;
-  auto file = std::make_unique<FileStream>(target, mode | sharing_);
+  auto file = std::make_unique<FileStream>(target, mode | sharing_, kStreamBufferSize);
   if (!file->is_open()) {
     SetOpenFailure(*file, target);
     return false;

@@ -485,16 +485,13 @@ bool PacketBase::ReadMessage(int32_t n, MessageRecord& record) {
     return false;
   }
 
-  // The whole message in one read; its fields are taken from memory.
-  std::string& bytes = text_buffer_;
-  bytes.resize(static_cast<size_t>(end - start));
-  stream.Seek(start);
-  stream.Read(bytes.data(), bytes.size());
+  // The whole message at once; its fields are taken from memory.
+  std::string_view message = static_cast<FileStream&>(stream).View(
+      start, static_cast<size_t>(end - start), &text_buffer_);
   if (!stream.ok()) {
     stream.Reset();
     return false;
   }
-  std::string_view message(bytes);
   message_header_ = DecodePackedHeader(
       std::span<const uint8_t, kPackedHeaderSize>(reinterpret_cast<const uint8_t*>(message.data()),
                                                   kPackedHeaderSize));

@@ -3,6 +3,7 @@
 #include "indexed/jam_base.h"
 
 #include <algorithm>
+#include <functional>
 #include <limits>
 #include <vector>
 
@@ -52,14 +53,20 @@ uint32_t NowInJamSeconds() {
   return jam::DateToJam(now);
 }
 
-// The stored text of a message: the body, then the tear line and the origin
-// line when the record has them (the other lines below the body are
-// subfields).
-std::string BuildText(const MessageRecord& r) {
-  std::string text;
+// Appends the stored text of a message to `text`: the body, then the tear
+// line and the origin line when the record has them (the other lines below
+// the body are subfields).
+void AppendText(const MessageRecord& r, std::string& text) {
+  const size_t start = text.size();
   r.body.AppendContents(&text);
-  AppendTrailingLines(r, text, false);
-  return text;
+  // The trailing lines look at the body's end only.
+  if (text.size() == start) {
+    std::string lines;
+    AppendTrailingLines(r, lines, false);
+    text += lines;
+  } else {
+    AppendTrailingLines(r, text, false);
+  }
 }
 
 }  // namespace
@@ -485,13 +492,16 @@ bool JamBase::WriteMessage(int32_t n, MessageRecord& record) {
 
   record.ConvertFlags(Direction::kWriting);
   ConvertHeader(Direction::kWriting, record);
-  const std::string text = BuildText(record);
   const std::string area = jam::BuildSubfields(record);
   working_.subfield_len = static_cast<uint32_t>(area.size());
   working_.message_number = static_cast<uint32_t>(number);
   const uint32_t name_crc = jam::NameCrc(record.to_name);
+  // An appended message's text is put together where the batch holds it.
+  auto text = [&record](std::string& out) { AppendText(record, out); };
+  std::string replacement;
+  if (!append) text(replacement);
   if (append ? !AppendMessage(working_, area, text, name_crc)
-             : !StoreMessage(number, working_, area, text, name_crc,
+             : !StoreMessage(number, working_, area, replacement, name_crc,
                              replacing ? &old_header : nullptr, old_offset, old_entry)) {
     return false;
   }
@@ -556,36 +566,40 @@ bool JamBase::StoreMessage(int32_t number, jam::MessageHeader& header, std::stri
 }
 
 bool JamBase::AppendMessage(jam::MessageHeader& header, std::string_view area,
-                            std::string_view text, uint32_t name_crc) {
+                            const std::function<void(std::string&)>& append_text,
+                            uint32_t name_crc) {
   if (access() != Access::kReadWrite) return false;  // opened for reading only
   const int64_t text_size = message_stream_->GetSize();
   const int64_t header_size = header_stream_->GetSize();
   if (text_size < 0 || header_size < 0) return false;
-  // Where the message goes: behind the files and the batch.
-  const int64_t text_at = text_size + static_cast<int64_t>(batch_.texts.size());
-  const int64_t header_at = header_size + static_cast<int64_t>(batch_.headers.size());
-  const size_t stored_size = jam::kMessageHeaderSize + area.size();
-  if (text_at + static_cast<int64_t>(text.size()) > kMaxTextFileSize ||
-      header_at + static_cast<int64_t>(stored_size) > kMaxHeaderFileSize) {
-    return false;
-  }
-  header.txt_offset = static_cast<uint32_t>(text_at);
-  header.txt_len = static_cast<uint32_t>(text.size());
-  jam::IndexEntry entry;
-  entry.name_crc = name_crc;
-  entry.header_offset = static_cast<int32_t>(header_at);
-
   if (batch_.sizes.empty()) {
     batch_.texts.reserve(kBatchBytes);
     batch_.headers.reserve(kBatchBytes / 4);
   }
-  batch_.texts.append(text);
+  // Where the message goes: behind the files and the batch.
+  const size_t text_from = batch_.texts.size();
+  const int64_t text_at = text_size + static_cast<int64_t>(text_from);
+  const int64_t header_at = header_size + static_cast<int64_t>(batch_.headers.size());
+  const size_t stored_size = jam::kMessageHeaderSize + area.size();
+  append_text(batch_.texts);
+  const size_t text_length = batch_.texts.size() - text_from;
+  if (text_at + static_cast<int64_t>(text_length) > kMaxTextFileSize ||
+      header_at + static_cast<int64_t>(stored_size) > kMaxHeaderFileSize) {
+    batch_.texts.resize(text_from);
+    return false;
+  }
+  header.txt_offset = static_cast<uint32_t>(text_at);
+  header.txt_len = static_cast<uint32_t>(text_length);
+  jam::IndexEntry entry;
+  entry.name_crc = name_crc;
+  entry.header_offset = static_cast<int32_t>(header_at);
+
   auto header_bytes = header.Encode();
   batch_.headers.append(reinterpret_cast<const char*>(header_bytes.data()), header_bytes.size());
   batch_.headers.append(area);
   auto entry_bytes = entry.Encode();
   batch_.entries.append(reinterpret_cast<const char*>(entry_bytes.data()), entry_bytes.size());
-  batch_.sizes.emplace_back(static_cast<uint32_t>(text.size()),
+  batch_.sizes.emplace_back(static_cast<uint32_t>(text_length),
                             static_cast<uint32_t>(stored_size));
   base_header_.mod_counter += 1;
   base_header_.active_msgs += 1;
@@ -768,7 +782,10 @@ bool JamBase::CopyStoredMessage(MessageBase& source, int32_t n, const LinkMap* l
   if (!from->ReadStored(n, &message)) return false;
   message.header.message_number = LinkId(count_ + 1);
   Relink(message.header, links);
-  if (!AppendMessage(message.header, message.area, message.text, message.name_crc)) return false;
+  if (!AppendMessage(message.header, message.area,
+                     [&message](std::string& out) { out += message.text; }, message.name_crc)) {
+    return false;
+  }
   working_ = message.header;
   return true;
 }

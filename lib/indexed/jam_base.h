@@ -32,6 +32,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -231,8 +232,9 @@ class JamBase : public MessageBase {
   // holding `name_crc`, and counts it in the base header; writes the batch
   // when it is full.  False when the files could not take it (nothing
   // changes) or writing the batch failed.
-  bool AppendMessage(jam::MessageHeader& header, std::string_view area, std::string_view text,
-                     uint32_t name_crc);
+  // The text is what `append_text` appends to the string it is given.
+  bool AppendMessage(jam::MessageHeader& header, std::string_view area,
+                     const std::function<void(std::string&)>& append_text, uint32_t name_crc);
 
   // Writes the batch: all of it in one go, or, when that fails, message by
   // message up to the first that can not be written (the files are cut

@@ -54,7 +54,16 @@ int64_t MessageBase::NextMessage(int64_t n) { return std::max<int64_t>(n, 1); }
 
 bool MessageBase::ReadText(MessageRecord& record, int64_t from, int64_t to) {
   if (!message_stream_) return false;
-  return quil::ReadText(*message_stream_, from, to, header_only_, record, &text_buffer_);
+  auto* file = dynamic_cast<FileStream*>(message_stream_.get());
+  if (file == nullptr) {
+    return quil::ReadText(*message_stream_, from, to, header_only_, record, &text_buffer_);
+  }
+  // Straight from the file's buffer, mostly without a copy.
+  if (from < 0 || from >= to || to - from > kMaxMessageText || file->GetSize() < to) return false;
+  file->Reset();
+  std::string_view stored = file->View(from, static_cast<size_t>(to - from), &text_buffer_);
+  file->Reset();
+  return quil::ReadText(stored, header_only_, record);
 }
 
 bool MessageBase::ReadMessageHeader(int32_t n, MessageRecord& record) {

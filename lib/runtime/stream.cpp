@@ -196,6 +196,39 @@ void FileStream::ReadAt(int64_t offset, void* dest, size_t count) {
   }
 }
 
+std::string_view FileStream::View(int64_t offset, size_t count, std::string* scratch) {
+  if (!ok() || offset < 0 || !is_open()) {
+    if (ok()) Fail(kStreamSeekError, platform::kInvalid);
+    return {};
+  }
+  const auto end = offset + static_cast<int64_t>(count);
+  if (dirty_ || count > buffer_.size() || offset < file_pos_ ||
+      end > file_pos_ + static_cast<int64_t>(buf_end_)) {
+    if (dirty_ && !Settle()) return {};
+    if (count > buffer_.size()) {
+      scratch->resize(count);
+      Seek(offset);
+      Read(scratch->data(), count);
+      return ok() ? std::string_view(*scratch) : std::string_view();
+    }
+    // The buffer starts over at `offset`, read ahead as far as it goes.
+    file_pos_ = offset;
+    buf_pos_ = buf_end_ = 0;
+    int error = 0;
+    const int64_t got =
+        platform::ReadFileAt(handle_, offset, buffer_.data(), buffer_.size(), &error);
+    if (got < 0 || static_cast<size_t>(got) < count) {
+      if (got > 0) buf_end_ = static_cast<size_t>(got);
+      Fail(kStreamReadError, got < 0 ? error : 0);
+      return {};
+    }
+    buf_end_ = static_cast<size_t>(got);
+  }
+  buf_pos_ = static_cast<size_t>(end - file_pos_);
+  return std::string_view(reinterpret_cast<const char*>(buffer_.data()) + (offset - file_pos_),
+                          count);
+}
+
 void FileStream::DoWrite(const void* src, size_t count) {
   if (!is_open()) {
     Fail(kStreamWriteError, platform::kBadHandle);

@@ -126,6 +126,14 @@ class FileStream : public Stream {
   // reading ahead.  The position stays.  Fails (and zero-fills) as Read.
   void ReadAt(int64_t offset, void* dest, size_t count);
 
+  // The `count` bytes at `offset`, as Seek(offset) and Read would give
+  // them (the position moves behind them), without copying them where it
+  // can: a view of the buffer when they fit in it, else of `scratch`, which
+  // they are read into.  The view lasts until the next operation on the
+  // stream or on `scratch`.  Empty (the stream failed) when they can not
+  // all be read.
+  std::string_view View(int64_t offset, size_t count, std::string* scratch);
+
   // Takes a record lock on bytes of the file (platform::LockRange): shared
   // or exclusive, held until the stream is closed.  False, without failing
   // the stream, when another program holds a conflicting lock.

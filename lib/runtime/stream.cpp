@@ -153,15 +153,53 @@ size_t FileStream::DoRead(void* dest, size_t count) {
       if (static_cast<size_t>(got) < want) return done;
       continue;
     }
-    int64_t got = platform::ReadFileAt(handle_, file_pos_, buffer_.data(), buffer_.size(), &error);
-    if (got < 0) {
-      Fail(kStreamReadError, error);
-      return done;
-    }
-    if (got == 0) return done;
-    buf_end_ = static_cast<size_t>(got);
+    if (!Fill(file_pos_, want)) return done;
+    if (buf_pos_ >= buf_end_) return done;  // the end of the file
   }
   return done;
+}
+
+bool FileStream::Fill(int64_t pos, size_t want) {
+  // How the last reads went decides where the buffer's bytes come from:
+  // behind `pos` when reading goes forward, in front of it when it goes
+  // backward (a base read in reverse order), and only about as many as are
+  // wanted when it jumps about, where bytes read ahead would be wasted.
+  const auto span = static_cast<int64_t>(buffer_.size());
+  size_t length = buffer_.size();
+  int64_t start = pos;
+  if (last_fill_end_ >= 0 && (pos < last_fill_start_ || pos >= last_fill_end_)) {
+    if (pos < last_fill_start_ && pos >= last_fill_start_ - span) {
+      // Mostly in front, and a little behind: a record read backwards
+      // may be read in pieces from its start.
+      const int64_t behind = span / 8;
+      start = std::max<int64_t>(0, pos + static_cast<int64_t>(want) + behind - span);
+      start = std::min(start, pos);
+    } else if (pos < last_fill_end_ || pos >= last_fill_end_ + span) {
+      constexpr size_t kJumpFill = 4096;
+      length = std::min(length, (want + kJumpFill - 1) / kJumpFill * kJumpFill);
+    }
+  }
+  int error = 0;
+  const int64_t got = platform::ReadFileAt(handle_, start, buffer_.data(), length, &error);
+  if (got < 0) {
+    file_pos_ = pos;
+    buf_pos_ = buf_end_ = 0;
+    Fail(kStreamReadError, error);
+    return false;
+  }
+  if (got < pos - start) {
+    // The file ends before `pos`: nothing is there, and the buffer must not
+    // pass off the old bytes behind the end as the file's.
+    file_pos_ = pos;
+    buf_pos_ = buf_end_ = 0;
+  } else {
+    file_pos_ = start;
+    buf_pos_ = static_cast<size_t>(pos - start);
+    buf_end_ = static_cast<size_t>(got);
+  }
+  last_fill_start_ = start;
+  last_fill_end_ = start + static_cast<int64_t>(length);
+  return true;
 }
 
 void FileStream::ReadAt(int64_t offset, void* dest, size_t count) {
@@ -211,18 +249,12 @@ std::string_view FileStream::View(int64_t offset, size_t count, std::string* scr
       Read(scratch->data(), count);
       return ok() ? std::string_view(*scratch) : std::string_view();
     }
-    // The buffer starts over at `offset`, read ahead as far as it goes.
-    file_pos_ = offset;
-    buf_pos_ = buf_end_ = 0;
-    int error = 0;
-    const int64_t got =
-        platform::ReadFileAt(handle_, offset, buffer_.data(), buffer_.size(), &error);
-    if (got < 0 || static_cast<size_t>(got) < count) {
-      if (got > 0) buf_end_ = static_cast<size_t>(got);
-      Fail(kStreamReadError, got < 0 ? error : 0);
+    if (!Fill(offset, count)) return {};
+    if (end > file_pos_ + static_cast<int64_t>(buf_end_)) {
+      buf_pos_ = buf_end_;
+      Fail(kStreamReadError, 0);
       return {};
     }
-    buf_end_ = static_cast<size_t>(got);
   }
   buf_pos_ = static_cast<size_t>(end - file_pos_);
   return std::string_view(reinterpret_cast<const char*>(buffer_.data()) + (offset - file_pos_),

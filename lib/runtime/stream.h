@@ -179,6 +179,11 @@ class FileStream : public Stream {
   // Writes `count` bytes at `offset` of the file; false (stream failed,
   // writes lost) when that failed.
   bool WriteThrough(int64_t offset, const void* src, size_t count);
+  // Reads bytes into the (empty, settled) buffer so that it holds the
+  // position `pos` and what follows it, up to `want` bytes as far as the
+  // file has them; buf_pos_ is `pos` afterwards.  False (stream failed) on
+  // a read error.
+  bool Fill(int64_t pos, size_t want);
 
   platform::Handle handle_ = platform::kNoHandle;
   std::vector<uint8_t> buffer_;
@@ -188,6 +193,8 @@ class FileStream : public Stream {
   bool dirty_ = false;    // buffer holds written bytes not yet in the file
   bool lost_writes_ = false;
   int64_t size_ = 0;      // the file's size as far as this stream knows it
+  int64_t last_fill_start_ = -1;  // what the last Fill asked the file for
+  int64_t last_fill_end_ = -1;
   bool keep_size_ = false;
 };
 

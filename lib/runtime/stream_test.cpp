@@ -178,6 +178,33 @@ TEST(FileStreamTest, ReadPastTheEndFailsAndZeroFills) {
   EXPECT_EQ(ReadString(f, 3), "ell");
 }
 
+// Reads that go forward, jump and go backward are all served with the
+// file's bytes; a read beyond the end never passes off stale buffer bytes
+// as the file's.
+TEST(FileStreamTest, ReadsInAnyOrderGiveTheFilesBytes) {
+  TempDir dir;
+  std::string path = dir / "ten.bin";
+  std::string content;
+  for (int i = 0; i < 10; ++i) content += "0123456789";
+  ASSERT_TRUE(WriteFileBytes(path, content));
+  FileStream f(path, platform::kModeRead, 64);
+  std::string scratch;
+  for (int64_t at : {36, 90, 5, 60, 40, 20, 0}) {
+    EXPECT_EQ(f.View(at, 10, &scratch), content.substr(static_cast<size_t>(at), 10)) << at;
+  }
+  f.Seek(36);
+  EXPECT_EQ(ReadString(f, 4), "6789");
+  for (int64_t past : {150, 120}) {
+    f.Seek(past);
+    EXPECT_EQ(ReadString(f, 1), std::string(1, '\0'));
+    EXPECT_EQ(f.status(), kStreamReadError);
+    f.Reset();
+  }
+  f.Seek(90);
+  EXPECT_EQ(ReadString(f, 20), content.substr(90) + std::string(10, '\0'));
+  EXPECT_EQ(f.status(), kStreamReadError);
+}
+
 TEST(FileStreamTest, MissingFileIsAnInitErrorWithTheLayersCode) {
   TempDir dir;
   FileStream f(dir / "absent", platform::kModeReadWrite, 4096);

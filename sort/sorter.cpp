@@ -118,9 +118,10 @@ bool ReadKeys(MessageBase& base, SortMode mode, Progress& progress, Plan* plan) 
   for (int32_t n = 1; n <= total; ++n) {
     progress.Tick(n);
     if (n > 1 || !plan->high_water_mark) {
-      if (base.ReadMessageHeader(n, record)) {
-        Key key{DateToSeconds(record.date_written), n, base.LinkId(n)};
-        if (mode == SortMode::kUnread && record.times_read > 0) {
+      SortKey sort_key;
+      if (base.ReadSortKey(n, record, &sort_key)) {
+        Key key{sort_key.written, n, base.LinkId(n)};
+        if (mode == SortMode::kUnread && sort_key.times_read > 0) {
           key.seconds = kReadFirst;
           ++plan->read_first;
         }

@@ -278,6 +278,30 @@ bool FidoBase::DeleteMessage(int32_t n) {
   return true;
 }
 
+bool FidoBase::ReadSortKey(int32_t n, MessageRecord&, SortKey* key) {
+  // A missing file does not open; no need to look for it first.
+  if (!BeginOperation() || n < 1 || files_.count(n) == 0) return false;
+  FileStream file(MessageFileName(n), platform::kModeRead | sharing_);
+  if (!file.is_open()) return false;
+  file.KeepSizeInMemory();  // read at once, as it is now
+  const int64_t size = file.GetSize();
+  if (!file.ok() || size < static_cast<int64_t>(kFidoHeaderSize) ||
+      size - static_cast<int64_t>(kFidoHeaderSize) > kMaxMessageText) {
+    return false;
+  }
+  FidoHeaderBytes bytes;
+  file.Read(bytes.data(), bytes.size());
+  if (!file.ok()) return false;
+  const FidoHeader header = DecodeFidoHeader(bytes);
+  // As ReadMessage and the normalisation take the date from the text.
+  DateText text = header.date_text;
+  DateTime written;
+  NormaliseDate(&text, &written);
+  key->written = DateToSeconds(written);
+  key->times_read = header.times_read;
+  return true;
+}
+
 bool FidoBase::RereadMessage(int32_t n, MessageRecord& record) {
   if (!BeginOperation() || !MessageExists(n)) return false;
   return ReadMessage(n, record);

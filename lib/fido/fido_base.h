@@ -93,6 +93,9 @@ class FidoBase : public MessageBase {
   // message does not exist; the count does not change.
   [[nodiscard]] bool DeleteMessage(int32_t n) override;
 
+  // From the message file's header alone.
+  [[nodiscard]] bool ReadSortKey(int32_t n, MessageRecord& scratch, SortKey* key) override;
+
   // ReadMessage when the base is open and the message exists.
   [[nodiscard]] bool RereadMessage(int32_t n, MessageRecord& record) override;
 

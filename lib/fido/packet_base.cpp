@@ -760,6 +760,37 @@ bool PacketBase::DeleteMessage(int32_t n) {
   return true;
 }
 
+bool PacketBase::ReadSortKey(int32_t n, MessageRecord&, SortKey* key) {
+  if (!BeginOperation() || !Settled() || !MessageExists(n) ||
+      static_cast<size_t>(n) > index_.size()) {
+    return false;
+  }
+  const PacketSpan& span = index_[static_cast<size_t>(n) - 1];
+  const int64_t start = span.start + kTypeWordSize;
+  // As ReadMessage refuses them.
+  if (start + static_cast<int64_t>(kPackedHeaderSize) > span.end ||
+      span.end - start > kMaxMessageText) {
+    return false;
+  }
+  Stream& stream = *message_stream_;
+  std::string_view fixed =
+      static_cast<FileStream&>(stream).View(start, kPackedHeaderSize, &text_buffer_);
+  if (!stream.ok()) {
+    stream.Reset();
+    return false;
+  }
+  const PackedHeader header = DecodePackedHeader(std::span<const uint8_t, kPackedHeaderSize>(
+      reinterpret_cast<const uint8_t*>(fixed.data()), kPackedHeaderSize));
+  // As the normalisation takes the date from the text; packets keep no
+  // times-read count.
+  DateText text = header.date_text;
+  DateTime written;
+  NormaliseDate(&text, &written);
+  key->written = DateToSeconds(written);
+  key->times_read = 0;
+  return true;
+}
+
 bool PacketBase::RereadMessage(int32_t n, MessageRecord& record) {
   if (!BeginOperation() || !MessageExists(n)) return false;
   return ReadMessage(n, record);

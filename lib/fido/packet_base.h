@@ -112,6 +112,9 @@ class PacketBase : public MessageBase {
   // open for reading only.
   [[nodiscard]] bool DeleteMessage(int32_t n) override;
 
+  // From the fixed message header alone.
+  [[nodiscard]] bool ReadSortKey(int32_t n, MessageRecord& scratch, SortKey* key) override;
+
   // ReadMessage when the base is open and the message exists.
   [[nodiscard]] bool RereadMessage(int32_t n, MessageRecord& record) override;
 

@@ -445,6 +445,20 @@ bool JamBase::ReadMessage(int32_t n, MessageRecord& record) {
   return true;
 }
 
+bool JamBase::ReadSortKey(int32_t n, MessageRecord&, SortKey* key) {
+  if (!BeginOperation()) return false;
+  jam::MessageHeader header;
+  int64_t area_start = 0;
+  int64_t area_end = 0;
+  if (FindMessage(n, &header, &area_start, &area_end) != Found::kMessage) return false;
+  // As ConvertHeader reads it.
+  DateTime written = jam::DateFromJam(header.date_written);
+  if (!IsValidDate(written)) SetNow(&written);
+  key->written = DateToSeconds(written);
+  key->times_read = static_cast<uint16_t>(header.times_read);
+  return true;
+}
+
 bool JamBase::RereadMessage(int32_t n, MessageRecord& record) {
   if (!BeginOperation() || !MessageExists(n)) return false;
   if (!ReadMessage(n, record)) return false;

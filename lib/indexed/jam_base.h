@@ -107,6 +107,9 @@ class JamBase : public MessageBase {
   // does not exist, its header is not valid, or a write failed.
   [[nodiscard]] bool DeleteMessage(int32_t n) override;
 
+  // From the message header alone.
+  [[nodiscard]] bool ReadSortKey(int32_t n, MessageRecord& scratch, SortKey* key) override;
+
   // ReadMessage, then the reply list: the first reply followed by its
   // siblings in chain order, ending with 0 when there are fewer than 66.
   [[nodiscard]] bool RereadMessage(int32_t n, MessageRecord& record) override;

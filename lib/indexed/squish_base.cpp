@@ -619,6 +619,23 @@ bool SquishBase::ReadMessage(int32_t n, MessageRecord& record) {
   return true;
 }
 
+bool SquishBase::ReadSortKey(int32_t n, MessageRecord&, SortKey* key) {
+  if (!BeginOperation()) return false;
+  IndexRecord index;
+  FrameHeader frame;
+  if (FindFrame(n, &index, &frame) != Found::kFrame) return false;
+  squish::MessageHeaderBytes bytes{};
+  data().Read(bytes.data(), bytes.size());
+  if (!data().ok()) return false;
+  const MessageHeader header = squish::DecodeMessageHeader(bytes);
+  // As ConvertHeader reads it.
+  DateTime written = UnpackStamp(SwapStamp(header.date_written));
+  if (!IsValidDate(written)) SetNow(&written);
+  key->written = DateToSeconds(ExactDateWritten(written, header.ftsc_date));
+  key->times_read = (header.attr & squish::kAttrRead) != 0 ? 1 : 0;
+  return true;
+}
+
 bool SquishBase::RereadMessage(int32_t n, MessageRecord& record) {
   if (!MessageExists(n)) return false;
   return ReadMessage(n, record);

@@ -93,6 +93,9 @@ class SquishBase : public MessageBase {
   // a write failed.
   [[nodiscard]] bool DeleteMessage(int32_t n) override;
 
+  // From the message header alone.
+  [[nodiscard]] bool ReadSortKey(int32_t n, MessageRecord& scratch, SortKey* key) override;
+
   // ReadMessage when the base is open and n exists, else failure.
   [[nodiscard]] bool RereadMessage(int32_t n, MessageRecord& record) override;
 

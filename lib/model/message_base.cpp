@@ -73,6 +73,13 @@ bool MessageBase::ReadMessageHeader(int32_t n, MessageRecord& record) {
   return ok;
 }
 
+bool MessageBase::ReadSortKey(int32_t n, MessageRecord& scratch, SortKey* key) {
+  if (!ReadMessageHeader(n, scratch)) return false;
+  key->written = DateToSeconds(scratch.date_written);
+  key->times_read = scratch.times_read;
+  return true;
+}
+
 void MessageBase::ResetErrors() {
   if (message_stream_) message_stream_->Reset();
 }

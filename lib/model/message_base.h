@@ -61,6 +61,12 @@ struct OpenFailure {
   std::string file;  // as the base named it; empty for the opener's own
 };
 
+// What a sort orders a message by.
+struct SortKey {
+  int64_t written = 0;      // the date written, in seconds (DateToSeconds)
+  uint16_t times_read = 0;  // the times-read count
+};
+
 // The most messages a base holds: one more must still be a message number,
 // since messages are appended under count + 1.  Files that claim more are
 // damaged; the count stops here, and an append to a full base fails.
@@ -122,6 +128,12 @@ class MessageBase {
   // Common: ReadMessage with only the leading control lines parsed and the
   // body left empty.
   [[nodiscard]] virtual bool ReadMessageHeader(int32_t n, MessageRecord& record);
+
+  // The date written and the times-read count of message n as
+  // ReadMessageHeader gives them, and false when it fails; the kinds read
+  // only the fields that hold them.  The common version reads the message
+  // header into `scratch`.
+  [[nodiscard]] virtual bool ReadSortKey(int32_t n, MessageRecord& scratch, SortKey* key);
 
   [[nodiscard]] virtual bool WriteMessage(int32_t n, MessageRecord& record);
   [[nodiscard]] virtual bool DeleteMessage(int32_t n);

@@ -321,6 +321,12 @@ std::string ResolveForCreate(const std::string& path) {
   return ResolvePrefix(path.substr(0, slash)) + path.substr(slash);
 }
 
+// stat of an existing entry: the name as given first, in one call (where
+// it is there, the resolution would keep it), else its resolution.
+bool StatExisting(const std::string& path, struct stat* st) {
+  return ::stat(path.c_str(), st) == 0 || ::stat(ResolvePrefix(path).c_str(), st) == 0;
+}
+
 // ---------------------------------------------------------------------------
 // Sharing
 //
@@ -812,7 +818,7 @@ std::string ResolveExisting(std::string_view path) {
 bool FileExists(std::string_view path) {
   if (!UsablePath(path)) return false;
   struct stat st;
-  return ::stat(ResolvePrefix(SystemPath(path)).c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+  return StatExisting(SystemPath(path), &st) && !S_ISDIR(st.st_mode);
 }
 
 bool DirectoryExists(std::string_view path) {
@@ -824,17 +830,26 @@ bool SameFile(std::string_view a, std::string_view b) {
   if (!UsablePath(a) || !UsablePath(b)) return false;
   struct stat first;
   struct stat second;
-  return ::stat(ResolvePrefix(SystemPath(a)).c_str(), &first) == 0 &&
-         ::stat(ResolvePrefix(SystemPath(b)).c_str(), &second) == 0 &&
+  return StatExisting(SystemPath(a), &first) && StatExisting(SystemPath(b), &second) &&
          first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
 int DeleteFile(std::string_view path) {
   if (!UsablePath(path)) return kInvalid;
   CountChange();
-  std::string target = ResolvePrefix(SystemPath(path));
-  if (::unlink(target.c_str()) == -1) return PathError(errno, Op::kOther, target);
-  return kOk;
+  // The name as given first; only when it is not there is it resolved.
+  std::string target = SystemPath(path);
+  if (::unlink(target.c_str()) == 0) return kOk;
+  int error = errno;
+  if (error == ENOENT || error == ENOTDIR) {
+    std::string resolved = ResolvePrefix(target);
+    if (resolved != target) {
+      target = std::move(resolved);
+      if (::unlink(target.c_str()) == 0) return kOk;
+      error = errno;
+    }
+  }
+  return PathError(error, Op::kOther, target);
 }
 
 int RenameFile(std::string_view from, std::string_view to) {
@@ -894,7 +909,7 @@ int RenameNoReplace(std::string_view from, std::string_view to) {
 bool IdentifyFile(std::string_view path, FileIdentity* identity) {
   if (!UsablePath(path)) return false;
   struct stat st;
-  if (::stat(ResolvePrefix(SystemPath(path)).c_str(), &st) != 0) return false;
+  if (!StatExisting(SystemPath(path), &st)) return false;
   identity->device = static_cast<uint64_t>(st.st_dev);
   identity->inode = static_cast<uint64_t>(st.st_ino);
   return true;

@@ -136,7 +136,7 @@ std::string Recover(const Layout& layout, std::string_view spec) {
   }
   if (Exists(layout.Marker(kJournalSuffix))) {
     WriteBackJournal journal;
-    const bool done = LoadJournal(layout, &journal) && CompleteWriteBack(layout, journal);
+    const bool done = LoadJournal(layout, &journal) && CompleteWriteBack(layout, std::move(journal));
     return name + (done ? " completed" : " could not be completed");
   }
   if (Exists(layout.Marker(kDoneSuffix))) {
@@ -322,7 +322,7 @@ bool BaseRebuild::Commit(Failure* failure) {
     return false;
   }
   committed_ = true;
-  if (!CompleteWriteBack(layout, journal)) {
+  if (!CompleteWriteBack(layout, std::move(journal))) {
     *failure = Failure::kReplace;
     return false;
   }

@@ -253,6 +253,7 @@ bool PlanFido(const RebuildLayout& layout, const std::vector<ReadMessageFile>& r
     if (fresh.count(n) == 0) spare.push_back(file);
   }
   size_t spare_used = 0;
+  journal->moves.reserve(journal->moves.size() + fresh.size());
   for (const auto& [n, name] : fresh) {
     WriteBackJournal::Move move;
     move.name = name;

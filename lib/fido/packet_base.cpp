@@ -642,11 +642,13 @@ bool PacketBase::WriteMessage(int32_t n, MessageRecord& record) {
     bytes.append(StoredPart(record.area, std::string_view("\0\r\n", 3)));
     bytes.push_back(kCr);
   }
-  std::string stored;
-  quil::WriteText(record, &stored);
+  const size_t text_start = bytes.size();
+  quil::WriteText(record, &bytes);
   // A NUL would end the text early for every reader.
-  std::erase(stored, '\0');
-  bytes.append(stored);
+  if (bytes.find('\0', text_start) != std::string::npos) {
+    bytes.erase(std::remove(bytes.begin() + static_cast<ptrdiff_t>(text_start), bytes.end(), '\0'),
+                bytes.end());
+  }
   if (!AppendPacked(bytes)) return false;
   record.state = kRecordWritten;
   return true;
@@ -723,10 +725,9 @@ bool PacketBase::CopyStoredMessage(MessageBase& source, int32_t n, const LinkMap
   const int64_t end = from->index_[static_cast<size_t>(n) - 1].end;
   constexpr int64_t kFixed = 2 + static_cast<int64_t>(kPackedHeaderSize);
   if (end - start < kFixed) return false;
-  std::string message(static_cast<size_t>(end - start), '\0');
-  Stream& packet = *from->message_stream_;
-  packet.Seek(start);
-  packet.Read(message.data(), message.size());
+  auto& packet = static_cast<FileStream&>(*from->message_stream_);
+  const std::string_view message =
+      packet.View(start, static_cast<size_t>(end - start), &from->text_buffer_);
   if (!packet.ok()) {
     packet.Reset();
     return false;
@@ -734,10 +735,15 @@ bool PacketBase::CopyStoredMessage(MessageBase& source, int32_t n, const LinkMap
   // The names and the subject end with a NUL each; a message cut short
   // inside them gets the ones it lacks, as an append behind it would.
   constexpr size_t kNameNuls = 3;
-  size_t nuls = static_cast<size_t>(
-      std::count(message.begin() + kFixed, message.end(), '\0'));
-  if (nuls < kNameNuls) message.append(kNameNuls - nuls, '\0');
-  return AppendPacked(message);
+  size_t nuls = 0;
+  for (size_t at = static_cast<size_t>(kFixed); nuls < kNameNuls; ++nuls, ++at) {
+    at = message.find('\0', at);
+    if (at == std::string_view::npos) break;
+  }
+  if (nuls == kNameNuls) return AppendPacked(message);
+  std::string completed(message);
+  completed.append(kNameNuls - nuls, '\0');
+  return AppendPacked(completed);
 }
 
 bool PacketBase::CopyRenumbers(MessageBase&, int32_t, const LinkMap&) { return false; }

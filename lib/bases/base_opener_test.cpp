@@ -258,6 +258,46 @@ TEST_F(OpenerTest, ReadOnlyOpenReadsAndChangesNothing) {
   }
 }
 
+// The key a sort orders by, read from the fixed fields alone, is what a
+// read of the message header gives: odd seconds, read and unread messages,
+// and no key where there is no message.
+TEST_F(OpenerTest, SortKeysAreWhatAHeaderReadGives) {
+  for (char mark : {'f', 'p', 's', 'j'}) {
+    SCOPED_TRACE(mark);
+    TempDir dir;
+    const std::string spec = mark + (dir / (mark == 'p' ? "x.pkt" : "area"));
+    auto base = OpenOrCreate(platform::kDenyWrite, spec);
+    ASSERT_NE(base, nullptr);
+    const DateTime dates[] = {
+        {2001, 3, 5, 17, 30, 9}, {1999, 12, 31, 23, 59, 58}, {2024, 2, 29, 0, 0, 1}};
+    for (int i = 0; i < 3; ++i) {
+      MessageRecord record;
+      record.subject = "dated";
+      record.area = mark == 'p' ? "ECHO" : "";
+      record.date_written = record.date_arrived = dates[i];
+      record.times_read = static_cast<uint16_t>(i == 1 ? 2 : 0);
+      record.body.Write("text\r");
+      ASSERT_TRUE(base->WriteMessage(base->count() + 1, record));
+    }
+    ASSERT_TRUE(base->Close());
+    base = OpenExisting(platform::kDenyWrite, spec, Access::kReadOnly);
+    ASSERT_NE(base, nullptr);
+    MessageRecord scratch;
+    for (int32_t n = 1; n <= 3; ++n) {
+      MessageRecord header;
+      ASSERT_TRUE(base->ReadMessageHeader(n, header));
+      SortKey key;
+      ASSERT_TRUE(base->ReadSortKey(n, scratch, &key)) << n;
+      EXPECT_EQ(key.written, DateToSeconds(dates[n - 1])) << n;
+      EXPECT_EQ(key.written, DateToSeconds(header.date_written)) << n;
+      EXPECT_EQ(key.times_read, header.times_read) << n;
+    }
+    SortKey none;
+    EXPECT_FALSE(base->ReadSortKey(4, scratch, &none));
+    EXPECT_FALSE(base->ReadSortKey(0, scratch, &none));
+  }
+}
+
 // Two specs name one base however they are spelled; bases that merely sit
 // side by side, or are not there, are not one.
 TEST_F(OpenerTest, SameBaseSeesThroughSpellingCaseAndLinks) {

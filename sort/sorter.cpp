@@ -184,8 +184,8 @@ const char* StopText(SortMode mode, bool in_front) {
 bool AlreadySorted(MessageBase& base, MessageBase& target, const Plan& plan,
                    const LinkMap& links, SortMode mode, Progress& progress,
                    const char** stop_text) {
-  if (plan.size() != base.count()) return false;
-  int32_t position = 0;
+  int32_t position = target.count();  // the numbers below the first stay free
+  if (position + plan.size() != base.count()) return false;
   return plan.ForEach([&](int32_t number, uint32_t, bool in_front) {
     ++position;
     progress.Tick(position);
@@ -248,7 +248,8 @@ SortOutcome SortBase(std::string_view spec, SortMode mode) {
   // follow the new order.
   Progress writing(&last_redraw);
   writing.Start("writing message... ");
-  if (!rebuild->CreateNewBase(platform::kDenyWrite, *base)) {
+  if (!rebuild->CreateNewBase(platform::kDenyWrite, *base) ||
+      !rebuild->new_base().StartNumberingAt(base->FirstRebuiltNumber())) {
     console::WriteLine();
     console::WriteLine("can't create base: [" + spec_text + "]");
     return {true, kExitFailure};

@@ -362,6 +362,28 @@ TEST(SortHighWaterMarkTest, StaysFirstAndKeepsNothingUnscanned) {
                                                 "Subject of message 1"}));
 }
 
+// A *.msg area without 1.msg (tossers keep that number for their
+// high-water mark, and write it over when they make one) keeps it free: the
+// messages are sorted from 2, and a second sort changes nothing.
+TEST(SortHighWaterMarkTest, NumberOneStaysFreeWhereItWasFree) {
+  TempDir dir;
+  const std::string spec = SpecIn(dir.path(), kFido);
+  WriteBase(spec, Backwards(4));
+  for (int n = 4; n >= 1; --n) {
+    std::filesystem::rename(dir / ("net/" + std::to_string(n) + ".msg"),
+                            dir / ("net/" + std::to_string(n + 1) + ".msg"));
+  }
+  ProgramResult run = Sort({spec});
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(run.output, kBanner + SortLines(spec, 5, 4));
+  EXPECT_FALSE(PathExists(dir / "net/1.msg"));
+  EXPECT_EQ(ReadTags(spec), (std::vector<int>{-1, 4, 3, 2, 1}));
+  const auto files = SnapshotTree(dir.path());
+  run = Sort({spec});
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(SnapshotTree(dir.path()), files);
+}
+
 // In a JAM base whose BaseMsgNum is not 1, message n is number
 // BaseMsgNum + n - 1 in its header and in every link; a thread (1 answered
 // by 2 and 3, 3 answered by 4) keeps its shape in the new numbers, and

@@ -3,7 +3,6 @@
 #include "fuzz_support.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -19,6 +18,7 @@
 #include "model/message_base.h"
 #include "model/message_record.h"
 #include "runtime/platform.h"
+#include "runtime/string_ops.h"
 
 namespace quil::fuzz {
 
@@ -118,17 +118,6 @@ bool Comparable(const DateTime& d) {
 constexpr std::string_view kFieldPrefixes[] = {"INTL ",  "TOPT ", "FMPT ", "MSGID: ",
                                                "REPLY: ", "FLAGS ", "PID: ", "TID: "};
 constexpr std::string_view kListPrefixes[] = {"Via ", "Recd ", "Forwarded ", "PATH: "};
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (std::toupper(static_cast<unsigned char>(text[i])) !=
-        std::toupper(static_cast<unsigned char>(prefix[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 // A control line without its ^A, a known prefix in its usual case; `known`
 // tells whether it had one.

@@ -418,18 +418,18 @@ std::string Carried(const Kind& kind, MessageRecord& r, bool expected, Scope* sc
   }
   out << "seenby_lines: " << ListText(list(r.seenby_lines, "SEEN-BY: ")) << "\n";
   // Tear and origin lines are written when they have a text (an echomail
-  // origin line also without); a tear line whose text is left out reads
-  // back as one blank, as every empty tear line.
+  // origin line also without); a tear or origin line whose text is empty
+  // (or left out) reads back with one blank, as every empty one.
   const bool tear = r.has_tear_line && (!expected || !r.tear_line.empty());
   const bool origin = r.has_origin && (!expected || !r.origin.empty() || !r.area.empty());
   std::string tear_text = stored(Holder::kTailLine, r.tear_line.str(), Room("---"));
   if (tear_text.empty()) tear_text = " ";
   const std::string address = "(" + r.FormatOriginAddress() + ")";
+  std::string origin_text =
+      stored(Holder::kTailLine, r.origin.str(), Room(" * Origin: ", address));
+  if (origin_text.empty()) origin_text = " ";
   out << "tear_line: " << (tear ? Printable(tear_text) : "-") << "\n";
-  out << "origin: "
-      << (origin ? Printable(stored(Holder::kTailLine, r.origin.str(), Room(" * Origin: ", address)))
-                 : "-")
-      << "\n";
+  out << "origin: " << (origin ? Printable(origin_text) : "-") << "\n";
   out << "body: " << Printable(ComparedBody(body)) << "\n";
   return out.str();
 }

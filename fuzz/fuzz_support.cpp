@@ -250,7 +250,14 @@ std::vector<std::string> Kludges(const MessageRecord& r, const Kind* kind,
     // inside "TOPT ") is no control line any more.
     bool known_before = false;
     (void)Kludge(line, &known_before);
-    all.push_back(Kludge(kept, &known));
+    std::string kludge = Kludge(kept, &known);
+    // A field's line without a value ("TID: ") is no value where a reader
+    // takes it for the field, and a control line where one does not.
+    if (std::find(std::begin(kFieldPrefixes), std::end(kFieldPrefixes), kludge) !=
+        std::end(kFieldPrefixes)) {
+      continue;
+    }
+    all.push_back(std::move(kludge));
     if (known != known_before) *reclassified = true;
     if (!known) {
       plain->push_back(kept);

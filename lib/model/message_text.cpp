@@ -305,9 +305,12 @@ bool ReadText(Stream& source, int64_t from, int64_t to, bool header_only, Messag
     while (true) {
       int64_t q = body.GetPos();
       if (q <= leading_end) break;
-      std::string line = ReadLineBackwards(body);
+      bool cut = false;
+      std::string line = ReadLineBackwards(body, &cut);
       int64_t p = body.GetPos();
-      bool recognised = TestTrailingLine(line, r, lists);
+      // A line longer than a reader keeps has lost its start: it is body
+      // text, whatever its end looks like.
+      bool recognised = !cut && TestTrailingLine(line, r, lists);
       if (recognised) {
         if (k < ranges.size() && ranges[k].first == q) {
           ranges[k].first = p;

@@ -185,6 +185,19 @@ TEST(ReadTextTest, HeaderOnlyScanParsesKludgesAndLeavesTheBody) {
   EXPECT_EQ(Body(r), "untouched");
 }
 
+// The trailing scan reads backwards and keeps the last 255 bytes of a line:
+// a longer body line whose end looks like a tear, origin or SEEN-BY line is
+// body text, not a line below the body.
+TEST(ReadTextTest, ALongLineIsNoLineBelowTheBody) {
+  for (const std::string tail : {"--- Tosser", " * Origin: Home (2:5020/1)", "SEEN-BY: 5020/1"}) {
+    const std::string last = std::string(300, 'x') + tail;
+    MessageRecord r;
+    Read("Body\r" + last, r);
+    EXPECT_EQ(Body(r), "Body\r" + last) << tail;
+    EXPECT_FALSE(r.has_tear_line || r.has_origin || r.seenby_lines.count() > 0) << tail;
+  }
+}
+
 TEST(ReadTextTest, HostileShapesDoNotCrash) {
   const std::string cases[] = {
       std::string(1000, '\r'),

@@ -305,9 +305,12 @@ bool ReadText(Stream& source, int64_t from, int64_t to, bool header_only, Messag
     while (true) {
       int64_t q = body.GetPos();
       if (q <= leading_end) break;
-      std::string line = ReadLineBackwards(body);
+      bool cut = false;
+      std::string line = ReadLineBackwards(body, &cut);
       int64_t p = body.GetPos();
-      bool recognised = TestTrailingLine(line, r, lists);
+      // A line longer than a reader keeps has lost its start: it is body
+      // text, whatever its end looks like.
+      bool recognised = !cut && TestTrailingLine(line, r, lists);
       if (recognised) {
         if (k < ranges.size() && ranges[k].first == q) {
           ranges[k].first = p;
@@ -370,13 +373,20 @@ std::vector<std::pair<std::string_view, std::string>> NetmailKludges(const Messa
 }
 
 void AppendTrailingLines(const MessageRecord& r, std::string& text, bool lists) {
+  // A line read backwards keeps only its last 255 bytes, which would lose
+  // its prefix: the value is cut so that the whole line fits (the origin's
+  // address, which the reader takes from the end, stays whole).
   std::string lines;
-  auto line = [&lines](std::string_view prefix, std::string_view value) {
-    lines.append(prefix).append(OneLine(value)).push_back(kCr);
+  auto line = [&lines](std::string_view prefix, std::string_view value,
+                       std::string_view suffix = {}) {
+    std::string kept = OneLine(value);
+    const size_t room = kMaxString - std::min(kMaxString, prefix.size() + suffix.size());
+    kept.resize(std::min(kept.size(), room));
+    lines.append(prefix).append(kept).append(suffix).push_back(kCr);
   };
   if (!r.tear_line.empty() && r.has_tear_line) line(kTear, r.tear_line);
   if ((!r.origin.empty() || !r.area.empty()) && r.has_origin) {
-    line(kOrigin, r.origin.str() + "(" + r.FormatOriginAddress() + ")");
+    line(kOrigin, r.origin, "(" + r.FormatOriginAddress() + ")");
   }
   if (lists) {
     for (const std::string& seen : r.seenby_lines) line(kSeenBy, seen);

@@ -165,7 +165,9 @@ bool TestLeadingLine(const std::string& line, MessageRecord& r, ScanLists& lists
                                TextRule{kFlags, &r.flags}, TextRule{kPid, &r.pid},
                                TextRule{kTid, &r.tid}}) {
     if (t.Match(rule.prefix, &value)) {
-      *rule.field = value;
+      // A line without a value says nothing: it never takes the place of
+      // the value a line above gave.
+      if (!value.empty()) *rule.field = value;
       t.Consume();
     }
   }

@@ -107,6 +107,9 @@ TEST(ReadTextTest, LinesGoToTheirFieldsAndTheRestToTheBody) {
        {{"intl", "2:5020/1 2:5020/2"}, {"points", "4 3"}, {"msgid", "2:5020/2.4 0a1b2c3d"},
         {"reply", "2:5020/1 11223344"}, {"flags", "DIR"}, {"pid", "Ed 1.0"}, {"tid", "Tosser 2"},
         {"control", "[\\x01" "CHRS: CP866 2]"}, {"body", "\x01" "CHRS: CP866 2\r\rBody\r"}}},
+      // A field's line without a value keeps the value of the line above.
+      {"\x01MSGID: 2:5020/1 1234abcd\r\x01MSGID: \r\x01PID: \rHello\r",
+       {{"msgid", "2:5020/1 1234abcd"}, {"pid", ""}, {"body", "Hello\r"}}},
       // Blank lines inside the leading block stay in the body.
       {"\x01PID: a\r\r\x01TID: b\rBody\r", {{"pid", "a"}, {"tid", "b"}, {"body", "\rBody\r"}}},
       // Only control lines leave an empty body.

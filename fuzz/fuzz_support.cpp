@@ -3,7 +3,6 @@
 #include "fuzz_support.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -19,6 +18,7 @@
 #include "model/message_base.h"
 #include "model/message_record.h"
 #include "runtime/platform.h"
+#include "runtime/string_ops.h"
 
 namespace quil::fuzz {
 
@@ -119,17 +119,6 @@ constexpr std::string_view kFieldPrefixes[] = {"INTL ",  "TOPT ", "FMPT ", "MSGI
                                                "REPLY: ", "FLAGS ", "PID: ", "TID: "};
 constexpr std::string_view kListPrefixes[] = {"Via ", "Recd ", "Forwarded ", "PATH: "};
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (std::toupper(static_cast<unsigned char>(text[i])) !=
-        std::toupper(static_cast<unsigned char>(prefix[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // A control line without its ^A, a known prefix in its usual case; `known`
 // tells whether it had one.
 std::string Kludge(std::string_view line, bool* known) {
@@ -155,7 +144,10 @@ std::string ListText(const std::vector<std::string>& list) {
 
 // Where a kind keeps a value of the message's text.
 enum class Holder {
-  kTextLine,     // a line of the stored text: no CR or LF inside
+  kKludgeLine,   // a line above the body: no CR or LF inside, the reader keeps
+                 // the first 255 bytes of the line
+  kTailLine,     // a line below the body: no CR or LF inside, the writer cuts
+                 // the line to the 255 bytes the reader takes
   kControlInfo,  // the Squish control information: no ^A (but the first) or NUL
   kSubfield,     // a JAM subfield: anything
 };
@@ -164,32 +156,54 @@ enum class Holder {
 // below the body (routing, SEEN-BY, PATH).
 Holder KludgeHolder(const Kind& kind) {
   return kind.mark == 's' ? Holder::kControlInfo
-                          : kind.mark == 'j' ? Holder::kSubfield : Holder::kTextLine;
+                          : kind.mark == 'j' ? Holder::kSubfield : Holder::kKludgeLine;
 }
 Holder ListHolder(const Kind& kind) {
-  return kind.mark == 'j' ? Holder::kSubfield : Holder::kTextLine;
+  return kind.mark == 'j' ? Holder::kSubfield : Holder::kTailLine;
 }
 
 // How one value of the text is written and read back: without the bytes its
-// holder can not hold (which would end it, or start another line), and in
-// a packet without NULs.  `line` is a whole control line (its ^A kept).
-std::string Stored(const Kind& kind, Holder holder, std::string value, bool line = false) {
-  if (kind.mark == 'p') std::erase(value, '\0');
+// holder can not hold (which would end it, or start another line), cut to
+// the `room` its line has for it, and in a packet without NULs (which the
+// packet writer leaves out of the written text).  `line` is a whole control
+// line (its ^A kept).
+std::string Stored(const Kind& kind, Holder holder, std::string value, size_t room,
+                   bool line = false) {
+  auto no_nul = [&kind](std::string& text) {
+    if (kind.mark == 'p') std::erase(text, '\0');
+  };
+  auto no_line_end = [](std::string& text) {
+    std::erase_if(text, [](char c) { return c == '\r' || c == '\n'; });
+  };
   switch (holder) {
-    case Holder::kTextLine:
-      std::erase_if(value, [](char c) { return c == '\r' || c == '\n'; });
+    case Holder::kKludgeLine:
+      no_nul(value);
+      no_line_end(value);
+      value.resize(std::min(value.size(), room));
       break;
-    case Holder::kControlInfo:
-    {
+    case Holder::kTailLine:
+      no_line_end(value);
+      value.resize(std::min(value.size(), room));
+      no_nul(value);
+      break;
+    case Holder::kControlInfo: {
+      no_nul(value);
       const auto first = value.begin() + (line && !value.empty() ? 1 : 0);
       value.erase(std::remove_if(first, value.end(), [](char c) { return c == '\x01' || c == '\0'; }),
                   value.end());
-    }
       break;
+    }
     case Holder::kSubfield:
+      no_nul(value);
       break;
   }
   return value;
+}
+
+// The room a value has in a line of at most 255 bytes that starts with
+// `prefix` (and ends with `suffix`).
+size_t Room(std::string_view prefix, std::string_view suffix = {}) {
+  return 255 - std::min<size_t>(255, prefix.size() + suffix.size());
 }
 
 // The kludges of a record: its MSGID, REPLY, PID, TID and FLAGS texts, its
@@ -200,8 +214,8 @@ std::string Stored(const Kind& kind, Holder holder, std::string value, bool line
 std::vector<std::string> Kludges(const MessageRecord& r, const Kind* kind,
                                  std::vector<std::string>* plain, bool* listed,
                                  bool* reclassified) {
-  auto stored = [kind](Holder holder, std::string value, bool line = false) {
-    return kind ? Stored(*kind, holder, std::move(value), line) : value;
+  auto stored = [kind](Holder holder, std::string value, size_t room, bool line = false) {
+    return kind ? Stored(*kind, holder, std::move(value), room, line) : value;
   };
   const Holder kludges = kind ? KludgeHolder(*kind) : Holder::kSubfield;
   const Holder lists = kind ? ListHolder(*kind) : Holder::kSubfield;
@@ -209,7 +223,7 @@ std::vector<std::string> Kludges(const MessageRecord& r, const Kind* kind,
   // A value the kind stores as nothing (a packet's PID of NULs) reads back
   // as no value.
   auto field = [&](std::string_view prefix, std::string_view value) {
-    std::string kept = stored(kludges, std::string(value));
+    std::string kept = stored(kludges, std::string(value), Room(prefix) - 1);  // and ^A
     if (!kept.empty()) all.push_back(std::string(prefix) + kept);
   };
   field("MSGID: ", r.msgid);
@@ -219,13 +233,15 @@ std::vector<std::string> Kludges(const MessageRecord& r, const Kind* kind,
   field("FLAGS ", r.flags);
   bool known = false;
   for (const std::string& line : r.routing_lines) {
-    all.push_back(Kludge(stored(lists, line, true), &known));
+    all.push_back(Kludge(stored(lists, line, Room(""), true), &known));
   }
-  for (const std::string& line : r.path_lines) all.push_back("PATH: " + stored(lists, line));
+  for (const std::string& line : r.path_lines) {
+    all.push_back("PATH: " + stored(lists, line, Room("\x01PATH: ")));
+  }
   *listed = false;
   *reclassified = false;
   for (const std::string& line : r.control_lines) {
-    std::string kept = stored(kludges, line, true);
+    std::string kept = stored(kludges, line, Room(""), true);
     // The control information has no empty control line (two ^A in a row
     // are one separator).
     if (kludges == Holder::kControlInfo && kept.size() <= 1) continue;
@@ -233,7 +249,14 @@ std::vector<std::string> Kludges(const MessageRecord& r, const Kind* kind,
     // inside "TOPT ") is no control line any more.
     bool known_before = false;
     (void)Kludge(line, &known_before);
-    all.push_back(Kludge(kept, &known));
+    std::string kludge = Kludge(kept, &known);
+    // A field's line without a value ("TID: ") is no value where a reader
+    // takes it for the field, and a control line where one does not.
+    if (std::find(std::begin(kFieldPrefixes), std::end(kFieldPrefixes), kludge) !=
+        std::end(kFieldPrefixes)) {
+      continue;
+    }
+    all.push_back(std::move(kludge));
     if (known != known_before) *reclassified = true;
     if (!known) {
       plain->push_back(kept);
@@ -359,12 +382,14 @@ std::string Carried(const Kind& kind, MessageRecord& r, bool expected, Scope* sc
   }
 
   const Kind* storing = expected ? &kind : nullptr;
-  auto stored = [storing](Holder holder, std::string value) {
-    return storing ? Stored(*storing, holder, std::move(value)) : value;
+  auto stored = [storing](Holder holder, std::string value, size_t room) {
+    return storing ? Stored(*storing, holder, std::move(value), room) : value;
   };
-  auto list = [&](const StringList& lines) {
+  auto list = [&](const StringList& lines, std::string_view prefix) {
     std::vector<std::string> all;
-    for (const std::string& line : lines) all.push_back(stored(ListHolder(kind), line));
+    for (const std::string& line : lines) {
+      all.push_back(stored(ListHolder(kind), line, Room(prefix)));
+    }
     return all;
   };
   std::vector<std::string> plain;
@@ -409,14 +434,23 @@ std::string Carried(const Kind& kind, MessageRecord& r, bool expected, Scope* sc
   out << "kludges: " << ListText(kludges) << "\n";
   if (scope->control_lines) out << "control_lines: " << ListText(plain) << "\n";
   if (scope->lists) {
-    out << "routing_lines: " << ListText(list(r.routing_lines)) << "\n";
-    out << "path_lines: " << ListText(list(r.path_lines)) << "\n";
+    out << "routing_lines: " << ListText(list(r.routing_lines, "")) << "\n";
+    out << "path_lines: " << ListText(list(r.path_lines, "\x01PATH: ")) << "\n";
   }
-  out << "seenby_lines: " << ListText(list(r.seenby_lines)) << "\n";
-  const bool tear = r.has_tear_line && !r.tear_line.empty();
-  const bool origin = r.has_origin && (!r.origin.empty() || (expected && !r.area.empty()));
-  out << "tear_line: " << (tear ? Printable(stored(Holder::kTextLine, r.tear_line.str())) : "-") << "\n";
-  out << "origin: " << (origin ? Printable(stored(Holder::kTextLine, r.origin.str())) : "-") << "\n";
+  out << "seenby_lines: " << ListText(list(r.seenby_lines, "SEEN-BY: ")) << "\n";
+  // Tear and origin lines are written when they have a text (an echomail
+  // origin line also without); a tear or origin line whose text is empty
+  // (or left out) reads back with one blank, as every empty one.
+  const bool tear = r.has_tear_line && (!expected || !r.tear_line.empty());
+  const bool origin = r.has_origin && (!expected || !r.origin.empty() || !r.area.empty());
+  std::string tear_text = stored(Holder::kTailLine, r.tear_line.str(), Room("---"));
+  if (tear_text.empty()) tear_text = " ";
+  const std::string address = "(" + r.FormatOriginAddress() + ")";
+  std::string origin_text =
+      stored(Holder::kTailLine, r.origin.str(), Room(" * Origin: ", address));
+  if (origin_text.empty()) origin_text = " ";
+  out << "tear_line: " << (tear ? Printable(tear_text) : "-") << "\n";
+  out << "origin: " << (origin ? Printable(origin_text) : "-") << "\n";
   out << "body: " << Printable(ComparedBody(body)) << "\n";
   return out.str();
 }

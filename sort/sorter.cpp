@@ -185,8 +185,8 @@ const char* StopText(SortMode mode, bool in_front) {
 bool AlreadySorted(MessageBase& base, MessageBase& target, const Plan& plan,
                    const LinkMap& links, SortMode mode, Progress& progress,
                    const char** stop_text) {
-  if (plan.size() != base.count()) return false;
-  int32_t position = 0;
+  int32_t position = target.count();  // the numbers below the first stay free
+  if (position + plan.size() != base.count()) return false;
   return plan.ForEach([&](int32_t number, uint32_t, bool in_front) {
     ++position;
     progress.Tick(position);
@@ -195,12 +195,14 @@ bool AlreadySorted(MessageBase& base, MessageBase& target, const Plan& plan,
   });
 }
 
-// The line that says what became of the messages that do not read.
-std::string UnreadableLine(const Plan& plan) {
+// The line that says what became of the messages that do not read, and of
+// their bytes: `kept` names the copy of the original base that holds them.
+std::string UnreadableLine(const Plan& plan, const std::string& kept) {
   const size_t n = plan.unreadable.size();
   const std::string what = std::to_string(n) + (n == 1 ? " message could not be read and was "
                                                        : " messages could not be read and were ");
-  return what + (plan.keep_unreadable ? "kept after the sorted ones" : "left out");
+  if (plan.keep_unreadable) return what + "kept after the sorted ones";
+  return what + "left out" + (kept.empty() ? "" : "; the original base is kept as [" + kept + "]");
 }
 
 }  // namespace
@@ -249,7 +251,8 @@ SortOutcome SortBase(std::string_view spec, SortMode mode) {
   // follow the new order.
   Progress writing(&last_redraw);
   writing.Start("writing message... ");
-  if (!rebuild->CreateNewBase(platform::kDenyWrite, *base)) {
+  if (!rebuild->CreateNewBase(platform::kDenyWrite, *base) ||
+      !rebuild->new_base().StartNumberingAt(base->FirstRebuiltNumber())) {
     console::WriteLine();
     console::WriteLine("can't create base: [" + spec_text + "]");
     return {true, kExitFailure};
@@ -263,16 +266,17 @@ SortOutcome SortBase(std::string_view spec, SortMode mode) {
     return {true, kExitFailure};
   };
   const char* stop_text = nullptr;  // set by Escape; honoured once the base is whole
+  std::string kept;                 // the copy of a base whose damaged messages go
   // The end of the writing line: the counter, or what a stop asked for;
   // then what became of the messages that do not read.
-  auto finish = [&plan, &stop_text, &writing](int32_t written) -> SortOutcome {
+  auto finish = [&plan, &stop_text, &writing, &kept](int32_t written) -> SortOutcome {
     if (stop_text) {
       console::WriteLine(stop_text);
     } else {
       writing.Show(written);
       console::WriteLine();
     }
-    if (!plan.unreadable.empty()) console::WriteLine(UnreadableLine(plan));
+    if (!plan.unreadable.empty()) console::WriteLine(UnreadableLine(plan, kept));
     if (stop_text) return {true, 0};
     console::WriteLine();
     return {};
@@ -295,6 +299,11 @@ SortOutcome SortBase(std::string_view spec, SortMode mode) {
     return true;
   });
   if (!copied || !target.CopyLastreadFrom(*base, links)) return cant_write();
+  // The sorted base leaves damaged messages out; their bytes are not
+  // destroyed with the original's: the original is kept beside it first.
+  if (!plan.unreadable.empty() && !plan.keep_unreadable && !rebuild->KeepOriginal(&kept)) {
+    return cant_write();
+  }
 
   if (!base->Close()) {
     // Only read, so nothing of it can be lost; the replacement goes on.

@@ -3,6 +3,7 @@
 #include "bases/base_rebuild.h"
 
 #include <utility>
+#include <vector>
 
 #include "bases/base_opener.h"
 #include "bases/rebuild_journal.h"
@@ -326,6 +327,71 @@ bool BaseRebuild::Commit(Failure* failure) {
     *failure = Failure::kReplace;
     return false;
   }
+  return true;
+}
+
+namespace {
+
+// "YYYYMMDD-hhmmss" of the local time.
+std::string TimeStamp() {
+  const platform::LocalTime now = platform::Now();
+  return NumberToTextZeroPadded(4, now.year) + NumberToTextZeroPadded(2, now.month) +
+         NumberToTextZeroPadded(2, now.day) + "-" + NumberToTextZeroPadded(2, now.hour) +
+         NumberToTextZeroPadded(2, now.minute) + NumberToTextZeroPadded(2, now.second);
+}
+
+// Copies the file `from` to a new file `to` and forces it to disk.
+bool CopyFile(const std::string& from, const std::string& to) {
+  FileStream in(from, platform::kModeRead | platform::kDenyNone);
+  const int64_t size = in.GetSize();
+  if (!in.ok() || size < 0) return false;
+  FileStream out(to, platform::kModeCreate | platform::kDenyAll);
+  out.CopyFrom(in, size);
+  return in.ok() && out.ok() && out.Sync() && out.Close();
+}
+
+}  // namespace
+
+bool BaseRebuild::KeepOriginal(std::string* kept_spec) {
+  const auto extensions = BaseExtensions(layout_.mark);
+  if (extensions.empty()) return false;
+  // A packet keeps its extension behind the new name, so that the copy is
+  // a packet by its name too.
+  std::string stem = layout_.path;
+  std::string packet_extension;
+  if (layout_.mark == 'P' && HasExtension(FileName(stem))) {
+    packet_extension = "." + Extension(stem);
+    stem.resize(stem.size() - packet_extension.size());
+  }
+  const std::string name = stem + ".damaged-" + TimeStamp();
+  std::string kept;
+  auto file_of = [&](std::string_view extension) {
+    return kept + (layout_.mark == 'P' ? packet_extension : std::string(extension));
+  };
+  // Two sorts within one second: the second copy gets a number behind.
+  for (int attempt = 1; kept.empty(); ++attempt) {
+    kept = attempt == 1 ? name : name + "-" + std::to_string(attempt);
+    for (std::string_view extension : extensions) {
+      if (Exists(file_of(extension))) kept.clear();
+    }
+  }
+  std::vector<std::string> made;
+  bool ok = true;
+  for (std::string_view extension : extensions) {
+    const std::string from = layout_.OriginalFile(extension);
+    if (!platform::FileExists(from)) continue;
+    made.push_back(file_of(extension));
+    if (!CopyFile(from, made.back())) {
+      ok = false;
+      break;
+    }
+  }
+  ok = ok && platform::SyncDirectory(layout_.DirectoryOrCurrent());
+  if (!ok) {
+    for (const std::string& file : made) platform::DeleteFile(file);
+    return false;
+  }
+  *kept_spec = std::string(1, LowCase(layout_.mark)) + file_of("");
   return true;
 }
 

@@ -92,6 +92,15 @@ class BaseRebuild {
   // read and the new base does not replace is removed.
   MessageBase& new_base() { return *new_base_; }
 
+  // Copies the original's files, as they are, to a base of the same kind
+  // beside it named after it and the time ("dir/area.damaged-20261208-153001"
+  // for the JAM base "dir/area", "dir/mail.damaged-20261208-153001.pkt" for
+  // a packet), forced to disk: what a sort that leaves damaged messages out
+  // keeps of their bytes.  *kept_spec receives the copy's base spec.  False,
+  // leaving no copy behind, when it could not be made whole (or the kind,
+  // a *.msg directory, has no files to copy here).
+  bool KeepOriginal(std::string* kept_spec);
+
   // Closes the new base, forces it to disk, checks that the original's
   // files can take it and reserves the space, then (the commit point)
   // writes it back into them.  The original must be closed before.  On

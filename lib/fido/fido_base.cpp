@@ -337,6 +337,14 @@ uint32_t FidoBase::LinkId(int32_t n) { return n < 1 ? 0 : static_cast<uint32_t>(
 
 bool FidoBase::CopiesUnreadable() { return true; }
 
+int32_t FidoBase::FirstRebuiltNumber() { return count_ > 0 && !MessageExists(1) ? 2 : 1; }
+
+bool FidoBase::StartNumberingAt(int32_t first) {
+  if (!is_open() || count_ != 0 || first < 1 || first > kMaxMessageCount) return false;
+  count_ = first - 1;
+  return true;
+}
+
 bool FidoBase::ReadFileStart(int32_t n, size_t size, std::string* bytes) {
   if (!BeginOperation() || !MessageExists(n)) return false;
   FileStream file(MessageFileName(n), platform::kModeRead | sharing_);

@@ -121,6 +121,13 @@ class FidoBase : public MessageBase {
   // True: a file too short for a header is copied as it is.
   bool CopiesUnreadable() override;
 
+  // 2 when the directory holds messages but no 1.msg (tossers keep that
+  // number for their high-water mark and write it over), else 1.
+  int32_t FirstRebuiltNumber() override;
+
+  // Makes this empty base write its first message as `first`.msg.
+  [[nodiscard]] bool StartNumberingAt(int32_t first) override;
+
   // The standard text writer on the current message stream (the message
   // file being written); does nothing without one.
   void WriteText(MessageRecord& record);

@@ -44,6 +44,11 @@ constexpr std::string_view kCtrlA = "\x01";
 // Sorts one control line of the control information into the record.
 void TakeControlLine(std::string_view line, MessageRecord& r) {
   auto rest = [&line](std::string_view prefix) { return line.substr(prefix.size()); };
+  // A field's line without a value says nothing: it never takes the place
+  // of the value a line before it gave.
+  auto take = [&rest](ShortString& field, std::string_view prefix) {
+    if (!rest(prefix).empty()) field = rest(prefix);
+  };
   if (StartsWithNoCase(line, kIntl)) {
     r.intl = rest(kIntl);
   } else if (StartsWithNoCase(line, kTopt)) {
@@ -51,13 +56,13 @@ void TakeControlLine(std::string_view line, MessageRecord& r) {
   } else if (StartsWithNoCase(line, kFmpt)) {
     r.orig_point = static_cast<uint16_t>(TextToNumber(rest(kFmpt)));
   } else if (StartsWithNoCase(line, kMsgid)) {
-    r.msgid = rest(kMsgid);
+    take(r.msgid, kMsgid);
   } else if (StartsWithNoCase(line, kReply)) {
-    r.reply = rest(kReply);
+    take(r.reply, kReply);
   } else if (StartsWithNoCase(line, kFlags)) {
-    r.flags = rest(kFlags);
+    take(r.flags, kFlags);
   } else if (StartsWithNoCase(line, kPid)) {
-    r.pid = rest(kPid);
+    take(r.pid, kPid);
   } else if (StartsWithNoCase(line, kVia)) {
     r.routing_lines.Insert(std::string(kVia).append(rest(kVia)));
   } else if (StartsWithNoCase(line, kRecd)) {

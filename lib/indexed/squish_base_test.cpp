@@ -136,6 +136,9 @@ TEST_F(SquishBaseTest, ControlLinesHoldNoSeparatorAndTheTailStartsALine) {
   FillEchomail(r, "Echo");
   r.msgid = "2:5020/1\x01PATH: 1/1";
   r.control_lines.Insert(std::string("\x01" "CHRS:\0 CP866\x01 2", 17));
+  // Stored without its NUL and inner ^A, this line reads as a MSGID line
+  // without a value, which leaves the MSGID above as it is.
+  r.control_lines.Insert(std::string("\x01\0\x01MSGID: ", 10));
   r.body.Seek(0);
   r.body.Truncate();
   r.body.Write("No line end");
@@ -144,12 +147,14 @@ TEST_F(SquishBaseTest, ControlLinesHoldNoSeparatorAndTheTailStartsALine) {
   std::string data = sqd();
   FrameHeader f = FrameAt(data, 256);
   EXPECT_EQ(Printable(data.substr(256 + 28 + 238, f.clen)),
-            Printable(std::string("\x01MSGID: 2:5020/1PATH: 1/1\x01" "CHRS: CP866 2") + '\0'));
+            Printable(std::string("\x01MSGID: 2:5020/1PATH: 1/1\x01" "CHRS: CP866 2\x01MSGID: ") +
+                      '\0'));
   EXPECT_EQ(Printable(data.substr(256 + 28 + 238 + f.clen, 15)), Printable("No line end\r---"));
   MessageRecord back;
   ASSERT_TRUE(Open()->ReadMessage(1, back));
   EXPECT_EQ(back.control_lines.count(), 1);
   EXPECT_EQ(back.path_lines.count(), 1);
+  EXPECT_EQ(back.msgid.str(), "2:5020/1PATH: 1/1");
 }
 
 TEST_F(SquishBaseTest, EchomailRoundTrip) {

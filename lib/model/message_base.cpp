@@ -103,6 +103,10 @@ bool MessageBase::CopySettingsFrom(MessageBase&) { return true; }
 uint32_t MessageBase::LinkId(int32_t) { return 0; }
 bool MessageBase::IsHighWaterMark(int32_t) { return false; }
 bool MessageBase::CopiesUnreadable() { return false; }
+
+int32_t MessageBase::FirstRebuiltNumber() { return 1; }
+
+bool MessageBase::StartNumberingAt(int32_t first) { return first == 1; }
 bool MessageBase::CopyLastreadFrom(MessageBase&, const LinkMap&) { return true; }
 
 int32_t MessageBase::CachedLink(int32_t n, int32_t ReplyCache::*field) {

@@ -192,6 +192,17 @@ class MessageBase {
   // common version says false.
   virtual bool IsHighWaterMark(int32_t n);
 
+  // The number a rebuild of this base gives its first message (the new base
+  // is told with StartNumberingAt).  The common version says 1; a *.msg
+  // directory that holds messages but no 1.msg keeps that number free, as
+  // tossers keep it for their high-water mark and write it over.
+  virtual int32_t FirstRebuiltNumber();
+
+  // Makes this empty base give the first message appended to it the number
+  // `first`.  The common version takes only 1; a *.msg directory any
+  // number.  False when it can not.
+  [[nodiscard]] virtual bool StartNumberingAt(int32_t first);
+
   // True when CopyStoredMessage takes a message of this base that does not
   // read as it is (a *.msg file too short for its header), so that a
   // rebuild can keep it.  The common version says false.

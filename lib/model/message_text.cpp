@@ -180,7 +180,9 @@ bool TestLeadingLine(std::string_view line, MessageRecord& r, ScanLists& lists) 
                                TextRule{kFlags, &r.flags}, TextRule{kPid, &r.pid},
                                TextRule{kTid, &r.tid}}) {
     if (t.Match(rule.prefix, &value)) {
-      *rule.field = value;
+      // A line without a value says nothing: it never takes the place of
+      // the value a line above gave.
+      if (!value.empty()) *rule.field = value;
       t.Consume();
     }
   }
@@ -250,15 +252,17 @@ std::string_view LineAt(std::string_view text, size_t* pos) {
 }
 
 // The mirror image: the line in front of *pos (at most the 255 bytes
-// nearest *pos), *pos moved to the first byte of the line end in front of
-// it (0 when the line starts the text).  At the start the line is empty and
-// *pos stays.
-std::string_view LineBefore(std::string_view text, size_t* pos) {
+// nearest *pos, and *cut set when it is longer), *pos moved to the first
+// byte of the line end in front of it (0 when the line starts the text).
+// At the start the line is empty and *pos stays.
+std::string_view LineBefore(std::string_view text, size_t* pos, bool* cut) {
+  *cut = false;
   const size_t start = std::min(*pos, text.size());
   if (start == 0) return {};
   // Behind the last CR or LF in front of `start`.
   const size_t line_start = LastLineEnd(text.substr(0, start)) + 1;
   const size_t kept = std::min(start - line_start, kMaxString);
+  *cut = start - line_start > kMaxString;
   std::string_view line = text.substr(start - kept, kept);
   size_t back = 0;
   if (line_start > 0) {
@@ -361,9 +365,12 @@ bool ReadText(std::string_view stored, bool header_only, MessageRecord& r) {
     while (true) {
       const auto q = static_cast<int64_t>(pos);
       if (q <= leading_end) break;
-      std::string_view line = LineBefore(text, &pos);
+      bool cut = false;
+      std::string_view line = LineBefore(text, &pos, &cut);
       const auto p = static_cast<int64_t>(pos);
-      bool recognised = TestTrailingLine(line, r, lists);
+      // A line longer than a reader keeps has lost its start: it is body
+      // text, whatever its end looks like.
+      bool recognised = !cut && TestTrailingLine(line, r, lists);
       if (recognised) {
         if (k < ranges.size() && ranges[k].first == q) {
           ranges[k].first = p;
@@ -428,25 +435,28 @@ std::vector<std::pair<std::string_view, std::string>> NetmailKludges(const Messa
 }
 
 void AppendTrailingLines(const MessageRecord& r, std::string& text, bool lists) {
-  // The lines go straight behind the text; a CR in front of them, when the
-  // text ends inside a line, is put in once it is known that there are any.
+  // A line read backwards keeps only its last 255 bytes, which would lose
+  // its prefix: the value is cut so that the whole line fits (the origin's
+  // address, which the reader takes from the end, stays whole).  The lines
+  // go straight behind the text; a CR in front of them, when the text ends
+  // inside a line, is put in once it is known that there are any.
   const size_t start = text.size();
   const bool open_line = !text.empty() && text.back() != kCr && text.back() != '\n';
   if (open_line) text.push_back(kCr);
   const size_t first = text.size();
-  auto line = [&text](std::string_view prefix, std::string_view value) {
+  auto line = [&text](std::string_view prefix, std::string_view value,
+                      std::string_view suffix = {}) {
+    const size_t room = kMaxString - std::min(kMaxString, prefix.size() + suffix.size());
     text.append(prefix);
+    const size_t value_start = text.size();
     AppendOneLine(text, value);
+    if (text.size() - value_start > room) text.resize(value_start + room);
+    text.append(suffix);
     text.push_back(kCr);
   };
   if (!r.tear_line.empty() && r.has_tear_line) line(kTear, r.tear_line);
   if ((!r.origin.empty() || !r.area.empty()) && r.has_origin) {
-    text.append(kOrigin);
-    AppendOneLine(text, r.origin);
-    text.push_back('(');
-    AppendOneLine(text, r.FormatOriginAddress());
-    text.push_back(')');
-    text.push_back(kCr);
+    line(kOrigin, r.origin, "(" + r.FormatOriginAddress() + ")");
   }
   if (lists) {
     for (const std::string& seen : r.seenby_lines) line(kSeenBy, seen);

@@ -76,8 +76,9 @@ std::vector<std::pair<std::string_view, std::string>> NetmailKludges(const Messa
 
 // Appends to `text`, which ends with the body, the lines WriteText puts
 // below it: tear line and origin line, then (with `lists`) SEEN-BY, PATH and
-// routing lines, each ended by CR.  When the body ends inside a line, a CR
-// ends that line first, so that the first of them is a line of its own.
+// routing lines, each ended by CR and at most 255 bytes long (a reader takes
+// no more of a line).  When the body ends inside a line, a CR ends that line
+// first, so that the first of them is a line of its own.
 void AppendTrailingLines(const MessageRecord& record, std::string& text, bool lists = true);
 
 // `value` as one line of stored text can hold it: without CR and LF, which

@@ -107,6 +107,9 @@ TEST(ReadTextTest, LinesGoToTheirFieldsAndTheRestToTheBody) {
        {{"intl", "2:5020/1 2:5020/2"}, {"points", "4 3"}, {"msgid", "2:5020/2.4 0a1b2c3d"},
         {"reply", "2:5020/1 11223344"}, {"flags", "DIR"}, {"pid", "Ed 1.0"}, {"tid", "Tosser 2"},
         {"control", "[\\x01" "CHRS: CP866 2]"}, {"body", "\x01" "CHRS: CP866 2\r\rBody\r"}}},
+      // A field's line without a value keeps the value of the line above.
+      {"\x01MSGID: 2:5020/1 1234abcd\r\x01MSGID: \r\x01PID: \rHello\r",
+       {{"msgid", "2:5020/1 1234abcd"}, {"pid", ""}, {"body", "Hello\r"}}},
       // Blank lines inside the leading block stay in the body.
       {"\x01PID: a\r\r\x01TID: b\rBody\r", {{"pid", "a"}, {"tid", "b"}, {"body", "\rBody\r"}}},
       // Only control lines leave an empty body.
@@ -184,6 +187,19 @@ TEST(ReadTextTest, HeaderOnlyScanParsesKludgesAndLeavesTheBody) {
   EXPECT_EQ(r.pid.str(), "p");
   EXPECT_EQ(r.msgid.str(), "1:2/3 4");
   EXPECT_EQ(Body(r), "untouched");
+}
+
+// The trailing scan reads backwards and keeps the last 255 bytes of a line:
+// a longer body line whose end looks like a tear, origin or SEEN-BY line is
+// body text, not a line below the body.
+TEST(ReadTextTest, ALongLineIsNoLineBelowTheBody) {
+  for (const std::string tail : {"--- Tosser", " * Origin: Home (2:5020/1)", "SEEN-BY: 5020/1"}) {
+    const std::string last = std::string(300, 'x') + tail;
+    MessageRecord r;
+    Read("Body\r" + last, r);
+    EXPECT_EQ(Body(r), "Body\r" + last) << tail;
+    EXPECT_FALSE(r.has_tear_line || r.has_origin || r.seenby_lines.count() > 0) << tail;
+  }
 }
 
 TEST(ReadTextTest, HostileShapesDoNotCrash) {
@@ -290,7 +306,8 @@ TEST(WriteTextTest, EchomailIsKnownByItsSigns) {
 // and LF it can not hold as a line, and the lines below the body start on a
 // line of their own when the body ends inside a line.
 TEST(WriteTextTest, EveryLineStaysALineOfItsOwn) {
-  // What a read of the text gives: body | MSGID | control | SEEN-BY | routing.
+  // What a read of the text gives: body | MSGID | control | SEEN-BY | routing |
+  // tear | origin.
   auto read_back = [](const std::string& text) {
     MessageRecord r;
     ReadOnly(text, r);
@@ -300,7 +317,8 @@ TEST(WriteTextTest, EveryLineStaysALineOfItsOwn) {
       return joined;
     };
     return Printable(Body(r) + "|" + r.msgid.str() + "|" + list(r.control_lines) + "|" +
-                     list(r.seenby_lines) + "|" + list(r.routing_lines));
+                     list(r.seenby_lines) + "|" + list(r.routing_lines) + "|" +
+                     r.tear_line.str() + "|" + r.origin.str());
   };
   struct {
     const char* what;
@@ -313,14 +331,14 @@ TEST(WriteTextTest, EveryLineStaysALineOfItsOwn) {
          r.body.Write("Body");
          r.seenby_lines.Insert("5020/1");
        },
-       "Body\rSEEN-BY: 5020/1\r", "Body\r|||[5020/1]|"},
+       "Body\rSEEN-BY: 5020/1\r", "Body\r|||[5020/1]|||"},
       {"body ending in LF",
        [](MessageRecord& r) {
          r.body.Write("Body\n");
          r.tear_line = " x";
          r.has_tear_line = true;
        },
-       "Body\n--- x\r", "Body\n||||"},
+       "Body\n--- x\r", "Body\n||||| x|"},
       {"line ends inside values",
        [](MessageRecord& r) {
          r.msgid = "1:2/3\r\n 12345678";
@@ -329,9 +347,25 @@ TEST(WriteTextTest, EveryLineStaysALineOfItsOwn) {
          r.routing_lines.Insert("\x01Via 1:2/3\r@x");
        },
        "\x01MSGID: 1:2/3 12345678\r\x01" "CHRS: CP8662\rSEEN-BY: 5020/12\r\x01Via 1:2/3@x\r",
-       "|1:2/3 12345678|[\x01" "CHRS: CP8662]|[5020/12]|[\x01Via 1:2/3@x]"},
+       "|1:2/3 12345678|[\x01" "CHRS: CP8662]|[5020/12]|[\x01Via 1:2/3@x]||"},
       {"nothing below an open body", [](MessageRecord& r) { r.body.Write("Body"); }, "Body",
-       "Body||||"},
+       "Body||||||"},
+      // A line read backwards keeps its last 255 bytes: one longer would lose
+      // its prefix and end the lines below the body there.
+      {"lines below the body no longer than a reader takes",
+       [](MessageRecord& r) {
+         r.body.Write("Body\r");
+         r.tear_line = std::string(260, 't');
+         r.has_tear_line = true;
+         r.origin = std::string(250, 'o');
+         r.has_origin = true;
+         r.orig_zone = 2, r.orig_net = 5020, r.orig_node = 1, r.orig_point = 0;
+         r.seenby_lines.Insert(std::string(255, '1'));
+       },
+       "Body\r---" + std::string(252, 't') + "\r * Origin: " + std::string(234, 'o') +
+           "(2:5020/1)\rSEEN-BY: " + std::string(246, '1') + "\r",
+       "Body\r|||[" + std::string(246, '1') + "]||" + std::string(252, 't') + "|" +
+           std::string(234, 'o') + "(2:5020/1)"},
   };
   for (const auto& c : cases) {
     MessageRecord r;

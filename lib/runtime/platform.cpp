@@ -920,10 +920,12 @@ bool CopyOwnerAndMode(std::string_view model, std::string_view target) {
   struct stat st;
   std::string resolved = ResolvePrefix(SystemPath(target));
   if (::stat(ResolvePrefix(SystemPath(model)).c_str(), &st) != 0) return false;
-  // Only a privileged process may give a file away; the group and the
-  // permission bits are still set when that is refused.
-  if (::chown(resolved.c_str(), st.st_uid, st.st_gid) != 0) {
-    (void)::chown(resolved.c_str(), static_cast<uid_t>(-1), st.st_gid);
+  // Only a privileged process may give a file away; when that is refused
+  // the group alone is tried, and when that is refused too the file keeps
+  // this process's owner and group.  The permission bits are set either way.
+  if (::chown(resolved.c_str(), st.st_uid, st.st_gid) != 0 &&
+      ::chown(resolved.c_str(), static_cast<uid_t>(-1), st.st_gid) != 0) {
+    // Nothing more to try: the file is still ours to write.
   }
   return ::chmod(resolved.c_str(), st.st_mode & 07777) == 0;
 }

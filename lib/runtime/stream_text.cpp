@@ -106,7 +106,8 @@ std::string ReadLine(Stream& stream) {
   return line;
 }
 
-std::string ReadLineBackwards(Stream& stream) {
+std::string ReadLineBackwards(Stream& stream, bool* cut) {
+  if (cut != nullptr) *cut = false;
   if (!stream.ok()) return {};
   int64_t start = std::min(stream.GetPos(), stream.GetSize());
   if (!stream.ok() || start <= 0) return {};
@@ -142,6 +143,7 @@ std::string ReadLineBackwards(Stream& stream) {
 
   int64_t line_start = line_end + 1;  // 0 when the line starts the stream
   size_t kept = static_cast<size_t>(std::min<int64_t>(kMaxString, start - line_start));
+  if (cut != nullptr) *cut = start - line_start > static_cast<int64_t>(kMaxString);
   std::string line = first.substr(first.size() - kept);
 
   // The position ends on the first byte of the line end: the CR or LF found,

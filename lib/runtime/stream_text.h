@@ -27,8 +27,9 @@ std::string ReadLine(Stream& stream);
 // (0 when the line starts the stream).  So reading backwards from the end of
 // "A<CR>B<CR>" gives the empty line after the last CR first, then "B", then
 // "A".  When the line is longer than 255 bytes, the 255 bytes nearest the
-// starting position are kept.  A position past the end counts as the end.
-std::string ReadLineBackwards(Stream& stream);
+// starting position are kept, and *cut (when given) is set.  A position past
+// the end counts as the end.
+std::string ReadLineBackwards(Stream& stream, bool* cut = nullptr);
 
 // Reads bytes up to a 0 byte or a CR, consuming the terminator and keeping
 // at most 255 bytes; at the end of the stream, whatever was left.

@@ -8,6 +8,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -46,16 +47,19 @@ std::pair<std::string, size_t> ModelReadLine(const std::string& data, size_t pos
   return {line, i};
 }
 
-std::pair<std::string, size_t> ModelReadLineBackwards(const std::string& data, size_t pos) {
+// The line, the position after it, and whether the line was longer than
+// what is kept.
+std::tuple<std::string, size_t, bool> ModelReadLineBackwards(const std::string& data, size_t pos) {
   pos = std::min(pos, data.size());
   size_t i = pos;
   while (i > 0 && !IsEnd(data[i - 1])) --i;
   size_t from = std::max(i, pos >= 255 ? pos - 255 : 0);
   std::string line = data.substr(from, pos - from);
-  if (i == 0) return {line, 0};
+  const bool cut = from > i;
+  if (i == 0) return {line, 0, cut};
   size_t end = i - 1;
   if (end > 0 && data[end - 1] == Partner(data[end])) --end;
-  return {line, end};
+  return {line, end, cut};
 }
 
 using Steps = std::vector<std::pair<std::string, int64_t>>;  // line, position after it
@@ -155,9 +159,11 @@ TEST(LineReadersTest, AgreeWithTheModelOnRandomText) {
     pos = data.size();
     s->Seek(static_cast<int64_t>(pos));
     for (size_t step = 0; step <= data.size() + 1; ++step) {
-      auto [want, next] = ModelReadLineBackwards(data, pos);
-      ASSERT_EQ(Printable(ReadLineBackwards(*s)), Printable(want))
+      auto [want, next, want_cut] = ModelReadLineBackwards(data, pos);
+      bool cut = !want_cut;
+      ASSERT_EQ(Printable(ReadLineBackwards(*s, &cut)), Printable(want))
           << "round " << round << " pos " << pos;
+      ASSERT_EQ(cut, want_cut) << "round " << round << " pos " << pos;
       ASSERT_EQ(s->GetPos(), static_cast<int64_t>(next)) << "round " << round << " pos " << pos;
       if (pos == 0) break;
       pos = next;
@@ -179,8 +185,10 @@ TEST(LineReadersTest, PairsAtEveryOffsetAroundTheChunkSize) {
       const std::string reversed = "head" + std::string(end) + std::string(length, 'q');
       auto r = MemoryOf(reversed);
       r->Seek(r->GetSize());
-      auto [backward, before] = ModelReadLineBackwards(reversed, reversed.size());
-      ASSERT_EQ(ReadLineBackwards(*r), backward) << length;
+      auto [backward, before, cut] = ModelReadLineBackwards(reversed, reversed.size());
+      bool got_cut = !cut;
+      ASSERT_EQ(ReadLineBackwards(*r, &got_cut), backward) << length;
+      ASSERT_EQ(got_cut, cut) << length;
       ASSERT_EQ(r->GetPos(), static_cast<int64_t>(before)) << length;
       ASSERT_EQ(ReadLineBackwards(*r), "head") << length;
     }

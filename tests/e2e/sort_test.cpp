@@ -129,8 +129,9 @@ TEST_P(SortAllTest, EmptyBaseStaysEmpty) {
 
 // A message that does not read is never dropped silently.  A *.msg file is
 // kept as it is, behind the sorted messages; in the other kinds it is left
-// out (what becomes of its bytes is another matter).  A line says so; the
-// total still counts it.
+// out of the sorted base, and the original base, damaged message and all,
+// is kept beside it under the name the line gives.  The total still counts
+// it.
 TEST_P(SortAllTest, SaysWhatBecameOfAMessageThatCanNotBeRead) {
   WriteBase(spec(), Backwards(6));
   const int damaged = kind().mark == 'p' ? 6 : 3;  // a packet: only the last can be
@@ -144,10 +145,24 @@ TEST_P(SortAllTest, SaysWhatBecameOfAMessageThatCanNotBeRead) {
 
   ProgramResult run = Sort({spec()});
   EXPECT_EQ(run.exit_code, 0);
+  std::string kept_base;  // the copy of the original, for the kinds that leave it out
+  if (!kept) {
+    const std::string intro = "; the original base is kept as [";
+    const size_t at = run.output.find(intro);
+    ASSERT_NE(at, std::string::npos) << run.output;
+    kept_base = run.output.substr(at + intro.size(),
+                                  run.output.find(']', at) - at - intro.size());
+  }
   EXPECT_EQ(run.output,
             kBanner + SortLines(spec(), 6, kept ? 6 : 5, false,
                                 kept ? "1 message could not be read and was kept after the sorted ones"
-                                     : "1 message could not be read and was left out"));
+                                     : "1 message could not be read and was left out; the "
+                                       "original base is kept as [" + kept_base + "]"));
+  if (!kept) {
+    EXPECT_EQ(kept_base.substr(0, spec().size() - 4), spec().substr(0, spec().size() - 4));
+    EXPECT_NE(kept_base.find(".damaged-"), std::string::npos) << kept_base;
+    EXPECT_EQ(ReadDumps(kept_base), before);
+  }
 
   std::vector<int> expected;
   for (int tag = 6; tag >= 1; --tag) {
@@ -360,6 +375,28 @@ TEST(SortHighWaterMarkTest, StaysFirstAndKeepsNothingUnscanned) {
   EXPECT_EQ(subjects, (std::vector<std::string>{"Subject of message 5", "Subject of message 4",
                                                 "Subject of message 3", "Subject of message 2",
                                                 "Subject of message 1"}));
+}
+
+// A *.msg area without 1.msg (tossers keep that number for their
+// high-water mark, and write it over when they make one) keeps it free: the
+// messages are sorted from 2, and a second sort changes nothing.
+TEST(SortHighWaterMarkTest, NumberOneStaysFreeWhereItWasFree) {
+  TempDir dir;
+  const std::string spec = SpecIn(dir.path(), kFido);
+  WriteBase(spec, Backwards(4));
+  for (int n = 4; n >= 1; --n) {
+    std::filesystem::rename(dir / ("net/" + std::to_string(n) + ".msg"),
+                            dir / ("net/" + std::to_string(n + 1) + ".msg"));
+  }
+  ProgramResult run = Sort({spec});
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(run.output, kBanner + SortLines(spec, 5, 4));
+  EXPECT_FALSE(PathExists(dir / "net/1.msg"));
+  EXPECT_EQ(ReadTags(spec), (std::vector<int>{-1, 4, 3, 2, 1}));
+  const auto files = SnapshotTree(dir.path());
+  run = Sort({spec});
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_EQ(SnapshotTree(dir.path()), files);
 }
 
 // In a JAM base whose BaseMsgNum is not 1, message n is number

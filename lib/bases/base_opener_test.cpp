@@ -225,11 +225,16 @@ TEST_F(OpenerTest, OpenExistingNamesTheFileAnotherProgramHolds) {
 // Opened for reading only, a base of any kind reads, refuses to append,
 // replace or delete a message, and leaves its files and folder exactly as
 // they were: no lastread or side file appears.
+// The spec of a base of the kind in `dir`.
+std::string SpecIn(const TempDir& dir, char mark) {
+  return mark + (dir / (mark == 'p' ? "x.pkt" : "area"));
+}
+
 TEST_F(OpenerTest, ReadOnlyOpenReadsAndChangesNothing) {
   for (char mark : {'f', 'p', 's', 'j'}) {
     SCOPED_TRACE(mark);
     TempDir dir;
-    const std::string spec = mark + (dir / (mark == 'p' ? "x.pkt" : "area"));
+    const std::string spec = SpecIn(dir, mark);
     {
       auto base = OpenOrCreate(platform::kDenyWrite, spec);
       ASSERT_NE(base, nullptr);
@@ -265,7 +270,7 @@ TEST_F(OpenerTest, SortKeysAreWhatAHeaderReadGives) {
   for (char mark : {'f', 'p', 's', 'j'}) {
     SCOPED_TRACE(mark);
     TempDir dir;
-    const std::string spec = mark + (dir / (mark == 'p' ? "x.pkt" : "area"));
+    const std::string spec = SpecIn(dir, mark);
     auto base = OpenOrCreate(platform::kDenyWrite, spec);
     ASSERT_NE(base, nullptr);
     const DateTime dates[] = {

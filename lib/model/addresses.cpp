@@ -18,20 +18,6 @@ const CharSet kOriginLineDelimiters = MakeCharSet(".(:/)");
 
 uint16_t Number16(std::string_view word) { return static_cast<uint16_t>(TextToNumber(word)); }
 
-std::string AddressText(uint16_t zone, uint16_t net, uint16_t node, uint16_t point) {
-  std::string text;
-  AppendNumber(text, zone);
-  text += ':';
-  AppendNumber(text, net);
-  text += '/';
-  AppendNumber(text, node);
-  if (point != 0) {
-    text += '.';
-    AppendNumber(text, point);
-  }
-  return text;
-}
-
 bool ZoneOrNetFree(uint16_t v) { return v == 0 || v == kAddressNotSet; }
 bool NodeOrPointFree(uint16_t v) { return v == kAddressNotSet; }
 
@@ -88,6 +74,20 @@ void CompleteFromOriginLine(MessageRecord& r) {
 }
 
 }  // namespace
+
+std::string AddressText(uint16_t zone, uint16_t net, uint16_t node, uint16_t point) {
+  std::string text;
+  AppendNumber(text, zone);
+  text += ':';
+  AppendNumber(text, net);
+  text += '/';
+  AppendNumber(text, node);
+  if (point != 0) {
+    text += '.';
+    AppendNumber(text, point);
+  }
+  return text;
+}
 
 std::string MessageRecord::FormatOriginAddress() const {
   return AddressText(orig_zone, orig_net, orig_node, orig_point);

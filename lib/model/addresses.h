@@ -13,4 +13,7 @@ namespace quil {
 // source that gives a field wins.
 void CompleteAddresses(MessageRecord& record);
 
+// "zone:net/node", with ".point" behind it when the point is not 0.
+std::string AddressText(uint16_t zone, uint16_t net, uint16_t node, uint16_t point);
+
 }  // namespace quil

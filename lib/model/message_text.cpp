@@ -513,18 +513,9 @@ void MessageRecord::Normalise() {
     msgid = id + " " + NewMessageSerial();
   }
   if (intl.empty()) {
-    std::string text;
-    AppendNumber(text, dest_zone);
-    text += ':';
-    AppendNumber(text, dest_net);
-    text += '/';
-    AppendNumber(text, dest_node);
+    std::string text = AddressText(dest_zone, dest_net, dest_node, 0);
     text += ' ';
-    AppendNumber(text, orig_zone);
-    text += ':';
-    AppendNumber(text, orig_net);
-    text += '/';
-    AppendNumber(text, orig_node);
+    text += AddressText(orig_zone, orig_net, orig_node, 0);
     text += ' ';
     intl = text;
   }

@@ -534,19 +534,28 @@ int CloseFile(Handle handle) {
   return kOk;
 }
 
-int64_t ReadFile(Handle handle, void* dest, size_t count, int* error) {
+namespace {
+
+// Reads up to `count` bytes, fewer only at the end of the file: at
+// `offset` when `positional`, else at the file's position (which moves
+// behind them).
+int64_t ReadAll(Handle handle, bool positional, int64_t offset, void* dest, size_t count,
+                int* error) {
   if (handle < 0) {
     SetError(error, kBadHandle);
     return -1;
   }
-  if (count > 0 && dest == nullptr) {
+  if ((count > 0 && dest == nullptr) || (positional && offset < 0)) {
     SetError(error, kInvalid);
     return -1;
   }
   auto* out = static_cast<uint8_t*>(dest);
   size_t done = 0;
   while (done < count) {
-    ssize_t n = ::read(handle, out + done, std::min(count - done, kMaxIoChunk));
+    const size_t piece = std::min(count - done, kMaxIoChunk);
+    ssize_t n = positional ? ::pread(handle, out + done, piece,
+                                     static_cast<off_t>(offset + static_cast<int64_t>(done)))
+                           : ::read(handle, out + done, piece);
     if (n == -1) {
       if (errno == EINTR) continue;
       SetError(error, HandleError(errno, Op::kRead, handle));
@@ -557,101 +566,64 @@ int64_t ReadFile(Handle handle, void* dest, size_t count, int* error) {
   }
   SetError(error, kOk);
   return static_cast<int64_t>(done);
+}
+
+// Writes all `count` bytes: at `offset` when `positional`, else at the
+// file's position (which moves behind them).
+bool WriteAll(Handle handle, bool positional, int64_t offset, const void* src, size_t count,
+              int* error) {
+  CountChange();
+  if (fault_countdown == 0) {
+    SetError(error, fault_error);
+    return false;
+  }
+  if (handle < 0) {
+    SetError(error, kBadHandle);
+    return false;
+  }
+  if ((count > 0 && src == nullptr) || (positional && offset < 0)) {
+    SetError(error, kInvalid);
+    return false;
+  }
+  auto* in = static_cast<const uint8_t*>(src);
+  size_t done = 0;
+  while (done < count) {
+    const size_t piece = std::min(count - done, kMaxIoChunk);
+    ssize_t n = positional ? ::pwrite(handle, in + done, piece,
+                                      static_cast<off_t>(offset + static_cast<int64_t>(done)))
+                           : ::write(handle, in + done, piece);
+    if (n == -1) {
+      if (errno == EINTR) continue;
+      SetError(error, HandleError(errno, Op::kWrite, handle));
+      return false;
+    }
+    if (n == 0) {  // no progress and no reason given: treat as a full disk
+      SetError(error, kDiskFull);
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (fault_countdown > 0) --fault_countdown;
+  SetError(error, kOk);
+  return true;
+}
+
+}  // namespace
+
+int64_t ReadFile(Handle handle, void* dest, size_t count, int* error) {
+  return ReadAll(handle, false, 0, dest, count, error);
 }
 
 bool WriteFile(Handle handle, const void* src, size_t count, int* error) {
-  CountChange();
-  if (fault_countdown == 0) {
-    SetError(error, fault_error);
-    return false;
-  }
-  if (handle < 0) {
-    SetError(error, kBadHandle);
-    return false;
-  }
-  if (count > 0 && src == nullptr) {
-    SetError(error, kInvalid);
-    return false;
-  }
-  auto* in = static_cast<const uint8_t*>(src);
-  size_t done = 0;
-  while (done < count) {
-    ssize_t n = ::write(handle, in + done, std::min(count - done, kMaxIoChunk));
-    if (n == -1) {
-      if (errno == EINTR) continue;
-      SetError(error, HandleError(errno, Op::kWrite, handle));
-      return false;
-    }
-    if (n == 0) {  // no progress and no reason given: treat as a full disk
-      SetError(error, kDiskFull);
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (fault_countdown > 0) --fault_countdown;
-  SetError(error, kOk);
-  return true;
+  return WriteAll(handle, false, 0, src, count, error);
 }
 
 int64_t ReadFileAt(Handle handle, int64_t offset, void* dest, size_t count, int* error) {
-  if (handle < 0) {
-    SetError(error, kBadHandle);
-    return -1;
-  }
-  if ((count > 0 && dest == nullptr) || offset < 0) {
-    SetError(error, kInvalid);
-    return -1;
-  }
-  auto* out = static_cast<uint8_t*>(dest);
-  size_t done = 0;
-  while (done < count) {
-    ssize_t n = ::pread(handle, out + done, std::min(count - done, kMaxIoChunk),
-                        static_cast<off_t>(offset + static_cast<int64_t>(done)));
-    if (n == -1) {
-      if (errno == EINTR) continue;
-      SetError(error, HandleError(errno, Op::kRead, handle));
-      return -1;
-    }
-    if (n == 0) break;
-    done += static_cast<size_t>(n);
-  }
-  SetError(error, kOk);
-  return static_cast<int64_t>(done);
+  return ReadAll(handle, true, offset, dest, count, error);
 }
 
 bool WriteFileAt(Handle handle, int64_t offset, const void* src, size_t count, int* error) {
-  CountChange();
-  if (fault_countdown == 0) {
-    SetError(error, fault_error);
-    return false;
-  }
-  if (handle < 0) {
-    SetError(error, kBadHandle);
-    return false;
-  }
-  if ((count > 0 && src == nullptr) || offset < 0) {
-    SetError(error, kInvalid);
-    return false;
-  }
-  auto* in = static_cast<const uint8_t*>(src);
-  size_t done = 0;
-  while (done < count) {
-    ssize_t n = ::pwrite(handle, in + done, std::min(count - done, kMaxIoChunk),
-                         static_cast<off_t>(offset + static_cast<int64_t>(done)));
-    if (n == -1) {
-      if (errno == EINTR) continue;
-      SetError(error, HandleError(errno, Op::kWrite, handle));
-      return false;
-    }
-    if (n == 0) {  // no progress and no reason given: treat as a full disk
-      SetError(error, kDiskFull);
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (fault_countdown > 0) --fault_countdown;
-  SetError(error, kOk);
-  return true;
+  return WriteAll(handle, true, offset, src, count, error);
 }
 
 bool SeekFile(Handle handle, int64_t position, int* error) {

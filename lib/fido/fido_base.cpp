@@ -3,6 +3,7 @@
 #include "fido/fido_base.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <limits>
 #include <memory>
 
@@ -107,18 +108,51 @@ void FidoBase::OpenLastread() {
 }
 
 void FidoBase::CountMessages(int* error) {
-  files_.clear();
+  numbers_.clear();
+  other_names_.clear();
   count_ = 0;
-  for (const platform::DirEntry& entry : platform::FindFiles(directory_, mask_, error)) {
-    if (entry.is_directory) continue;
-    int32_t n = FidoMessageNumber(entry.name, extension_);
-    if (n < 1) continue;
-    // When several names stand for one number ("5.msg", "5.MSG", "05.msg"),
-    // the plain name wins, as it is the one that is written.
-    auto [it, inserted] = files_.try_emplace(n, entry.name);
-    if (!inserted && entry.name == PlainName(n)) it->second = entry.name;
-    count_ = std::max(count_, n);
+  // Plain names ("5.msg") give numbers_; any other name of a number
+  // ("5.MSG", "05.msg") goes aside, the first one listed kept.
+  platform::ForEachFile(
+      directory_, mask_,
+      [this](const platform::DirEntry& entry) {
+        if (entry.is_directory) return;
+        int32_t n = FidoMessageNumber(entry.name, extension_);
+        if (n < 1) return;
+        if (entry.name == PlainName(n)) {
+          numbers_.push_back(n);
+        } else {
+          other_names_.try_emplace(n, entry.name);
+        }
+        count_ = std::max(count_, n);
+      },
+      error);
+  std::sort(numbers_.begin(), numbers_.end());
+  // When several names stand for one number the plain name wins, as it is
+  // the one that is written; a number that has only another name is known
+  // by that name.
+  const auto plain_end = static_cast<std::ptrdiff_t>(numbers_.size());
+  for (auto it = other_names_.begin(); it != other_names_.end();) {
+    if (std::binary_search(numbers_.begin(), numbers_.begin() + plain_end, it->first)) {
+      it = other_names_.erase(it);
+    } else {
+      numbers_.push_back(it->first);
+      ++it;
+    }
   }
+  std::inplace_merge(numbers_.begin(), numbers_.begin() + plain_end, numbers_.end());
+  numbers_.shrink_to_fit();
+}
+
+void FidoBase::KnowFile(int32_t n, std::string_view name) {
+  auto at = std::lower_bound(numbers_.begin(), numbers_.end(), n);
+  if (at != numbers_.end() && *at == n) return;
+  numbers_.insert(at, n);  // at the end, as messages are usually added
+  if (name != PlainName(n)) other_names_.try_emplace(n, name);
+}
+
+bool FidoBase::Known(int32_t n) const {
+  return std::binary_search(numbers_.begin(), numbers_.end(), n);
 }
 
 std::string FidoBase::PlainName(int32_t n) const {
@@ -128,8 +162,8 @@ std::string FidoBase::PlainName(int32_t n) const {
 }
 
 std::string FidoBase::MessageFileName(int32_t n) const {
-  auto known = files_.find(n);
-  return directory_ + (known != files_.end() ? known->second : PlainName(n));
+  auto other = other_names_.find(n);
+  return directory_ + (other != other_names_.end() ? other->second : PlainName(n));
 }
 
 void FidoBase::ConvertHeader(Direction direction, MessageRecord& record) {
@@ -170,13 +204,14 @@ void FidoBase::ConvertHeader(Direction direction, MessageRecord& record) {
 }
 
 bool FidoBase::MessageExists(int32_t n) {
-  return is_open() && n >= 1 && files_.count(n) != 0 && FileExists(MessageFileName(n));
+  return is_open() && n >= 1 && Known(n) && FileExists(MessageFileName(n));
 }
 
 int64_t FidoBase::NextMessage(int64_t n) {
   if (!is_open() || n > count_) return static_cast<int64_t>(count_) + 1;
-  auto next = files_.lower_bound(static_cast<int32_t>(std::max<int64_t>(n, 1)));
-  return next == files_.end() ? static_cast<int64_t>(count_) + 1 : next->first;
+  auto next = std::lower_bound(numbers_.begin(), numbers_.end(),
+                               static_cast<int32_t>(std::max<int64_t>(n, 1)));
+  return next == numbers_.end() ? static_cast<int64_t>(count_) + 1 : *next;
 }
 
 bool FidoBase::ReadMessage(int32_t n, MessageRecord& record) {
@@ -265,7 +300,7 @@ bool FidoBase::StoreFile(int32_t n, const std::function<void()>& contents) {
       return false;
     }
   }
-  files_.try_emplace(n, path.substr(directory_.size()));
+  KnowFile(n, std::string_view(path).substr(directory_.size()));
   count_ = std::max(count_, n);
   return true;
 }
@@ -274,13 +309,16 @@ bool FidoBase::DeleteMessage(int32_t n) {
   if (!BeginChange() || !MessageExists(n)) return false;
   // A file another program holds open stays, and stays known; the result
   // does not say so.
-  if (EraseFile(MessageFileName(n)) == platform::kOk) files_.erase(n);
+  if (EraseFile(MessageFileName(n)) == platform::kOk) {
+    numbers_.erase(std::lower_bound(numbers_.begin(), numbers_.end(), n));
+    other_names_.erase(n);
+  }
   return true;
 }
 
 bool FidoBase::ReadSortKey(int32_t n, MessageRecord&, SortKey* key) {
   // A missing file does not open; no need to look for it first.
-  if (!BeginOperation() || n < 1 || files_.count(n) == 0) return false;
+  if (!BeginOperation() || n < 1 || !Known(n)) return false;
   FileStream file(MessageFileName(n), platform::kModeRead | sharing_);
   if (!file.is_open()) return false;
   file.KeepSizeInMemory();  // read at once, as it is now

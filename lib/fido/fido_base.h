@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <map>
+#include <vector>
 
 #include "fido/fido_format.h"
 #include "model/message_base.h"
@@ -164,8 +165,17 @@ class FidoBase : public MessageBase {
   std::string mask_;       // "*.msg"
   std::string extension_;  // "msg"
   FidoHeader header_;
-  // The file name (without directory) of every known message, by number.
-  std::map<int32_t, std::string> files_;
+  // Records message n as known, its file named `name` (without directory).
+  void KnowFile(int32_t n, std::string_view name);
+  // True when message n has a file this base knows of.
+  bool Known(int32_t n) const;
+
+  // The number of every known message, ascending; a directory of a million
+  // messages costs 4 MB here.
+  std::vector<int32_t> numbers_;
+  // The file name of a known message whose name is not "<n>.<extension>"
+  // ("5.MSG", "05.msg"), by number; usually empty.
+  std::map<int32_t, std::string> other_names_;
 };
 
 }  // namespace quil

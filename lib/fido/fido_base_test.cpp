@@ -168,19 +168,32 @@ TEST(FidoBaseTest, OnlyDecimalNamesAreMessages) {
   {
     FidoBase writer;
     ASSERT_TRUE(writer.Open(kSharing, Mask(dir)));
+    r.subject = "plain seven";
+    ASSERT_TRUE(writer.WriteMessage(7, r));
     r.subject = "upper case";
     ASSERT_TRUE(writer.WriteMessage(5, r));
   }
   std::string message = ReadFileBytes(dir / "5.msg");
   ASSERT_EQ(platform::RenameFile(dir / "5.msg", dir / "5.MSG"), platform::kOk);
-  for (const char* name : {"12abc.msg", "x.msg", "9.msg.bak", "99999999999.msg"}) {
+  // "07.msg" stands beside the plain "7.msg", which wins; "08.msg" has no
+  // plain name beside it and is message 8.
+  for (const char* name :
+       {"12abc.msg", "x.msg", "9.msg.bak", "99999999999.msg", "07.msg", "08.msg"}) {
     ASSERT_TRUE(WriteFileBytes(dir / name, message));
   }
   ASSERT_EQ(platform::CreateDirectory(dir / "3.msg"), platform::kOk);
 
   FidoBase base;
   ASSERT_TRUE(base.Open(kSharing, Mask(dir)));
-  EXPECT_EQ(base.count(), 5);
+  EXPECT_EQ(base.count(), 8);
+  EXPECT_EQ(base.NextMessage(1), 5);
+  EXPECT_EQ(base.NextMessage(6), 7);
+  EXPECT_EQ(base.NextMessage(8), 8);
+  EXPECT_EQ(base.NextMessage(9), 9);
+  ASSERT_TRUE(base.ReadMessage(7, r));
+  EXPECT_EQ(r.subject.str(), "plain seven");
+  ASSERT_TRUE(base.ReadMessage(8, r));
+  EXPECT_EQ(r.subject.str(), "upper case");
   ASSERT_TRUE(base.ReadMessage(5, r));
   EXPECT_EQ(r.subject.str(), "upper case");
   EXPECT_FALSE(base.ReadMessage(3, r));

@@ -959,19 +959,20 @@ bool SyncFileSystem(std::string_view path) {
   return result == 0;
 }
 
-std::vector<DirEntry> FindFiles(std::string_view directory, std::string_view mask, int* error) {
-  std::vector<DirEntry> found;
+void ForEachFile(std::string_view directory, std::string_view mask,
+                 const std::function<void(const DirEntry&)>& take, int* error) {
   std::string dir = directory.empty() ? std::string(".") : ResolvePrefix(SystemPath(directory));
   if (dir.find('\0') != std::string::npos) {
     SetError(error, kInvalid);
-    return found;
+    return;
   }
   DIR* stream = ::opendir(dir.c_str());
   if (stream == nullptr) {
     SetError(error, PathError(errno, Op::kOpen, dir));
-    return found;
+    return;
   }
   SetError(error, kOk);
+  DirEntry found;
   while (dirent* entry = ::readdir(stream)) {
     std::string_view name(entry->d_name);
     if (name == "." || name == ".." || !MaskMatches(mask, name)) continue;
@@ -980,9 +981,16 @@ std::vector<DirEntry> FindFiles(std::string_view directory, std::string_view mas
       struct stat st;
       is_directory = ::fstatat(::dirfd(stream), entry->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
     }
-    found.push_back(DirEntry{std::string(name), is_directory});
+    found.name.assign(name);
+    found.is_directory = is_directory;
+    take(found);
   }
   ::closedir(stream);
+}
+
+std::vector<DirEntry> FindFiles(std::string_view directory, std::string_view mask, int* error) {
+  std::vector<DirEntry> found;
+  ForEachFile(directory, mask, [&found](const DirEntry& entry) { found.push_back(entry); }, error);
   return found;
 }
 

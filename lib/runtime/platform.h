@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -211,6 +212,11 @@ struct DirEntry {
 // otherwise.
 std::vector<DirEntry> FindFiles(std::string_view directory, std::string_view mask,
                                 int* error = nullptr);
+
+// The same entries handed to `take` one at a time, none of them kept: a
+// directory of a million files is listed in the memory of one name.
+void ForEachFile(std::string_view directory, std::string_view mask,
+                 const std::function<void(const DirEntry&)>& take, int* error = nullptr);
 
 // Mask matching as FindFiles does it: "*" matches any run of characters,
 // "?" any one character, letters match either case (ASCII).  A mask ending in

@@ -250,6 +250,10 @@ std::vector<std::string> Kludges(const MessageRecord& r, const Kind* kind,
     bool known_before = false;
     (void)Kludge(line, &known_before);
     std::string kludge = Kludge(kept, &known);
+    // A FLAGS line among the control lines (a JAM kludge subfield) is read
+    // by the other kinds as the message's flags, which keep only the words
+    // they know as attributes.
+    if (StartsWithNoCase(kludge, "FLAGS ")) *reclassified = true;
     // A field's line without a value ("TID: ") is no value where a reader
     // takes it for the field, and a control line where one does not.
     if (std::find(std::begin(kFieldPrefixes), std::end(kFieldPrefixes), kludge) !=

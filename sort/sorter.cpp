@@ -155,7 +155,7 @@ OpenFailure WhyNotLocked(BaseRebuild::Failure failure, std::string_view spec,
       return {OpenProblem::kAccessDenied, failed_file};
     case BaseRebuild::Failure::kReplace:
       return {OpenProblem::kUnfinishedSort, {}};
-    case BaseRebuild::Failure::kCreate:  // the spec names no base
+    case BaseRebuild::Failure::kCreate:  // a bare type mark names no base
       return {OpenProblem::kBadSpec, {}};
     default:
       return {};

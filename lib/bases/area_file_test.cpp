@@ -23,7 +23,7 @@ TEST(ParseAreaFileTest, ListsTheFirstWordOfEveryLineThatNamesABase) {
       {"every line end",
        "fone\r\ntwo.sqd\nthree.jhr\rpfour.pkt\n\r!five",
        {"fone", "two.sqd", "three.jhr", "pfour.pkt", "!five"}},
-      {"blanks, tabs and the words after the spec",
+      {"blanks, tabs and the words after the base's name",
        "  \t$echo/area\tECHO.AREA 2:5020/1 2:5020/2  \r\n",
        {"$echo/area"}},
       {"comments, empty lines and lines of blanks",

@@ -225,7 +225,7 @@ TEST_F(OpenerTest, OpenExistingNamesTheFileAnotherProgramHolds) {
 // Opened for reading only, a base of any kind reads, refuses to append,
 // replace or delete a message, and leaves its files and folder exactly as
 // they were: no lastread or side file appears.
-// The spec of a base of the kind in `dir`.
+// The name, type mark and path, of a base of the kind in `dir`.
 std::string SpecIn(const TempDir& dir, char mark) {
   return mark + (dir / (mark == 'p' ? "x.pkt" : "area"));
 }

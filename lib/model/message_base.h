@@ -51,7 +51,7 @@ enum class OpenProblem : uint8_t {
   kNoSpace,       // `file` could not be written: the disk is full
   // Seen by the base opener.
   kNoBase,          // not one file of the base exists
-  kBadSpec,         // the spec names no kind of base
+  kBadSpec,         // the name given says no kind of base
   kSameBase,        // it is the other base of the same run
   kUnfinishedSort,  // an interrupted sort of it is still to be finished
 };

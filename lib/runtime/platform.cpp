@@ -6,7 +6,7 @@
 //   errors      errno -> Error, in one function
 //   names       "\" -> "/", ASCII case folding, mask matching
 //   lookup      case-insensitive resolution of existing names, with a small
-//               cache of the last directory listing
+//               cache of the last directory listing's name hashes
 //   sharing     the four lock bytes and the open-time check
 //   files       open, read, write, seek, size, truncate, sync, close
 //   directories exists, delete, rename, create, sync, search
@@ -127,18 +127,6 @@ char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 
 
 bool SameFolded(char a, char b) { return AsciiLower(a) == AsciiLower(b); }
 
-struct FoldedLess {
-  bool operator()(std::string_view a, std::string_view b) const {
-    size_t n = std::min(a.size(), b.size());
-    for (size_t i = 0; i < n; ++i) {
-      auto ca = static_cast<unsigned char>(AsciiLower(a[i]));
-      auto cb = static_cast<unsigned char>(AsciiLower(b[i]));
-      if (ca != cb) return ca < cb;
-    }
-    return a.size() < b.size();
-  }
-};
-
 // A name the system can take: not empty and without a NUL byte, which would
 // silently cut the name short.
 bool UsablePath(std::string_view path) {
@@ -190,11 +178,24 @@ struct UncountedAllocator {
   friend bool operator==(const UncountedAllocator&, const UncountedAllocator&) { return true; }
 };
 
-using UncountedString = std::basic_string<char, std::char_traits<char>, UncountedAllocator<char>>;
+// A hash of a name with its letters folded to lower case (FNV-1a).
+uint32_t FoldedHash(std::string_view name) {
+  uint32_t hash = 2166136261u;
+  for (char c : name) {
+    hash ^= static_cast<unsigned char>(AsciiLower(c));
+    hash *= 16777619u;
+  }
+  return hash;
+}
 
-// The names of one directory, sorted by folded name.  A miss on an exact
-// name in a large directory (a gap in the message numbers of a *.msg base)
-// would otherwise read the whole directory again for every number.
+// The folded-name hashes of one directory's entries, sorted.  A miss on an
+// exact name in a large directory (a gap in the message numbers of a *.msg
+// base) would otherwise read the whole directory again for every number.
+// Only hashes are kept, 4 bytes a name, so that a directory of a million
+// messages costs a few MiB; a hash that is there is confirmed by reading the
+// directory for the names themselves, which is rare: it happens for a name
+// that truly differs in letter case, or one time in about 4,000 at a
+// million names.
 //
 // The listing is reused while the directory's identity and modification time
 // are unchanged.  Modification times are coarse (clock ticks, or whole
@@ -206,7 +207,7 @@ struct DirectoryListing {
   dev_t device = 0;
   ino_t inode = 0;
   timespec modified{};
-  std::vector<UncountedString, UncountedAllocator<UncountedString>> names;
+  std::vector<uint32_t, UncountedAllocator<uint32_t>> hashes;
 };
 
 constexpr time_t kQuietSeconds = 3;
@@ -222,6 +223,8 @@ bool SameTime(const timespec& a, const timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
+bool IsDotEntry(std::string_view name) { return name == "." || name == ".."; }
+
 bool ReadListing(const std::string& dir, DirectoryListing* listing) {
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
@@ -233,14 +236,13 @@ bool ReadListing(const std::string& dir, DirectoryListing* listing) {
     return false;
   }
   listing->trusted = false;
-  listing->names.clear();
+  listing->hashes.clear();
   while (dirent* entry = ::readdir(stream)) {
     std::string_view name(entry->d_name);
-    if (name == "." || name == "..") continue;
-    listing->names.emplace_back(name);
+    if (!IsDotEntry(name)) listing->hashes.push_back(FoldedHash(name));
   }
   ::closedir(stream);
-  std::sort(listing->names.begin(), listing->names.end(), FoldedLess());
+  std::sort(listing->hashes.begin(), listing->hashes.end());
   listing->device = st.st_dev;
   listing->inode = st.st_ino;
   listing->modified = st.st_mtim;
@@ -248,19 +250,40 @@ bool ReadListing(const std::string& dir, DirectoryListing* listing) {
   return true;
 }
 
+// Reads `dir` for the names that equal `name` apart from letter case: true
+// when there is exactly one, which goes to *match.
+bool ScanForCaseVariant(const std::string& dir, std::string_view name, std::string* match) {
+  DIR* stream = ::opendir(dir.c_str());
+  if (stream == nullptr) return false;
+  int found = 0;
+  while (dirent* entry = ::readdir(stream)) {
+    std::string_view entry_name(entry->d_name);
+    if (IsDotEntry(entry_name) || entry_name.size() != name.size() ||
+        !std::equal(name.begin(), name.end(), entry_name.begin(), SameFolded)) {
+      continue;
+    }
+    if (++found > 1) break;
+    match->assign(entry_name);
+  }
+  ::closedir(stream);
+  return found == 1;
+}
+
 // The one name in `dir` that equals `name` apart from letter case.
 bool FindCaseVariant(const std::string& dir, std::string_view name, std::string* match) {
   struct stat st;
   if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-  std::lock_guard<std::mutex> lock(listing_mutex);
-  DirectoryListing& listing = CachedListing();
-  bool current = listing.trusted && listing.device == st.st_dev && listing.inode == st.st_ino &&
-                 SameTime(listing.modified, st.st_mtim);
-  if (!current && !ReadListing(dir, &listing)) return false;
-  auto [first, last] = std::equal_range(listing.names.begin(), listing.names.end(), name, FoldedLess());
-  if (last - first != 1) return false;
-  match->assign(first->data(), first->size());
-  return true;
+  {
+    std::lock_guard<std::mutex> lock(listing_mutex);
+    DirectoryListing& listing = CachedListing();
+    bool current = listing.trusted && listing.device == st.st_dev && listing.inode == st.st_ino &&
+                   SameTime(listing.modified, st.st_mtim);
+    if (!current && !ReadListing(dir, &listing)) return false;
+    if (!std::binary_search(listing.hashes.begin(), listing.hashes.end(), FoldedHash(name))) {
+      return false;
+    }
+  }
+  return ScanForCaseVariant(dir, name, match);
 }
 
 bool NameExists(const std::string& path) {

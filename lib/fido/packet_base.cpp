@@ -26,158 +26,12 @@ constexpr int64_t kTypeWordSize = 2;
 // The packet's buffer: its messages are read one after the other.
 constexpr size_t kStreamBufferSize = 65536;
 
-// Bytes the index walk reads at a time.  Large reads keep a walk over
-// filler (a file with a hole, say) fast.
-constexpr size_t kIndexBlock = size_t{1} << 20;
-
 constexpr std::string_view kAreaPrefix = "AREA:";
 // The AREA line counts at most this many characters, prefix included.
 constexpr size_t kMaxLine = kMaxString;
 
 // Suffix of the side file a rewritten packet is built in.
 constexpr std::string_view kRewriteSuffix = ".tmp";
-
-// Reads a packet front to back through one block of memory: the bytes,
-// NULs and message boundaries the index walk asks for.  A read error makes
-// every answer "none" and sets failed().
-class PacketScan {
- public:
-  // The block is no larger than the file.
-  PacketScan(Stream& stream, int64_t size)
-      : stream_(stream),
-        size_(size),
-        capacity_(static_cast<size_t>(std::min<int64_t>(kIndexBlock, size))),
-        block_(new char[capacity_]) {}
-
-  // The byte at `pos` (below the size), or -1.
-  int ByteAt(int64_t pos) {
-    if (!Hold(pos)) return -1;
-    return static_cast<unsigned char>(block_[static_cast<size_t>(pos - block_pos_)]);
-  }
-
-  // The first NUL at or after `pos`; the size when there is none, -1 on a
-  // read error.
-  int64_t FindNul(int64_t pos) {
-    while (pos < size_) {
-      if (!Hold(pos)) return -1;
-      const char* from = block_.get() + (pos - block_pos_);
-      const size_t n = held_ - static_cast<size_t>(pos - block_pos_);
-      if (const void* nul = std::memchr(from, 0, n)) {
-        return pos + (static_cast<const char*>(nul) - from);
-      }
-      pos += static_cast<int64_t>(n);
-    }
-    return size_;
-  }
-
-  // The position of the first boundary 00 02 00 at or after `pos`, or -1.
-  // It looks for the 02, which is rare where NULs are everywhere (filler),
-  // and then at the bytes around it.
-  int64_t FindBoundary(int64_t pos) {
-    int64_t at = pos + 1;
-    while (at + 1 < size_) {
-      if (!Hold(at)) return -1;
-      const char* from = block_.get() + (at - block_pos_);
-      const size_t n = held_ - static_cast<size_t>(at - block_pos_);
-      const void* two = std::memchr(from, kPackedMessageType, n);
-      if (two == nullptr) {
-        at += static_cast<int64_t>(n);
-        continue;
-      }
-      const int64_t p = at + (static_cast<const char*>(two) - from);
-      if (p + 1 >= size_) return -1;
-      const int before = ByteAt(p - 1);
-      const int after = ByteAt(p + 1);
-      if (failed_) return -1;
-      if (before == 0 && after == 0) return p - 1;
-      at = p + 1;
-    }
-    return -1;
-  }
-
-  bool failed() const { return failed_; }
-
- private:
-  // Makes the block hold the byte at `pos`; false on a read error.
-  bool Hold(int64_t pos) {
-    if (failed_ || pos < 0 || pos >= size_) return false;
-    if (pos >= block_pos_ && pos < block_pos_ + static_cast<int64_t>(held_)) return true;
-    const size_t want = static_cast<size_t>(std::min<int64_t>(capacity_, size_ - pos));
-    stream_.Seek(pos);
-    stream_.Read(block_.get(), want);
-    if (!stream_.ok() || want == 0) {
-      failed_ = true;
-      held_ = 0;
-      return false;
-    }
-    block_pos_ = pos;
-    held_ = want;
-    return true;
-  }
-
-  Stream& stream_;
-  const int64_t size_;
-  const size_t capacity_;
-  std::unique_ptr<char[]> block_;
-  int64_t block_pos_ = 0;  // file position of block_[0]
-  size_t held_ = 0;        // valid bytes in block_
-  bool failed_ = false;
-};
-
-// Indexes the messages of a packet of `size` bytes (more than an empty
-// packet's 60) by walking their fields: each is a type word, the fixed
-// header, then to name, from name, subject and text, each ended by a NUL.
-// What follows the NUL that ends a text decides how the walk goes on:
-//   02 00         the next message;
-//   nothing, or one byte, or 00 00 at the end of the file: the packet ends;
-//   00 00 and more: the terminator, then bytes that are no message; the walk
-//                 goes on at the next boundary 00 02 00 behind them, if any;
-//   other bytes   the message is damaged (a NUL inside its text, say): it
-//                 runs on to the next boundary, so that none of its bytes is
-//                 lost, or to the end of the file when there is none.
-// The search for the boundary pattern is only this resynchronisation: a
-// pattern that stands inside names or a header never splits a message.
-// Message 1 starts behind the packet header whatever its type word says; a
-// message cut short by the end of the file runs to the end.  At most
-// kMaxMessageCount messages are indexed.  False on a read error.
-bool IndexMessages(PacketScan& scan, int64_t size, std::vector<PacketSpan>* index) {
-  int64_t start = static_cast<int64_t>(kPacketHeaderSize);
-  // A message needs a byte beyond its type word.
-  while (start + kTypeWordSize < size && index->size() < static_cast<size_t>(kMaxMessageCount)) {
-    int64_t nul = start + kTypeWordSize + static_cast<int64_t>(kPackedHeaderSize) - 1;
-    for (size_t k = 0; k < kClosingNuls && nul >= 0 && nul < size; ++k) {
-      nul = scan.FindNul(nul + 1);
-    }
-    if (nul < 0) return false;
-    if (nul >= size) {
-      index->push_back({start, size});
-      break;
-    }
-    if (nul + 2 >= size) {
-      index->push_back({start, nul});
-      break;
-    }
-    const int first = scan.ByteAt(nul + 1);
-    const int second = scan.ByteAt(nul + 2);
-    if (scan.failed()) return false;
-    if (first == kPackedMessageType && second == 0) {
-      index->push_back({start, nul});
-      start = nul + 1;
-      continue;
-    }
-    const bool terminator = first == 0 && second == 0;
-    if (terminator) {
-      index->push_back({start, nul});
-      if (nul + 3 == size) break;
-    }
-    const int64_t boundary = scan.FindBoundary(nul + 1);
-    if (scan.failed()) return false;
-    if (!terminator) index->push_back({start, boundary < 0 ? size : boundary});
-    if (boundary < 0) break;
-    start = boundary + 1;
-  }
-  return true;
-}
 
 bool IsNameEnd(char c) { return c == 0 || c == kCr; }
 bool IsLineEnd(char c) { return c == kCr || c == kLf; }
@@ -271,7 +125,7 @@ bool PacketBase::OpenPacketFile() {
 }
 
 void PacketBase::SetEmpty() {
-  index_.clear();
+  index_.Clear(false);
   deletions_.clear();
   known_end_.reset();
   count_ = 0;
@@ -411,7 +265,7 @@ bool PacketBase::Create(uint32_t sharing, std::string_view path) {
 }
 
 bool PacketBase::Index() {
-  index_.clear();
+  index_.Clear(false);
   deletions_.clear();
   known_end_.reset();
   count_ = 0;
@@ -431,13 +285,12 @@ bool PacketBase::Index() {
     message_stream_.reset();
     return false;
   }
-  PacketScan scan(stream, size);
-  if (!IndexMessages(scan, size, &index_)) {
-    index_.clear();
+  // A packet open for writing is a sort's or an append's: it keeps every
+  // span, as one that is only read front to back need not.
+  if (!index_.Build(packet_file(), size, !read_only_)) {
     message_stream_.reset();
     return false;
   }
-  stream.Reset();
   count_ = static_cast<int32_t>(index_.size());
   error_state_ = kBaseOpen;
   return true;
@@ -471,13 +324,10 @@ void PacketBase::ConvertHeader(Direction direction, MessageRecord& record) {
 }
 
 bool PacketBase::ReadMessage(int32_t n, MessageRecord& record) {
-  if (!BeginOperation() || !Settled() || !MessageExists(n) ||
-      static_cast<size_t>(n) > index_.size()) {
-    return false;
-  }
+  PacketSpan span;
+  if (!BeginOperation() || !Settled() || !MessageExists(n) || !FindSpan(n, &span)) return false;
   record.Clear();
   Stream& stream = *message_stream_;
-  const PacketSpan& span = index_[static_cast<size_t>(n) - 1];
   int64_t start = span.start + kTypeWordSize;
   int64_t end = span.end;
   // Cut short inside its fixed header, or too long to be a message.
@@ -486,8 +336,8 @@ bool PacketBase::ReadMessage(int32_t n, MessageRecord& record) {
   }
 
   // The whole message at once; its fields are taken from memory.
-  std::string_view message = static_cast<FileStream&>(stream).View(
-      start, static_cast<size_t>(end - start), &text_buffer_);
+  std::string_view message =
+      packet_file().View(start, static_cast<size_t>(end - start), &text_buffer_);
   if (!stream.ok()) {
     stream.Reset();
     return false;
@@ -555,12 +405,12 @@ bool PacketBase::LocateEnd(PacketEnd* end) {
     end->at = {static_cast<int64_t>(kPacketHeaderSize), 0};
     return true;
   }
-  const PacketSpan& last = index_.back();
+  const PacketSpan last = index_.back();
   if (last.start + kTypeWordSize > size) return false;
   // A last message that runs to the end of the file: the NULs it has.
   size_t nuls = 0;
   if (last.end >= size) {
-    PacketScan scan(stream, size);
+    PacketScan scan(packet_file(), size);
     int64_t nul = last.start + kTypeWordSize + static_cast<int64_t>(kPackedHeaderSize) - 1;
     while (nuls < kClosingNuls && (nul = scan.FindNul(nul + 1)) >= 0 && nul < size) ++nuls;
     stream.Reset();
@@ -675,8 +525,8 @@ bool PacketBase::AppendPacked(std::string_view message) {
   const int64_t message_end = type_word + static_cast<int64_t>(message.size());
   // The message before ends at the NUL in front of the type word (the last
   // of the zero bytes that completed it, if it needed any).
-  if (!index_.empty()) index_.back().end = type_word - 1;
-  index_.push_back({type_word, message_end});
+  if (!index_.empty()) index_.SetBackEnd(type_word - 1);
+  index_.Append({type_word, message_end});
   count_ = static_cast<int32_t>(index_.size());
   // The next message goes over the terminator behind this one.
   known_end_ = PacketEnd{{message_end + 1, 0}, message_end + 3};
@@ -703,8 +553,8 @@ bool PacketBase::WriteBatch() {
       const int64_t next = end.at.position + static_cast<int64_t>(length);
       end = PacketEnd{{next, 0}, next + static_cast<int64_t>(kTerminator.size())};
     }
-    index_.resize(index_.size() - (messages - stored));
-    if (stored == 0 && !index_.empty()) index_.back().end = batch_.last_end;
+    (void)index_.Shrink(packet_file(), index_.size() - (messages - stored));
+    if (stored == 0 && !index_.empty()) index_.SetBackEnd(batch_.last_end);
     count_ = static_cast<int32_t>(index_.size());
     known_end_.reset();  // found again from the file
   }
@@ -714,18 +564,18 @@ bool PacketBase::WriteBatch() {
 
 bool PacketBase::CopyStoredMessage(MessageBase& source, int32_t n, const LinkMap*) {
   auto* from = dynamic_cast<PacketBase*>(&source);
+  PacketSpan span;
   if (from == nullptr || !BeginOperation() || read_only_ || !from->BeginOperation() ||
-      !from->Settled() || !from->MessageExists(n) ||
-      static_cast<size_t>(n) > from->index_.size()) {
+      !from->Settled() || !from->MessageExists(n) || !from->FindSpan(n, &span)) {
     return false;
   }
   // From the type word to the NUL that ends the text (or the end of a
   // packet cut short).
-  const int64_t start = from->index_[static_cast<size_t>(n) - 1].start;
-  const int64_t end = from->index_[static_cast<size_t>(n) - 1].end;
+  const int64_t start = span.start;
+  const int64_t end = span.end;
   constexpr int64_t kFixed = 2 + static_cast<int64_t>(kPackedHeaderSize);
   if (end - start < kFixed) return false;
-  auto& packet = static_cast<FileStream&>(*from->message_stream_);
+  FileStream& packet = from->packet_file();
   const std::string_view message =
       packet.View(start, static_cast<size_t>(end - start), &from->text_buffer_);
   if (!packet.ok()) {
@@ -736,9 +586,16 @@ bool PacketBase::CopyStoredMessage(MessageBase& source, int32_t n, const LinkMap
   // inside them gets the ones it lacks, as an append behind it would.
   constexpr size_t kNameNuls = 3;
   size_t nuls = 0;
-  for (size_t at = static_cast<size_t>(kFixed); nuls < kNameNuls; ++nuls, ++at) {
+  size_t at = static_cast<size_t>(kFixed);
+  for (; nuls < kNameNuls; ++nuls, ++at) {
     at = message.find('\0', at);
     if (at == std::string_view::npos) break;
+  }
+  // A NUL inside the text would make a walk over this packet split the
+  // message where the source's walk did not: its span is kept as known.
+  if (nuls == kNameNuls && !index_.dense() && message.find('\0', at) != std::string_view::npos &&
+      (!Settled() || !index_.MakeDense(packet_file()))) {
+    return false;
   }
   if (nuls == kNameNuls) return AppendPacked(message);
   std::string completed(message);
@@ -746,11 +603,16 @@ bool PacketBase::CopyStoredMessage(MessageBase& source, int32_t n, const LinkMap
   return AppendPacked(completed);
 }
 
+bool PacketBase::FindSpan(int32_t n, PacketSpan* span) {
+  return n >= 1 && static_cast<size_t>(n) <= index_.size() &&
+         index_.Find(packet_file(), static_cast<size_t>(n) - 1, span);
+}
+
 bool PacketBase::CopyRenumbers(MessageBase&, int32_t, const LinkMap&) { return false; }
 
 bool PacketBase::DeleteMessage(int32_t n) {
-  if (!BeginOperation() || read_only_ || !Settled() || !MessageExists(n) ||
-      static_cast<size_t>(n) > index_.size()) {
+  PacketSpan span;
+  if (!BeginOperation() || read_only_ || !Settled() || !MessageExists(n) || !FindSpan(n, &span)) {
     return false;
   }
   int64_t size = message_stream_->GetSize();
@@ -759,7 +621,6 @@ bool PacketBase::DeleteMessage(int32_t n) {
     return false;
   }
   // From the type word through the NUL that ends the text.
-  const PacketSpan& span = index_[static_cast<size_t>(n) - 1];
   std::pair<int64_t, int64_t> range{span.start, span.end + 1};
   auto at = std::lower_bound(deletions_.begin(), deletions_.end(), range);
   if (at == deletions_.end() || *at != range) deletions_.insert(at, range);
@@ -767,11 +628,8 @@ bool PacketBase::DeleteMessage(int32_t n) {
 }
 
 bool PacketBase::ReadSortKey(int32_t n, MessageRecord&, SortKey* key) {
-  if (!BeginOperation() || !Settled() || !MessageExists(n) ||
-      static_cast<size_t>(n) > index_.size()) {
-    return false;
-  }
-  const PacketSpan& span = index_[static_cast<size_t>(n) - 1];
+  PacketSpan span;
+  if (!BeginOperation() || !Settled() || !MessageExists(n) || !FindSpan(n, &span)) return false;
   const int64_t start = span.start + kTypeWordSize;
   // As ReadMessage refuses them.
   if (start + static_cast<int64_t>(kPackedHeaderSize) > span.end ||
@@ -779,8 +637,7 @@ bool PacketBase::ReadSortKey(int32_t n, MessageRecord&, SortKey* key) {
     return false;
   }
   Stream& stream = *message_stream_;
-  std::string_view fixed =
-      static_cast<FileStream&>(stream).View(start, kPackedHeaderSize, &text_buffer_);
+  std::string_view fixed = packet_file().View(start, kPackedHeaderSize, &text_buffer_);
   if (!stream.ok()) {
     stream.Reset();
     return false;

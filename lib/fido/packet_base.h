@@ -3,9 +3,14 @@
 //
 // The packet file stays open while the base is open.  Opening indexes it by
 // walking the fields of its messages (fixed header, three NUL-ended strings,
-// NUL-ended text), so reading message n costs one seek; the boundary between
-// two messages (a text's closing NUL and the next type word, 00 02 00) is
-// searched for only to find the next message behind a damaged one.  New
+// NUL-ended text).  A packet opened for writing with messages in it keeps
+// where every message lies (a sort reads them in any order); otherwise only
+// where every 64th message starts is kept, and the few messages in front of
+// the one asked for are walked again (see fido/packet_index.h), so that a
+// large packet read or written front to back costs little memory.  The
+// boundary between two messages (a text's closing NUL and the next type
+// word, 00 02 00) is searched for only to find the next message behind a
+// damaged one.  New
 // messages are appended at the end: they are gathered in memory and written
 // together (with the terminator behind the last) when they pass
 // kBatchBytes, before anything else reads or changes the packet, and at
@@ -23,6 +28,7 @@
 #include <vector>
 
 #include "fido/packet_format.h"
+#include "fido/packet_index.h"
 #include "model/message_base.h"
 
 namespace quil {
@@ -180,14 +186,19 @@ class PacketBase : public MessageBase {
   // Writes the batch, if any: every operation but an append calls it
   // before it reads or changes the file.
   bool Settled() { return batch_.messages.empty() || WriteBatch(); }
+  // The packet file, which is always a file stream.
+  FileStream& packet_file() { return static_cast<FileStream&>(*message_stream_); }
+  // Where message n lies; false when it is not a message number or its
+  // place could not be read.
+  bool FindSpan(int32_t n, PacketSpan* span);
   // The rewrite of ApplyDeletions without the reopening.
   bool RemoveDeletions();
 
   PacketHeader header_;
   uint16_t following_word_ = 0;
   PackedHeader message_header_;
-  // Where message n lies is index_[n - 1].
-  std::vector<PacketSpan> index_;
+  // Where the messages lie.
+  PacketIndex index_;
   // Byte ranges [from, to) of messages marked for deletion, ascending.
   std::vector<std::pair<int64_t, int64_t>> deletions_;
   bool read_only_ = false;

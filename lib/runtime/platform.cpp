@@ -269,7 +269,9 @@ bool ScanForCaseVariant(const std::string& dir, std::string_view name, std::stri
   return found == 1;
 }
 
-// The one name in `dir` that equals `name` apart from letter case.
+// The one name in `dir` that equals `name` apart from letter case.  A
+// directory that changed in the last few seconds is read for the name
+// alone: a listing of it would not be trusted again, so it is not kept.
 bool FindCaseVariant(const std::string& dir, std::string_view name, std::string* match) {
   struct stat st;
   if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
@@ -278,7 +280,17 @@ bool FindCaseVariant(const std::string& dir, std::string_view name, std::string*
     DirectoryListing& listing = CachedListing();
     bool current = listing.trusted && listing.device == st.st_dev && listing.inode == st.st_ino &&
                    SameTime(listing.modified, st.st_mtim);
-    if (!current && !ReadListing(dir, &listing)) return false;
+    if (!current) {
+      timespec now{};
+      ::clock_gettime(CLOCK_REALTIME, &now);
+      if (st.st_mtim.tv_sec + kQuietSeconds >= now.tv_sec) {
+        // The listing kept may be of this directory before the change.
+        listing.trusted = false;
+        listing.hashes.clear();
+        return ScanForCaseVariant(dir, name, match);
+      }
+      if (!ReadListing(dir, &listing)) return false;
+    }
     if (!std::binary_search(listing.hashes.begin(), listing.hashes.end(), FoldedHash(name))) {
       return false;
     }

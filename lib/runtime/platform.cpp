@@ -195,7 +195,8 @@ uint32_t FoldedHash(std::string_view name) {
 // messages costs a few MiB; a hash that is there is confirmed by reading the
 // directory for the names themselves, which is rare: it happens for a name
 // that truly differs in letter case, or one time in about 4,000 at a
-// million names.
+// million names.  The first miss in a directory reads it for that one name
+// and keeps nothing; a second miss in it, unchanged, lists it.
 //
 // The listing is reused while the directory's identity and modification time
 // are unchanged.  Modification times are coarse (clock ticks, or whole
@@ -203,10 +204,12 @@ uint32_t FoldedHash(std::string_view name) {
 // could keep the old time; a listing is therefore trusted only when the
 // directory had been quiet for a few seconds before it was read.
 struct DirectoryListing {
-  bool trusted = false;
+  // The directory asked about last.
   dev_t device = 0;
   ino_t inode = 0;
   timespec modified{};
+  // The hashes are its trusted listing.
+  bool listed = false;
   std::vector<uint32_t, UncountedAllocator<uint32_t>> hashes;
 };
 
@@ -235,7 +238,7 @@ bool ReadListing(const std::string& dir, DirectoryListing* listing) {
     ::closedir(stream);
     return false;
   }
-  listing->trusted = false;
+  listing->listed = false;
   listing->hashes.clear();
   while (dirent* entry = ::readdir(stream)) {
     std::string_view name(entry->d_name);
@@ -246,7 +249,7 @@ bool ReadListing(const std::string& dir, DirectoryListing* listing) {
   listing->device = st.st_dev;
   listing->inode = st.st_ino;
   listing->modified = st.st_mtim;
-  listing->trusted = st.st_mtim.tv_sec + kQuietSeconds < now.tv_sec;
+  listing->listed = st.st_mtim.tv_sec + kQuietSeconds < now.tv_sec;
   return true;
 }
 
@@ -269,23 +272,24 @@ bool ScanForCaseVariant(const std::string& dir, std::string_view name, std::stri
   return found == 1;
 }
 
-// The one name in `dir` that equals `name` apart from letter case.  A
-// directory that changed in the last few seconds is read for the name
-// alone: a listing of it would not be trusted again, so it is not kept.
+// The one name in `dir` that equals `name` apart from letter case.
 bool FindCaseVariant(const std::string& dir, std::string_view name, std::string* match) {
   struct stat st;
   if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
   {
     std::lock_guard<std::mutex> lock(listing_mutex);
     DirectoryListing& listing = CachedListing();
-    bool current = listing.trusted && listing.device == st.st_dev && listing.inode == st.st_ino &&
-                   SameTime(listing.modified, st.st_mtim);
-    if (!current) {
+    const bool same = listing.device == st.st_dev && listing.inode == st.st_ino &&
+                      SameTime(listing.modified, st.st_mtim);
+    if (!same || !listing.listed) {
       timespec now{};
       ::clock_gettime(CLOCK_REALTIME, &now);
-      if (st.st_mtim.tv_sec + kQuietSeconds >= now.tv_sec) {
-        // The listing kept may be of this directory before the change.
-        listing.trusted = false;
+      const bool quiet = st.st_mtim.tv_sec + kQuietSeconds < now.tv_sec;
+      if (!same || !quiet) {
+        listing.device = st.st_dev;
+        listing.inode = st.st_ino;
+        listing.modified = st.st_mtim;
+        listing.listed = false;
         listing.hashes.clear();
         return ScanForCaseVariant(dir, name, match);
       }

@@ -343,8 +343,10 @@ bool WriteBackFido(const RebuildLayout& layout, const WriteBackJournal& journal)
   }
   std::sort(numbers.begin(), numbers.end());
   // Files other programs put under a number the new base takes move above.
-  // A file there is ours when it is one the moves of that number name;
-  // any other is looked for among every file of the journal.
+  // A file under the very name a move writes is left to that move, which
+  // looks at it anyway (PlaceFidoFile); one under another name of the
+  // number is ours when it is one the moves of that number name, and any
+  // other is looked for among every file of the journal.
   struct Found {
     platform::FileIdentity identity;
     std::string name;
@@ -356,11 +358,12 @@ bool WriteBackFido(const RebuildLayout& layout, const WriteBackJournal& journal)
         const int32_t n = NumberOf(layout, entry.name);
         next_free = std::max<int64_t>(next_free, int64_t{n} + 1);
         auto same = std::lower_bound(numbers.begin(), numbers.end(), std::pair<int32_t, size_t>(n, 0));
-        platform::FileIdentity identity;
-        if (entry.is_directory || same == numbers.end() || same->first != n ||
-            !platform::IdentifyFile(directory + entry.name, &identity)) {
-          return;
+        if (entry.is_directory || same == numbers.end() || same->first != n) return;
+        for (auto move = same; move != numbers.end() && move->first == n; ++move) {
+          if (journal.Name(journal.moves[move->second].target) == entry.name) return;
         }
+        platform::FileIdentity identity;
+        if (!platform::IdentifyFile(directory + entry.name, &identity)) return;
         for (; same != numbers.end() && same->first == n; ++same) {
           const WriteBackJournal::Move& move = journal.moves[same->second];
           if (identity == move.new_identity ||

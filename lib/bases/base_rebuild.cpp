@@ -254,6 +254,9 @@ ReadMessageFiles ReadFiles(const Layout& layout, MessageBase& original) {
   ReadMessageFiles files(Extension(FileName(layout.path)));
   auto* fido = dynamic_cast<FidoBase*>(&original);
   if (fido == nullptr) return files;
+  size_t known = 0;  // room for them all at once: a million are not grown into
+  for (int64_t n = fido->NextMessage(1); n <= fido->count(); n = fido->NextMessage(n + 1)) ++known;
+  files.Reserve(known);
   for (int64_t n = fido->NextMessage(1); n <= fido->count(); n = fido->NextMessage(n + 1)) {
     const std::string path = fido->MessageFileName(static_cast<int32_t>(n));
     platform::FileIdentity identity;

@@ -117,6 +117,8 @@ bool ParseRecord(const std::vector<std::string_view>& w, WriteBackJournal* journ
   }
   if (kind == "move" && w.size() == 8) {
     platform::FileIdentity vessel_identity, new_identity;
+    // Names are found in the journal's store by offsets below the flag bit.
+    if (journal->names.size() >= WriteBackJournal::kNewNameBefore / 2) return false;
     if (!ParseName(w[1], false) || !ParseName(w[2], false) || !ParseName(w[3], true) ||
         !ParseIdentity(w[4], w[5], &vessel_identity) ||
         !ParseIdentity(w[6], w[7], &new_identity)) {
@@ -127,6 +129,7 @@ bool ParseRecord(const std::vector<std::string_view>& w, WriteBackJournal* journ
   }
   if (kind == "drop" && w.size() == 4) {
     platform::FileIdentity identity;
+    if (journal->names.size() >= WriteBackJournal::kNewNameBefore / 2) return false;
     if (!ParseName(w[1], false) || !ParseIdentity(w[2], w[3], &identity)) return false;
     journal->AddDrop(w[1], identity);
     return true;
@@ -141,18 +144,18 @@ void WriteBackJournal::AddMove(std::string_view name, std::string_view target,
                                const platform::FileIdentity& vessel_identity,
                                const platform::FileIdentity& new_identity) {
   // Mostly one name serves all three: a message file goes into the file
-  // of its number.
-  auto add = [this](std::string_view text, uint32_t before) {
-    if (before != kNoName && Name(before) == text) return before;
+  // of its number under the same name.
+  auto add = [this](std::string_view text) {
     const auto at = static_cast<uint32_t>(names.size());
     names.append(text);
     names.push_back('\0');
     return at;
   };
   Move move;
-  move.name = add(name, kNoName);
-  move.target = add(target, move.name);
-  move.vessel = vessel.empty() ? kNoName : add(vessel, move.target);
+  if (name != target) add(name);
+  move.target = add(target) | (name != target ? kNewNameBefore : 0);
+  move.vessel = vessel.empty() ? kNoName : vessel == target ? move.target & ~kNewNameBefore
+                                                            : add(vessel);
   move.vessel_identity = vessel_identity;
   move.new_identity = new_identity;
   moves.push_back(move);
@@ -163,6 +166,15 @@ void WriteBackJournal::AddDrop(std::string_view name, const platform::FileIdenti
   names.append(name);
   names.push_back('\0');
   drops.push_back({at, identity});
+}
+
+std::string_view WriteBackJournal::NewName(const Move& move) const {
+  if ((move.target & kNewNameBefore) == 0) return Target(move);
+  // The name in front of the target's: from the NUL before it, if any.
+  const std::string_view before =
+      std::string_view(names).substr(0, (move.target & ~kNewNameBefore) - 1);
+  const size_t end = before.rfind('\0');
+  return end == std::string_view::npos ? before : before.substr(end + 1);
 }
 
 std::string_view WriteBackJournal::Name(uint32_t at) const {
@@ -209,9 +221,9 @@ void WriteJournal(const WriteBackJournal& journal,
     flush(false);
   }
   for (const WriteBackJournal::Move& move : journal.moves) {
-    piece.append("move ").append(journal.Name(move.name)).append(" ");
-    piece.append(journal.Name(move.target)).append(" ");
-    piece.append(NameField(journal.Name(move.vessel)));
+    piece.append("move ").append(journal.NewName(move)).append(" ");
+    piece.append(journal.Target(move)).append(" ");
+    piece.append(NameField(journal.Vessel(move)));
     identity(move.vessel_identity);
     identity(move.new_identity);
     piece += '\n';

@@ -57,18 +57,22 @@ struct WriteBackJournal {
   std::vector<std::pair<int64_t, std::string>> known;
 
   static constexpr uint32_t kNoName = UINT32_MAX;  // where no name is
+  static constexpr uint32_t kNewNameBefore = 0x80000000;
 
   // Fido directories: one move per message file of the new base.  A
   // directory may hold a million of them, so a move names its files by
   // where their names lie in `names` (each name once behind the other,
-  // ended by a NUL), not by strings of its own.
+  // ended by a NUL), not by strings of its own; forty bytes a move.
   struct Move {
-    uint32_t name = 0;    // the file in the new base's directory
-    uint32_t target = 0;  // its name in the original directory
+    // Its name in the original directory (Target), with kNewNameBefore
+    // when the file's name in the new base's directory (NewName) is
+    // another one, stored just in front of it; else that is the same.
+    uint32_t target = 0;
     uint32_t vessel = kNoName;  // the original's file that takes its bytes
     platform::FileIdentity vessel_identity;
-    platform::FileIdentity new_identity;  // of `name`, should it move in itself
+    platform::FileIdentity new_identity;  // of NewName, should it move in itself
 
+    bool has_vessel() const { return vessel != kNoName; }
     friend bool operator==(const Move&, const Move&) = default;
   };
   std::vector<Move> moves;
@@ -90,6 +94,11 @@ struct WriteBackJournal {
   void AddDrop(std::string_view name, const platform::FileIdentity& identity);
   // The name stored at `at`; empty for kNoName.
   std::string_view Name(uint32_t at) const;
+  // A move's file in the new base's directory, its name in the original
+  // directory, and the original's file that takes its bytes ("" = none).
+  std::string_view NewName(const Move& move) const;
+  std::string_view Target(const Move& move) const { return Name(move.target & ~kNewNameBefore); }
+  std::string_view Vessel(const Move& move) const { return Name(move.vessel); }
 
   friend bool operator==(const WriteBackJournal&, const WriteBackJournal&) = default;
 };

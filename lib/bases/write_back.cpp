@@ -256,7 +256,12 @@ bool PlanFido(const RebuildLayout& layout, const ReadMessageFiles& read,
     if (!std::binary_search(fresh.begin(), fresh.end(), file.number)) spare.push_back(&file);
   }
   size_t spare_used = 0;
+  // Room for every move at once: a million of them are not grown into.
   journal->moves.reserve(journal->moves.size() + fresh.size());
+  if (!fresh.empty()) {
+    const size_t longest = std::to_string(fresh.back()).size() + tail.size() + 1;
+    journal->names.reserve(journal->names.size() + fresh.size() * longest);
+  }
   for (const int32_t n : fresh) {
     const auto other = fresh_other.find(n);
     const std::string name = other != fresh_other.end() ? other->second : std::to_string(n) + tail;
@@ -300,10 +305,10 @@ bool PlaceFidoFile(const RebuildLayout& layout, const WriteBackJournal& journal,
                    const WriteBackJournal::Move& move, const std::string& model,
                    FidoRenamer* renamer) {
   const std::string directory = AddSeparator(layout.directory);
-  const std::string move_target(journal.Name(move.target));
-  const std::string vessel(journal.Name(move.vessel));
+  const std::string move_target(journal.Target(move));
+  const std::string vessel(journal.Vessel(move));
   const std::string target = directory + move_target;
-  const std::string fresh = layout.temp + "/" + std::string(journal.Name(move.name));
+  const std::string fresh = layout.temp + "/" + std::string(journal.NewName(move));
   platform::FileIdentity there;
   const bool taken = platform::IdentifyFile(target, &there);
   if (taken && there == move.new_identity) return true;  // moved in before
@@ -334,11 +339,11 @@ bool WriteBackFido(const RebuildLayout& layout, const WriteBackJournal& journal)
   std::string model;
   for (size_t i = 0; i < journal.moves.size(); ++i) {
     const WriteBackJournal::Move& move = journal.moves[i];
-    const int32_t n = NumberOf(layout, journal.Name(move.target));
+    const int32_t n = NumberOf(layout, journal.Target(move));
     numbers.emplace_back(n, i);
     next_free = std::max<int64_t>(next_free, int64_t{n} + 1);
-    if (model.empty() && move.vessel != WriteBackJournal::kNoName) {
-      model = directory + std::string(journal.Name(move.target));
+    if (model.empty() && move.has_vessel()) {
+      model = directory + std::string(journal.Target(move));
     }
   }
   std::sort(numbers.begin(), numbers.end());
@@ -360,14 +365,14 @@ bool WriteBackFido(const RebuildLayout& layout, const WriteBackJournal& journal)
         auto same = std::lower_bound(numbers.begin(), numbers.end(), std::pair<int32_t, size_t>(n, 0));
         if (entry.is_directory || same == numbers.end() || same->first != n) return;
         for (auto move = same; move != numbers.end() && move->first == n; ++move) {
-          if (journal.Name(journal.moves[move->second].target) == entry.name) return;
+          if (journal.Target(journal.moves[move->second]) == entry.name) return;
         }
         platform::FileIdentity identity;
         if (!platform::IdentifyFile(directory + entry.name, &identity)) return;
         for (; same != numbers.end() && same->first == n; ++same) {
           const WriteBackJournal::Move& move = journal.moves[same->second];
           if (identity == move.new_identity ||
-              (move.vessel != WriteBackJournal::kNoName && identity == move.vessel_identity)) {
+              (move.has_vessel() && identity == move.vessel_identity)) {
             return;
           }
         }
@@ -389,7 +394,7 @@ bool WriteBackFido(const RebuildLayout& layout, const WriteBackJournal& journal)
     };
     for (const WriteBackJournal::Move& move : journal.moves) {
       mark(move.new_identity);
-      if (move.vessel != WriteBackJournal::kNoName) mark(move.vessel_identity);
+      if (move.has_vessel()) mark(move.vessel_identity);
     }
     for (const WriteBackJournal::Drop& drop : journal.drops) mark(drop.identity);
     std::vector<const Found*> others;  // in the order they were listed
@@ -407,7 +412,7 @@ bool WriteBackFido(const RebuildLayout& layout, const WriteBackJournal& journal)
   }
   if (!SyncFiles(
           journal.moves.size(),
-          [&](size_t i) { return directory + std::string(journal.Name(journal.moves[i].target)); },
+          [&](size_t i) { return directory + std::string(journal.Target(journal.moves[i])); },
           layout.DirectoryOrCurrent())) {
     return false;
   }

@@ -60,6 +60,8 @@ class ReadMessageFiles {
   // `extension` is that of the directory's mask ("msg").
   explicit ReadMessageFiles(std::string extension = {}) : extension_(std::move(extension)) {}
 
+  // Makes room for `count` files.
+  void Reserve(size_t count) { files_.reserve(count); }
   // Adds a file; numbers must come in ascending order.
   void Add(int32_t number, std::string_view name, const platform::FileIdentity& identity);
   // The file of `number`, or null.

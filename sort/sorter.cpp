@@ -309,6 +309,10 @@ SortOutcome SortBase(std::string_view spec, SortMode mode) {
     // Only read, so nothing of it can be lost; the replacement goes on.
   }
   base.reset();
+  // The keys and links are written into the new base: their memory goes to
+  // the write-back, which for a large *.msg directory needs it.
+  plan.keys = std::vector<Key>();
+  links = LinkMap();
   if (!rebuild->Commit(&failure)) {
     if (failure != BaseRebuild::Failure::kReplace) return cant_write();
     console::WriteLine();

@@ -2,6 +2,8 @@
 // was cut short.
 #include "bases/base_rebuild.h"
 
+#include <algorithm>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -59,24 +61,41 @@ bool Exists(const std::string& path) {
   return platform::FileExists(path) || platform::DirectoryExists(path);
 }
 
-// The files of the new base.
-std::vector<std::string> NewFiles(const Layout& layout) {
-  std::vector<std::string> files;
+// Calls take(path) for every file of the new base.  A Fido directory's
+// files are listed one at a time, never all held.
+void ForEachNewFile(const Layout& layout, const std::function<void(const std::string&)>& take) {
   if (layout.mark == 'F') {
-    for (const platform::DirEntry& entry : platform::FindFiles(layout.temp, "*")) {
-      if (!entry.is_directory) files.push_back(layout.temp + "/" + entry.name);
-    }
-    return files;
+    platform::ForEachFile(layout.temp, "*", [&](const platform::DirEntry& entry) {
+      if (!entry.is_directory) take(layout.temp + "/" + entry.name);
+    });
+    return;
   }
   for (std::string_view extension : BaseExtensions(layout.mark)) {
-    if (Exists(layout.NewFile(extension))) files.push_back(layout.NewFile(extension));
+    if (Exists(layout.NewFile(extension))) take(layout.NewFile(extension));
   }
+}
+
+// The files of a Squish, JAM or packet new base.
+std::vector<std::string> NewFiles(const Layout& layout) {
+  std::vector<std::string> files;
+  if (layout.mark != 'F') ForEachNewFile(layout, [&files](const std::string& file) {
+    files.push_back(file);
+  });
   return files;
 }
 
-// Removes whatever exists of the new base.
+// Removes whatever exists of the new base.  The files of a Fido directory
+// go while it is listed; a listing that still found files is repeated, in
+// case one was passed over.
 void RemoveNewBase(const Layout& layout) {
-  for (const std::string& file : NewFiles(layout)) platform::DeleteFile(file);
+  constexpr int kListings = 4;
+  for (int listing = 0; listing < kListings; ++listing) {
+    bool removed = false;
+    ForEachNewFile(layout, [&removed](const std::string& file) {
+      removed = platform::DeleteFile(file) == platform::kOk || removed;
+    });
+    if (!removed) break;
+  }
   if (layout.mark == 'F') platform::RemoveDirectory(layout.temp);
   platform::SyncDirectory(layout.DirectoryOrCurrent());
 }
@@ -97,19 +116,36 @@ bool LeftBehind(const Layout& layout) {
 bool SaveJournal(const Layout& layout, const WriteBackJournal& journal) {
   const std::string next = layout.Marker(kNextJournalSuffix);
   FileStream out(next, platform::kModeCreate | platform::kDenyAll);
-  out.Write(EncodeJournal(journal));
+  WriteJournal(journal, [&out](std::string_view piece) { out.Write(piece); });
   bool ok = out.ok() && out.Sync() && out.Close();
   return ok && platform::RenameFile(next, layout.Marker(kJournalSuffix)) == platform::kOk &&
          platform::SyncDirectory(layout.DirectoryOrCurrent());
 }
 
+// Reads the journal a piece at a time: a journal of a large directory is
+// never held as text.
 bool LoadJournal(const Layout& layout, WriteBackJournal* journal) {
+  constexpr size_t kPieceSize = 65536;
   FileStream in(layout.Marker(kJournalSuffix), platform::kModeRead | platform::kDenyWrite);
-  const int64_t size = in.GetSize();
-  if (size < 0) return false;
-  std::string text(static_cast<size_t>(size), '\0');
-  in.Read(text.data(), text.size());
-  return in.ok() && DecodeJournal(text, journal);
+  int64_t left = in.GetSize();
+  if (left < 0) return false;
+  JournalReader reader(journal);
+  std::string text;  // what is read and not yet taken: at most a line and a piece
+  while (left > 0) {
+    const size_t piece = static_cast<size_t>(std::min<int64_t>(left, kPieceSize));
+    const size_t had = text.size();
+    text.resize(had + piece);
+    in.Read(text.data() + had, piece);
+    if (!in.ok()) return false;
+    left -= static_cast<int64_t>(piece);
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+      if (!reader.Line(std::string_view(text).substr(start, end - start))) return false;
+    }
+    text.erase(0, start);
+  }
+  // A last line without its line end is a journal cut short.
+  return text.empty() && reader.Finish();
 }
 
 // Carries the write-back of `journal` to its end and clears up after it;
@@ -117,7 +153,9 @@ bool LoadJournal(const Layout& layout, WriteBackJournal* journal) {
 bool CompleteWriteBack(const Layout& layout, WriteBackJournal journal) {
   const std::string directory = layout.DirectoryOrCurrent();
   auto save = [&layout](const WriteBackJournal& changed) { return SaveJournal(layout, changed); };
-  if (!RunWriteBack(layout, &journal, save) ||
+  const bool written = RunWriteBack(layout, &journal, save);
+  journal = WriteBackJournal();  // not needed any more, and large for a big directory
+  if (!written ||
       platform::RenameFile(layout.Marker(kJournalSuffix), layout.Marker(kDoneSuffix)) !=
           platform::kOk ||
       !platform::SyncDirectory(directory)) {
@@ -212,15 +250,19 @@ std::vector<int64_t> OriginalSizes(const Layout& layout) {
 }
 
 // The message files of a Fido directory that its base object reads.
-std::vector<ReadMessageFile> ReadFiles(MessageBase& original) {
-  std::vector<ReadMessageFile> files;
+ReadMessageFiles ReadFiles(const Layout& layout, MessageBase& original) {
+  ReadMessageFiles files(Extension(FileName(layout.path)));
   auto* fido = dynamic_cast<FidoBase*>(&original);
   if (fido == nullptr) return files;
-  for (int32_t n = 1; n >= 1 && n <= fido->count(); ++n) {
-    if (!fido->MessageExists(n)) continue;
-    const std::string path = fido->MessageFileName(n);
-    ReadMessageFile file{FileName(path), {}};
-    if (platform::IdentifyFile(path, &file.identity)) files.push_back(std::move(file));
+  size_t known = 0;  // room for them all at once: a million are not grown into
+  for (int64_t n = fido->NextMessage(1); n <= fido->count(); n = fido->NextMessage(n + 1)) ++known;
+  files.Reserve(known);
+  for (int64_t n = fido->NextMessage(1); n <= fido->count(); n = fido->NextMessage(n + 1)) {
+    const std::string path = fido->MessageFileName(static_cast<int32_t>(n));
+    platform::FileIdentity identity;
+    if (platform::IdentifyFile(path, &identity)) {
+      files.Add(static_cast<int32_t>(n), FileName(path), identity);
+    }
   }
   return files;
 }
@@ -289,7 +331,7 @@ bool BaseRebuild::CreateNewBase(uint32_t sharing, MessageBase& original) {
     RemoveNewBase(layout_);
     return false;
   }
-  read_files_ = ReadFiles(original);
+  read_files_ = ReadFiles(layout_, original);
   // A base this run created had no write lock to take yet; it is taken at
   // the commit, and the base must then be as it was read.
   if (!base_lock_) original_sizes_ = OriginalSizes(layout_);
@@ -308,7 +350,17 @@ bool BaseRebuild::Commit(Failure* failure) {
   bool ok = new_base_->Close();
   new_base_.reset();
   const std::string temp_home = layout.mark == 'F' ? layout.temp : layout.DirectoryOrCurrent();
-  ok = ok && SyncFiles(NewFiles(layout), temp_home);
+  if (ok) {
+    // The names of a Fido directory's files are not held: they are counted,
+    // and only a few are listed again to be forced to disk one by one.
+    std::vector<std::string> files;
+    size_t count = 0;
+    ForEachNewFile(layout, [&](const std::string& file) {
+      if (++count <= kFilesSyncedOneByOne) files.push_back(file);
+    });
+    ok = SyncFiles(count, [&files](size_t i) { return i < files.size() ? files[i] : std::string(); },
+                   temp_home);
+  }
   if (ok && layout.mark == 'F') ok = platform::SyncDirectory(layout.temp);
   ok = ok && platform::SyncDirectory(layout.DirectoryOrCurrent());
   if (ok && !base_lock_) {
@@ -316,6 +368,7 @@ bool BaseRebuild::Commit(Failure* failure) {
   }
   WriteBackJournal journal;
   ok = ok && PlanWriteBack(layout, read_files_, &journal) && SaveJournal(layout, journal);
+  read_files_ = ReadMessageFiles();  // in the journal now
   if (!Exists(layout.Marker(kJournalSuffix))) {
     platform::DeleteFile(layout.Marker(kNextJournalSuffix));
     Abandon();

@@ -120,7 +120,7 @@ class BaseRebuild {
   std::unique_ptr<FileStream> lock_;       // the rebuild lock file
   std::unique_ptr<FileStream> base_lock_;  // holds the base's write lock
   std::unique_ptr<MessageBase> new_base_;
-  std::vector<ReadMessageFile> read_files_;  // Fido: what the sort reads
+  ReadMessageFiles read_files_;              // Fido: what the sort reads
   std::vector<int64_t> original_sizes_;      // when the write lock came late
   bool committed_ = false;
 };

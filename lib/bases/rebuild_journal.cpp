@@ -3,7 +3,7 @@
 #include "bases/rebuild_journal.h"
 
 #include <charconv>
-#include <sstream>
+#include <string>
 
 namespace quil {
 
@@ -82,14 +82,12 @@ bool ParseIdentity(std::string_view device, std::string_view inode,
   return ParseNumber(device, &identity->device) && ParseNumber(inode, &identity->inode);
 }
 
-bool ParseName(std::string_view text, bool may_be_none, std::string* name) {
-  if (text == kNoName && may_be_none) {
-    name->clear();
-    return true;
-  }
-  if (!UsableName(text)) return false;
-  name->assign(text);
-  return true;
+bool ParseName(std::string_view text, bool may_be_none) {
+  return (text == kNoName && may_be_none) || UsableName(text);
+}
+
+std::string_view NameOrEmpty(std::string_view text) {
+  return text == kNoName ? std::string_view() : text;
 }
 
 bool ParseRecord(const std::vector<std::string_view>& w, WriteBackJournal* journal) {
@@ -118,21 +116,22 @@ bool ParseRecord(const std::vector<std::string_view>& w, WriteBackJournal* journ
     return true;
   }
   if (kind == "move" && w.size() == 8) {
-    WriteBackJournal::Move move;
-    if (!ParseName(w[1], false, &move.name) || !ParseName(w[2], false, &move.target) ||
-        !ParseName(w[3], true, &move.vessel) || !ParseIdentity(w[4], w[5], &move.vessel_identity) ||
-        !ParseIdentity(w[6], w[7], &move.new_identity)) {
+    platform::FileIdentity vessel_identity, new_identity;
+    // Names are found in the journal's store by offsets below the flag bit.
+    if (journal->names.size() >= WriteBackJournal::kNewNameBefore / 2) return false;
+    if (!ParseName(w[1], false) || !ParseName(w[2], false) || !ParseName(w[3], true) ||
+        !ParseIdentity(w[4], w[5], &vessel_identity) ||
+        !ParseIdentity(w[6], w[7], &new_identity)) {
       return false;
     }
-    journal->moves.push_back(std::move(move));
+    journal->AddMove(w[1], w[2], NameOrEmpty(w[3]), vessel_identity, new_identity);
     return true;
   }
   if (kind == "drop" && w.size() == 4) {
-    WriteBackJournal::Drop drop;
-    if (!ParseName(w[1], false, &drop.name) || !ParseIdentity(w[2], w[3], &drop.identity)) {
-      return false;
-    }
-    journal->drops.push_back(std::move(drop));
+    platform::FileIdentity identity;
+    if (journal->names.size() >= WriteBackJournal::kNewNameBefore / 2) return false;
+    if (!ParseName(w[1], false) || !ParseIdentity(w[2], w[3], &identity)) return false;
+    journal->AddDrop(w[1], identity);
     return true;
   }
   return false;
@@ -140,53 +139,141 @@ bool ParseRecord(const std::vector<std::string_view>& w, WriteBackJournal* journ
 
 }  // namespace
 
-std::string EncodeJournal(const WriteBackJournal& journal) {
-  std::ostringstream out;
-  out << kFirstLine << "\nkind " << journal.mark << "\n";
-  for (const WriteBackJournal::File& file : journal.files) {
-    out << "file " << NameField(file.extension) << " " << file.size << "\n";
-  }
-  if (journal.mark == 'S' || journal.mark == 'J') {
-    out << "boundary " << journal.boundary << "\n";
-    out << "header " << Hex(journal.header) << "\n";
-  }
-  for (const auto& [position, bytes] : journal.known) {
-    out << "known " << position << " " << Hex(bytes) << "\n";
-  }
-  for (const WriteBackJournal::Move& move : journal.moves) {
-    out << "move " << move.name << " " << move.target << " " << NameField(move.vessel) << " "
-        << move.vessel_identity.device << " " << move.vessel_identity.inode << " "
-        << move.new_identity.device << " " << move.new_identity.inode << "\n";
-  }
-  for (const WriteBackJournal::Drop& drop : journal.drops) {
-    out << "drop " << drop.name << " " << drop.identity.device << " " << drop.identity.inode
-        << "\n";
-  }
-  out << kLastLine << "\n";
-  return out.str();
+void WriteBackJournal::AddMove(std::string_view name, std::string_view target,
+                               std::string_view vessel,
+                               const platform::FileIdentity& vessel_identity,
+                               const platform::FileIdentity& new_identity) {
+  // Mostly one name serves all three: a message file goes into the file
+  // of its number under the same name.
+  auto add = [this](std::string_view text) {
+    const auto at = static_cast<uint32_t>(names.size());
+    names.append(text);
+    names.push_back('\0');
+    return at;
+  };
+  Move move;
+  if (name != target) add(name);
+  move.target = add(target) | (name != target ? kNewNameBefore : 0);
+  move.vessel = vessel.empty() ? kNoName : vessel == target ? move.target & ~kNewNameBefore
+                                                            : add(vessel);
+  move.vessel_identity = vessel_identity;
+  move.new_identity = new_identity;
+  moves.push_back(move);
 }
 
+void WriteBackJournal::AddDrop(std::string_view name, const platform::FileIdentity& identity) {
+  const auto at = static_cast<uint32_t>(names.size());
+  names.append(name);
+  names.push_back('\0');
+  drops.push_back({at, identity});
+}
+
+std::string_view WriteBackJournal::NewName(const Move& move) const {
+  if ((move.target & kNewNameBefore) == 0) return Target(move);
+  // The name in front of the target's: from the NUL before it, if any.
+  const std::string_view before =
+      std::string_view(names).substr(0, (move.target & ~kNewNameBefore) - 1);
+  const size_t end = before.rfind('\0');
+  return end == std::string_view::npos ? before : before.substr(end + 1);
+}
+
+std::string_view WriteBackJournal::Name(uint32_t at) const {
+  if (at >= names.size()) return {};
+  const std::string_view rest = std::string_view(names).substr(at);
+  return rest.substr(0, rest.find('\0'));
+}
+
+void WriteJournal(const WriteBackJournal& journal,
+                  const std::function<void(std::string_view)>& out) {
+  // Lines are gathered into pieces of about this size.
+  constexpr size_t kPieceSize = 65536;
+  std::string piece;
+  auto flush = [&piece, &out](bool always) {
+    if (always || piece.size() >= kPieceSize) {
+      out(piece);
+      piece.clear();
+    }
+  };
+  auto number = [&piece](uint64_t value) {
+    char digits[24];
+    auto [end, error] = std::to_chars(digits, digits + sizeof digits, value);
+    (void)error;  // always room for a 64-bit number
+    piece.append(digits, end);
+  };
+  auto identity = [&piece, &number](const platform::FileIdentity& id) {
+    piece += ' ';
+    number(id.device);
+    piece += ' ';
+    number(id.inode);
+  };
+  piece.append(kFirstLine).append("\nkind ").append(1, journal.mark).append("\n");
+  for (const WriteBackJournal::File& file : journal.files) {
+    piece.append("file ").append(NameField(file.extension)).append(" ");
+    piece.append(std::to_string(file.size)).append("\n");
+  }
+  if (journal.mark == 'S' || journal.mark == 'J') {
+    piece.append("boundary ").append(std::to_string(journal.boundary)).append("\n");
+    piece.append("header ").append(Hex(journal.header)).append("\n");
+  }
+  for (const auto& [position, bytes] : journal.known) {
+    piece.append("known ").append(std::to_string(position)).append(" ");
+    piece.append(Hex(bytes)).append("\n");
+    flush(false);
+  }
+  for (const WriteBackJournal::Move& move : journal.moves) {
+    piece.append("move ").append(journal.NewName(move)).append(" ");
+    piece.append(journal.Target(move)).append(" ");
+    piece.append(NameField(journal.Vessel(move)));
+    identity(move.vessel_identity);
+    identity(move.new_identity);
+    piece += '\n';
+    flush(false);
+  }
+  for (const WriteBackJournal::Drop& drop : journal.drops) {
+    piece.append("drop ").append(journal.Name(drop.name));
+    identity(drop.identity);
+    piece += '\n';
+    flush(false);
+  }
+  piece.append(kLastLine).append("\n");
+  flush(true);
+}
+
+std::string EncodeJournal(const WriteBackJournal& journal) {
+  std::string text;
+  WriteJournal(journal, [&text](std::string_view piece) { text.append(piece); });
+  return text;
+}
+
+JournalReader::JournalReader(WriteBackJournal* journal) : journal_(journal) {
+  *journal_ = WriteBackJournal();
+}
+
+bool JournalReader::Line(std::string_view line) {
+  if (ended_) return false;  // nothing may follow the end
+  if (first_) {
+    first_ = false;
+    return line == kFirstLine;
+  }
+  if (line == kLastLine) {
+    ended_ = true;
+    return true;
+  }
+  return ParseRecord(Words(line), journal_);
+}
+
+bool JournalReader::Finish() const { return ended_ && journal_->mark != 0; }
+
 bool DecodeJournal(std::string_view text, WriteBackJournal* journal) {
-  *journal = WriteBackJournal();
-  bool first = true;
-  bool ended = false;
+  JournalReader reader(journal);
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
     if (end == std::string_view::npos) return false;  // a last line cut short
-    std::string_view line = text.substr(start, end - start);
+    if (!reader.Line(text.substr(start, end - start))) return false;
     start = end + 1;
-    if (ended) return false;  // nothing may follow the end
-    if (first) {
-      if (line != kFirstLine) return false;
-      first = false;
-    } else if (line == kLastLine) {
-      ended = true;
-    } else if (!ParseRecord(Words(line), journal)) {
-      return false;
-    }
   }
-  return ended && journal->mark != 0;
+  return reader.Finish();
 }
 
 }  // namespace quil

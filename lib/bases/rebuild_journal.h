@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -55,31 +56,74 @@ struct WriteBackJournal {
   // bytes.
   std::vector<std::pair<int64_t, std::string>> known;
 
-  // Fido directories: one move per message file of the new base.
-  struct Move {
-    std::string name;    // the file in the new base's directory
-    std::string target;  // its name in the original directory
-    std::string vessel;  // the original's file that takes its bytes ("" = none)
-    platform::FileIdentity vessel_identity;
-    platform::FileIdentity new_identity;  // of `name`, should it move in itself
+  static constexpr uint32_t kNoName = UINT32_MAX;  // where no name is
+  static constexpr uint32_t kNewNameBefore = 0x80000000;
 
+  // Fido directories: one move per message file of the new base.  A
+  // directory may hold a million of them, so a move names its files by
+  // where their names lie in `names` (each name once behind the other,
+  // ended by a NUL), not by strings of its own; forty bytes a move.
+  struct Move {
+    // Its name in the original directory (Target), with kNewNameBefore
+    // when the file's name in the new base's directory (NewName) is
+    // another one, stored just in front of it; else that is the same.
+    uint32_t target = 0;
+    uint32_t vessel = kNoName;  // the original's file that takes its bytes
+    platform::FileIdentity vessel_identity;
+    platform::FileIdentity new_identity;  // of NewName, should it move in itself
+
+    bool has_vessel() const { return vessel != kNoName; }
     friend bool operator==(const Move&, const Move&) = default;
   };
   std::vector<Move> moves;
   // Files the sort read that the new base does not take the place of.
   struct Drop {
-    std::string name;
+    uint32_t name = 0;
     platform::FileIdentity identity;
 
     friend bool operator==(const Drop&, const Drop&) = default;
   };
   std::vector<Drop> drops;
+  std::string names;  // the names moves and drops refer to
+
+  // Adds a move (`vessel` empty for none); a name equal to the one added
+  // just before is stored once.
+  void AddMove(std::string_view name, std::string_view target, std::string_view vessel,
+               const platform::FileIdentity& vessel_identity,
+               const platform::FileIdentity& new_identity);
+  void AddDrop(std::string_view name, const platform::FileIdentity& identity);
+  // The name stored at `at`; empty for kNoName.
+  std::string_view Name(uint32_t at) const;
+  // A move's file in the new base's directory, its name in the original
+  // directory, and the original's file that takes its bytes ("" = none).
+  std::string_view NewName(const Move& move) const;
+  std::string_view Target(const Move& move) const { return Name(move.target & ~kNewNameBefore); }
+  std::string_view Vessel(const Move& move) const { return Name(move.vessel); }
 
   friend bool operator==(const WriteBackJournal&, const WriteBackJournal&) = default;
 };
 
-// The text form.
+// The text form, handed to `out` piece by piece (a journal of a large
+// directory is written without being held as text).
+void WriteJournal(const WriteBackJournal& journal,
+                  const std::function<void(std::string_view)>& out);
 std::string EncodeJournal(const WriteBackJournal& journal);
+
+// Reads the text form line by line (each without its line end): a journal
+// is read from its file a piece at a time.
+class JournalReader {
+ public:
+  explicit JournalReader(WriteBackJournal* journal);
+  // False when the line can not be in a whole journal.
+  [[nodiscard]] bool Line(std::string_view line);
+  // True when the lines read were a whole journal.
+  [[nodiscard]] bool Finish() const;
+
+ private:
+  WriteBackJournal* journal_;
+  bool first_ = true;
+  bool ended_ = false;
+};
 
 // Reads the text form.  False when it is not a whole journal: a wrong first
 // line, no "end", an unknown record, a number that does not parse, a name

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <map>
 #include <memory>
-#include <set>
 #include <utility>
 
 #include "fido/fido_base.h"
@@ -23,9 +22,6 @@ namespace {
 constexpr uint32_t kReadShared = platform::kModeRead | platform::kDenyNone;
 constexpr uint32_t kWriteShared = platform::kModeReadWrite | platform::kDenyNone;
 constexpr size_t kCopyBufferSize = 65536;
-// More files than this (a large *.msg directory) are forced to disk with one
-// call for their whole file system rather than one call each.
-constexpr size_t kFilesSyncedOneByOne = 16;
 
 int64_t SizeOf(const std::string& name) {
   FileStream file(name, kReadShared);
@@ -50,6 +46,10 @@ bool CopyRange(const std::string& source, const std::string& target, int64_t fro
 bool CopyWhole(const std::string& source, const std::string& target) {
   FileStream in(source, kReadShared, kCopyBufferSize);
   FileStream out(target, kWriteShared, kCopyBufferSize);
+  // The sizes at the open and what is written since: no other program
+  // changes the new base, nor the original's file the write-back owns.
+  in.KeepSizeInMemory();
+  out.KeepSizeInMemory();
   const int64_t size = in.GetSize();
   if (size < 0 || !out.is_open()) return false;
   out.CopyFrom(in, size);
@@ -192,10 +192,9 @@ std::string_view NameTail(std::string_view name) {
   return dot == std::string_view::npos ? std::string_view() : name.substr(dot);
 }
 
-using IdentitySet = std::set<std::pair<uint64_t, uint64_t>>;
-
-bool Contains(const IdentitySet& set, const platform::FileIdentity& identity) {
-  return set.count({identity.device, identity.inode}) != 0;
+// Orders identities, to look them up among many.
+bool IdentityBefore(const platform::FileIdentity& a, const platform::FileIdentity& b) {
+  return a.device != b.device ? a.device < b.device : a.inode < b.inode;
 }
 
 // Renames message files in the original directory without ever replacing
@@ -233,78 +232,97 @@ class FidoRenamer {
   int64_t next_free_;
 };
 
-bool PlanFido(const RebuildLayout& layout, const std::vector<ReadMessageFile>& read,
+bool PlanFido(const RebuildLayout& layout, const ReadMessageFiles& read,
               WriteBackJournal* journal) {
   const std::string directory = AddSeparator(layout.directory);
-  std::map<int32_t, std::string> fresh;
-  for (const platform::DirEntry& entry : platform::FindFiles(layout.temp, FileName(layout.path))) {
+  // The new base's files by number; the names are "<n>.<extension>" as the
+  // new base writes them, any other name is kept aside.
+  std::vector<int32_t> fresh;
+  std::map<int32_t, std::string> fresh_other;
+  const std::string mask = FileName(layout.path);
+  const std::string tail = "." + Extension(mask);
+  platform::ForEachFile(layout.temp, mask, [&](const platform::DirEntry& entry) {
     const int32_t n = NumberOf(layout, entry.name);
-    if (!entry.is_directory && n > 0) fresh.emplace(n, entry.name);
-  }
-  std::map<int32_t, const ReadMessageFile*> originals;
-  for (const ReadMessageFile& file : read) {
-    const int32_t n = NumberOf(layout, file.name);
-    if (n > 0) originals.emplace(n, &file);
-  }
+    if (entry.is_directory || n <= 0) return;
+    fresh.push_back(n);
+    if (entry.name != std::to_string(n) + tail) fresh_other.try_emplace(n, entry.name);
+  });
+  std::sort(fresh.begin(), fresh.end());
+  fresh.erase(std::unique(fresh.begin(), fresh.end()), fresh.end());
   // Files read under a number the new base does not use take the messages
   // whose numbers no file read has.
-  std::vector<const ReadMessageFile*> spare;
-  for (const auto& [n, file] : originals) {
-    if (fresh.count(n) == 0) spare.push_back(file);
+  std::vector<const ReadMessageFiles::File*> spare;
+  for (const ReadMessageFiles::File& file : read.files()) {
+    if (!std::binary_search(fresh.begin(), fresh.end(), file.number)) spare.push_back(&file);
   }
   size_t spare_used = 0;
+  // Room for every move at once: a million of them are not grown into.
   journal->moves.reserve(journal->moves.size() + fresh.size());
-  for (const auto& [n, name] : fresh) {
-    WriteBackJournal::Move move;
-    move.name = name;
-    move.target = name;
+  if (!fresh.empty()) {
+    const size_t longest = std::to_string(fresh.back()).size() + tail.size() + 1;
+    journal->names.reserve(journal->names.size() + fresh.size() * longest);
+  }
+  for (const int32_t n : fresh) {
+    const auto other = fresh_other.find(n);
+    const std::string name = other != fresh_other.end() ? other->second : std::to_string(n) + tail;
+    std::string target = name;
     const std::string fresh_path = layout.temp + "/" + name;
-    if (!platform::IdentifyFile(fresh_path, &move.new_identity)) return false;
-    const ReadMessageFile* vessel = nullptr;
-    if (auto same = originals.find(n); same != originals.end()) {
-      vessel = same->second;
-      move.target = vessel->name;
+    platform::FileIdentity new_identity;
+    int64_t fresh_size = 0;
+    if (!platform::IdentifyFile(fresh_path, &new_identity, &fresh_size)) return false;
+    const ReadMessageFiles::File* vessel = read.Find(n);
+    std::string vessel_name;
+    if (vessel != nullptr) {
+      vessel_name = read.NameOf(*vessel);
+      target = vessel_name;
     } else if (spare_used < spare.size()) {
       vessel = spare[spare_used++];
-      move.target = std::to_string(n) + std::string(NameTail(vessel->name));
+      vessel_name = read.NameOf(*vessel);
+      target = std::to_string(n) + std::string(NameTail(vessel_name));
     }
-    platform::FileIdentity now;
-    if (vessel != nullptr && platform::IdentifyFile(directory + vessel->name, &now) &&
-        now == vessel->identity) {
-      FileStream file(directory + vessel->name, kWriteShared);
-      if (!file.is_open() || !file.Reserve(SizeOf(fresh_path))) return false;
-      move.vessel = vessel->name;
-      move.vessel_identity = vessel->identity;
+    bool vessel_there = false;
+    if (vessel != nullptr) {
+      platform::FileIdentity now;
+      vessel_there = platform::IdentifyFile(directory + vessel_name, &now) &&
+                     now == vessel->identity;
+      if (vessel_there) {
+        FileStream file(directory + vessel_name, kWriteShared);
+        if (!file.is_open() || !file.Reserve(fresh_size)) return false;
+      }
     }
-    journal->moves.push_back(std::move(move));
+    journal->AddMove(name, target, vessel_there ? std::string_view(vessel_name) : std::string_view(),
+                     vessel_there ? vessel->identity : platform::FileIdentity{}, new_identity);
   }
   for (size_t i = spare_used; i < spare.size(); ++i) {
-    journal->drops.push_back({spare[i]->name, spare[i]->identity});
+    journal->AddDrop(read.NameOf(*spare[i]), spare[i]->identity);
   }
   return true;
 }
 
 // Puts the new file of `move` in its place: into the original file that
 // takes it, or moved in itself when there is none.
-bool PlaceFidoFile(const RebuildLayout& layout, const WriteBackJournal::Move& move,
-                   const std::string& model, FidoRenamer* renamer) {
+bool PlaceFidoFile(const RebuildLayout& layout, const WriteBackJournal& journal,
+                   const WriteBackJournal::Move& move, const std::string& model,
+                   FidoRenamer* renamer) {
   const std::string directory = AddSeparator(layout.directory);
-  const std::string target = directory + move.target;
-  const std::string fresh = layout.temp + "/" + move.name;
+  const std::string move_target(journal.Target(move));
+  const std::string vessel(journal.Vessel(move));
+  const std::string target = directory + move_target;
+  const std::string fresh = layout.temp + "/" + std::string(journal.NewName(move));
   platform::FileIdentity there;
   const bool taken = platform::IdentifyFile(target, &there);
   if (taken && there == move.new_identity) return true;  // moved in before
-  if (!(taken && !move.vessel.empty() && there == move.vessel_identity)) {
+  if (!(taken && !vessel.empty() && there == move.vessel_identity)) {
     // Another program's file stands in the way.
-    if (taken && !renamer->MoveAbove(move.target)) return false;
+    if (taken && !renamer->MoveAbove(move_target)) return false;
     platform::FileIdentity at;
-    if (!move.vessel.empty() && platform::IdentifyFile(directory + move.vessel, &at) &&
+    if (!vessel.empty() && platform::IdentifyFile(directory + vessel, &at) &&
         at == move.vessel_identity) {
-      if (!renamer->RenameTo(directory + move.vessel, move.target)) return false;
+      if (!renamer->RenameTo(directory + vessel, move_target)) return false;
     } else {
       // No file of the original takes it (any more): the new file moves in.
       if (!platform::IdentifyFile(fresh, &at) || at != move.new_identity) return true;
-      if (!renamer->RenameTo(fresh, move.target)) return false;
+      if (!renamer->RenameTo(fresh, move_target)) return false;
       if (!model.empty()) (void)platform::CopyOwnerAndMode(model, target);
       return true;
     }
@@ -314,50 +332,95 @@ bool PlaceFidoFile(const RebuildLayout& layout, const WriteBackJournal::Move& mo
 
 bool WriteBackFido(const RebuildLayout& layout, const WriteBackJournal& journal) {
   const std::string directory = AddSeparator(layout.directory);
-  std::set<int32_t> numbers;
-  IdentitySet ours;
+  // The numbers the new base takes, each with its move.
+  std::vector<std::pair<int32_t, size_t>> numbers;
+  numbers.reserve(journal.moves.size());
   int64_t next_free = 1;
   std::string model;
-  for (const WriteBackJournal::Move& move : journal.moves) {
-    const int32_t n = NumberOf(layout, move.target);
-    numbers.insert(n);
+  for (size_t i = 0; i < journal.moves.size(); ++i) {
+    const WriteBackJournal::Move& move = journal.moves[i];
+    const int32_t n = NumberOf(layout, journal.Target(move));
+    numbers.emplace_back(n, i);
     next_free = std::max<int64_t>(next_free, int64_t{n} + 1);
-    ours.insert({move.new_identity.device, move.new_identity.inode});
-    if (!move.vessel.empty()) {
-      ours.insert({move.vessel_identity.device, move.vessel_identity.inode});
-      if (model.empty()) model = directory + move.target;
+    if (model.empty() && move.has_vessel()) {
+      model = directory + std::string(journal.Target(move));
     }
   }
-  for (const WriteBackJournal::Drop& drop : journal.drops) {
-    ours.insert({drop.identity.device, drop.identity.inode});
-  }
+  std::sort(numbers.begin(), numbers.end());
   // Files other programs put under a number the new base takes move above.
-  const std::vector<platform::DirEntry> listing =
-      platform::FindFiles(layout.DirectoryOrCurrent(), FileName(layout.path));
-  for (const platform::DirEntry& entry : listing) {
-    next_free = std::max<int64_t>(next_free, int64_t{NumberOf(layout, entry.name)} + 1);
-  }
+  // A file under the very name a move writes is left to that move, which
+  // looks at it anyway (PlaceFidoFile); one under another name of the
+  // number is ours when it is one the moves of that number name, and any
+  // other is looked for among every file of the journal.
+  struct Found {
+    platform::FileIdentity identity;
+    std::string name;
+    size_t order;  // in the listing
+  };
+  std::vector<Found> strangers;
+  platform::ForEachFile(
+      layout.DirectoryOrCurrent(), FileName(layout.path), [&](const platform::DirEntry& entry) {
+        const int32_t n = NumberOf(layout, entry.name);
+        next_free = std::max<int64_t>(next_free, int64_t{n} + 1);
+        auto same = std::lower_bound(numbers.begin(), numbers.end(), std::pair<int32_t, size_t>(n, 0));
+        if (entry.is_directory || same == numbers.end() || same->first != n) return;
+        for (auto move = same; move != numbers.end() && move->first == n; ++move) {
+          if (journal.Target(journal.moves[move->second]) == entry.name) return;
+        }
+        platform::FileIdentity identity;
+        if (!platform::IdentifyFile(directory + entry.name, &identity)) return;
+        for (; same != numbers.end() && same->first == n; ++same) {
+          const WriteBackJournal::Move& move = journal.moves[same->second];
+          if (identity == move.new_identity ||
+              (move.has_vessel() && identity == move.vessel_identity)) {
+            return;
+          }
+        }
+        strangers.push_back({identity, entry.name, strangers.size()});
+      });
   FidoRenamer renamer(directory, next_free);
-  for (const platform::DirEntry& entry : listing) {
-    platform::FileIdentity identity;
-    if (entry.is_directory || numbers.count(NumberOf(layout, entry.name)) == 0 ||
-        !platform::IdentifyFile(directory + entry.name, &identity) || Contains(ours, identity)) {
-      continue;
+  if (!strangers.empty()) {
+    std::sort(strangers.begin(), strangers.end(), [](const Found& a, const Found& b) {
+      return IdentityBefore(a.identity, b.identity);
+    });
+    std::vector<bool> ours(strangers.size(), false);
+    auto mark = [&](const platform::FileIdentity& identity) {
+      auto at = std::lower_bound(
+          strangers.begin(), strangers.end(), identity,
+          [](const Found& a, const platform::FileIdentity& b) { return IdentityBefore(a.identity, b); });
+      for (; at != strangers.end() && at->identity == identity; ++at) {
+        ours[static_cast<size_t>(at - strangers.begin())] = true;
+      }
+    };
+    for (const WriteBackJournal::Move& move : journal.moves) {
+      mark(move.new_identity);
+      if (move.has_vessel()) mark(move.vessel_identity);
     }
-    if (!renamer.MoveAbove(entry.name)) return false;
+    for (const WriteBackJournal::Drop& drop : journal.drops) mark(drop.identity);
+    std::vector<const Found*> others;  // in the order they were listed
+    for (size_t i = 0; i < strangers.size(); ++i) {
+      if (!ours[i]) others.push_back(&strangers[i]);
+    }
+    std::sort(others.begin(), others.end(),
+              [](const Found* a, const Found* b) { return a->order < b->order; });
+    for (const Found* other : others) {
+      if (!renamer.MoveAbove(other->name)) return false;
+    }
   }
   for (const WriteBackJournal::Move& move : journal.moves) {
-    if (!PlaceFidoFile(layout, move, model, &renamer)) return false;
+    if (!PlaceFidoFile(layout, journal, move, model, &renamer)) return false;
   }
-  std::vector<std::string> written;
-  for (const WriteBackJournal::Move& move : journal.moves) {
-    written.push_back(directory + move.target);
+  if (!SyncFiles(
+          journal.moves.size(),
+          [&](size_t i) { return directory + std::string(journal.Target(journal.moves[i])); },
+          layout.DirectoryOrCurrent())) {
+    return false;
   }
-  if (!SyncFiles(written, layout.DirectoryOrCurrent())) return false;
   for (const WriteBackJournal::Drop& drop : journal.drops) {
+    const std::string name = directory + std::string(journal.Name(drop.name));
     platform::FileIdentity identity;
-    if (platform::IdentifyFile(directory + drop.name, &identity) && identity == drop.identity &&
-        platform::DeleteFile(directory + drop.name) != platform::kOk) {
+    if (platform::IdentifyFile(name, &identity) && identity == drop.identity &&
+        platform::DeleteFile(name) != platform::kOk) {
       return false;
     }
   }
@@ -366,14 +429,39 @@ bool WriteBackFido(const RebuildLayout& layout, const WriteBackJournal& journal)
 
 }  // namespace
 
-bool SyncFiles(const std::vector<std::string>& files, const std::string& directory) {
-  if (files.size() > kFilesSyncedOneByOne) return platform::SyncFileSystem(directory);
+bool SyncFiles(size_t count, const std::function<std::string(size_t)>& name_of,
+               const std::string& directory) {
+  if (count > kFilesSyncedOneByOne) return platform::SyncFileSystem(directory);
   bool ok = true;
-  for (const std::string& file : files) ok = (!FileExists(file) || SyncFile(file)) && ok;
+  for (size_t i = 0; i < count; ++i) {
+    const std::string file = name_of(i);
+    ok = (!FileExists(file) || SyncFile(file)) && ok;
+  }
   return ok;
 }
 
-bool PlanWriteBack(const RebuildLayout& layout, const std::vector<ReadMessageFile>& read,
+void ReadMessageFiles::Add(int32_t number, std::string_view name,
+                           const platform::FileIdentity& identity) {
+  files_.push_back({identity, number});
+  if (name != PlainName(number)) other_names_.try_emplace(number, name);
+}
+
+const ReadMessageFiles::File* ReadMessageFiles::Find(int32_t number) const {
+  auto at = std::lower_bound(files_.begin(), files_.end(), number,
+                             [](const File& file, int32_t n) { return file.number < n; });
+  return at != files_.end() && at->number == number ? &*at : nullptr;
+}
+
+std::string ReadMessageFiles::NameOf(const File& file) const {
+  auto other = other_names_.find(file.number);
+  return other != other_names_.end() ? other->second : PlainName(file.number);
+}
+
+std::string ReadMessageFiles::PlainName(int32_t number) const {
+  return extension_.empty() ? std::to_string(number) : std::to_string(number) + "." + extension_;
+}
+
+bool PlanWriteBack(const RebuildLayout& layout, const ReadMessageFiles& read,
                    WriteBackJournal* journal) {
   *journal = WriteBackJournal();
   journal->mark = layout.mark;

@@ -32,7 +32,12 @@
 // are recognised by their identity (device and inode), not by their names.
 #pragma once
 
+#include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "bases/added_messages.h"
@@ -42,10 +47,36 @@
 
 namespace quil {
 
-// A message file of a Fido directory as the sort read it.
-struct ReadMessageFile {
-  std::string name;  // without its directory
-  platform::FileIdentity identity;
+// The message files of a Fido directory as the sort read them.  A
+// directory may hold a million, so a file is its number and identity; only
+// a name that is not "<number>.<extension>" ("5.MSG", "05.msg") is kept.
+class ReadMessageFiles {
+ public:
+  struct File {
+    platform::FileIdentity identity;
+    int32_t number = 0;
+  };
+
+  // `extension` is that of the directory's mask ("msg").
+  explicit ReadMessageFiles(std::string extension = {}) : extension_(std::move(extension)) {}
+
+  // Makes room for `count` files.
+  void Reserve(size_t count) { files_.reserve(count); }
+  // Adds a file; numbers must come in ascending order.
+  void Add(int32_t number, std::string_view name, const platform::FileIdentity& identity);
+  // The file of `number`, or null.
+  const File* Find(int32_t number) const;
+  // Its name, without the directory.
+  std::string NameOf(const File& file) const;
+
+  const std::vector<File>& files() const { return files_; }
+
+ private:
+  std::string PlainName(int32_t number) const;
+
+  std::string extension_;
+  std::vector<File> files_;  // ascending by number
+  std::map<int32_t, std::string> other_names_;
 };
 
 // Plans the write-back of the new base (complete, closed and on disk) of
@@ -54,12 +85,18 @@ struct ReadMessageFile {
 // unchanged, when a file of the original can not be opened for writing, the
 // space is not there, or the new base can not be read.
 [[nodiscard]] bool PlanWriteBack(const RebuildLayout& layout,
-                                 const std::vector<ReadMessageFile>& read,
+                                 const ReadMessageFiles& read,
                                  WriteBackJournal* journal);
 
-// Forces the data of the files (those that exist) to disk: one by one, or
-// the whole file system that holds `directory` at once when there are many.
-[[nodiscard]] bool SyncFiles(const std::vector<std::string>& files, const std::string& directory);
+// More files than this (a large *.msg directory) are forced to disk with one
+// call for their whole file system rather than one call each.
+constexpr size_t kFilesSyncedOneByOne = 16;
+
+// Forces the data of `count` files (those of them that exist; file i is
+// named by name_of(i)) to disk: one by one, or the whole file system that
+// holds `directory` at once when there are many.
+[[nodiscard]] bool SyncFiles(size_t count, const std::function<std::string(size_t)>& name_of,
+                             const std::string& directory);
 
 // Carries out the write-back `journal` describes.  A changed journal is
 // stored through `save` before any step that relies on it.  False when a

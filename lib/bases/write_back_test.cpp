@@ -34,9 +34,10 @@ WriteBackJournal JamJournal() {
 WriteBackJournal FidoJournal() {
   WriteBackJournal journal;
   journal.mark = 'F';
-  journal.moves = {{"1.msg", "1.MSG", "1.MSG", {2049, 131}, {2049, 977}},
-                   {"2.msg", "2.msg", "", {0, 0}, {2049, 978}}};
-  journal.drops = {{"7.msg", {2049, 140}}};
+  journal.AddMove("1.msg", "1.MSG", "1.MSG", {2049, 131}, {2049, 977});
+  journal.AddMove("2.msg", "2.msg", "", {0, 0}, {2049, 978});
+  journal.AddMove("3.msg", "3.msg", "9.msg", {2049, 139}, {2049, 979});
+  journal.AddDrop("7.msg", {2049, 140});
   return journal;
 }
 
@@ -50,6 +51,18 @@ TEST(JournalTest, ReadsBackWhatItWrote) {
     ASSERT_TRUE(DecodeJournal(EncodeJournal(journal), &read)) << EncodeJournal(journal);
     EXPECT_EQ(read, journal);
   }
+  // The text itself, as every build has written it: a write-back cut short
+  // by one build is finished by another.
+  const std::string fido_text =
+      "quil-write-back 1\nkind F\n"
+      "move 1.msg 1.MSG 1.MSG 2049 131 2049 977\n"
+      "move 2.msg 2.msg - 0 0 2049 978\n"
+      "move 3.msg 3.msg 9.msg 2049 139 2049 979\n"
+      "drop 7.msg 2049 140\nend\n";
+  EXPECT_EQ(EncodeJournal(FidoJournal()), fido_text);
+  WriteBackJournal read;
+  ASSERT_TRUE(DecodeJournal(fido_text, &read));
+  EXPECT_EQ(read, FidoJournal());
 }
 
 // A journal that is not whole is not acted on.
@@ -106,9 +119,9 @@ TEST(AddedMessagesTest, RecordsBehindADamagedSquishCountAreNoOnesMessages) {
   WriteBackJournal journal;
   {
     testing::WriteFault full(0);  // no room to reserve for the write-back
-    EXPECT_FALSE(PlanWriteBack(layout, {}, &journal));
+    EXPECT_FALSE(PlanWriteBack(layout, ReadMessageFiles(), &journal));
   }
-  ASSERT_TRUE(PlanWriteBack(layout, {}, &journal));
+  ASSERT_TRUE(PlanWriteBack(layout, ReadMessageFiles(), &journal));
   EXPECT_EQ(journal.boundary, 3);
   EXPECT_EQ(journal.known.size(), 2u);
   int saved = 0;

@@ -384,8 +384,10 @@ bool FidoBase::StartNumberingAt(int32_t first) {
 }
 
 bool FidoBase::ReadFileStart(int32_t n, size_t size, std::string* bytes) {
-  if (!BeginOperation() || !MessageExists(n)) return false;
+  // A file that is gone does not open; no need to look for it first.
+  if (!BeginOperation() || n < 1 || !Known(n)) return false;
   FileStream file(MessageFileName(n), platform::kModeRead | sharing_);
+  file.KeepSizeInMemory();  // read at once, as it is now
   int64_t length = file.GetSize();
   if (!file.ok() || length < 0) return false;
   bytes->assign(std::min(static_cast<uint64_t>(length), static_cast<uint64_t>(size)), '\0');

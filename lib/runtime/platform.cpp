@@ -917,12 +917,13 @@ int RenameNoReplace(std::string_view from, std::string_view to) {
   return PathError(err, Op::kOther, target);
 }
 
-bool IdentifyFile(std::string_view path, FileIdentity* identity) {
+bool IdentifyFile(std::string_view path, FileIdentity* identity, int64_t* size) {
   if (!UsablePath(path)) return false;
   struct stat st;
   if (!StatExisting(SystemPath(path), &st)) return false;
   identity->device = static_cast<uint64_t>(st.st_dev);
   identity->inode = static_cast<uint64_t>(st.st_ino);
+  if (size != nullptr) *size = static_cast<int64_t>(st.st_size);
   return true;
 }
 

@@ -177,8 +177,9 @@ struct FileIdentity {
 };
 
 // The identity of the file `path` names (resolved as above; a symbolic link
-// is followed).  False when there is no such file.
-bool IdentifyFile(std::string_view path, FileIdentity* identity);
+// is followed), and its size when `size` is given.  False when there is no
+// such file.
+bool IdentifyFile(std::string_view path, FileIdentity* identity, int64_t* size = nullptr);
 
 // Gives the file `target` the owner, group and permission bits of the file
 // `model` (both resolved as above, links followed), as far as this process

@@ -179,6 +179,11 @@ bool FileStream::Fill(int64_t pos, size_t want) {
       length = std::min(length, (want + kJumpFill - 1) / kJumpFill * kJumpFill);
     }
   }
+  // A file whose size the stream keeps is read up to its end and no
+  // further: a read past it would only find that end again.
+  if (keep_size_ && !dirty_ && size_ > start) {
+    length = static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(length), size_ - start));
+  }
   int error = 0;
   const int64_t got = platform::ReadFileAt(handle_, start, buffer_.data(), length, &error);
   if (got < 0) {

@@ -96,6 +96,21 @@ class ChildProcess {
   const std::string& output() const { return output_text_; }
   void Signal(int sig) { kill(pid_, sig); }
 
+  // Waits until the child has stopped (it is left stopped) while reading
+  // its output; false when it ends instead, or after 20 seconds.
+  bool WaitUntilStopped() {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+      siginfo_t info{};
+      const int options = WSTOPPED | WEXITED | WNOHANG | WNOWAIT;
+      if (waitid(P_PID, static_cast<id_t>(pid_), &info, options) == 0 && info.si_pid == pid_) {
+        return info.si_code == CLD_STOPPED;
+      }
+      ReadSome(10);
+    }
+    return false;
+  }
+
   void Send(std::string_view bytes) {
     while (!bytes.empty()) {
       ssize_t n = write(input_, bytes.data(), bytes.size());

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <random>
 #include <string>
@@ -483,6 +484,117 @@ TEST(PacketBaseTest, MessagesAreFoundByTheirFields) {
     Bodies appended = c.bodies;
     appended.push_back("New\r");
     EXPECT_EQ(ReadFile(path), appended);
+  }
+}
+
+// The bodies of messages 1 to count read in the order `order` gives,
+// stored by number.
+Bodies ReadInOrder(PacketBase& base, const std::vector<int>& order) {
+  Bodies bodies(static_cast<size_t>(base.count()), "?");
+  for (int n : order) {
+    MessageRecord r;
+    bodies[static_cast<size_t>(n) - 1] = base.ReadMessage(n, r) ? r.body.Contents() : "!";
+  }
+  return bodies;
+}
+
+// The orders a reader may go through messages 1 to count in: front to
+// back, back to front, every other one, two blocks of 64 at a time and the
+// block between skipped and then read, and shuffled.
+std::vector<std::vector<int>> ReadingOrders(int count) {
+  std::vector<int> onward(static_cast<size_t>(count));
+  for (int n = 1; n <= count; ++n) onward[static_cast<size_t>(n) - 1] = n;
+  std::vector<int> backward(onward.rbegin(), onward.rend());
+  std::vector<int> alternate, skipping;
+  for (int n = 1; n <= count; n += 2) alternate.push_back(n);
+  for (int n = 2; n <= count; n += 2) alternate.push_back(n);
+  for (int n = 1; n <= count; ++n) {
+    if ((n - 1) / 64 % 2 == 0) skipping.push_back(n);
+  }
+  for (int n = 1; n <= count; ++n) {
+    if ((n - 1) / 64 % 2 == 1) skipping.push_back(n);
+  }
+  std::vector<int> shuffled = onward;
+  std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(7));
+  return {onward, backward, alternate, skipping, shuffled};
+}
+
+// A large packet with damage in the middle reads the same open for reading
+// only (where every 64th message lies is kept, the others walked again) as
+// open for writing (every message's place kept), in every order.
+TEST(PacketBaseTest, LargePacketsReadTheSameInEveryOrder) {
+  TempDir dir;
+  const std::string path = dir / "in.pkt";
+  std::vector<std::string> front, back;
+  Bodies expected;
+  for (int i = 0; i < 300; ++i) {
+    // Texts of up to 3 KB make a block of 64 messages more than one read.
+    std::string text = "Message " + std::to_string(i) + "\r" + std::string(i % 7 * 500, 'x');
+    if (i == 70) text = "A NUL\0inside\r"s;
+    (i < 130 ? front : back).push_back(Packed(i == 200 ? "\x02" : "F", text));
+    expected.push_back(text);
+  }
+  // Behind message 130 the terminator and bytes that are no message.
+  ASSERT_TRUE(WriteFileBytes(path, Packet(front) + "junk\0"s + Packet(back).substr(kPacketHeaderSize)));
+  for (Access access : {Access::kReadOnly, Access::kReadWrite}) {
+    for (const std::vector<int>& order : ReadingOrders(300)) {
+      SCOPED_TRACE(::testing::Message() << (access == Access::kReadOnly ? "read only, " : "")
+                                      << "first " << order[0] << ", then " << order[1]);
+      PacketBase base;
+      base.set_access(access);
+      ASSERT_TRUE(base.Open(kSharing, path));
+      ASSERT_EQ(base.count(), 300);
+      EXPECT_EQ(ReadInOrder(base, order), expected);
+    }
+  }
+}
+
+// Appended messages read back in every order while the packet is still
+// open, and the same after opening it again; also after a batch that failed
+// to be written, and with a stored copy of a damaged message among them
+// whose walk would end elsewhere in the new packet: a packet that ends
+// inside a text that holds a NUL, on bytes 00 02.
+TEST(PacketBaseTest, AppendedMessagesReadBackInEveryOrder) {
+  TempDir dir;
+  const std::string damaged = Packet({Packed("D", "A NUL\0inside\0\x02"s)});
+  ASSERT_TRUE(WriteFileBytes(dir / "in.pkt", damaged.substr(0, damaged.size() - 3)));
+  for (bool copy_damaged : {false, true}) {
+    SCOPED_TRACE(copy_damaged ? "with a damaged copy" : "written only");
+    const std::string path = dir / "out.pkt";
+    ASSERT_EQ(platform::DeleteFile(path), PathExists(path) ? platform::kOk : platform::kNotFound);
+    PacketBase source, out;
+    ASSERT_TRUE(source.Open(kSharing, dir / "in.pkt"));
+    ASSERT_TRUE(out.Create(kSharing, path));
+    Bodies expected;
+    auto append = [&](int i) {
+      if (copy_damaged && i == 100) {
+        MessageRecord r;
+        EXPECT_TRUE(source.ReadMessage(1, r));
+        expected.push_back(r.body.Contents());
+        return out.CopyStoredMessage(source, 1, nullptr);
+      }
+      MessageRecord r;
+      expected.push_back("Message " + std::to_string(i) + "\r" + std::string(i % 5 * 400, 'y'));
+      r.body.Write(expected.back());
+      return out.WriteMessage(out.count() + 1, r);
+    };
+    for (int i = 0; i < 150; ++i) ASSERT_TRUE(append(i));
+    ASSERT_TRUE(out.Flush());
+    // A second batch that the disk refuses: the packet is what it was.
+    for (int i = 150; i < 260; ++i) ASSERT_TRUE(append(i));
+    EXPECT_FALSE(testing::WithWriteFault(0, [&] { return out.Flush(); }));
+    expected.resize(150);
+    ASSERT_EQ(out.count(), 150);
+    for (const std::vector<int>& order : ReadingOrders(150)) {
+      EXPECT_EQ(ReadInOrder(out, order), expected) << "first " << order[0];
+    }
+    for (int i = 150; i < 230; ++i) ASSERT_TRUE(append(i));
+    ASSERT_EQ(out.count(), 230);
+    EXPECT_EQ(ReadInOrder(out, ReadingOrders(230)[1]), expected);
+    EXPECT_FALSE(out.Close());  // it tells of the batch that was lost
+    if (!copy_damaged) {
+      EXPECT_EQ(ReadFile(path), expected);
+    }
   }
 }
 

@@ -141,7 +141,8 @@ void FidoBase::CountMessages(int* error) {
     }
   }
   std::inplace_merge(numbers_.begin(), numbers_.begin() + plain_end, numbers_.end());
-  numbers_.shrink_to_fit();
+  // The list keeps the room it grew into: fitting it would hold both a
+  // million numbers and their copy at once.
 }
 
 void FidoBase::KnowFile(int32_t n, std::string_view name) {

@@ -186,6 +186,7 @@ class PacketBase : public MessageBase {
   PacketHeader header_;
   uint16_t following_word_ = 0;
   PackedHeader message_header_;
+  std::string message_buffer_;  // the packed form WriteMessage builds
   // Where message n lies is index_[n - 1].
   std::vector<PacketSpan> index_;
   // Byte ranges [from, to) of messages marked for deletion, ascending.

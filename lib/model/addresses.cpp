@@ -1,6 +1,7 @@
 #include "model/addresses.h"
 
 #include <algorithm>
+#include <array>
 
 #include "model/message_text.h"
 #include "runtime/string_ops.h"
@@ -73,20 +74,71 @@ void CompleteFromOriginLine(MessageRecord& r) {
   if (NodeOrPointFree(r.orig_point)) r.orig_point = 0;
 }
 
+// The first `max` characters of `text`, as a view.
+std::string_view CutView(std::string_view text) { return text.substr(0, kMaxString); }
+
+// Word 1 of `text` at `delimiters`, cut at 255 characters as ExtractWord
+// cuts it.
+std::string_view FirstWord(std::string_view text, const CharSet& delimiters) {
+  return CutView(WordView(1, text, delimiters));
+}
+
+// Zone, net, node, point and domain: the first five words of an address
+// text at ":", "/", "." and "@", each cut at 255 characters, empty where
+// the text has fewer words.  One pass over the text, where asking for each
+// word would start over from the front five times.
+using AddressWords = std::array<std::string_view, 5>;
+
+AddressWords SplitAddress(std::string_view text) {
+  AddressWords words;
+  auto is_delimiter = [](char c) { return kAddressDelimiters[static_cast<unsigned char>(c)]; };
+  size_t i = 0;
+  for (std::string_view& word : words) {
+    while (i < text.size() && is_delimiter(text[i])) ++i;
+    if (i == text.size()) break;
+    const size_t start = i;
+    while (i < text.size() && !is_delimiter(text[i])) ++i;
+    word = CutView(text.substr(start, i - start));
+  }
+  return words;
+}
+
+// Sets the INTL text to "destination origin".  Either part may be a view
+// into the INTL text itself: both are copied before it changes.
+void JoinIntl(std::string_view destination, std::string_view origin, ShortString* intl) {
+  char joined[2 * kMaxString + 1];
+  destination.copy(joined, destination.size());
+  joined[destination.size()] = ' ';
+  origin.copy(joined + destination.size() + 1, origin.size());
+  *intl = std::string_view(joined, destination.size() + 1 + origin.size());
+}
+
 }  // namespace
 
 std::string AddressText(uint16_t zone, uint16_t net, uint16_t node, uint16_t point) {
-  std::string text;
-  AppendNumber(text, zone);
-  text += ':';
-  AppendNumber(text, net);
-  text += '/';
-  AppendNumber(text, node);
+  // Four numbers of at most five digits and three separators, put together
+  // in place: the text is made once, at its final size.
+  char text[4 * 5 + 3];
+  char* end = text;
+  auto number = [&end](uint16_t value) {
+    char digits[5];
+    int n = 0;
+    do {
+      digits[n++] = static_cast<char>('0' + value % 10);
+      value = static_cast<uint16_t>(value / 10);
+    } while (value != 0);
+    while (n > 0) *end++ = digits[--n];
+  };
+  number(zone);
+  *end++ = ':';
+  number(net);
+  *end++ = '/';
+  number(node);
   if (point != 0) {
-    text += '.';
-    AppendNumber(text, point);
+    *end++ = '.';
+    number(point);
   }
-  return text;
+  return std::string(text, end);
 }
 
 std::string MessageRecord::FormatOriginAddress() const {
@@ -103,23 +155,25 @@ void MessageRecord::ParseOriginAddress(std::string_view text) {
 }
 
 void MessageRecord::ParseOriginAddressOnly(std::string_view text) {
-  intl = ExtractWord(1, intl, kBlank) + " " + ExtractWord(1, text, kDot);
-  orig_zone = Number16(ExtractWord(1, text, kAddressDelimiters));
-  orig_net = Number16(ExtractWord(2, text, kAddressDelimiters));
-  orig_node = Number16(ExtractWord(3, text, kAddressDelimiters));
-  orig_point = Number16(ExtractWord(4, text, kAddressDelimiters));
-  orig_domain = ExtractWord(5, text, kAddressDelimiters);
+  JoinIntl(FirstWord(intl, kBlank), FirstWord(text, kDot), &intl);
+  const AddressWords words = SplitAddress(text);
+  orig_zone = Number16(words[0]);
+  orig_net = Number16(words[1]);
+  orig_node = Number16(words[2]);
+  orig_point = Number16(words[3]);
+  orig_domain = words[4];
 }
 
 void MessageRecord::ParseDestinationAddress(std::string_view text) {
-  std::string o = ExtractWord(2, intl, kBlank);
-  if (o.empty()) o = ExtractWord(1, intl, kBlank);
-  intl = ExtractWord(1, text, kDot) + " " + o;
-  dest_zone = Number16(ExtractWord(1, text, kAddressDelimiters));
-  dest_net = Number16(ExtractWord(2, text, kAddressDelimiters));
-  dest_node = Number16(ExtractWord(3, text, kAddressDelimiters));
-  dest_point = Number16(ExtractWord(4, text, kAddressDelimiters));
-  dest_domain = ExtractWord(5, text, kAddressDelimiters);
+  std::string_view origin = CutView(WordView(2, intl, kBlank));
+  if (origin.empty()) origin = FirstWord(intl, kBlank);
+  JoinIntl(FirstWord(text, kDot), origin, &intl);
+  const AddressWords words = SplitAddress(text);
+  dest_zone = Number16(words[0]);
+  dest_net = Number16(words[1]);
+  dest_node = Number16(words[2]);
+  dest_point = Number16(words[3]);
+  dest_domain = words[4];
 }
 
 void CompleteAddresses(MessageRecord& r) {

@@ -20,22 +20,20 @@ namespace {
 
 using namespace control_line;
 
-
-char Fold(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
 // One line under test.  Once a line has matched a fixed prefix its first
 // character is dropped, so no later test of the same pass matches it again.
 class LineTest {
  public:
-  explicit LineTest(std::string_view line) : line_(line) {}
+  explicit LineTest(std::string_view line) : line_(line) { FoldHead(); }
 
   // True (and the line marked) when the line starts with `prefix`; *value
   // receives the rest of the line.
   bool Match(std::string_view prefix, std::string_view* value) {
-    // Most tests fail at one of the first two bytes.  The prefixes are
-    // ASCII, so ASCII case folding decides for them as the full rule does.
-    if (line_.size() < prefix.size() || Fold(line_[0]) != Fold(prefix[0]) ||
-        (prefix.size() > 1 && Fold(line_[1]) != Fold(prefix[1])) ||
+    // Most tests fail at one of the first two bytes, folded once for all
+    // the tests of the line.  The prefixes are ASCII, so ASCII case folding
+    // decides for them as the full rule does.
+    if (line_.size() < prefix.size() || head_[0] != AsciiUpCase(prefix[0]) ||
+        (prefix.size() > 1 && head_[1] != AsciiUpCase(prefix[1])) ||
         !StartsWithNoCase(line_, prefix)) {
       return false;
     }
@@ -44,6 +42,7 @@ class LineTest {
   }
   void Consume() {
     if (!line_.empty()) line_.remove_prefix(1);
+    FoldHead();
     recognised_ = true;
   }
 
@@ -52,7 +51,14 @@ class LineTest {
   void set_recognised() { recognised_ = true; }
 
  private:
+  // The first two bytes of the line, folded (0 past its end).
+  void FoldHead() {
+    head_[0] = line_.size() > 0 ? AsciiUpCase(line_[0]) : '\0';
+    head_[1] = line_.size() > 1 ? AsciiUpCase(line_[1]) : '\0';
+  }
+
   std::string_view line_;
+  char head_[2] = {0, 0};
   bool recognised_ = false;
 };
 
@@ -402,18 +408,22 @@ void WriteText(MessageRecord& r, std::string* out) {
   if (!r.pid.empty()) line(kPid, r.pid);
   if (!r.tid.empty()) line(kTid, r.tid);
   for (const std::string& kludge : r.control_lines) line({}, kludge);
-  // The body, then the lines below it: AppendTrailingLines sees from the
-  // body's last byte whether it ends inside a line.  (The lines above do
-  // not count there: an empty body ends no line.)
-  const size_t body_start = out->size();
   r.body.Reset();
-  r.body.AppendContents(out);
-  if (out->size() == body_start) {
+  AppendBodyAndTrailingLines(r, *out);
+}
+
+void AppendBodyAndTrailingLines(const MessageRecord& r, std::string& text, bool lists) {
+  // AppendTrailingLines sees from the body's last byte whether it ends
+  // inside a line.  (What stands in front of the body does not count there:
+  // an empty body ends no line.)
+  const size_t body_start = text.size();
+  r.body.AppendContents(&text);
+  if (text.size() == body_start) {
     std::string below;
-    AppendTrailingLines(r, below);
-    out->append(below);
+    AppendTrailingLines(r, below, lists);
+    text.append(below);
   } else {
-    AppendTrailingLines(r, *out);
+    AppendTrailingLines(r, text, lists);
   }
 }
 
@@ -473,13 +483,7 @@ std::string OneLine(std::string_view value) {
 }
 
 void AppendOneLine(std::string& out, std::string_view value) {
-  size_t from = 0;
-  while (from < value.size()) {
-    size_t end = from;
-    while (end < value.size() && value[end] != kCr && value[end] != '\n') ++end;
-    out.append(value.substr(from, end - from));
-    from = end + 1;
-  }
+  AppendWithout(out, value, kCr, '\n');
 }
 
 std::string NewMessageSerial() {

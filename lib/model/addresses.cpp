@@ -12,12 +12,51 @@ namespace {
 
 constexpr uint16_t kDefaultZone = 2;
 
-const CharSet kBlank = MakeCharSet(" ");
-const CharSet kAt = MakeCharSet("@");
-const CharSet kDot = MakeCharSet(".");
+constexpr char kBlank = ' ';
+constexpr char kAt = '@';
+constexpr char kDot = '.';
 const CharSet kOriginLineDelimiters = MakeCharSet(".(:/)");
 
 uint16_t Number16(std::string_view word) { return static_cast<uint16_t>(TextToNumber(word)); }
+
+// The first 255 characters of `text`, as a view.
+std::string_view CutView(std::string_view text) { return text.substr(0, kMaxString); }
+
+// Word 1 of `text` at `delimiter`, cut at 255 characters as ExtractWord
+// cuts it.
+std::string_view FirstWord(std::string_view text, char delimiter) {
+  return CutView(WordView(1, text, delimiter));
+}
+
+// Zone, net, node, point and domain: the first five words of an address
+// text at ":", "/", "." and "@", each cut at 255 characters, empty where
+// the text has fewer words.  One pass over the text, where asking for each
+// word would start over from the front five times.
+using AddressWords = std::array<std::string_view, 5>;
+
+AddressWords SplitAddress(std::string_view text) {
+  AddressWords words;
+  auto is_delimiter = [](char c) { return kAddressDelimiters[static_cast<unsigned char>(c)]; };
+  size_t i = 0;
+  for (std::string_view& word : words) {
+    while (i < text.size() && is_delimiter(text[i])) ++i;
+    if (i == text.size()) break;
+    const size_t start = i;
+    while (i < text.size() && !is_delimiter(text[i])) ++i;
+    word = CutView(text.substr(start, i - start));
+  }
+  return words;
+}
+
+// Sets the INTL text to "destination origin".  Either part may be a view
+// into the INTL text itself: both are copied before it changes.
+void JoinIntl(std::string_view destination, std::string_view origin, ShortString* intl) {
+  char joined[2 * kMaxString + 1];
+  destination.copy(joined, destination.size());
+  joined[destination.size()] = ' ';
+  origin.copy(joined + destination.size() + 1, origin.size());
+  *intl = std::string_view(joined, destination.size() + 1 + origin.size());
+}
 
 bool ZoneOrNetFree(uint16_t v) { return v == 0 || v == kAddressNotSet; }
 bool NodeOrPointFree(uint16_t v) { return v == kAddressNotSet; }
@@ -37,9 +76,10 @@ void FillFrom(std::string_view source, uint16_t* zone, uint16_t* net, uint16_t* 
   if (source.find(':') == std::string_view::npos || source.find('/') == std::string_view::npos) {
     return;
   }
-  if (ZoneOrNetFree(*zone)) *zone = Number16(WordView(1, source, kAddressDelimiters));
-  if (ZoneOrNetFree(*net)) *net = Number16(WordView(2, source, kAddressDelimiters));
-  if (NodeOrPointFree(*node)) *node = Number16(WordView(3, source, kAddressDelimiters));
+  const AddressWords words = SplitAddress(source);
+  if (ZoneOrNetFree(*zone)) *zone = Number16(words[0]);
+  if (ZoneOrNetFree(*net)) *net = Number16(words[1]);
+  if (NodeOrPointFree(*node)) *node = Number16(words[2]);
 }
 
 // True when every character of the MSGID text before its first blank or at
@@ -74,51 +114,14 @@ void CompleteFromOriginLine(MessageRecord& r) {
   if (NodeOrPointFree(r.orig_point)) r.orig_point = 0;
 }
 
-// The first `max` characters of `text`, as a view.
-std::string_view CutView(std::string_view text) { return text.substr(0, kMaxString); }
-
-// Word 1 of `text` at `delimiters`, cut at 255 characters as ExtractWord
-// cuts it.
-std::string_view FirstWord(std::string_view text, const CharSet& delimiters) {
-  return CutView(WordView(1, text, delimiters));
-}
-
-// Zone, net, node, point and domain: the first five words of an address
-// text at ":", "/", "." and "@", each cut at 255 characters, empty where
-// the text has fewer words.  One pass over the text, where asking for each
-// word would start over from the front five times.
-using AddressWords = std::array<std::string_view, 5>;
-
-AddressWords SplitAddress(std::string_view text) {
-  AddressWords words;
-  auto is_delimiter = [](char c) { return kAddressDelimiters[static_cast<unsigned char>(c)]; };
-  size_t i = 0;
-  for (std::string_view& word : words) {
-    while (i < text.size() && is_delimiter(text[i])) ++i;
-    if (i == text.size()) break;
-    const size_t start = i;
-    while (i < text.size() && !is_delimiter(text[i])) ++i;
-    word = CutView(text.substr(start, i - start));
-  }
-  return words;
-}
-
-// Sets the INTL text to "destination origin".  Either part may be a view
-// into the INTL text itself: both are copied before it changes.
-void JoinIntl(std::string_view destination, std::string_view origin, ShortString* intl) {
-  char joined[2 * kMaxString + 1];
-  destination.copy(joined, destination.size());
-  joined[destination.size()] = ' ';
-  origin.copy(joined + destination.size() + 1, origin.size());
-  *intl = std::string_view(joined, destination.size() + 1 + origin.size());
-}
-
 }  // namespace
 
 std::string AddressText(uint16_t zone, uint16_t net, uint16_t node, uint16_t point) {
-  // Four numbers of at most five digits and three separators, put together
-  // in place: the text is made once, at its final size.
-  char text[4 * 5 + 3];
+  char text[kMaxAddressText];
+  return std::string(text, PutAddressText(text, zone, net, node, point));
+}
+
+size_t PutAddressText(char* text, uint16_t zone, uint16_t net, uint16_t node, uint16_t point) {
   char* end = text;
   auto number = [&end](uint16_t value) {
     char digits[5];
@@ -138,7 +141,7 @@ std::string AddressText(uint16_t zone, uint16_t net, uint16_t node, uint16_t poi
     *end++ = '.';
     number(point);
   }
-  return std::string(text, end);
+  return static_cast<size_t>(end - text);
 }
 
 std::string MessageRecord::FormatOriginAddress() const {
@@ -183,7 +186,7 @@ void CompleteAddresses(MessageRecord& r) {
   FillFrom(from_msgid, &r.orig_zone, &r.orig_net, &r.orig_node);
   if (NodeOrPointFree(r.orig_point) && from_msgid.find('.') != std::string::npos &&
       MsgidAddressIsNumeric(r.msgid)) {
-    r.orig_point = Number16(WordView(4, from_msgid, kAddressDelimiters));
+    r.orig_point = Number16(SplitAddress(from_msgid)[3]);
   }
   // The domain: what follows the at sign, up to a blank.
   auto domain = [](std::string_view value) {

@@ -466,7 +466,12 @@ void AppendTrailingLines(const MessageRecord& r, std::string& text, bool lists) 
   };
   if (!r.tear_line.empty() && r.has_tear_line) line(kTear, r.tear_line);
   if ((!r.origin.empty() || !r.area.empty()) && r.has_origin) {
-    line(kOrigin, r.origin, "(" + r.FormatOriginAddress() + ")");
+    char address[kMaxAddressText + 2];  // "(" FormatOriginAddress ")"
+    address[0] = '(';
+    size_t size = 1 + PutAddressText(address + 1, r.orig_zone, r.orig_net, r.orig_node,
+                                     r.orig_point);
+    address[size++] = ')';
+    line(kOrigin, r.origin, std::string_view(address, size));
   }
   if (lists) {
     for (const std::string& seen : r.seenby_lines) line(kSeenBy, seen);
@@ -517,11 +522,13 @@ void MessageRecord::Normalise() {
     msgid = id + " " + NewMessageSerial();
   }
   if (intl.empty()) {
-    std::string text = AddressText(dest_zone, dest_net, dest_node, 0);
-    text += ' ';
-    text += AddressText(orig_zone, orig_net, orig_node, 0);
-    text += ' ';
-    intl = text;
+    // "destination origin ", put together in place.
+    char text[2 * kMaxAddressText + 2];
+    size_t size = PutAddressText(text, dest_zone, dest_net, dest_node, 0);
+    text[size++] = ' ';
+    size += PutAddressText(text + size, orig_zone, orig_net, orig_node, 0);
+    text[size++] = ' ';
+    intl = std::string_view(text, size);
   }
   NormaliseDate(&date_text, &date_written);
 }

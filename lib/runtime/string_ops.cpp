@@ -124,6 +124,18 @@ std::string_view WordView(int n, std::string_view text, const CharSet& delimiter
   return text.substr(start, end - start);
 }
 
+std::string_view WordView(int n, std::string_view text, char delimiter) {
+  if (n < 1) return {};
+  size_t i = 0;
+  for (int word = 1;; ++word) {
+    while (i < text.size() && text[i] == delimiter) ++i;
+    if (i == text.size()) return {};
+    const size_t start = i;
+    while (i < text.size() && text[i] != delimiter) ++i;
+    if (word == n) return text.substr(start, i - start);
+  }
+}
+
 std::string ExtractWord(int n, std::string_view text, const CharSet& delimiters) {
   return Cut(WordView(n, text, delimiters));
 }

@@ -102,6 +102,8 @@ std::string ExtractWord(int n, std::string_view text, const CharSet& delimiters)
 // ExtractWord and Trim without a copy: views into `text`, not cut at 255
 // characters.
 std::string_view WordView(int n, std::string_view text, const CharSet& delimiters);
+// WordView with one delimiter, without a set to look each character up in.
+std::string_view WordView(int n, std::string_view text, char delimiter);
 std::string_view TrimView(std::string_view text, const CharSet& set);
 
 // Appends `value` to `out` without the bytes `a` and `b` it holds.

@@ -71,6 +71,15 @@ TEST(WordTest, ExtractsWordsAtBlanksAndTabs) {
   EXPECT_EQ(ExtractWord(1, " \t ", kBlanks), "");
 }
 
+TEST(WordTest, OneDelimiterFindsWhatItsSetFinds) {
+  const CharSet blank = MakeCharSet(" ");
+  for (std::string_view text : {"", " ", "a", "  a  b c ", "a b", "ab  ", "\tx y\t", "   "}) {
+    for (int n = -1; n <= 4; ++n) {
+      EXPECT_EQ(WordView(n, text, ' '), WordView(n, text, blank)) << n << " [" << text << "]";
+    }
+  }
+}
+
 TEST(WordTest, SplitsAddressesAtTheirDelimiters) {
   const std::string address = "2:5020/1042.7@fidonet";
   EXPECT_EQ(ExtractWord(1, address, kAddressDelimiters), "2");

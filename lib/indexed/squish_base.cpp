@@ -162,10 +162,10 @@ uint32_t& LinkField(FrameHeader& frame, bool next) {
 // The date written with the seconds of the FTS-0001 date text when the text
 // and the 2-second stamp agree: the stamp keeps only even seconds, the text
 // (written from the same date) every second.  Otherwise the stamp's date.
-DateTime ExactDateWritten(const DateTime& stamped, const std::string& text) {
-  DateText date_text = text;
+// The text is normalised on the way (NormaliseDate).
+DateTime ExactDateWritten(const DateTime& stamped, DateText* text) {
   DateTime parsed;
-  NormaliseDate(&date_text, &parsed);
+  NormaliseDate(text, &parsed);
   DateTime even = parsed;
   even.second -= even.second % 2;
   return even == stamped && IsValidDate(parsed) ? parsed : stamped;
@@ -202,7 +202,6 @@ void SquishBase::ConvertHeader(Direction direction, MessageRecord& r) {
     r.from_name = h.from;
     r.to_name = h.to;
     r.subject = h.subject;
-    r.date_text = h.ftsc_date;
     r.orig_zone = h.orig.zone;
     r.orig_net = h.orig.net;
     r.orig_node = h.orig.node;
@@ -214,7 +213,10 @@ void SquishBase::ConvertHeader(Direction direction, MessageRecord& r) {
     r.attributes = h.attr;
     r.date_written = UnpackStamp(SwapStamp(h.date_written));
     if (!IsValidDate(r.date_written)) SetNow(&r.date_written);
-    r.date_written = ExactDateWritten(r.date_written, h.ftsc_date);
+    // The date text is taken apart where the record keeps it, and made
+    // again from the date received below.
+    r.date_text = h.ftsc_date;
+    r.date_written = ExactDateWritten(r.date_written, &r.date_text);
     r.date_arrived = UnpackStamp(SwapStamp(h.date_arrived));
     if (!IsValidDate(r.date_arrived)) SetNow(&r.date_arrived);
     FormatDate(r.date_arrived, &r.date_text);
@@ -616,7 +618,7 @@ bool SquishBase::ReadMessage(int32_t n, MessageRecord& record) {
   }
   index_record_ = index;
   frame_header_ = frame;
-  working_header_ = squish::DecodeMessageHeader(header_bytes);
+  squish::DecodeMessageHeader(header_bytes, &working_header_);
 
   record.Clear();
   ConvertHeader(Direction::kReading, record);
@@ -645,7 +647,8 @@ bool SquishBase::ReadSortKey(int32_t n, MessageRecord&, SortKey* key) {
   // As ConvertHeader reads it.
   DateTime written = UnpackStamp(SwapStamp(header.date_written));
   if (!IsValidDate(written)) SetNow(&written);
-  key->written = DateToSeconds(ExactDateWritten(written, header.ftsc_date));
+  DateText text = header.ftsc_date;
+  key->written = DateToSeconds(ExactDateWritten(written, &text));
   key->times_read = (header.attr & squish::kAttrRead) != 0 ? 1 : 0;
   return true;
 }

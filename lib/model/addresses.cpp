@@ -36,7 +36,9 @@ using AddressWords = std::array<std::string_view, 5>;
 
 AddressWords SplitAddress(std::string_view text) {
   AddressWords words;
-  auto is_delimiter = [](char c) { return kAddressDelimiters[static_cast<unsigned char>(c)]; };
+  // The members of kAddressDelimiters, compared outright: this runs for
+  // every address of every message.
+  auto is_delimiter = [](char c) { return c == ':' || c == '/' || c == '.' || c == '@'; };
   size_t i = 0;
   for (std::string_view& word : words) {
     while (i < text.size() && is_delimiter(text[i])) ++i;
@@ -70,9 +72,12 @@ std::string_view AddressSource(std::string_view value, int word) {
   return TrimView(cut.substr(0, std::min(cut.size(), kMaxString)), kBlanks);
 }
 
-// Fills zone, net and node from `source` when it looks like an address
-// (holds both ":" and "/").
-void FillFrom(std::string_view source, uint16_t* zone, uint16_t* net, uint16_t* node) {
+// Fills zone, net and node from AddressSource(value, word) when it looks
+// like an address (holds both ":" and "/").  Where none of them is free,
+// the value is not looked at.
+void FillFrom(std::string_view value, int word, uint16_t* zone, uint16_t* net, uint16_t* node) {
+  if (!ZoneOrNetFree(*zone) && !ZoneOrNetFree(*net) && !NodeOrPointFree(*node)) return;
+  const std::string_view source = AddressSource(value, word);
   if (source.find(':') == std::string_view::npos || source.find('/') == std::string_view::npos) {
     return;
   }
@@ -181,12 +186,13 @@ void MessageRecord::ParseDestinationAddress(std::string_view text) {
 
 void CompleteAddresses(MessageRecord& r) {
   // Origin: INTL, then MSGID, then the origin line.
-  FillFrom(AddressSource(r.intl, 2), &r.orig_zone, &r.orig_net, &r.orig_node);
-  std::string_view from_msgid = AddressSource(r.msgid, 1);
-  FillFrom(from_msgid, &r.orig_zone, &r.orig_net, &r.orig_node);
-  if (NodeOrPointFree(r.orig_point) && from_msgid.find('.') != std::string::npos &&
-      MsgidAddressIsNumeric(r.msgid)) {
-    r.orig_point = Number16(SplitAddress(from_msgid)[3]);
+  FillFrom(r.intl, 2, &r.orig_zone, &r.orig_net, &r.orig_node);
+  FillFrom(r.msgid, 1, &r.orig_zone, &r.orig_net, &r.orig_node);
+  if (NodeOrPointFree(r.orig_point)) {
+    const std::string_view from_msgid = AddressSource(r.msgid, 1);
+    if (from_msgid.find('.') != std::string::npos && MsgidAddressIsNumeric(r.msgid)) {
+      r.orig_point = Number16(SplitAddress(from_msgid)[3]);
+    }
   }
   // The domain: what follows the at sign, up to a blank.
   auto domain = [](std::string_view value) {
@@ -198,8 +204,8 @@ void CompleteAddresses(MessageRecord& r) {
   CompleteFromOriginLine(r);
 
   // Destination: INTL, then REPLY.
-  FillFrom(AddressSource(r.intl, 1), &r.dest_zone, &r.dest_net, &r.dest_node);
-  FillFrom(AddressSource(r.reply, 1), &r.dest_zone, &r.dest_net, &r.dest_node);
+  FillFrom(r.intl, 1, &r.dest_zone, &r.dest_net, &r.dest_node);
+  FillFrom(r.reply, 1, &r.dest_zone, &r.dest_net, &r.dest_node);
   if (NodeOrPointFree(r.dest_point)) r.dest_point = 0;
   if (r.dest_domain.empty()) r.dest_domain = domain(r.reply);
   if (r.dest_domain.empty()) r.dest_domain = r.orig_domain;

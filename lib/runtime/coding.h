@@ -39,10 +39,13 @@ inline void PutU32LE(uint8_t* p, uint32_t v) {
 
 // The text of a fixed-size string field: the bytes up to the first NUL, or
 // the whole field when it holds none.
-inline std::string GetFixedString(std::span<const uint8_t> field) {
+inline std::string_view GetFixedView(std::span<const uint8_t> field) {
   size_t n = 0;
   while (n < field.size() && field[n] != 0) ++n;
-  return std::string(reinterpret_cast<const char*>(field.data()), n);
+  return std::string_view(reinterpret_cast<const char*>(field.data()), n);
+}
+inline std::string GetFixedString(std::span<const uint8_t> field) {
+  return std::string(GetFixedView(field));
 }
 
 // Stores `text` into a fixed-size string field: at most field.size() - 1

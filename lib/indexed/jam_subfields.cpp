@@ -250,15 +250,20 @@ void ApplyKludge(std::string_view data, MessageRecord& r, std::unordered_set<std
   auto routing = [&](std::string_view prefix) {
     r.routing_lines.Insert(std::string(prefix).append(line.substr(prefix.size())));
   };
-  if (StartsWithNoCase(line, kIntl) || StartsWithNoCase(line, kTopt) ||
-      StartsWithNoCase(line, kFmpt)) {
+  // Each of these prefixes is ^A and an ASCII letter: most fail at that
+  // letter, folded once for all of them.
+  const char letter = line.size() > 1 ? AsciiUpCase(line[1]) : '\0';
+  auto is = [&line, letter](std::string_view prefix) {
+    return letter == AsciiUpCase(prefix[1]) && StartsWithNoCase(line, prefix);
+  };
+  if (is(kIntl) || is(kTopt) || is(kFmpt)) {
     return;  // the addresses come from OADDRESS and DADDRESS
   }
-  if (StartsWithNoCase(line, kVia)) {
+  if (is(kVia)) {
     routing(kVia);
-  } else if (StartsWithNoCase(line, kRecd)) {
+  } else if (is(kRecd)) {
     routing(kRecd);
-  } else if (StartsWithNoCase(line, kForwarded)) {
+  } else if (is(kForwarded)) {
     routing(kForwarded);
   } else if (StartsWithNoCase(std::string_view(line).substr(1), kArea)) {
     r.area = line.substr(1 + kArea.size());

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 
 #include "model/message_text.h"
 #include "runtime/string_ops.h"
@@ -128,15 +129,8 @@ std::string AddressText(uint16_t zone, uint16_t net, uint16_t node, uint16_t poi
 
 size_t PutAddressText(char* text, uint16_t zone, uint16_t net, uint16_t node, uint16_t point) {
   char* end = text;
-  auto number = [&end](uint16_t value) {
-    char digits[5];
-    int n = 0;
-    do {
-      digits[n++] = static_cast<char>('0' + value % 10);
-      value = static_cast<uint16_t>(value / 10);
-    } while (value != 0);
-    while (n > 0) *end++ = digits[--n];
-  };
+  // Five digits at most: the room is always there.
+  auto number = [&end](uint16_t value) { end = std::to_chars(end, end + 5, value).ptr; };
   number(zone);
   *end++ = ':';
   number(net);

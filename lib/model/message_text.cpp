@@ -47,6 +47,10 @@ class LineTest {
   }
 
   std::string_view line() const { return line_; }
+  // The line's first byte, folded (0 for an empty line).  A group of
+  // tests whose prefixes all start with one byte is passed over when the
+  // line does not: none of them could match, and only a match changes it.
+  char head() const { return head_[0]; }
   bool recognised() const { return recognised_; }
   void set_recognised() { recognised_ = true; }
 
@@ -146,15 +150,17 @@ void TestFramingLines(LineTest& t, std::string_view original, MessageRecord& r,
     r.has_origin = true;
     t.Consume();
   }
-  for (std::string_view prefix : {kVia, kRecd, kForwarded}) {
-    if (t.Match(prefix, &value) && !lists.HasRouting(original)) {
-      lists.AddRouting(std::string(prefix).append(value));
+  if (t.head() == '\x01') {
+    for (std::string_view prefix : {kVia, kRecd, kForwarded}) {
+      if (t.Match(prefix, &value) && !lists.HasRouting(original)) {
+        lists.AddRouting(std::string(prefix).append(value));
+        t.Consume();
+      }
+    }
+    if (t.Match(kPath, &value)) {
+      lists.AddPath(value);
       t.Consume();
     }
-  }
-  if (t.Match(kPath, &value)) {
-    lists.AddPath(value);
-    t.Consume();
   }
   if (t.Match(kSeenBy, &value)) {
     lists.AddSeenBy(value);
@@ -162,9 +168,8 @@ void TestFramingLines(LineTest& t, std::string_view original, MessageRecord& r,
   }
 }
 
-// Tests a line of the leading block against every prefix, in order.
-bool TestLeadingLine(std::string_view line, MessageRecord& r, ScanLists& lists) {
-  LineTest t(line);
+// The kludges of the leading block that go to fields, in order.
+void TestKludgeLine(LineTest& t, MessageRecord& r) {
   std::string_view value;
   if (t.Match(kIntl, &value)) {
     r.intl = value;
@@ -192,6 +197,12 @@ bool TestLeadingLine(std::string_view line, MessageRecord& r, ScanLists& lists) 
       t.Consume();
     }
   }
+}
+
+// Tests a line of the leading block against every prefix, in order.
+bool TestLeadingLine(std::string_view line, MessageRecord& r, ScanLists& lists) {
+  LineTest t(line);
+  if (t.head() == '\x01') TestKludgeLine(t, r);
   TestFramingLines(t, line, r, lists);
   // Any other kludge line is kept whole, each value once.
   if (!t.line().empty() && t.line()[0] == '\x01' && !lists.HasControl(t.line())) {

@@ -224,7 +224,7 @@ void ApplySubfields(std::span<const uint8_t> area, MessageRecord& r) {
   // echomail has none whatever its subfields say.
   if (!r.intl.empty() &&
       (r.intl.str().front() == ' ' || WordView(2, r.intl, kBlanks).empty() || r.IsEchomail())) {
-    r.intl.clear();
+    r.intl = std::string_view();  // emptied: the next message reuses its storage
   }
 }
 

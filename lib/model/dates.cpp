@@ -35,8 +35,9 @@ class DateWriter {
   // Last two digits of the number, with a leading "0" when it has only one.
   void TwoDigits(int64_t value) {
     if (value >= 0) {
-      Char(static_cast<char>('0' + value / 10 % 10));
-      Char(static_cast<char>('0' + value % 10));
+      const auto last_two = static_cast<uint32_t>(value % 100);
+      Char(static_cast<char>('0' + last_two / 10));
+      Char(static_cast<char>('0' + last_two % 10));
       return;
     }
     std::string_view digits = Digits(value);

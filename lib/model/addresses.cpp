@@ -51,6 +51,18 @@ AddressWords SplitAddress(std::string_view text) {
   return words;
 }
 
+// Sets the four numbers and the domain of one side of a message from an
+// address text.
+void SetAddress(std::string_view text, uint16_t* zone, uint16_t* net, uint16_t* node,
+                uint16_t* point, ShortString* domain) {
+  const AddressWords words = SplitAddress(text);
+  *zone = Number16(words[0]);
+  *net = Number16(words[1]);
+  *node = Number16(words[2]);
+  *point = Number16(words[3]);
+  *domain = words[4];
+}
+
 // Sets the INTL text to "destination origin".  Either part may be a view
 // into the INTL text itself: both are copied before it changes.
 void JoinIntl(std::string_view destination, std::string_view origin, ShortString* intl) {
@@ -158,24 +170,14 @@ void MessageRecord::ParseOriginAddress(std::string_view text) {
 
 void MessageRecord::ParseOriginAddressOnly(std::string_view text) {
   JoinIntl(FirstWord(intl, kBlank), FirstWord(text, kDot), &intl);
-  const AddressWords words = SplitAddress(text);
-  orig_zone = Number16(words[0]);
-  orig_net = Number16(words[1]);
-  orig_node = Number16(words[2]);
-  orig_point = Number16(words[3]);
-  orig_domain = words[4];
+  SetAddress(text, &orig_zone, &orig_net, &orig_node, &orig_point, &orig_domain);
 }
 
 void MessageRecord::ParseDestinationAddress(std::string_view text) {
   std::string_view origin = CutView(WordView(2, intl, kBlank));
   if (origin.empty()) origin = FirstWord(intl, kBlank);
   JoinIntl(FirstWord(text, kDot), origin, &intl);
-  const AddressWords words = SplitAddress(text);
-  dest_zone = Number16(words[0]);
-  dest_net = Number16(words[1]);
-  dest_node = Number16(words[2]);
-  dest_point = Number16(words[3]);
-  dest_domain = words[4];
+  SetAddress(text, &dest_zone, &dest_net, &dest_node, &dest_point, &dest_domain);
 }
 
 void CompleteAddresses(MessageRecord& r) {

@@ -53,8 +53,9 @@ void PrintUsage() {
 void PrepareForDestination(MessageRecord& record) {
   record.reply_to = 0;
   record.replies.fill(0);
-  if (!record.intl_present) record.intl.clear();
-  if (!record.msgid_present) record.msgid.clear();
+  // Emptied, not freed: the next message read takes the storage again.
+  if (!record.intl_present) record.intl = std::string_view();
+  if (!record.msgid_present) record.msgid = std::string_view();
 }
 
 // The source numbers of the messages handed to the destination, in order,

@@ -313,7 +313,7 @@ void PacketBase::ConvertHeader(Direction direction, MessageRecord& record) {
   }
   if (!IsValidDate(record.date_written)) SetNow(&record.date_written);
   if (!IsValidDate(record.date_arrived)) SetNow(&record.date_arrived);
-  record.date_text = FormatDate(record.date_written);
+  FormatDate(record.date_written, &record.date_text);
   message_header_.orig_node = record.orig_node;
   message_header_.dest_node = record.dest_node;
   message_header_.orig_net = record.orig_net;
@@ -476,7 +476,9 @@ bool PacketBase::WriteMessage(int32_t n, MessageRecord& record) {
   record.ConvertFlags(Direction::kWriting);
   ConvertHeader(Direction::kWriting, record);
 
-  std::string bytes;
+  // Put together in the one buffer every message is built in.
+  std::string& bytes = message_buffer_;
+  bytes.clear();
   uint8_t type[2];
   PutU16LE(type, kPackedMessageType);
   bytes.append(reinterpret_cast<const char*>(type), sizeof type);

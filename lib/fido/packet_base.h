@@ -197,6 +197,7 @@ class PacketBase : public MessageBase {
   PacketHeader header_;
   uint16_t following_word_ = 0;
   PackedHeader message_header_;
+  std::string message_buffer_;  // the packed form WriteMessage builds
   // Where the messages lie.
   PacketIndex index_;
   // Byte ranges [from, to) of messages marked for deletion, ascending.

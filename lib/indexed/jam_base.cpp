@@ -57,16 +57,7 @@ uint32_t NowInJamSeconds() {
 // line and the origin line when the record has them (the other lines below
 // the body are subfields).
 void AppendText(const MessageRecord& r, std::string& text) {
-  const size_t start = text.size();
-  r.body.AppendContents(&text);
-  // The trailing lines look at the body's end only.
-  if (text.size() == start) {
-    std::string lines;
-    AppendTrailingLines(r, lines, false);
-    text += lines;
-  } else {
-    AppendTrailingLines(r, text, false);
-  }
+  AppendBodyAndTrailingLines(r, text, false);
 }
 
 }  // namespace
@@ -358,7 +349,7 @@ void JamBase::ConvertHeader(Direction direction, MessageRecord& r) {
     if (!IsValidDate(r.date_written)) SetNow(&r.date_written);
     r.date_arrived = jam::DateFromJam(working_.date_processed);
     if (!IsValidDate(r.date_arrived)) SetNow(&r.date_arrived);
-    r.date_text = FormatDate(r.date_arrived);
+    FormatDate(r.date_arrived, &r.date_text);
     r.reply_to = static_cast<int32_t>(working_.reply_to);
     r.cost = static_cast<uint16_t>(working_.cost);
     r.replies[0] = static_cast<int32_t>(working_.reply_first);
@@ -368,7 +359,12 @@ void JamBase::ConvertHeader(Direction direction, MessageRecord& r) {
     } else if (working_.attribute & jam::kMsgTypeNet) {
       r.stored_type = MessageType::kNetmail;
     }
-    r.flags = Trim(r.flags.str() + " " + jam::FlagsWordsFromJam(working_.attribute), kBlanks);
+    const std::string words = jam::FlagsWordsFromJam(working_.attribute);
+    if (words.empty()) {
+      r.flags = TrimView(r.flags, kBlanks);  // what joining no words leaves
+    } else {
+      r.flags = Trim(r.flags.str() + " " + words, kBlanks);
+    }
     r.times_read = static_cast<uint16_t>(working_.times_read);
     r.stored_number = working_.message_number;
     return;
@@ -429,7 +425,9 @@ bool JamBase::ReadMessage(int32_t n, MessageRecord& record) {
   }
   int64_t text_start = working_.txt_offset;
   int64_t text_end = text_start + working_.txt_len;
-  std::vector<uint8_t> area(static_cast<size_t>(area_end - area_start));
+  // One buffer for the subfields of every message read.
+  std::vector<uint8_t>& area = area_buffer_;
+  area.resize(static_cast<size_t>(area_end - area_start));
   header_stream_->Seek(area_start);
   header_stream_->Read(area.data(), area.size());
   if (!header_stream_->ok()) return false;

@@ -66,8 +66,28 @@ void AppendIfSet(std::string* area, uint32_t id, std::string_view data) {
   if (!data.empty()) AppendSubfield(area, id, data);
 }
 
-void ApplyOne(uint32_t id, std::string_view data, MessageRecord& r,
-              std::unordered_set<std::string>& kept) {
+// The other control lines a record holds, for filing each new one once:
+// searched in the list itself while it is short, and through a set of its
+// values once it is long, so that a message of many kludges costs no
+// search of the whole list for each.
+class KeptLines {
+ public:
+  explicit KeptLines(const StringList& list) : list_(list) {}
+
+  // What ApplyKludge takes: null while the list is short.
+  std::unordered_set<std::string>* For() {
+    if (!set_ && list_.count() > kSearchedInPlace) set_.emplace(list_.begin(), list_.end());
+    return set_ ? &*set_ : nullptr;
+  }
+
+ private:
+  static constexpr int32_t kSearchedInPlace = 16;
+
+  const StringList& list_;
+  std::optional<std::unordered_set<std::string>> set_;
+};
+
+void ApplyOne(uint32_t id, std::string_view data, MessageRecord& r, KeptLines& kept) {
   switch (id) {
     case kSubOriginAddress:
       // The MSGID is the MSGID subfield's (see ApplySubfields).
@@ -108,7 +128,7 @@ void ApplyOne(uint32_t id, std::string_view data, MessageRecord& r,
       break;
     case kSubEmbeddedData:
     case kSubFtsKludge:
-      ApplyKludge(data, r, &kept);
+      ApplyKludge(data, r, kept.For());
       break;
     case kSubSeenBy:
       r.seenby_lines.Insert(data);
@@ -118,7 +138,13 @@ void ApplyOne(uint32_t id, std::string_view data, MessageRecord& r,
       break;
     case kSubTzutc:
       for (const KludgeSubfield& kind : kKludgeSubfields) {
-        if (kind.id == id) ApplyKludge(std::string(kind.prefix) + std::string(data), r);
+        if (kind.id != id) continue;
+        // The line as its kludge: the prefix in front of the data.
+        char line[kMaxString];
+        const size_t prefix = std::min(kind.prefix.size(), sizeof line);
+        kind.prefix.copy(line, prefix);
+        const size_t size = prefix + data.copy(line + prefix, sizeof line - prefix);
+        ApplyKludge(std::string_view(line, size), r, kept.For());
       }
       break;
     case kSubFlags:
@@ -172,9 +198,9 @@ void ApplySubfields(std::span<const uint8_t> area, MessageRecord& r) {
   ByteReader in(area);
   // The MSGID is the MSGID subfield's wherever it stands, and none without
   // one (the record's reader makes one up then).
-  std::optional<std::string> msgid;
+  std::optional<std::string_view> msgid;
   // The other control lines the record holds, each value taken once.
-  std::unordered_set<std::string> kept(r.control_lines.begin(), r.control_lines.end());
+  KeptLines kept(r.control_lines);
   while (in.remaining() >= kSubfieldHeaderSize) {
     auto raw = in.Bytes(kSubfieldHeaderSize);
     // No subfield starts with the signature of a message header: an area
@@ -189,16 +215,16 @@ void ApplySubfields(std::span<const uint8_t> area, MessageRecord& r) {
     if (header.length > in.remaining()) break;
     auto data = in.Bytes(header.length);
     std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
-    if (header.id() == kSubMsgid) msgid = std::string(text);
+    if (header.id() == kSubMsgid) msgid = text;
     ApplyOne(header.id(), text, r, kept);
   }
-  r.msgid = msgid.value_or("");
+  r.msgid = msgid.value_or(std::string_view());
   // One address subfield without the other (echomail has no destination)
   // leaves half an INTL text; a message without both addresses has none;
   // echomail has none whatever its subfields say.
-  if (!r.intl.empty() && (r.intl.str().front() == ' ' ||
-                          ExtractWord(2, r.intl.str(), kBlanks).empty() || r.IsEchomail())) {
-    r.intl.clear();
+  if (!r.intl.empty() &&
+      (r.intl.str().front() == ' ' || WordView(2, r.intl, kBlanks).empty() || r.IsEchomail())) {
+    r.intl = std::string_view();  // emptied: the next message reuses its storage
   }
 }
 
@@ -216,23 +242,32 @@ std::string TraceToRoutingLine(std::string_view data) {
 }
 
 void ApplyKludge(std::string_view data, MessageRecord& r, std::unordered_set<std::string>* kept) {
-  std::string line = Cut(std::string(1, kControlMark) + std::string(data));
+  // ^A and the data, cut at 255 characters, put together without
+  // allocating: most lines are filed as they are, or dropped.
+  char joined[kMaxString];
+  joined[0] = kControlMark;
+  const std::string_view line(joined, 1 + data.copy(joined + 1, sizeof joined - 1));
   auto routing = [&](std::string_view prefix) {
-    r.routing_lines.Insert(std::string(prefix) + line.substr(prefix.size()));
+    r.routing_lines.Insert(std::string(prefix).append(line.substr(prefix.size())));
   };
-  if (StartsWithNoCase(line, kIntl) || StartsWithNoCase(line, kTopt) ||
-      StartsWithNoCase(line, kFmpt)) {
+  // Each of these prefixes is ^A and an ASCII letter: most fail at that
+  // letter, folded once for all of them.
+  const char letter = line.size() > 1 ? AsciiUpCase(line[1]) : '\0';
+  auto is = [&line, letter](std::string_view prefix) {
+    return letter == AsciiUpCase(prefix[1]) && StartsWithNoCase(line, prefix);
+  };
+  if (is(kIntl) || is(kTopt) || is(kFmpt)) {
     return;  // the addresses come from OADDRESS and DADDRESS
   }
-  if (StartsWithNoCase(line, kVia)) {
+  if (is(kVia)) {
     routing(kVia);
-  } else if (StartsWithNoCase(line, kRecd)) {
+  } else if (is(kRecd)) {
     routing(kRecd);
-  } else if (StartsWithNoCase(line, kForwarded)) {
+  } else if (is(kForwarded)) {
     routing(kForwarded);
   } else if (StartsWithNoCase(std::string_view(line).substr(1), kArea)) {
     r.area = line.substr(1 + kArea.size());
-  } else if (kept != nullptr ? kept->insert(line).second : r.control_lines.Search(line) < 0) {
+  } else if (kept != nullptr ? kept->emplace(line).second : r.control_lines.Search(line) < 0) {
     r.control_lines.Insert(line);
   }
 }

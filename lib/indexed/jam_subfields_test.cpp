@@ -143,7 +143,8 @@ TEST(JamSubfieldsTest, TzutcSubfieldIsItsControlLine) {
   Apply(Area({{kSubFtsKludge, "CHRS: CP866 2"},
               {kSubTzutc, "-0500"},
               {kSubFtsKludge, "REPLYADDR a@b"},
-              {kSubTzutc, "-0500"}}),
+              {kSubTzutc, "-0500"},
+              {kSubFtsKludge, "TZUTC: -0500"}}),
         r);
   std::vector<std::string> lines(r.control_lines.begin(), r.control_lines.end());
   EXPECT_EQ(lines, (std::vector<std::string>{"\x01"
@@ -161,6 +162,17 @@ TEST(JamSubfieldsTest, TzutcSubfieldIsItsControlLine) {
   EXPECT_EQ(kludges, (Fields{{kSubFtsKludge, "CHRS: CP866 2"},
                              {kSubTzutc, "-0500"},
                              {kSubFtsKludge, "REPLYADDR a@b"}}));
+
+  // The same among many other lines (each value still once).
+  Fields many;
+  for (int i = 0; i < 20; ++i) many.push_back({kSubFtsKludge, "X" + std::to_string(i) + ": v"});
+  many.push_back({kSubTzutc, "-0500"});
+  many.push_back({kSubFtsKludge, "TZUTC: -0500"});
+  many.push_back({kSubFtsKludge, "X3: v"});
+  MessageRecord crowded;
+  Apply(Area(many), crowded);
+  ASSERT_EQ(crowded.control_lines.count(), 21);
+  EXPECT_EQ(crowded.control_lines.At(20), "\x01TZUTC: -0500");
 }
 
 TEST(JamSubfieldsTest, Trace) {

@@ -49,25 +49,31 @@ void TakeControlLine(std::string_view line, MessageRecord& r) {
   auto take = [&rest](ShortString& field, std::string_view prefix) {
     if (!rest(prefix).empty()) field = rest(prefix);
   };
-  if (StartsWithNoCase(line, kIntl)) {
+  // Every prefix is ^A and an ASCII letter: most fail at that letter,
+  // folded once for all of them.
+  const char letter = line.size() > 1 ? AsciiUpCase(line[1]) : '\0';
+  auto is = [&line, letter](std::string_view prefix) {
+    return letter == AsciiUpCase(prefix[1]) && StartsWithNoCase(line, prefix);
+  };
+  if (is(kIntl)) {
     r.intl = rest(kIntl);
-  } else if (StartsWithNoCase(line, kTopt)) {
+  } else if (is(kTopt)) {
     r.dest_point = static_cast<uint16_t>(TextToNumber(rest(kTopt)));
-  } else if (StartsWithNoCase(line, kFmpt)) {
+  } else if (is(kFmpt)) {
     r.orig_point = static_cast<uint16_t>(TextToNumber(rest(kFmpt)));
-  } else if (StartsWithNoCase(line, kMsgid)) {
+  } else if (is(kMsgid)) {
     take(r.msgid, kMsgid);
-  } else if (StartsWithNoCase(line, kReply)) {
+  } else if (is(kReply)) {
     take(r.reply, kReply);
-  } else if (StartsWithNoCase(line, kFlags)) {
+  } else if (is(kFlags)) {
     take(r.flags, kFlags);
-  } else if (StartsWithNoCase(line, kPid)) {
+  } else if (is(kPid)) {
     take(r.pid, kPid);
-  } else if (StartsWithNoCase(line, kVia)) {
+  } else if (is(kVia)) {
     r.routing_lines.Insert(std::string(kVia).append(rest(kVia)));
-  } else if (StartsWithNoCase(line, kRecd)) {
+  } else if (is(kRecd)) {
     r.routing_lines.Insert(std::string(kRecd).append(rest(kRecd)));
-  } else if (StartsWithNoCase(line, kForwarded)) {
+  } else if (is(kForwarded)) {
     r.routing_lines.Insert(std::string(kForwarded).append(rest(kForwarded)));
   } else {
     r.control_lines.Insert(line);
@@ -82,7 +88,15 @@ void ParseControlInfo(std::string_view info, MessageRecord& r) {
   while (pos < info.size()) {
     size_t end = info.find(kCtrlA[0], pos);
     if (end == std::string_view::npos) end = info.size();
-    if (end > pos) TakeControlLine(std::string(kCtrlA).append(info.substr(pos, end - pos)), r);
+    if (end > pos) {
+      // Behind a separator the line with its ^A stands in the text as it
+      // is; only a first line without one needs it put in front.
+      if (pos > 0) {
+        TakeControlLine(info.substr(pos - 1, end - pos + 1), r);
+      } else {
+        TakeControlLine(std::string(kCtrlA).append(info.substr(pos, end - pos)), r);
+      }
+    }
     pos = end + 1;
   }
 }
@@ -92,16 +106,13 @@ void ParseControlInfo(std::string_view info, MessageRecord& r) {
 // control information): those bytes are left out.
 void AppendControlLine(std::string& ctl, std::string_view prefix, std::string_view value) {
   ctl.append(prefix);
-  for (char c : value) {
-    if (c != kCtrlA[0] && c != '\0') ctl.push_back(c);
-  }
+  AppendWithout(ctl, value, kCtrlA[0], '\0');
 }
 
-// The control information of a record: the netmail kludges (INTL first; none
-// for echomail), the kludges the record holds as values, the other control
-// lines, one zero byte.
-std::string BuildControlInfo(const MessageRecord& r) {
-  std::string ctl;
+// Appends the control information of a record to `ctl`: the netmail
+// kludges (INTL first; none for echomail), the kludges the record holds as
+// values, the other control lines, one zero byte.
+void AppendControlInfo(const MessageRecord& r, std::string& ctl) {
   auto line = [&ctl](std::string_view prefix, std::string_view value) {
     AppendControlLine(ctl, prefix, value);
   };
@@ -116,17 +127,13 @@ std::string BuildControlInfo(const MessageRecord& r) {
     AppendControlLine(ctl, kludge.substr(0, 1), kludge.substr(1));
   }
   ctl.push_back('\0');
-  return ctl;
 }
 
-// The stored text of a record: the body, tear line, origin line, SEEN-BY,
-// PATH and routing lines (each ended by CR), one zero byte.
-std::string BuildText(const MessageRecord& r) {
-  std::string txt;
-  r.body.AppendContents(&txt);
-  AppendTrailingLines(r, txt);
+// Appends the stored text of a record to `txt`: the body, tear line, origin
+// line, SEEN-BY, PATH and routing lines (each ended by CR), one zero byte.
+void AppendText(const MessageRecord& r, std::string& txt) {
+  AppendBodyAndTrailingLines(r, txt);
   txt.push_back('\0');
-  return txt;
 }
 
 // True when an offset can be that of a frame in a .sqd of `size` bytes:
@@ -155,10 +162,10 @@ uint32_t& LinkField(FrameHeader& frame, bool next) {
 // The date written with the seconds of the FTS-0001 date text when the text
 // and the 2-second stamp agree: the stamp keeps only even seconds, the text
 // (written from the same date) every second.  Otherwise the stamp's date.
-DateTime ExactDateWritten(const DateTime& stamped, const std::string& text) {
-  DateText date_text = text;
+// The text is normalised on the way (NormaliseDate).
+DateTime ExactDateWritten(const DateTime& stamped, DateText* text) {
   DateTime parsed;
-  NormaliseDate(&date_text, &parsed);
+  NormaliseDate(text, &parsed);
   DateTime even = parsed;
   even.second -= even.second % 2;
   return even == stamped && IsValidDate(parsed) ? parsed : stamped;
@@ -195,7 +202,6 @@ void SquishBase::ConvertHeader(Direction direction, MessageRecord& r) {
     r.from_name = h.from;
     r.to_name = h.to;
     r.subject = h.subject;
-    r.date_text = h.ftsc_date;
     r.orig_zone = h.orig.zone;
     r.orig_net = h.orig.net;
     r.orig_node = h.orig.node;
@@ -207,10 +213,13 @@ void SquishBase::ConvertHeader(Direction direction, MessageRecord& r) {
     r.attributes = h.attr;
     r.date_written = UnpackStamp(SwapStamp(h.date_written));
     if (!IsValidDate(r.date_written)) SetNow(&r.date_written);
-    r.date_written = ExactDateWritten(r.date_written, h.ftsc_date);
+    // The date text is taken apart where the record keeps it, and made
+    // again from the date received below.
+    r.date_text = h.ftsc_date;
+    r.date_written = ExactDateWritten(r.date_written, &r.date_text);
     r.date_arrived = UnpackStamp(SwapStamp(h.date_arrived));
     if (!IsValidDate(r.date_arrived)) SetNow(&r.date_arrived);
-    r.date_text = FormatDate(r.date_arrived);
+    FormatDate(r.date_arrived, &r.date_text);
     r.utc_offset = h.utc_ofs;
     r.reply_to = static_cast<int32_t>(h.reply_to);
     for (size_t i = 0; i < squish::kHeaderReplyCount; ++i) {
@@ -227,7 +236,7 @@ void SquishBase::ConvertHeader(Direction direction, MessageRecord& r) {
   // take its seconds, which the packed stamp can not hold.
   if (!IsValidDate(r.date_written)) SetNow(&r.date_written);
   if (!IsValidDate(r.date_arrived)) SetNow(&r.date_arrived);
-  if (r.date_text.empty()) r.date_text = FormatDate(r.date_written);
+  if (r.date_text.empty()) FormatDate(r.date_written, &r.date_text);
   // The strings as the fixed fields hold them.
   h.from = r.from_name.str().substr(0, squish::kNameSize - 1);
   h.to = r.to_name.str().substr(0, squish::kNameSize - 1);
@@ -594,7 +603,9 @@ bool SquishBase::ReadMessage(int32_t n, MessageRecord& record) {
   const Found found = FindFrame(n, &index, &frame);
   if (found == Found::kNothing) return false;
   squish::MessageHeaderBytes header_bytes{};
-  std::string control(found == Found::kFrame ? frame.clen : 0, '\0');
+  // One buffer for the control information of every message read.
+  std::string& control = control_buffer_;
+  control.assign(found == Found::kFrame ? frame.clen : 0, '\0');
   bool sound = found == Found::kFrame;
   if (sound) {
     data().Read(header_bytes.data(), header_bytes.size());
@@ -607,7 +618,7 @@ bool SquishBase::ReadMessage(int32_t n, MessageRecord& record) {
   }
   index_record_ = index;
   frame_header_ = frame;
-  working_header_ = squish::DecodeMessageHeader(header_bytes);
+  squish::DecodeMessageHeader(header_bytes, &working_header_);
 
   record.Clear();
   ConvertHeader(Direction::kReading, record);
@@ -636,7 +647,8 @@ bool SquishBase::ReadSortKey(int32_t n, MessageRecord&, SortKey* key) {
   // As ConvertHeader reads it.
   DateTime written = UnpackStamp(SwapStamp(header.date_written));
   if (!IsValidDate(written)) SetNow(&written);
-  key->written = DateToSeconds(ExactDateWritten(written, header.ftsc_date));
+  DateText text = header.ftsc_date;
+  key->written = DateToSeconds(ExactDateWritten(written, &text));
   key->times_read = (header.attr & squish::kAttrRead) != 0 ? 1 : 0;
   return true;
 }
@@ -661,8 +673,6 @@ bool SquishBase::WriteMessage(int32_t n, MessageRecord& record) {
 
   record.ConvertFlags(Direction::kWriting);
   ConvertHeader(Direction::kWriting, record);
-  const std::string control = BuildControlInfo(record);
-  const std::string text = BuildText(record);
 
   // The unique id, the same in the index and in the message header: a
   // rewritten message keeps its own, a new one takes the base's next id.
@@ -671,10 +681,15 @@ bool SquishBase::WriteMessage(int32_t n, MessageRecord& record) {
   const uint32_t id = replace && old_index.umsgid != 0 ? old_index.umsgid : NextUniqueId();
   working_header_.umsgid = id;
   working_header_.attr |= squish::kAttrUniqueId;
+  // Message header, control information and text, put together in the one
+  // buffer every message is built in.
+  std::string& message = message_buffer_;
+  message.clear();
   squish::MessageHeaderBytes header_bytes = squish::EncodeMessageHeader(working_header_);
-  std::string message(reinterpret_cast<const char*>(header_bytes.data()), header_bytes.size());
-  message.append(control).append(text);
-  const auto clen = static_cast<uint32_t>(control.size());
+  message.append(reinterpret_cast<const char*>(header_bytes.data()), header_bytes.size());
+  AppendControlInfo(record, message);
+  const auto clen = static_cast<uint32_t>(message.size() - header_bytes.size());
+  AppendText(record, message);
 
   IndexRecord index;
   index.hash = squish::SquishHash(working_header_.to);

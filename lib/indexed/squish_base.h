@@ -272,6 +272,8 @@ class SquishBase : public MessageBase {
   squish::BaseHeader base_header_;  // with the batch counted
   Batch batch_;
   squish::MessageHeader working_header_;
+  std::string message_buffer_;  // the stored form WriteMessage builds
+  std::string control_buffer_;  // the control information ReadMessage reads
   squish::FrameHeader frame_header_;
   squish::IndexRecord index_record_;
   std::unique_ptr<FileStream> index_stream_;

@@ -105,12 +105,19 @@ void PutAddress(ByteWriter& out, const NodeAddress& a) {
 }  // namespace
 
 MessageHeader DecodeMessageHeader(std::span<const uint8_t, kMessageHeaderSize> bytes) {
-  ByteReader in(bytes);
   MessageHeader h;
+  DecodeMessageHeader(bytes, &h);
+  return h;
+}
+
+void DecodeMessageHeader(std::span<const uint8_t, kMessageHeaderSize> bytes,
+                         MessageHeader* header) {
+  ByteReader in(bytes);
+  MessageHeader& h = *header;
   h.attr = in.U32();
-  h.from = in.FixedString(kNameSize);
-  h.to = in.FixedString(kNameSize);
-  h.subject = in.FixedString(kSubjectSize);
+  h.from.assign(GetFixedView(in.Bytes(kNameSize)));
+  h.to.assign(GetFixedView(in.Bytes(kNameSize)));
+  h.subject.assign(GetFixedView(in.Bytes(kSubjectSize)));
   h.orig = GetAddress(in);
   h.dest = GetAddress(in);
   h.date_written = in.U32();
@@ -119,8 +126,7 @@ MessageHeader DecodeMessageHeader(std::span<const uint8_t, kMessageHeaderSize> b
   h.reply_to = in.U32();
   for (uint32_t& reply : h.replies) reply = in.U32();
   h.umsgid = in.U32();
-  h.ftsc_date = in.FixedString(kDateTextSize);
-  return h;
+  h.ftsc_date.assign(GetFixedView(in.Bytes(kDateTextSize)));
 }
 
 MessageHeaderBytes EncodeMessageHeader(const MessageHeader& h) {

@@ -187,6 +187,10 @@ BaseHeaderBytes EncodeBaseHeader(const BaseHeader& header);
 FrameHeader DecodeFrameHeader(std::span<const uint8_t, kFrameHeaderSize> bytes);
 FrameHeaderBytes EncodeFrameHeader(const FrameHeader& frame);
 MessageHeader DecodeMessageHeader(std::span<const uint8_t, kMessageHeaderSize> bytes);
+// The same into `header`, whose texts keep their storage (a reader decodes
+// every message into one header).
+void DecodeMessageHeader(std::span<const uint8_t, kMessageHeaderSize> bytes,
+                         MessageHeader* header);
 MessageHeaderBytes EncodeMessageHeader(const MessageHeader& header);
 IndexRecord DecodeIndexRecord(std::span<const uint8_t, kIndexRecordSize> bytes);
 IndexRecordBytes EncodeIndexRecord(const IndexRecord& record);

@@ -1,6 +1,8 @@
 #include "model/addresses.h"
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 
 #include "model/message_text.h"
 #include "runtime/string_ops.h"
@@ -11,12 +13,65 @@ namespace {
 
 constexpr uint16_t kDefaultZone = 2;
 
-const CharSet kBlank = MakeCharSet(" ");
-const CharSet kAt = MakeCharSet("@");
-const CharSet kDot = MakeCharSet(".");
+constexpr char kBlank = ' ';
+constexpr char kAt = '@';
+constexpr char kDot = '.';
 const CharSet kOriginLineDelimiters = MakeCharSet(".(:/)");
 
 uint16_t Number16(std::string_view word) { return static_cast<uint16_t>(TextToNumber(word)); }
+
+// The first 255 characters of `text`, as a view.
+std::string_view CutView(std::string_view text) { return text.substr(0, kMaxString); }
+
+// Word 1 of `text` at `delimiter`, cut at 255 characters as ExtractWord
+// cuts it.
+std::string_view FirstWord(std::string_view text, char delimiter) {
+  return CutView(WordView(1, text, delimiter));
+}
+
+// Zone, net, node, point and domain: the first five words of an address
+// text at ":", "/", "." and "@", each cut at 255 characters, empty where
+// the text has fewer words.  One pass over the text, where asking for each
+// word would start over from the front five times.
+using AddressWords = std::array<std::string_view, 5>;
+
+AddressWords SplitAddress(std::string_view text) {
+  AddressWords words;
+  // The members of kAddressDelimiters, compared outright: this runs for
+  // every address of every message.
+  auto is_delimiter = [](char c) { return c == ':' || c == '/' || c == '.' || c == '@'; };
+  size_t i = 0;
+  for (std::string_view& word : words) {
+    while (i < text.size() && is_delimiter(text[i])) ++i;
+    if (i == text.size()) break;
+    const size_t start = i;
+    while (i < text.size() && !is_delimiter(text[i])) ++i;
+    word = CutView(text.substr(start, i - start));
+  }
+  return words;
+}
+
+// Sets the four numbers and the domain of one side of a message from an
+// address text.
+void SetAddress(std::string_view text, uint16_t* zone, uint16_t* net, uint16_t* node,
+                uint16_t* point, ShortString* domain) {
+  const AddressWords words = SplitAddress(text);
+  *zone = Number16(words[0]);
+  *net = Number16(words[1]);
+  *node = Number16(words[2]);
+  *point = Number16(words[3]);
+  *domain = words[4];
+}
+
+// Sets the INTL text to "destination origin".  Either part may be a view
+// into the INTL text itself: both are copied before it changes.
+void JoinIntl(std::string_view destination, std::string_view origin, ShortString* intl) {
+  char joined[2 * kMaxString + 1];
+  destination.copy(joined, destination.size());
+  joined[destination.size()] = ' ';
+  origin.copy(joined + destination.size() + 1, origin.size());
+  *intl = std::string_view(joined, destination.size() + 1 + origin.size());
+}
 
 bool ZoneOrNetFree(uint16_t v) { return v == 0 || v == kAddressNotSet; }
 bool NodeOrPointFree(uint16_t v) { return v == kAddressNotSet; }
@@ -30,15 +85,19 @@ std::string_view AddressSource(std::string_view value, int word) {
   return TrimView(cut.substr(0, std::min(cut.size(), kMaxString)), kBlanks);
 }
 
-// Fills zone, net and node from `source` when it looks like an address
-// (holds both ":" and "/").
-void FillFrom(std::string_view source, uint16_t* zone, uint16_t* net, uint16_t* node) {
+// Fills zone, net and node from AddressSource(value, word) when it looks
+// like an address (holds both ":" and "/").  Where none of them is free,
+// the value is not looked at.
+void FillFrom(std::string_view value, int word, uint16_t* zone, uint16_t* net, uint16_t* node) {
+  if (!ZoneOrNetFree(*zone) && !ZoneOrNetFree(*net) && !NodeOrPointFree(*node)) return;
+  const std::string_view source = AddressSource(value, word);
   if (source.find(':') == std::string_view::npos || source.find('/') == std::string_view::npos) {
     return;
   }
-  if (ZoneOrNetFree(*zone)) *zone = Number16(WordView(1, source, kAddressDelimiters));
-  if (ZoneOrNetFree(*net)) *net = Number16(WordView(2, source, kAddressDelimiters));
-  if (NodeOrPointFree(*node)) *node = Number16(WordView(3, source, kAddressDelimiters));
+  const AddressWords words = SplitAddress(source);
+  if (ZoneOrNetFree(*zone)) *zone = Number16(words[0]);
+  if (ZoneOrNetFree(*net)) *net = Number16(words[1]);
+  if (NodeOrPointFree(*node)) *node = Number16(words[2]);
 }
 
 // True when every character of the MSGID text before its first blank or at
@@ -76,17 +135,24 @@ void CompleteFromOriginLine(MessageRecord& r) {
 }  // namespace
 
 std::string AddressText(uint16_t zone, uint16_t net, uint16_t node, uint16_t point) {
-  std::string text;
-  AppendNumber(text, zone);
-  text += ':';
-  AppendNumber(text, net);
-  text += '/';
-  AppendNumber(text, node);
+  char text[kMaxAddressText];
+  return std::string(text, PutAddressText(text, zone, net, node, point));
+}
+
+size_t PutAddressText(char* text, uint16_t zone, uint16_t net, uint16_t node, uint16_t point) {
+  char* end = text;
+  // Five digits at most: the room is always there.
+  auto number = [&end](uint16_t value) { end = std::to_chars(end, end + 5, value).ptr; };
+  number(zone);
+  *end++ = ':';
+  number(net);
+  *end++ = '/';
+  number(node);
   if (point != 0) {
-    text += '.';
-    AppendNumber(text, point);
+    *end++ = '.';
+    number(point);
   }
-  return text;
+  return static_cast<size_t>(end - text);
 }
 
 std::string MessageRecord::FormatOriginAddress() const {
@@ -103,33 +169,26 @@ void MessageRecord::ParseOriginAddress(std::string_view text) {
 }
 
 void MessageRecord::ParseOriginAddressOnly(std::string_view text) {
-  intl = ExtractWord(1, intl, kBlank) + " " + ExtractWord(1, text, kDot);
-  orig_zone = Number16(ExtractWord(1, text, kAddressDelimiters));
-  orig_net = Number16(ExtractWord(2, text, kAddressDelimiters));
-  orig_node = Number16(ExtractWord(3, text, kAddressDelimiters));
-  orig_point = Number16(ExtractWord(4, text, kAddressDelimiters));
-  orig_domain = ExtractWord(5, text, kAddressDelimiters);
+  JoinIntl(FirstWord(intl, kBlank), FirstWord(text, kDot), &intl);
+  SetAddress(text, &orig_zone, &orig_net, &orig_node, &orig_point, &orig_domain);
 }
 
 void MessageRecord::ParseDestinationAddress(std::string_view text) {
-  std::string o = ExtractWord(2, intl, kBlank);
-  if (o.empty()) o = ExtractWord(1, intl, kBlank);
-  intl = ExtractWord(1, text, kDot) + " " + o;
-  dest_zone = Number16(ExtractWord(1, text, kAddressDelimiters));
-  dest_net = Number16(ExtractWord(2, text, kAddressDelimiters));
-  dest_node = Number16(ExtractWord(3, text, kAddressDelimiters));
-  dest_point = Number16(ExtractWord(4, text, kAddressDelimiters));
-  dest_domain = ExtractWord(5, text, kAddressDelimiters);
+  std::string_view origin = CutView(WordView(2, intl, kBlank));
+  if (origin.empty()) origin = FirstWord(intl, kBlank);
+  JoinIntl(FirstWord(text, kDot), origin, &intl);
+  SetAddress(text, &dest_zone, &dest_net, &dest_node, &dest_point, &dest_domain);
 }
 
 void CompleteAddresses(MessageRecord& r) {
   // Origin: INTL, then MSGID, then the origin line.
-  FillFrom(AddressSource(r.intl, 2), &r.orig_zone, &r.orig_net, &r.orig_node);
-  std::string_view from_msgid = AddressSource(r.msgid, 1);
-  FillFrom(from_msgid, &r.orig_zone, &r.orig_net, &r.orig_node);
-  if (NodeOrPointFree(r.orig_point) && from_msgid.find('.') != std::string::npos &&
-      MsgidAddressIsNumeric(r.msgid)) {
-    r.orig_point = Number16(WordView(4, from_msgid, kAddressDelimiters));
+  FillFrom(r.intl, 2, &r.orig_zone, &r.orig_net, &r.orig_node);
+  FillFrom(r.msgid, 1, &r.orig_zone, &r.orig_net, &r.orig_node);
+  if (NodeOrPointFree(r.orig_point)) {
+    const std::string_view from_msgid = AddressSource(r.msgid, 1);
+    if (from_msgid.find('.') != std::string::npos && MsgidAddressIsNumeric(r.msgid)) {
+      r.orig_point = Number16(SplitAddress(from_msgid)[3]);
+    }
   }
   // The domain: what follows the at sign, up to a blank.
   auto domain = [](std::string_view value) {
@@ -141,8 +200,8 @@ void CompleteAddresses(MessageRecord& r) {
   CompleteFromOriginLine(r);
 
   // Destination: INTL, then REPLY.
-  FillFrom(AddressSource(r.intl, 1), &r.dest_zone, &r.dest_net, &r.dest_node);
-  FillFrom(AddressSource(r.reply, 1), &r.dest_zone, &r.dest_net, &r.dest_node);
+  FillFrom(r.intl, 1, &r.dest_zone, &r.dest_net, &r.dest_node);
+  FillFrom(r.reply, 1, &r.dest_zone, &r.dest_net, &r.dest_node);
   if (NodeOrPointFree(r.dest_point)) r.dest_point = 0;
   if (r.dest_domain.empty()) r.dest_domain = domain(r.reply);
   if (r.dest_domain.empty()) r.dest_domain = r.orig_domain;

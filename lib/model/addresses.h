@@ -16,4 +16,10 @@ void CompleteAddresses(MessageRecord& record);
 // "zone:net/node", with ".point" behind it when the point is not 0.
 std::string AddressText(uint16_t zone, uint16_t net, uint16_t node, uint16_t point);
 
+// The longest AddressText: four numbers of five digits, three separators.
+constexpr size_t kMaxAddressText = 4 * 5 + 3;
+// Writes AddressText at `text`, which has room for kMaxAddressText
+// characters, without making a string; returns its length.
+size_t PutAddressText(char* text, uint16_t zone, uint16_t net, uint16_t node, uint16_t point);
+
 }  // namespace quil

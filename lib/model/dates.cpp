@@ -1,7 +1,7 @@
 #include "model/dates.h"
 
 #include <algorithm>
-#include <cstring>
+#include <string_view>
 
 #include "runtime/platform.h"
 
@@ -15,8 +15,8 @@ namespace {
 constexpr int64_t kSecondsPerDay = 86400;
 constexpr int64_t kJulianDay1970 = 2440588;
 
-const char* MonthName(int32_t month) {
-  return month >= 1 && month <= 12 ? kMonthNames[month] : "???";
+std::string_view MonthName(int32_t month) {
+  return std::string_view(month >= 1 && month <= 12 ? kMonthNames[month] : "???", 3);
 }
 
 // A date text put together in place, without allocating: its pieces are a
@@ -24,12 +24,22 @@ const char* MonthName(int32_t month) {
 class DateWriter {
  public:
   void Text(std::string_view text) {
+    // The pieces are a few characters: a loop, not a call of memcpy.
     const size_t n = std::min(text.size(), sizeof text_ - size_);
-    std::memcpy(text_ + size_, text.data(), n);
+    for (size_t i = 0; i < n; ++i) text_[size_ + i] = text[i];
     size_ += n;
+  }
+  void Char(char c) {
+    if (size_ < sizeof text_) text_[size_++] = c;
   }
   // Last two digits of the number, with a leading "0" when it has only one.
   void TwoDigits(int64_t value) {
+    if (value >= 0) {
+      const auto last_two = static_cast<uint32_t>(value % 100);
+      Char(static_cast<char>('0' + last_two / 10));
+      Char(static_cast<char>('0' + last_two % 10));
+      return;
+    }
     std::string_view digits = Digits(value);
     if (digits.size() < 2) Text("0");
     Text(digits.substr(digits.size() > 2 ? digits.size() - 2 : 0));
@@ -169,20 +179,35 @@ void ParseDayMonthYear(std::string_view text, size_t time_column, bool with_seco
 
 }  // namespace
 
-std::string FormatDate(const DateTime& date) {
-  DateWriter text;
+namespace {
+
+// The FTS-0001 text of the date into `text`.
+void WriteDate(const DateTime& date, DateWriter& text) {
   text.TwoDigits(date.day);
-  text.Text(" ");
+  text.Char(' ');
   text.Text(MonthName(date.month));
-  text.Text(" ");
+  text.Char(' ');
   text.TwoDigits(date.year);
   text.Text("  ");
   text.TwoDigits(date.hour);
-  text.Text(":");
+  text.Char(':');
   text.TwoDigits(date.minute);
-  text.Text(":");
+  text.Char(':');
   text.TwoDigits(date.second);
+}
+
+}  // namespace
+
+std::string FormatDate(const DateTime& date) {
+  DateWriter text;
+  WriteDate(date, text);
   return std::string(text.text());
+}
+
+void FormatDate(const DateTime& date, DateText* text) {
+  DateWriter writer;
+  WriteDate(date, writer);
+  *text = writer.text();
 }
 
 bool IsValidDate(const DateTime& d) {
@@ -244,7 +269,7 @@ DateTime SecondsToDate(int64_t seconds) {
 
 void NormaliseDate(DateText* text, DateTime* written) {
   if (written->day != 0 || text->empty()) {
-    *text = FormatDate(*written);
+    FormatDate(*written, text);
     return;
   }
   std::string_view t(text->str());

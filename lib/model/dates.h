@@ -37,6 +37,8 @@ extern const char* const kMonthNames[13];
 // their numbers with a leading "0" when needed.  A month outside 1..12 is
 // written as "???".
 std::string FormatDate(const DateTime& date);
+// The same into `text`, whose storage is used again (no string between).
+void FormatDate(const DateTime& date, DateText* text);
 
 // True when 1900 < year < 2100, 1 <= month <= 12, 1 <= day <= 31,
 // 0 <= hour <= 23, 0 <= minute <= 59 and 0 <= second <= 59.  The day is not

@@ -44,16 +44,6 @@ void MessageRecord::ResetNumbers() {
   state = kRecordCleared;
 }
 
-void MessageRecord::SetAttribute(uint32_t mask, bool on) {
-  if (on) {
-    attributes |= mask;
-  } else {
-    attributes &= ~mask;
-  }
-}
-
-bool MessageRecord::HasAttribute(uint32_t mask) const { return (attributes & mask) != 0; }
-
 bool MessageRecord::IsEchomail() const {
   if (!area.empty() || seenby_lines.count() > 0 || path_lines.count() > 0) return true;
   switch (stored_type) {

@@ -66,9 +66,15 @@ class MessageRecord {
   void ResetNumbers();
 
   // on: attributes |= mask; off: attributes &= ~mask.
-  void SetAttribute(uint32_t mask, bool on);
+  void SetAttribute(uint32_t mask, bool on) {
+    if (on) {
+      attributes |= mask;
+    } else {
+      attributes &= ~mask;
+    }
+  }
   // True when any bit of mask is set in the attribute word.
-  bool HasAttribute(uint32_t mask) const;
+  bool HasAttribute(uint32_t mask) const { return (attributes & mask) != 0; }
 
   // Ties the attribute word, the 28 flags and the FLAGS text together.
   // Writing: flags 0..17 set their bits, FLAGS text := canonical text.

@@ -20,22 +20,20 @@ namespace {
 
 using namespace control_line;
 
-
-char Fold(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
 // One line under test.  Once a line has matched a fixed prefix its first
 // character is dropped, so no later test of the same pass matches it again.
 class LineTest {
  public:
-  explicit LineTest(std::string_view line) : line_(line) {}
+  explicit LineTest(std::string_view line) : line_(line) { FoldHead(); }
 
   // True (and the line marked) when the line starts with `prefix`; *value
   // receives the rest of the line.
   bool Match(std::string_view prefix, std::string_view* value) {
-    // Most tests fail at one of the first two bytes.  The prefixes are
-    // ASCII, so ASCII case folding decides for them as the full rule does.
-    if (line_.size() < prefix.size() || Fold(line_[0]) != Fold(prefix[0]) ||
-        (prefix.size() > 1 && Fold(line_[1]) != Fold(prefix[1])) ||
+    // Most tests fail at one of the first two bytes, folded once for all
+    // the tests of the line.  The prefixes are ASCII, so ASCII case folding
+    // decides for them as the full rule does.
+    if (line_.size() < prefix.size() || head_[0] != AsciiUpCase(prefix[0]) ||
+        (prefix.size() > 1 && head_[1] != AsciiUpCase(prefix[1])) ||
         !StartsWithNoCase(line_, prefix)) {
       return false;
     }
@@ -44,15 +42,27 @@ class LineTest {
   }
   void Consume() {
     if (!line_.empty()) line_.remove_prefix(1);
+    FoldHead();
     recognised_ = true;
   }
 
   std::string_view line() const { return line_; }
+  // The line's first byte, folded (0 for an empty line).  A group of
+  // tests whose prefixes all start with one byte is passed over when the
+  // line does not: none of them could match, and only a match changes it.
+  char head() const { return head_[0]; }
   bool recognised() const { return recognised_; }
   void set_recognised() { recognised_ = true; }
 
  private:
+  // The first two bytes of the line, folded (0 past its end).
+  void FoldHead() {
+    head_[0] = line_.size() > 0 ? AsciiUpCase(line_[0]) : '\0';
+    head_[1] = line_.size() > 1 ? AsciiUpCase(line_[1]) : '\0';
+  }
+
   std::string_view line_;
+  char head_[2] = {0, 0};
   bool recognised_ = false;
 };
 
@@ -140,15 +150,17 @@ void TestFramingLines(LineTest& t, std::string_view original, MessageRecord& r,
     r.has_origin = true;
     t.Consume();
   }
-  for (std::string_view prefix : {kVia, kRecd, kForwarded}) {
-    if (t.Match(prefix, &value) && !lists.HasRouting(original)) {
-      lists.AddRouting(std::string(prefix).append(value));
+  if (t.head() == '\x01') {
+    for (std::string_view prefix : {kVia, kRecd, kForwarded}) {
+      if (t.Match(prefix, &value) && !lists.HasRouting(original)) {
+        lists.AddRouting(std::string(prefix).append(value));
+        t.Consume();
+      }
+    }
+    if (t.Match(kPath, &value)) {
+      lists.AddPath(value);
       t.Consume();
     }
-  }
-  if (t.Match(kPath, &value)) {
-    lists.AddPath(value);
-    t.Consume();
   }
   if (t.Match(kSeenBy, &value)) {
     lists.AddSeenBy(value);
@@ -156,9 +168,8 @@ void TestFramingLines(LineTest& t, std::string_view original, MessageRecord& r,
   }
 }
 
-// Tests a line of the leading block against every prefix, in order.
-bool TestLeadingLine(std::string_view line, MessageRecord& r, ScanLists& lists) {
-  LineTest t(line);
+// The kludges of the leading block that go to fields, in order.
+void TestKludgeLine(LineTest& t, MessageRecord& r) {
   std::string_view value;
   if (t.Match(kIntl, &value)) {
     r.intl = value;
@@ -186,6 +197,12 @@ bool TestLeadingLine(std::string_view line, MessageRecord& r, ScanLists& lists) 
       t.Consume();
     }
   }
+}
+
+// Tests a line of the leading block against every prefix, in order.
+bool TestLeadingLine(std::string_view line, MessageRecord& r, ScanLists& lists) {
+  LineTest t(line);
+  if (t.head() == '\x01') TestKludgeLine(t, r);
   TestFramingLines(t, line, r, lists);
   // Any other kludge line is kept whole, each value once.
   if (!t.line().empty() && t.line()[0] == '\x01' && !lists.HasControl(t.line())) {
@@ -402,18 +419,22 @@ void WriteText(MessageRecord& r, std::string* out) {
   if (!r.pid.empty()) line(kPid, r.pid);
   if (!r.tid.empty()) line(kTid, r.tid);
   for (const std::string& kludge : r.control_lines) line({}, kludge);
-  // The body, then the lines below it: AppendTrailingLines sees from the
-  // body's last byte whether it ends inside a line.  (The lines above do
-  // not count there: an empty body ends no line.)
-  const size_t body_start = out->size();
   r.body.Reset();
-  r.body.AppendContents(out);
-  if (out->size() == body_start) {
+  AppendBodyAndTrailingLines(r, *out);
+}
+
+void AppendBodyAndTrailingLines(const MessageRecord& r, std::string& text, bool lists) {
+  // AppendTrailingLines sees from the body's last byte whether it ends
+  // inside a line.  (What stands in front of the body does not count there:
+  // an empty body ends no line.)
+  const size_t body_start = text.size();
+  r.body.AppendContents(&text);
+  if (text.size() == body_start) {
     std::string below;
-    AppendTrailingLines(r, below);
-    out->append(below);
+    AppendTrailingLines(r, below, lists);
+    text.append(below);
   } else {
-    AppendTrailingLines(r, *out);
+    AppendTrailingLines(r, text, lists);
   }
 }
 
@@ -456,7 +477,12 @@ void AppendTrailingLines(const MessageRecord& r, std::string& text, bool lists) 
   };
   if (!r.tear_line.empty() && r.has_tear_line) line(kTear, r.tear_line);
   if ((!r.origin.empty() || !r.area.empty()) && r.has_origin) {
-    line(kOrigin, r.origin, "(" + r.FormatOriginAddress() + ")");
+    char address[kMaxAddressText + 2];  // "(" FormatOriginAddress ")"
+    address[0] = '(';
+    size_t size = 1 + PutAddressText(address + 1, r.orig_zone, r.orig_net, r.orig_node,
+                                     r.orig_point);
+    address[size++] = ')';
+    line(kOrigin, r.origin, std::string_view(address, size));
   }
   if (lists) {
     for (const std::string& seen : r.seenby_lines) line(kSeenBy, seen);
@@ -473,13 +499,7 @@ std::string OneLine(std::string_view value) {
 }
 
 void AppendOneLine(std::string& out, std::string_view value) {
-  size_t from = 0;
-  while (from < value.size()) {
-    size_t end = from;
-    while (end < value.size() && value[end] != kCr && value[end] != '\n') ++end;
-    out.append(value.substr(from, end - from));
-    from = end + 1;
-  }
+  AppendWithout(out, value, kCr, '\n');
 }
 
 std::string NewMessageSerial() {
@@ -513,11 +533,13 @@ void MessageRecord::Normalise() {
     msgid = id + " " + NewMessageSerial();
   }
   if (intl.empty()) {
-    std::string text = AddressText(dest_zone, dest_net, dest_node, 0);
-    text += ' ';
-    text += AddressText(orig_zone, orig_net, orig_node, 0);
-    text += ' ';
-    intl = text;
+    // "destination origin ", put together in place.
+    char text[2 * kMaxAddressText + 2];
+    size_t size = PutAddressText(text, dest_zone, dest_net, dest_node, 0);
+    text[size++] = ' ';
+    size += PutAddressText(text + size, orig_zone, orig_net, orig_node, 0);
+    text[size++] = ' ';
+    intl = std::string_view(text, size);
   }
   NormaliseDate(&date_text, &date_written);
 }

@@ -81,6 +81,13 @@ std::vector<std::pair<std::string_view, std::string>> NetmailKludges(const Messa
 // first, so that the first of them is a line of its own.
 void AppendTrailingLines(const MessageRecord& record, std::string& text, bool lists = true);
 
+// Appends the body to `text`, then the lines AppendTrailingLines puts below
+// it (with `lists` as there).  Whatever `text` holds in front of the body
+// does not count: behind an empty body the lines go as they would into an
+// empty text.
+void AppendBodyAndTrailingLines(const MessageRecord& record, std::string& text,
+                                bool lists = true);
+
 // `value` as one line of stored text can hold it: without CR and LF, which
 // would end the line early and make the rest of it a line the message did
 // not have.

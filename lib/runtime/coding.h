@@ -39,10 +39,16 @@ inline void PutU32LE(uint8_t* p, uint32_t v) {
 
 // The text of a fixed-size string field: the bytes up to the first NUL, or
 // the whole field when it holds none.
+inline std::string_view GetFixedView(std::span<const uint8_t> field) {
+  if (field.empty()) return {};
+  const void* nul = std::memchr(field.data(), 0, field.size());
+  const size_t n = nul == nullptr ? field.size()
+                                  : static_cast<size_t>(static_cast<const uint8_t*>(nul) -
+                                                        field.data());
+  return std::string_view(reinterpret_cast<const char*>(field.data()), n);
+}
 inline std::string GetFixedString(std::span<const uint8_t> field) {
-  size_t n = 0;
-  while (n < field.size() && field[n] != 0) ++n;
-  return std::string(reinterpret_cast<const char*>(field.data()), n);
+  return std::string(GetFixedView(field));
 }
 
 // Stores `text` into a fixed-size string field: at most field.size() - 1

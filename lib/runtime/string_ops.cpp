@@ -40,7 +40,9 @@ constexpr CaseTable MakeLowTable() {
 constexpr CaseTable kUpTable = MakeUpTable();
 constexpr CaseTable kLowTable = MakeLowTable();
 
-bool InSet(const CharSet& set, char c) { return set.test(static_cast<unsigned char>(c)); }
+// Every byte is a valid index of the set, so the unchecked lookup is safe
+// (and test() would check the range again for every character).
+bool InSet(const CharSet& set, char c) { return set[static_cast<unsigned char>(c)]; }
 
 // Start index of word n (1-based) in `text`, or npos when there are fewer
 // words.
@@ -122,6 +124,18 @@ std::string_view WordView(int n, std::string_view text, const CharSet& delimiter
   return text.substr(start, end - start);
 }
 
+std::string_view WordView(int n, std::string_view text, char delimiter) {
+  if (n < 1) return {};
+  size_t i = 0;
+  for (int word = 1;; ++word) {
+    while (i < text.size() && text[i] == delimiter) ++i;
+    if (i == text.size()) return {};
+    const size_t start = i;
+    while (i < text.size() && text[i] != delimiter) ++i;
+    if (word == n) return text.substr(start, i - start);
+  }
+}
+
 std::string ExtractWord(int n, std::string_view text, const CharSet& delimiters) {
   return Cut(WordView(n, text, delimiters));
 }
@@ -132,6 +146,25 @@ std::string PadLeft(std::string_view text, size_t width, char fill) {
   std::string result(width - text.size(), fill);
   result.append(text);
   return result;
+}
+
+void AppendWithout(std::string& out, std::string_view value, char a, char b) {
+  // The next `a` and the next `b`, each looked for again only once passed:
+  // the runs between them are appended whole.
+  size_t next_a = value.find(a);
+  size_t next_b = value.find(b);
+  size_t from = 0;
+  while (true) {
+    const size_t end = std::min(next_a, next_b);
+    if (end == std::string_view::npos) {
+      out.append(value.substr(from));
+      return;
+    }
+    out.append(value.substr(from, end - from));
+    from = end + 1;
+    if (next_a == end) next_a = value.find(a, from);
+    if (next_b == end) next_b = value.find(b, from);
+  }
 }
 
 void AppendNumber(std::string& out, int64_t value) {

@@ -68,6 +68,11 @@ using ShortString = BoundedString<kMaxString>;
 // to their capitals; every other byte stays.  LowCase is the exact inverse.
 char UpCase(char c);
 char LowCase(char c);
+// The capital of an ASCII letter; every other byte stays.  Where one side
+// of a comparison is ASCII, this decides as UpCase does, without a table.
+constexpr char AsciiUpCase(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
 std::string UpperCase(std::string_view text);
 std::string LowerCase(std::string_view text);
 
@@ -97,7 +102,12 @@ std::string ExtractWord(int n, std::string_view text, const CharSet& delimiters)
 // ExtractWord and Trim without a copy: views into `text`, not cut at 255
 // characters.
 std::string_view WordView(int n, std::string_view text, const CharSet& delimiters);
+// WordView with one delimiter, without a set to look each character up in.
+std::string_view WordView(int n, std::string_view text, char delimiter);
 std::string_view TrimView(std::string_view text, const CharSet& set);
+
+// Appends `value` to `out` without the bytes `a` and `b` it holds.
+void AppendWithout(std::string& out, std::string_view value, char a, char b);
 
 // Appends the decimal text of `value` (a minus sign when negative).
 void AppendNumber(std::string& out, int64_t value);

@@ -71,6 +71,15 @@ TEST(WordTest, ExtractsWordsAtBlanksAndTabs) {
   EXPECT_EQ(ExtractWord(1, " \t ", kBlanks), "");
 }
 
+TEST(WordTest, OneDelimiterFindsWhatItsSetFinds) {
+  const CharSet blank = MakeCharSet(" ");
+  for (std::string_view text : {"", " ", "a", "  a  b c ", "a b", "ab  ", "\tx y\t", "   "}) {
+    for (int n = -1; n <= 4; ++n) {
+      EXPECT_EQ(WordView(n, text, ' '), WordView(n, text, blank)) << n << " [" << text << "]";
+    }
+  }
+}
+
 TEST(WordTest, SplitsAddressesAtTheirDelimiters) {
   const std::string address = "2:5020/1042.7@fidonet";
   EXPECT_EQ(ExtractWord(1, address, kAddressDelimiters), "2");
@@ -199,6 +208,34 @@ TEST(EditTest, DeleteText) {
   EXPECT_EQ(DeleteText("abcdef", -1, 2), "abcdef");
   EXPECT_EQ(DeleteText("abcdef", 2, INT_MAX), "a");
   EXPECT_EQ(DeleteText("", 1, 1), "");
+}
+
+TEST(EditTest, AppendWithoutLeavesOutBothBytesWherever) {
+  struct Row {
+    std::string_view value;
+    std::string_view kept;
+  };
+  const Row rows[] = {
+      {"", ""},
+      {"plain", "plain"},
+      {"a\rb\nc", "abc"},
+      {"\r\n\n\r", ""},
+      {"\rstart", "start"},
+      {"end\n", "end"},
+      {"a\r\rb\n\nc\rd", "abcd"},
+      {std::string_view("a\0b", 3), std::string_view("a\0b", 3)},  // other bytes stay
+  };
+  for (const Row& row : rows) {
+    std::string out = "x";  // appended behind what is there
+    AppendWithout(out, row.value, '\r', '\n');
+    EXPECT_EQ(out, "x" + std::string(row.kept)) << row.value;
+  }
+  std::string many;
+  for (int i = 0; i < 1000; ++i) many += "ab\r";
+  std::string out;
+  AppendWithout(out, many, '\r', '\0');
+  EXPECT_EQ(out.size(), 2000u);
+  EXPECT_EQ(out.find('\r'), std::string::npos);
 }
 
 TEST(EditTest, ReverseAndTrailingSeparator) {

@@ -145,27 +145,25 @@ void WriteBackJournal::AddMove(std::string_view name, std::string_view target,
                                const platform::FileIdentity& new_identity) {
   // Mostly one name serves all three: a message file goes into the file
   // of its number under the same name.
-  auto add = [this](std::string_view text) {
-    const auto at = static_cast<uint32_t>(names.size());
-    names.append(text);
-    names.push_back('\0');
-    return at;
-  };
   Move move;
-  if (name != target) add(name);
-  move.target = add(target) | (name != target ? kNewNameBefore : 0);
+  if (name != target) StoreName(name);
+  move.target = StoreName(target) | (name != target ? kNewNameBefore : 0);
   move.vessel = vessel.empty() ? kNoName : vessel == target ? move.target & ~kNewNameBefore
-                                                            : add(vessel);
+                                                            : StoreName(vessel);
   move.vessel_identity = vessel_identity;
   move.new_identity = new_identity;
   moves.push_back(move);
 }
 
 void WriteBackJournal::AddDrop(std::string_view name, const platform::FileIdentity& identity) {
+  drops.push_back({StoreName(name), identity});
+}
+
+uint32_t WriteBackJournal::StoreName(std::string_view name) {
   const auto at = static_cast<uint32_t>(names.size());
   names.append(name);
   names.push_back('\0');
-  drops.push_back({at, identity});
+  return at;
 }
 
 std::string_view WriteBackJournal::NewName(const Move& move) const {

@@ -92,6 +92,8 @@ struct WriteBackJournal {
                const platform::FileIdentity& vessel_identity,
                const platform::FileIdentity& new_identity);
   void AddDrop(std::string_view name, const platform::FileIdentity& identity);
+  // Adds a name to `names`; where it starts there.
+  uint32_t StoreName(std::string_view name);
   // The name stored at `at`; empty for kNoName.
   std::string_view Name(uint32_t at) const;
   // A move's file in the new base's directory, its name in the original

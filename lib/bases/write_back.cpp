@@ -240,12 +240,12 @@ bool PlanFido(const RebuildLayout& layout, const ReadMessageFiles& read,
   std::vector<int32_t> fresh;
   std::map<int32_t, std::string> fresh_other;
   const std::string mask = FileName(layout.path);
-  const std::string tail = "." + Extension(mask);
+  const std::string extension = Extension(mask);
   platform::ForEachFile(layout.temp, mask, [&](const platform::DirEntry& entry) {
     const int32_t n = NumberOf(layout, entry.name);
     if (entry.is_directory || n <= 0) return;
     fresh.push_back(n);
-    if (entry.name != std::to_string(n) + tail) fresh_other.try_emplace(n, entry.name);
+    if (entry.name != FidoFileName(n, extension)) fresh_other.try_emplace(n, entry.name);
   });
   std::sort(fresh.begin(), fresh.end());
   fresh.erase(std::unique(fresh.begin(), fresh.end()), fresh.end());
@@ -259,12 +259,13 @@ bool PlanFido(const RebuildLayout& layout, const ReadMessageFiles& read,
   // Room for every move at once: a million of them are not grown into.
   journal->moves.reserve(journal->moves.size() + fresh.size());
   if (!fresh.empty()) {
-    const size_t longest = std::to_string(fresh.back()).size() + tail.size() + 1;
+    const size_t longest = FidoFileName(fresh.back(), extension).size() + 1;
     journal->names.reserve(journal->names.size() + fresh.size() * longest);
   }
   for (const int32_t n : fresh) {
     const auto other = fresh_other.find(n);
-    const std::string name = other != fresh_other.end() ? other->second : std::to_string(n) + tail;
+    const std::string name =
+        other != fresh_other.end() ? other->second : FidoFileName(n, extension);
     std::string target = name;
     const std::string fresh_path = layout.temp + "/" + name;
     platform::FileIdentity new_identity;
@@ -443,7 +444,7 @@ bool SyncFiles(size_t count, const std::function<std::string(size_t)>& name_of,
 void ReadMessageFiles::Add(int32_t number, std::string_view name,
                            const platform::FileIdentity& identity) {
   files_.push_back({identity, number});
-  if (name != PlainName(number)) other_names_.try_emplace(number, name);
+  if (name != FidoFileName(number, extension_)) other_names_.try_emplace(number, name);
 }
 
 const ReadMessageFiles::File* ReadMessageFiles::Find(int32_t number) const {
@@ -454,11 +455,7 @@ const ReadMessageFiles::File* ReadMessageFiles::Find(int32_t number) const {
 
 std::string ReadMessageFiles::NameOf(const File& file) const {
   auto other = other_names_.find(file.number);
-  return other != other_names_.end() ? other->second : PlainName(file.number);
-}
-
-std::string ReadMessageFiles::PlainName(int32_t number) const {
-  return extension_.empty() ? std::to_string(number) : std::to_string(number) + "." + extension_;
+  return other != other_names_.end() ? other->second : FidoFileName(file.number, extension_);
 }
 
 bool PlanWriteBack(const RebuildLayout& layout, const ReadMessageFiles& read,

@@ -72,8 +72,6 @@ class ReadMessageFiles {
   const std::vector<File>& files() const { return files_; }
 
  private:
-  std::string PlainName(int32_t number) const;
-
   std::string extension_;
   std::vector<File> files_;  // ascending by number
   std::map<int32_t, std::string> other_names_;

@@ -156,11 +156,13 @@ bool FidoBase::Known(int32_t n) const {
   return std::binary_search(numbers_.begin(), numbers_.end(), n);
 }
 
-std::string FidoBase::PlainName(int32_t n) const {
+std::string FidoFileName(int32_t n, std::string_view extension) {
   std::string name = std::to_string(n);
-  if (!extension_.empty()) name += "." + extension_;
+  if (!extension.empty()) name.append(".").append(extension);
   return name;
 }
+
+std::string FidoBase::PlainName(int32_t n) const { return FidoFileName(n, extension_); }
 
 std::string FidoBase::MessageFileName(int32_t n) const {
   auto other = other_names_.find(n);

@@ -32,6 +32,9 @@ namespace quil {
 // without an extension, digits only).  0 for every other name, and for
 // numbers too large to append behind.
 int32_t FidoMessageNumber(std::string_view name, std::string_view extension);
+// The plain file name of message n: "<n>.<extension>" (digits only without
+// an extension), the name a base writes it under.
+std::string FidoFileName(int32_t n, std::string_view extension);
 
 class FidoBase : public MessageBase {
  public:

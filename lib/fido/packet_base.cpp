@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "model/addresses.h"
 #include "model/dates.h"
 #include "model/message_text.h"
 #include "runtime/path_ops.h"
@@ -52,12 +53,6 @@ std::string_view StoredPart(std::string_view text, std::string_view enders) {
   return text.substr(0, std::min(text.size(), text.find_first_of(enders)));
 }
 
-std::string FormatAddress(uint16_t zone, uint16_t net, uint16_t node, uint16_t point) {
-  std::string text = std::to_string(zone) + ":" + std::to_string(net) + "/" + std::to_string(node);
-  if (point != 0) text += "." + std::to_string(point);
-  return text;
-}
-
 // Address word n of `text` as a 16-bit number (0 when missing or not a
 // number).
 uint16_t AddressWord(int n, std::string_view text) {
@@ -77,11 +72,11 @@ PacketBase::~PacketBase() {
 // Packet header addresses and password
 
 std::string PacketBase::GetOriginAddress() {
-  return FormatAddress(header_.orig_zone, header_.orig_net, header_.orig_node, header_.orig_point);
+  return AddressText(header_.orig_zone, header_.orig_net, header_.orig_node, header_.orig_point);
 }
 
 std::string PacketBase::GetDestinationAddress() {
-  return FormatAddress(header_.dest_zone, header_.dest_net, header_.dest_node, header_.dest_point);
+  return AddressText(header_.dest_zone, header_.dest_net, header_.dest_node, header_.dest_point);
 }
 
 std::string PacketBase::GetPassword() { return GetFixedString(header_.password); }

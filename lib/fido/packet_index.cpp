@@ -77,6 +77,23 @@ bool WalkMessages(PacketScan& scan, int64_t size, int64_t start, size_t limit, F
   return true;
 }
 
+// Walks up to `limit` messages from the one at `start` of the packet as its
+// file now is, into *spans (emptied first), reading `capacity` bytes at a
+// time.  False on a read error.
+bool WalkInto(FileStream& stream, int64_t start, size_t limit, size_t capacity,
+              std::vector<PacketSpan>* spans) {
+  spans->clear();
+  const int64_t size = stream.GetSize();
+  bool read = stream.ok();
+  if (read) {
+    PacketScan scan(stream, size, capacity);
+    read = WalkMessages(scan, size, start, limit,
+                        [spans](const PacketSpan& span) { spans->push_back(span); });
+  }
+  stream.Reset();
+  return read;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -183,17 +200,10 @@ bool PacketIndex::MakeDense(FileStream& stream) {
     dense_ = true;
     return true;
   }
-  const int64_t size = stream.GetSize();
-  if (!stream.ok()) {
-    stream.Reset();
-    return false;
-  }
   std::vector<PacketSpan> all;
   all.reserve(count_);
-  PacketScan scan(stream, size);
-  const bool read = WalkMessages(scan, size, static_cast<int64_t>(kPacketHeaderSize), count_,
-                                 [&all](const PacketSpan& span) { all.push_back(span); });
-  stream.Reset();
+  const bool read = WalkInto(stream, static_cast<int64_t>(kPacketHeaderSize), count_,
+                             PacketScan::kWholeFile, &all);
   // The last block is kept as known: the walk must have found its messages.
   const size_t tail = TailFirst();
   if (!read || all.size() != count_ || all[tail].start != spans_.front().start) return false;
@@ -207,20 +217,11 @@ bool PacketIndex::MakeDense(FileStream& stream) {
 }
 
 bool PacketIndex::WalkBlock(FileStream& stream, size_t block) {
-  window_.clear();
   window_block_ = SIZE_MAX;
-  const int64_t size = stream.GetSize();
-  if (!stream.ok()) {
-    stream.Reset();
-    return false;
-  }
   // The block and the first message behind it, which must start where the
   // next block does.
-  PacketScan scan(stream, size, kBlockScan);
-  const bool read = WalkMessages(scan, size, block_starts_[block], kBlock + 1,
-                                 [this](const PacketSpan& span) { window_.push_back(span); });
-  stream.Reset();
-  if (!read || window_.size() != kBlock + 1 || window_.back().start != block_starts_[block + 1]) {
+  if (!WalkInto(stream, block_starts_[block], kBlock + 1, kBlockScan, &window_) ||
+      window_.size() != kBlock + 1 || window_.back().start != block_starts_[block + 1]) {
     window_.clear();
     return false;
   }
@@ -278,18 +279,9 @@ bool PacketIndex::Shrink(FileStream& stream, size_t count) {
   }
   const size_t block = (count - 1) / kBlock;
   const size_t in_block = count - block * kBlock;
-  const int64_t start = block_starts_[block];
   block_starts_.resize(block + 1);
-  spans_.clear();
-  const int64_t size = stream.GetSize();
-  bool read = stream.ok();
-  if (read) {
-    PacketScan scan(stream, size, kBlockScan);
-    read = WalkMessages(scan, size, start, in_block,
-                        [this](const PacketSpan& span) { spans_.push_back(span); });
-  }
-  stream.Reset();
-  if (!read || spans_.size() != in_block) {
+  if (!WalkInto(stream, block_starts_[block], in_block, kBlockScan, &spans_) ||
+      spans_.size() != in_block) {
     Clear(false);
     return false;
   }

@@ -1015,7 +1015,7 @@ void ForEachFile(std::string_view directory, std::string_view mask,
   DirEntry found;
   while (dirent* entry = ::readdir(stream)) {
     std::string_view name(entry->d_name);
-    if (name == "." || name == ".." || !MaskMatches(mask, name)) continue;
+    if (IsDotEntry(name) || !MaskMatches(mask, name)) continue;
     bool is_directory = entry->d_type == DT_DIR;
     if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
       struct stat st;

@@ -333,6 +333,16 @@ TEST(SortLastreadTest, PointersFollowTheMessagesTheyNamed) {
   }
 }
 
+// A *.msg base of `count` messages numbered from 2, as a tosser leaves an
+// echo area whose 1.msg is (or was) its high-water mark.
+void WriteBaseFromTwo(const TempDir& dir, const std::string& spec, int count) {
+  WriteBase(spec, Backwards(count));
+  for (int n = count; n >= 1; --n) {
+    std::filesystem::rename(dir / ("net/" + std::to_string(n) + ".msg"),
+                            dir / ("net/" + std::to_string(n + 1) + ".msg"));
+  }
+}
+
 // A *.msg echo area's 1.msg with the subject "HighWater mark" is a tosser's
 // bookkeeping: it stays 1.msg, byte for byte but for the mark (the last
 // message scanned), which follows the lastread rule so that no message
@@ -340,11 +350,7 @@ TEST(SortLastreadTest, PointersFollowTheMessagesTheyNamed) {
 TEST(SortHighWaterMarkTest, StaysFirstAndKeepsNothingUnscanned) {
   TempDir dir;
   const std::string spec = SpecIn(dir.path(), kFido);
-  WriteBase(spec, Backwards(5));
-  for (int n = 5; n >= 1; --n) {
-    std::filesystem::rename(dir / ("net/" + std::to_string(n) + ".msg"),
-                            dir / ("net/" + std::to_string(n + 1) + ".msg"));
-  }
+  WriteBaseFromTwo(dir, spec, 5);
   // As a tosser writes it: stray bytes after the strings' NULs, a NUL for
   // its text, and message 4 as the last one scanned.
   using namespace std::string_literals;
@@ -383,11 +389,7 @@ TEST(SortHighWaterMarkTest, StaysFirstAndKeepsNothingUnscanned) {
 TEST(SortHighWaterMarkTest, NumberOneStaysFreeWhereItWasFree) {
   TempDir dir;
   const std::string spec = SpecIn(dir.path(), kFido);
-  WriteBase(spec, Backwards(4));
-  for (int n = 4; n >= 1; --n) {
-    std::filesystem::rename(dir / ("net/" + std::to_string(n) + ".msg"),
-                            dir / ("net/" + std::to_string(n + 1) + ".msg"));
-  }
+  WriteBaseFromTwo(dir, spec, 4);
   ProgramResult run = Sort({spec});
   ASSERT_EQ(run.exit_code, 0) << run.output;
   EXPECT_EQ(run.output, kBanner + SortLines(spec, 5, 4));

@@ -58,7 +58,7 @@ bool MakeLayout(std::string_view spec, Layout* layout) {
 }
 
 bool Exists(const std::string& path) {
-  return platform::FileExists(path) || platform::DirectoryExists(path);
+  return platform::PathExists(path);
 }
 
 // Calls take(path) for every file of the new base.  A Fido directory's
@@ -331,6 +331,19 @@ bool BaseRebuild::CreateNewBase(uint32_t sharing, MessageBase& original) {
     RemoveNewBase(layout_);
     return false;
   }
+  if (auto* fido = dynamic_cast<FidoBase*>(new_base_.get())) {
+    // A directory's message files are written into one stage file rather
+    // than made one by one, and put in place from there.
+    constexpr size_t kStageBufferSize = 65536;
+    auto stage = std::make_unique<FileStream>(
+        layout_.StageFile(), platform::kModeCreate | platform::kDenyAll, kStageBufferSize);
+    if (!stage->is_open()) {
+      new_base_.reset();
+      RemoveNewBase(layout_);
+      return false;
+    }
+    fido->StageNewFiles(std::move(stage));
+  }
   read_files_ = ReadFiles(layout_, original);
   // A base this run created had no write lock to take yet; it is taken at
   // the commit, and the base must then be as it was read.
@@ -347,6 +360,11 @@ bool BaseRebuild::Commit(Failure* failure) {
   }
   // Everything of the new base on disk, the original able to take it, then
   // the commit point.
+  StagedFiles staged;
+  if (auto* fido = dynamic_cast<FidoBase*>(new_base_.get())) {
+    staged.first = fido->staged_first();
+    staged.sizes = fido->staged_sizes();
+  }
   bool ok = new_base_->Close();
   new_base_.reset();
   const std::string temp_home = layout.mark == 'F' ? layout.temp : layout.DirectoryOrCurrent();
@@ -367,8 +385,9 @@ bool BaseRebuild::Commit(Failure* failure) {
     ok = TakeBaseLock(layout, &base_lock_) && OriginalSizes(layout) == original_sizes_;
   }
   WriteBackJournal journal;
-  ok = ok && PlanWriteBack(layout, read_files_, &journal) && SaveJournal(layout, journal);
+  ok = ok && PlanWriteBack(layout, read_files_, staged, &journal) && SaveJournal(layout, journal);
   read_files_ = ReadMessageFiles();  // in the journal now
+  staged = StagedFiles();
   if (!Exists(layout.Marker(kJournalSuffix))) {
     platform::DeleteFile(layout.Marker(kNextJournalSuffix));
     Abandon();

@@ -16,7 +16,8 @@
 // kind: "dir/.area.quil-sort-s" for a Squish base "dir/area" (files T.sqd,
 // ...), "dir/.area.quil-sort-j" for a JAM base, "dir/.x.pkt.quil-sort-p"
 // for a packet "dir/x.pkt", and the directory "dir/.quil-sort-f" inside a
-// Fido directory "dir".  Before the commit point the original is untouched
+// Fido directory "dir" (whose new message files are written one behind the
+// other into its file "messages.stage").  Before the commit point the original is untouched
 // and a leftover new base is simply removed; after it the write-back is
 // always completed, by this run or the next run of either program.
 //

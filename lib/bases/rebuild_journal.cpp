@@ -127,6 +127,19 @@ bool ParseRecord(const std::vector<std::string_view>& w, WriteBackJournal* journ
     journal->AddMove(w[1], w[2], NameOrEmpty(w[3]), vessel_identity, new_identity);
     return true;
   }
+  if (kind == "place" && w.size() == 7) {
+    platform::FileIdentity vessel_identity;
+    int64_t offset = 0;
+    uint32_t size = 0;
+    if (journal->names.size() >= WriteBackJournal::kNewNameBefore / 2) return false;
+    if (!ParseName(w[1], false) || !ParseName(w[2], false) ||
+        !ParseIdentity(w[3], w[4], &vessel_identity) || !ParseNumber(w[5], &offset) ||
+        offset < 0 || !ParseNumber(w[6], &size)) {
+      return false;
+    }
+    journal->AddPlacement(w[1], w[2], vessel_identity, offset, size);
+    return true;
+  }
   if (kind == "drop" && w.size() == 4) {
     platform::FileIdentity identity;
     if (journal->names.size() >= WriteBackJournal::kNewNameBefore / 2) return false;
@@ -152,6 +165,18 @@ void WriteBackJournal::AddMove(std::string_view name, std::string_view target,
                                                             : StoreName(vessel);
   move.vessel_identity = vessel_identity;
   move.new_identity = new_identity;
+  moves.push_back(move);
+}
+
+void WriteBackJournal::AddPlacement(std::string_view target, std::string_view vessel,
+                                    const platform::FileIdentity& vessel_identity,
+                                    int64_t offset, uint32_t size) {
+  Move move;
+  move.target = StoreName(target);
+  move.vessel = vessel == target ? move.target : StoreName(vessel);
+  move.vessel_identity = vessel_identity;
+  move.staged_at = offset;
+  move.staged_size = size;
   moves.push_back(move);
 }
 
@@ -219,11 +244,21 @@ void WriteJournal(const WriteBackJournal& journal,
     flush(false);
   }
   for (const WriteBackJournal::Move& move : journal.moves) {
-    piece.append("move ").append(journal.NewName(move)).append(" ");
-    piece.append(journal.Target(move)).append(" ");
-    piece.append(NameField(journal.Vessel(move)));
-    identity(move.vessel_identity);
-    identity(move.new_identity);
+    if (move.staged()) {
+      piece.append("place ").append(journal.Target(move)).append(" ");
+      piece.append(journal.Vessel(move));
+      identity(move.vessel_identity);
+      piece += ' ';
+      number(static_cast<uint64_t>(move.staged_at));
+      piece += ' ';
+      number(move.staged_size);
+    } else {
+      piece.append("move ").append(journal.NewName(move)).append(" ");
+      piece.append(journal.Target(move)).append(" ");
+      piece.append(NameField(journal.Vessel(move)));
+      identity(move.vessel_identity);
+      identity(move.new_identity);
+    }
     piece += '\n';
     flush(false);
   }

@@ -17,6 +17,11 @@
 //                               new file, target, original file that takes
 //                               it ("-" when none) and the identities
 //                               (device, inode) of that file and of the new
+//   place 6.MSG 6.MSG 2049 132 4096 1530
+//                               a message file staged in the new base's
+//                               stage file: target, original file that
+//                               takes it, that file's identity, and where
+//                               the bytes lie in the stage (offset, size)
 //   drop 9.msg 2049 140         a file the sort read that is not needed
 //   end
 #pragma once
@@ -58,21 +63,29 @@ struct WriteBackJournal {
 
   static constexpr uint32_t kNoName = UINT32_MAX;  // where no name is
   static constexpr uint32_t kNewNameBefore = 0x80000000;
+  static constexpr int64_t kNotStaged = -1;  // a move of a file of its own
 
   // Fido directories: one move per message file of the new base.  A
   // directory may hold a million of them, so a move names its files by
   // where their names lie in `names` (each name once behind the other,
-  // ended by a NUL), not by strings of its own; forty bytes a move.
+  // ended by a NUL), not by strings of its own.
+  //
+  // The new base's bytes of a message are either a file of its own in the
+  // new base's directory (NewName), or a range of the new base's stage
+  // file, where a rebuild writes them one behind the other (staged()).
   struct Move {
     // Its name in the original directory (Target), with kNewNameBefore
     // when the file's name in the new base's directory (NewName) is
     // another one, stored just in front of it; else that is the same.
     uint32_t target = 0;
     uint32_t vessel = kNoName;  // the original's file that takes its bytes
+    uint32_t staged_size = 0;   // of the range in the stage file
     platform::FileIdentity vessel_identity;
     platform::FileIdentity new_identity;  // of NewName, should it move in itself
+    int64_t staged_at = kNotStaged;       // where the range starts
 
     bool has_vessel() const { return vessel != kNoName; }
+    bool staged() const { return staged_at != kNotStaged; }
     friend bool operator==(const Move&, const Move&) = default;
   };
   std::vector<Move> moves;
@@ -91,6 +104,11 @@ struct WriteBackJournal {
   void AddMove(std::string_view name, std::string_view target, std::string_view vessel,
                const platform::FileIdentity& vessel_identity,
                const platform::FileIdentity& new_identity);
+  // Adds a move of the stage file's bytes [offset, offset + size) into the
+  // original's file `vessel`, which takes the name `target`.
+  void AddPlacement(std::string_view target, std::string_view vessel,
+                    const platform::FileIdentity& vessel_identity, int64_t offset,
+                    uint32_t size);
   void AddDrop(std::string_view name, const platform::FileIdentity& identity);
   // Adds a name to `names`; where it starts there.
   uint32_t StoreName(std::string_view name);

@@ -23,6 +23,9 @@ struct RebuildLayout {
     return path + std::string(extension);
   }
   std::string NewFile(std::string_view extension) const { return temp + std::string(extension); }
+  // The file in a new Fido directory that holds the message files of the
+  // new base one behind the other, until they are put in place.
+  std::string StageFile() const { return temp + "/messages.stage"; }
 
   // The folder, "." for the current one.
   std::string DirectoryOrCurrent() const {

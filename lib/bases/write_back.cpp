@@ -232,11 +232,32 @@ class FidoRenamer {
   int64_t next_free_;
 };
 
+// Makes sure the original's file `name` can be written and has room for
+// `size` bytes from its start: a message file mostly has, in the storage
+// it holds already, so that only a file growing past it is reserved more.
+bool ReadyVessel(const std::string& name, int64_t allocated, int64_t size) {
+  if (allocated >= size) return platform::MayWrite(name);
+  FileStream file(name, kWriteShared);
+  return file.is_open() && file.Reserve(size);
+}
+
+// Writes the bytes [offset, offset + size) of the stage file into a new
+// file `name` of the new base's directory and forces it to disk.
+bool UnstageFile(FileStream& stage, int64_t offset, uint32_t size, const std::string& name) {
+  std::string scratch;
+  const std::string_view bytes = stage.View(offset, size, &scratch);
+  if (!stage.ok()) return false;
+  FileStream out(name, platform::kModeCreate | platform::kDenyNone);
+  out.Write(bytes.data(), bytes.size());
+  return out.ok() && out.Sync() && out.Close();
+}
+
 bool PlanFido(const RebuildLayout& layout, const ReadMessageFiles& read,
-              WriteBackJournal* journal) {
+              const StagedFiles& staged, WriteBackJournal* journal) {
   const std::string directory = AddSeparator(layout.directory);
-  // The new base's files by number; the names are "<n>.<extension>" as the
-  // new base writes them, any other name is kept aside.
+  // The new base's files of their own by number; the names are
+  // "<n>.<extension>" as the new base writes them, any other name is kept
+  // aside.
   std::vector<int32_t> fresh;
   std::map<int32_t, std::string> fresh_other;
   const std::string mask = FileName(layout.path);
@@ -249,55 +270,112 @@ bool PlanFido(const RebuildLayout& layout, const ReadMessageFiles& read,
   });
   std::sort(fresh.begin(), fresh.end());
   fresh.erase(std::unique(fresh.begin(), fresh.end()), fresh.end());
+  // The staged files follow each other in number from staged.first.
+  const int64_t staged_end = int64_t{staged.first} + static_cast<int64_t>(staged.sizes.size());
+  auto is_staged = [&](int64_t n) { return !staged.sizes.empty() && n >= staged.first && n < staged_end; };
+  auto is_fresh = [&](int32_t n) {
+    return is_staged(n) || std::binary_search(fresh.begin(), fresh.end(), n);
+  };
+  // A number both staged and of a file of its own would lose one of them.
+  for (const int32_t n : fresh) {
+    if (is_staged(n)) return false;
+  }
   // Files read under a number the new base does not use take the messages
   // whose numbers no file read has.
   std::vector<const ReadMessageFiles::File*> spare;
   for (const ReadMessageFiles::File& file : read.files()) {
-    if (!std::binary_search(fresh.begin(), fresh.end(), file.number)) spare.push_back(&file);
+    if (!is_fresh(file.number)) spare.push_back(&file);
   }
   size_t spare_used = 0;
   // Room for every move at once: a million of them are not grown into.
-  journal->moves.reserve(journal->moves.size() + fresh.size());
-  if (!fresh.empty()) {
-    const size_t longest = FidoFileName(fresh.back(), extension).size() + 1;
-    journal->names.reserve(journal->names.size() + fresh.size() * longest);
-  }
-  for (const int32_t n : fresh) {
+  const size_t count = fresh.size() + staged.sizes.size();
+  journal->moves.reserve(journal->moves.size() + count);
+  const int32_t highest = std::max(fresh.empty() ? 0 : fresh.back(),
+                                   static_cast<int32_t>(staged.sizes.empty() ? 0 : staged_end - 1));
+  journal->names.reserve(journal->names.size() + count * (FidoFileName(highest, extension).size() + 1));
+  std::unique_ptr<FileStream> stage;  // opened when a staged file needs it
+  bool unstaged = false;
+  // The original's file that takes message n, and the name it gets.
+  struct Vessel {
+    const ReadMessageFiles::File* file = nullptr;
+    std::string name;
+    bool there = false;
+    int64_t allocated = 0;
+  };
+  auto vessel_of = [&](int32_t n, std::string* target) {
+    Vessel vessel;
+    vessel.file = read.Find(n);
+    if (vessel.file != nullptr) {
+      vessel.name = read.NameOf(*vessel.file);
+      *target = vessel.name;
+    } else if (spare_used < spare.size()) {
+      vessel.file = spare[spare_used++];
+      vessel.name = read.NameOf(*vessel.file);
+      *target = std::to_string(n) + std::string(NameTail(vessel.name));
+    }
+    if (vessel.file != nullptr) {
+      platform::FileIdentity now;
+      vessel.there = platform::IdentifyFile(directory + vessel.name, &now, nullptr,
+                                            &vessel.allocated) &&
+                     now == vessel.file->identity;
+    }
+    return vessel;
+  };
+  auto plan_own = [&](int32_t n) {
     const auto other = fresh_other.find(n);
     const std::string name =
         other != fresh_other.end() ? other->second : FidoFileName(n, extension);
     std::string target = name;
-    const std::string fresh_path = layout.temp + "/" + name;
     platform::FileIdentity new_identity;
     int64_t fresh_size = 0;
-    if (!platform::IdentifyFile(fresh_path, &new_identity, &fresh_size)) return false;
-    const ReadMessageFiles::File* vessel = read.Find(n);
-    std::string vessel_name;
-    if (vessel != nullptr) {
-      vessel_name = read.NameOf(*vessel);
-      target = vessel_name;
-    } else if (spare_used < spare.size()) {
-      vessel = spare[spare_used++];
-      vessel_name = read.NameOf(*vessel);
-      target = std::to_string(n) + std::string(NameTail(vessel_name));
+    if (!platform::IdentifyFile(layout.temp + "/" + name, &new_identity, &fresh_size)) return false;
+    const Vessel vessel = vessel_of(n, &target);
+    if (vessel.there && !ReadyVessel(directory + vessel.name, vessel.allocated, fresh_size)) {
+      return false;
     }
-    bool vessel_there = false;
-    if (vessel != nullptr) {
-      platform::FileIdentity now;
-      vessel_there = platform::IdentifyFile(directory + vessel_name, &now) &&
-                     now == vessel->identity;
-      if (vessel_there) {
-        FileStream file(directory + vessel_name, kWriteShared);
-        if (!file.is_open() || !file.Reserve(fresh_size)) return false;
-      }
+    journal->AddMove(name, target, vessel.there ? std::string_view(vessel.name) : std::string_view(),
+                     vessel.there ? vessel.file->identity : platform::FileIdentity{},
+                     new_identity);
+    return true;
+  };
+  auto plan_staged = [&](int32_t n, int64_t offset, uint32_t size) {
+    const std::string name = FidoFileName(n, extension);
+    std::string target = name;
+    const Vessel vessel = vessel_of(n, &target);
+    if (vessel.there) {
+      if (!ReadyVessel(directory + vessel.name, vessel.allocated, size)) return false;
+      journal->AddPlacement(target, vessel.name, vessel.file->identity, offset, size);
+      return true;
     }
-    journal->AddMove(name, target, vessel_there ? std::string_view(vessel_name) : std::string_view(),
-                     vessel_there ? vessel->identity : platform::FileIdentity{}, new_identity);
+    // No file of the original takes it: it gets a file of its own, which
+    // moves in.
+    if (!stage) stage = std::make_unique<FileStream>(layout.StageFile(), kReadShared, kCopyBufferSize);
+    const std::string own = layout.temp + "/" + name;
+    platform::FileIdentity new_identity;
+    if (!UnstageFile(*stage, offset, size, own) || !platform::IdentifyFile(own, &new_identity)) {
+      return false;
+    }
+    unstaged = true;
+    journal->AddMove(name, target, {}, {}, new_identity);
+    return true;
+  };
+  size_t own = 0;
+  size_t next_staged = 0;
+  int64_t offset = 0;
+  while (own < fresh.size() || next_staged < staged.sizes.size()) {
+    const int64_t staged_n = int64_t{staged.first} + static_cast<int64_t>(next_staged);
+    if (next_staged == staged.sizes.size() || (own < fresh.size() && fresh[own] < staged_n)) {
+      if (!plan_own(fresh[own++])) return false;
+    } else {
+      const uint32_t size = staged.sizes[next_staged++];
+      if (!plan_staged(static_cast<int32_t>(staged_n), offset, size)) return false;
+      offset += size;
+    }
   }
   for (size_t i = spare_used; i < spare.size(); ++i) {
     journal->AddDrop(read.NameOf(*spare[i]), spare[i]->identity);
   }
-  return true;
+  return !unstaged || platform::SyncDirectory(layout.temp);
 }
 
 // Puts the new file of `move` in its place: into the original file that
@@ -331,7 +409,71 @@ bool PlaceFidoFile(const RebuildLayout& layout, const WriteBackJournal& journal,
   return CopyWhole(fresh, target);
 }
 
-bool WriteBackFido(const RebuildLayout& layout, const WriteBackJournal& journal) {
+// Makes the file `target` hold exactly the bytes [offset, offset + size)
+// of the stage file.
+bool CopyStaged(FileStream& stage, int64_t offset, uint32_t size, const std::string& target) {
+  std::string scratch;
+  const std::string_view bytes = stage.View(offset, size, &scratch);
+  if (!stage.ok()) return false;
+  FileStream out(target, kWriteShared);
+  // Its size at the open and what is written since: the write-back owns
+  // the file of the original that takes a message.
+  out.KeepSizeInMemory();
+  if (!out.is_open()) return false;
+  out.Write(bytes.data(), bytes.size());
+  if (out.GetSize() != static_cast<int64_t>(size)) out.Truncate();
+  return out.Close();
+}
+
+enum class Placed { kDone, kFailed, kNoVessel };
+
+// Puts the staged bytes of `move` into the original's file that takes
+// them, renamed to the move's target first when it is not yet.  kNoVessel
+// when that file is gone: the bytes then need a file of their own.
+Placed PlaceStagedFile(const RebuildLayout& layout, const WriteBackJournal& journal,
+                       const WriteBackJournal::Move& move, FileStream& stage,
+                       FidoRenamer* renamer) {
+  const std::string directory = AddSeparator(layout.directory);
+  const std::string move_target(journal.Target(move));
+  const std::string target = directory + move_target;
+  auto copy = [&] {
+    return CopyStaged(stage, move.staged_at, move.staged_size, target) ? Placed::kDone
+                                                                        : Placed::kFailed;
+  };
+  platform::FileIdentity there;
+  const bool taken = platform::IdentifyFile(target, &there);
+  if (taken && there == move.vessel_identity) return copy();
+  const std::string vessel = directory + std::string(journal.Vessel(move));
+  platform::FileIdentity at;
+  if (!platform::IdentifyFile(vessel, &at) || at != move.vessel_identity) return Placed::kNoVessel;
+  // Another program's file stands in the way.
+  if (taken && !renamer->MoveAbove(move_target)) return Placed::kFailed;
+  return renamer->RenameTo(vessel, move_target) ? copy() : Placed::kFailed;
+}
+
+// Gives the staged bytes of moves[index] a file of their own in the new
+// base's directory, under the move's target name, and makes the move one
+// of that file; the journal is stored before the file is relied on.
+bool UnstageMove(const RebuildLayout& layout, FileStream& stage, size_t index,
+                 WriteBackJournal* journal, const SaveJournalFunction& save) {
+  WriteBackJournal::Move& move = journal->moves[index];
+  const std::string own = layout.temp + "/" + std::string(journal->Target(move));
+  platform::FileIdentity identity;
+  if (!UnstageFile(stage, move.staged_at, move.staged_size, own) ||
+      !platform::SyncDirectory(layout.temp) || !platform::IdentifyFile(own, &identity)) {
+    return false;
+  }
+  move.vessel = WriteBackJournal::kNoName;
+  move.vessel_identity = {};
+  move.new_identity = identity;
+  move.staged_at = WriteBackJournal::kNotStaged;
+  move.staged_size = 0;
+  return save(*journal);
+}
+
+bool WriteBackFido(const RebuildLayout& layout, WriteBackJournal* changing,
+                   const SaveJournalFunction& save) {
+  const WriteBackJournal& journal = *changing;
   const std::string directory = AddSeparator(layout.directory);
   // The numbers the new base takes, each with its move.
   std::vector<std::pair<int32_t, size_t>> numbers;
@@ -372,7 +514,7 @@ bool WriteBackFido(const RebuildLayout& layout, const WriteBackJournal& journal)
         if (!platform::IdentifyFile(directory + entry.name, &identity)) return;
         for (; same != numbers.end() && same->first == n; ++same) {
           const WriteBackJournal::Move& move = journal.moves[same->second];
-          if (identity == move.new_identity ||
+          if ((!move.staged() && identity == move.new_identity) ||
               (move.has_vessel() && identity == move.vessel_identity)) {
             return;
           }
@@ -394,7 +536,7 @@ bool WriteBackFido(const RebuildLayout& layout, const WriteBackJournal& journal)
       }
     };
     for (const WriteBackJournal::Move& move : journal.moves) {
-      mark(move.new_identity);
+      if (!move.staged()) mark(move.new_identity);
       if (move.has_vessel()) mark(move.vessel_identity);
     }
     for (const WriteBackJournal::Drop& drop : journal.drops) mark(drop.identity);
@@ -408,8 +550,21 @@ bool WriteBackFido(const RebuildLayout& layout, const WriteBackJournal& journal)
       if (!renamer.MoveAbove(other->name)) return false;
     }
   }
-  for (const WriteBackJournal::Move& move : journal.moves) {
-    if (!PlaceFidoFile(layout, journal, move, model, &renamer)) return false;
+  // The stage is read front to back, as the moves of staged files follow
+  // each other in it.
+  std::unique_ptr<FileStream> stage;
+  for (size_t i = 0; i < journal.moves.size(); ++i) {
+    if (journal.moves[i].staged()) {
+      if (!stage) {
+        stage = std::make_unique<FileStream>(layout.StageFile(), kReadShared, kCopyBufferSize);
+        stage->KeepSizeInMemory();
+      }
+      const Placed placed = PlaceStagedFile(layout, journal, journal.moves[i], *stage, &renamer);
+      if (placed == Placed::kFailed) return false;
+      if (placed == Placed::kDone) continue;
+      if (!UnstageMove(layout, *stage, i, changing, save)) return false;
+    }
+    if (!PlaceFidoFile(layout, journal, journal.moves[i], model, &renamer)) return false;
   }
   if (!SyncFiles(
           journal.moves.size(),
@@ -459,16 +614,17 @@ std::string ReadMessageFiles::NameOf(const File& file) const {
 }
 
 bool PlanWriteBack(const RebuildLayout& layout, const ReadMessageFiles& read,
-                   WriteBackJournal* journal) {
+                   const StagedFiles& staged, WriteBackJournal* journal) {
   *journal = WriteBackJournal();
   journal->mark = layout.mark;
-  return layout.mark == 'F' ? PlanFido(layout, read, journal) : PlanFiles(layout, journal);
+  return layout.mark == 'F' ? PlanFido(layout, read, staged, journal)
+                            : PlanFiles(layout, journal);
 }
 
 bool RunWriteBack(const RebuildLayout& layout, WriteBackJournal* journal,
                   const SaveJournalFunction& save) {
   if (journal->mark != layout.mark) return false;
-  return layout.mark == 'F' ? WriteBackFido(layout, *journal)
+  return layout.mark == 'F' ? WriteBackFido(layout, journal, save)
                             : WriteBackFiles(layout, journal, save);
 }
 

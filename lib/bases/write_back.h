@@ -26,7 +26,10 @@
 // message files at any time.  Only the files the sort read are replaced:
 // each message file of the new base goes into the file of the same number
 // the sort read, or else into one the sort read under a number the new base
-// does not use (renamed), or else moves in itself.  Files the sort read that
+// does not use (renamed), or else moves in itself.  A rebuild writes the
+// new base's message files one behind the other into one stage file; one
+// that no file of the original takes gets a file of its own first, so that
+// it can move in.  Files the sort read that
 // take no message are removed.  A file another program put under a number
 // the new base takes is renamed to a free number above every other.  Files
 // are recognised by their identity (device and inode), not by their names.
@@ -77,14 +80,22 @@ class ReadMessageFiles {
   std::map<int32_t, std::string> other_names_;
 };
 
+// The message files a new Fido base wrote into its stage file
+// (RebuildLayout::StageFile), one behind the other from its first byte:
+// message `first`, then each next number, each of its size.
+struct StagedFiles {
+  int32_t first = 0;
+  std::vector<uint32_t> sizes;
+};
+
 // Plans the write-back of the new base (complete, closed and on disk) of
 // `layout` into the original, reserving the space it needs.  `read` lists
-// the message files the sort read (Fido only).  False, with the original
-// unchanged, when a file of the original can not be opened for writing, the
-// space is not there, or the new base can not be read.
-[[nodiscard]] bool PlanWriteBack(const RebuildLayout& layout,
-                                 const ReadMessageFiles& read,
-                                 WriteBackJournal* journal);
+// the message files the sort read and `staged` those of the new base in
+// its stage file (Fido only; its other files are listed).  False, with the
+// original unchanged, when a file of the original can not be opened for
+// writing, the space is not there, or the new base can not be read.
+[[nodiscard]] bool PlanWriteBack(const RebuildLayout& layout, const ReadMessageFiles& read,
+                                 const StagedFiles& staged, WriteBackJournal* journal);
 
 // More files than this (a large *.msg directory) are forced to disk with one
 // call for their whole file system rather than one call each.

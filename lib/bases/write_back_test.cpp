@@ -37,6 +37,8 @@ WriteBackJournal FidoJournal() {
   journal.AddMove("1.msg", "1.MSG", "1.MSG", {2049, 131}, {2049, 977});
   journal.AddMove("2.msg", "2.msg", "", {0, 0}, {2049, 978});
   journal.AddMove("3.msg", "3.msg", "9.msg", {2049, 139}, {2049, 979});
+  journal.AddPlacement("4.MSG", "4.MSG", {2049, 141}, 0, 1530);
+  journal.AddPlacement("5.msg", "8.msg", {2049, 142}, 1530, 190);
   journal.AddDrop("7.msg", {2049, 140});
   return journal;
 }
@@ -58,6 +60,8 @@ TEST(JournalTest, ReadsBackWhatItWrote) {
       "move 1.msg 1.MSG 1.MSG 2049 131 2049 977\n"
       "move 2.msg 2.msg - 0 0 2049 978\n"
       "move 3.msg 3.msg 9.msg 2049 139 2049 979\n"
+      "place 4.MSG 4.MSG 2049 141 0 1530\n"
+      "place 5.msg 8.msg 2049 142 1530 190\n"
       "drop 7.msg 2049 140\nend\n";
   EXPECT_EQ(EncodeJournal(FidoJournal()), fido_text);
   WriteBackJournal read;
@@ -82,6 +86,9 @@ TEST(JournalTest, RefusesAJournalThatIsNotWhole) {
       {"a number that does not parse", first_line + "file .jdx 12x\n" + body},
       {"a negative size", first_line + "file .jdx -8\n" + body},
       {"a name of none where one is needed", first_line + "drop - 1 2\n" + body},
+      {"a staged file with no vessel", first_line + "place 4.msg - 1 2 0 190\n" + body},
+      {"a staged file at a negative offset", first_line + "place 4.msg 4.msg 1 2 -1 9\n" + body},
+      {"a staged file without its size", first_line + "place 4.msg 4.msg 1 2 0\n" + body},
       {"bytes of odd length", first_line + "header 4a414\n" + body},
       {"no kind", std::string(first_line) + "end\n"},
       {"nothing", ""},
@@ -119,9 +126,9 @@ TEST(AddedMessagesTest, RecordsBehindADamagedSquishCountAreNoOnesMessages) {
   WriteBackJournal journal;
   {
     testing::WriteFault full(0);  // no room to reserve for the write-back
-    EXPECT_FALSE(PlanWriteBack(layout, ReadMessageFiles(), &journal));
+    EXPECT_FALSE(PlanWriteBack(layout, ReadMessageFiles(), StagedFiles(), &journal));
   }
-  ASSERT_TRUE(PlanWriteBack(layout, ReadMessageFiles(), &journal));
+  ASSERT_TRUE(PlanWriteBack(layout, ReadMessageFiles(), StagedFiles(), &journal));
   EXPECT_EQ(journal.boundary, 3);
   EXPECT_EQ(journal.known.size(), 2u);
   int saved = 0;
@@ -149,6 +156,78 @@ TEST(AddedMessagesTest, RecordsBehindADamagedSquishCountAreNoOnesMessages) {
     subjects.push_back(r.subject.str());
   }
   EXPECT_EQ(subjects, (std::vector<std::string>{"Sorted 1", "Sorted 2", "Sorted 3", "Appended"}));
+}
+
+// Message files staged one behind the other are put into the original's
+// files that take them, keeping those files.  What other programs do to the
+// directory between the plan and the write-back is survived: a file that
+// takes a message removed (the message gets a file of its own, and the
+// journal says so before it is relied on), another program's file under a
+// number the new base takes (it moves above).  The write-back can be run
+// again and ends the same.
+TEST(FidoWriteBackTest, StagedFilesGoInPlaceWhateverOtherProgramsDo) {
+  TempDir dir;
+  RebuildLayout layout;
+  layout.mark = 'F';
+  layout.path = dir / "*.msg";
+  layout.directory = dir.path();
+  layout.temp = dir / ".quil-sort-f";
+  layout.temp_path = layout.temp + "/*.msg";
+  const std::vector<std::string> old_bytes = {"old one", "old two, longer than the rest",
+                                              "old three"};
+  const std::vector<std::string> new_bytes = {"new first, longer than the old one", "new 2",
+                                              "new 3rd"};
+  ReadMessageFiles read("msg");
+  for (int n = 1; n <= 3; ++n) {
+    const std::string name = std::to_string(n) + ".msg";
+    ASSERT_TRUE(testing::WriteFileBytes(dir / name, old_bytes[static_cast<size_t>(n - 1)]));
+    platform::FileIdentity identity;
+    ASSERT_TRUE(platform::IdentifyFile(dir / name, &identity));
+    read.Add(n, name, identity);
+  }
+  ASSERT_EQ(platform::CreateDirectory(layout.temp), platform::kOk);
+  ASSERT_TRUE(testing::WriteFileBytes(layout.StageFile(),
+                                      new_bytes[0] + new_bytes[1] + new_bytes[2]));
+  StagedFiles staged;
+  staged.first = 1;
+  for (const std::string& bytes : new_bytes) staged.sizes.push_back(static_cast<uint32_t>(bytes.size()));
+
+  WriteBackJournal journal;
+  ASSERT_TRUE(PlanWriteBack(layout, read, staged, &journal));
+  ASSERT_EQ(journal.moves.size(), 3u);
+  for (const WriteBackJournal::Move& move : journal.moves) EXPECT_TRUE(move.staged());
+  platform::FileIdentity first;
+  ASSERT_TRUE(platform::IdentifyFile(dir / "1.msg", &first));
+
+  // Other programs: 3.MSG comes beside 3.msg, 2.msg goes (in this order,
+  // so that the new file can not have the number of the one that went).
+  ASSERT_TRUE(testing::WriteFileBytes(dir / "3.MSG", "another program's"));
+  ASSERT_EQ(platform::DeleteFile(dir / "2.msg"), platform::kOk);
+  std::vector<WriteBackJournal> saved;
+  auto save = [&saved](const WriteBackJournal& changed) {
+    saved.push_back(changed);
+    return true;
+  };
+  for (int run = 1; run <= 2; ++run) {
+    SCOPED_TRACE(run);
+    ASSERT_TRUE(RunWriteBack(layout, &journal, save));
+    EXPECT_EQ(testing::ReadFileBytes(dir / "1.msg"), new_bytes[0]);
+    EXPECT_EQ(testing::ReadFileBytes(dir / "2.msg"), new_bytes[1]);
+    EXPECT_EQ(testing::ReadFileBytes(dir / "3.msg"), new_bytes[2]);
+    EXPECT_EQ(testing::ReadFileBytes(dir / "4.MSG"), "another program's");
+    EXPECT_FALSE(testing::PathExists(dir / "3.MSG"));
+    platform::FileIdentity now;
+    ASSERT_TRUE(platform::IdentifyFile(dir / "1.msg", &now));
+    EXPECT_EQ(now, first);
+  }
+  // The message whose file went was given one of its own once, and the
+  // journal stored then says so.
+  ASSERT_EQ(saved.size(), 1u);
+  EXPECT_FALSE(saved[0].moves[1].staged());
+  EXPECT_EQ(saved[0].moves[1].vessel, WriteBackJournal::kNoName);
+  WriteBackJournal read_back;
+  ASSERT_TRUE(DecodeJournal(EncodeJournal(saved[0]), &read_back));
+  EXPECT_EQ(read_back, saved[0]);
 }
 
 // A disk too full for the commit (for the write-back's reservation or its

@@ -280,6 +280,7 @@ bool FidoBase::WriteMessage(int32_t n, MessageRecord& record) {
 }
 
 bool FidoBase::StoreFile(int32_t n, const std::function<void()>& contents) {
+  if (stage_) return StageFile(n, contents);
   std::string path = MessageFileName(n);
   if (!MessageExists(n)) {
     // A new message: a failed write must not leave half a message behind
@@ -306,6 +307,41 @@ bool FidoBase::StoreFile(int32_t n, const std::function<void()>& contents) {
   KnowFile(n, std::string_view(path).substr(directory_.size()));
   count_ = std::max(count_, n);
   return true;
+}
+
+void FidoBase::StageNewFiles(std::unique_ptr<FileStream> stage) {
+  stage_ = std::move(stage);
+  stage_->KeepSizeInMemory();  // the stage is this base's alone
+  staged_first_ = 0;
+  staged_sizes_.clear();
+}
+
+bool FidoBase::StageFile(int32_t n, const std::function<void()>& contents) {
+  if (!staged_sizes_.empty() &&
+      int64_t{n} != int64_t{staged_first_} + static_cast<int64_t>(staged_sizes_.size())) {
+    return false;
+  }
+  const int64_t start = stage_->GetPos();
+  // The contents are written into the current message stream, which the
+  // stage is while they are.
+  message_stream_ = std::move(stage_);
+  contents();
+  stage_.reset(static_cast<FileStream*>(message_stream_.release()));
+  const int64_t size = stage_->GetPos() - start;
+  if (!stage_->ok() || size < 0 || size > int64_t{UINT32_MAX}) return false;
+  if (staged_sizes_.empty()) staged_first_ = n;
+  staged_sizes_.push_back(static_cast<uint32_t>(size));
+  count_ = std::max(count_, n);
+  return true;
+}
+
+bool FidoBase::Close() {
+  bool ok = true;
+  if (stage_) {
+    ok = stage_->Close();
+    stage_.reset();
+  }
+  return MessageBase::Close() && ok;
 }
 
 bool FidoBase::DeleteMessage(int32_t n) {

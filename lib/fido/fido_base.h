@@ -20,10 +20,12 @@
 #include <string>
 #include <string_view>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "fido/fido_format.h"
 #include "model/message_base.h"
+#include "runtime/stream.h"
 
 namespace quil {
 
@@ -136,6 +138,22 @@ class FidoBase : public MessageBase {
   // file being written); does nothing without one.
   void WriteText(MessageRecord& record);
 
+  // From now on the file of a new message is not made in the directory:
+  // its bytes go into `stage` (a file open for writing, at its end), one
+  // message behind the other, and the base keeps how many each took.  A
+  // rebuild writes its new base so, to put the files in place later.  The
+  // staged messages must follow each other in number; they do not count as
+  // existing (MessageExists, NextMessage), only in count().  Close closes
+  // the stage too.
+  void StageNewFiles(std::unique_ptr<FileStream> stage);
+  // The number of the first staged message (0 when none was staged), and
+  // the size of each staged message file, in number order.
+  int32_t staged_first() const { return staged_first_; }
+  const std::vector<uint32_t>& staged_sizes() const { return staged_sizes_; }
+
+  // Closes the base and its stage; false when a write to either failed.
+  [[nodiscard]] bool Close() override;
+
   // The path of message n's file: directory + the name the directory listing
   // found for n, or directory + "<n>.<extension>" for a number it did not.
   std::string MessageFileName(int32_t n) const;
@@ -157,8 +175,11 @@ class FidoBase : public MessageBase {
   // write failed.
   bool WriteMessageFile(const std::string& name, const std::function<void()>& contents);
   // Stores the file of message n as WriteMessage describes, its contents
-  // written by `contents`.
+  // written by `contents` into the current message stream.
   bool StoreFile(int32_t n, const std::function<void()>& contents);
+  // Appends the file of message n to the stage; false when n does not
+  // follow the last staged message or a write failed.
+  bool StageFile(int32_t n, const std::function<void()>& contents);
   // The whole file of message n; false when it can not be read.
   bool ReadFile(int32_t n, std::string* bytes);
   // The first `size` bytes of message n's file (fewer when it is shorter).
@@ -179,6 +200,10 @@ class FidoBase : public MessageBase {
   // The file name of a known message whose name is not "<n>.<extension>"
   // ("5.MSG", "05.msg"), by number; usually empty.
   std::map<int32_t, std::string> other_names_;
+
+  std::unique_ptr<FileStream> stage_;
+  int32_t staged_first_ = 0;
+  std::vector<uint32_t> staged_sizes_;
 };
 
 }  // namespace quil

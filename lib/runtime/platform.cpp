@@ -837,6 +837,12 @@ bool DirectoryExists(std::string_view path) {
   return IsDirectory(ResolvePrefix(SystemPath(path)));
 }
 
+bool PathExists(std::string_view path) {
+  if (!UsablePath(path)) return false;
+  struct stat st;
+  return StatExisting(SystemPath(path), &st);
+}
+
 bool SameFile(std::string_view a, std::string_view b) {
   if (!UsablePath(a) || !UsablePath(b)) return false;
   struct stat first;
@@ -917,14 +923,27 @@ int RenameNoReplace(std::string_view from, std::string_view to) {
   return PathError(err, Op::kOther, target);
 }
 
-bool IdentifyFile(std::string_view path, FileIdentity* identity, int64_t* size) {
+bool IdentifyFile(std::string_view path, FileIdentity* identity, int64_t* size,
+                  int64_t* allocated) {
   if (!UsablePath(path)) return false;
   struct stat st;
   if (!StatExisting(SystemPath(path), &st)) return false;
   identity->device = static_cast<uint64_t>(st.st_dev);
   identity->inode = static_cast<uint64_t>(st.st_ino);
   if (size != nullptr) *size = static_cast<int64_t>(st.st_size);
+  // st_blocks counts units of 512 bytes whatever the file system's block.
+  constexpr int64_t kBlockUnit = 512;
+  if (allocated != nullptr) *allocated = static_cast<int64_t>(st.st_blocks) * kBlockUnit;
   return true;
+}
+
+bool MayWrite(std::string_view path) {
+  if (!UsablePath(path)) return false;
+  const std::string target = SystemPath(path);
+  auto may_write = [](const std::string& name) {
+    return ::faccessat(AT_FDCWD, name.c_str(), W_OK, AT_EACCESS) == 0;
+  };
+  return may_write(target) || may_write(ResolvePrefix(target));
 }
 
 bool CopyOwnerAndMode(std::string_view model, std::string_view target) {

@@ -143,6 +143,11 @@ bool FileExists(std::string_view path);
 // True when `path` (resolved as above) is a directory.
 bool DirectoryExists(std::string_view path);
 
+// True when `path` (resolved as above) is a file or a directory: one look,
+// where FileExists and then DirectoryExists would search a large directory
+// twice for a name that is not there.
+bool PathExists(std::string_view path);
+
 // True when `a` and `b` (each resolved as above, symbolic links followed)
 // both exist and are one and the same file or directory, however they are
 // spelled.
@@ -177,9 +182,16 @@ struct FileIdentity {
 };
 
 // The identity of the file `path` names (resolved as above; a symbolic link
-// is followed), and its size when `size` is given.  False when there is no
-// such file.
-bool IdentifyFile(std::string_view path, FileIdentity* identity, int64_t* size = nullptr);
+// is followed), its size when `size` is given, and the bytes of storage the
+// file system gave it when `allocated` is.  False when there is no such
+// file.
+bool IdentifyFile(std::string_view path, FileIdentity* identity, int64_t* size = nullptr,
+                  int64_t* allocated = nullptr);
+
+// True when this process may open the existing file `path` (resolved as
+// above) for writing as far as its permissions and its file system go;
+// sharing is not looked at.
+bool MayWrite(std::string_view path);
 
 // Gives the file `target` the owner, group and permission bits of the file
 // `model` (both resolved as above, links followed), as far as this process

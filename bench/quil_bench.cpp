@@ -39,6 +39,7 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -536,8 +537,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "could not make the %s source of %d messages\n", KindName(kind), size);
         return 1;
       }
-      if (kind == 'p') {
-        message_size = Format("%.0f", static_cast<double>(BaseBytes(kind, source)) / size);
+      // The packet's size when there is one, else that of the first source.
+      if (kind == 'p' || message_size.empty()) {
+        static const std::map<char, const char*> kStoredBy = {
+            {'p', "a packet"}, {'j', "a JAM base"}, {'s', "a Squish base"}, {'f', "a *.msg file"}};
+        message_size = Format("%.0f", static_cast<double>(BaseBytes(kind, source)) / size) +
+                       " bytes as " + kStoredBy.at(kind) + " stores them";
       }
       for (const Work* work : from_here) {
         results.push_back(RunWork(options, *work, dir, source, size));
@@ -584,7 +589,7 @@ int main(int argc, char** argv) {
            "produced (the destination, or the sorted base), measured in the same run.  The "
            "messages are echomail of about "
         << message_size
-        << " bytes as a packet stores them, dated newest first, every third one read.  Ratio "
+        << ", dated newest first, every third one read.  Ratio "
            "targets are judged from "
         << WithThousands(kJudgedFrom) << " messages on.\n\n"
         << TableHeader();

@@ -229,6 +229,24 @@ std::vector<Case> Cases() {
     cases.push_back(c);
   }
 
+  // Message files the user may not write, in a folder he may: the sort
+  // finds out before it changes anything, and the base stays as it was.
+  Case read_only_files{
+      .name = "ReadOnlyMessageFilesAreNotSorted",
+      .program = kSorter,
+      .args = {"fin/area"},
+      .prepare =
+          [](const TempDir& dir) {
+            WriteMessages("f" + (dir / "in/area"), AllMessages());
+            MakeReadOnly(dir.path(), "in/area", false);
+          },
+      .exit_code = 1,
+      .output = SortHead("fin/area") + "source base opened\nsource base - total 4\n" +
+                "reading message... #4\nwriting message... \ncan't write base: [fin/area], it " +
+                "is left as it was\n"};
+  read_only_files.options.unprivileged = true;
+  cases.push_back(read_only_files);
+
   // A *.msg directory the user may not list is not taken for an empty one.
   Case unlisted{.name = "UnreadableFidoSource",
                 .program = kConverter,

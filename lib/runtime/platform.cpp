@@ -785,6 +785,46 @@ bool ReserveSpace(Handle handle, int64_t size, int* error) {
   return true;
 }
 
+int64_t CopyFileData(Handle from, int64_t from_offset, Handle to, int64_t to_offset,
+                     int64_t count, int* error) {
+  if (from < 0 || to < 0) {
+    SetError(error, kBadHandle);
+    return -1;
+  }
+  if (from_offset < 0 || to_offset < 0 || count < 0) {
+    SetError(error, kInvalid);
+    return -1;
+  }
+  constexpr int64_t kPiece = 65536;
+  int64_t done = 0;
+  while (done < count) {
+    CountChange();
+    if (fault_countdown == 0) {
+      SetError(error, fault_error);
+      return -1;
+    }
+    loff_t in = from_offset + done;
+    loff_t out = to_offset + done;
+    const ssize_t n = ::copy_file_range(from, &in, to, &out,
+                                        static_cast<size_t>(std::min(count - done, kPiece)), 0);
+    if (n == -1) {
+      if (errno == EINTR) continue;
+      // Files on two file systems, or kinds of file the system does not
+      // copy itself.
+      const bool unsupported = errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
+                               errno == EOPNOTSUPP || errno == EBADF;
+      SetError(error, unsupported && done == 0 ? kNotSupported
+                                               : HandleError(errno, Op::kWrite, to));
+      return -1;
+    }
+    if (n == 0) break;  // the source ends here
+    done += n;
+    if (fault_countdown > 0) --fault_countdown;
+  }
+  SetError(error, kOk);
+  return done;
+}
+
 bool LockRange(Handle handle, int64_t offset, int64_t length, bool exclusive, int* error) {
   if (handle < 0 || offset < 0 || length <= 0) {
     SetError(error, handle < 0 ? kBadHandle : kInvalid);

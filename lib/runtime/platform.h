@@ -58,6 +58,7 @@ enum Error : int {
   kDiskFull = 112,        // no space, or the file-size limit was reached
   kInvalid = 87,          // a bad argument (mode, position, empty name)
   kFileExists = 80,       // RenameNoReplace: the target name is taken
+  kNotSupported = 50,     // CopyFileData: the file systems can not copy so
 };
 
 using Handle = int;
@@ -119,6 +120,16 @@ bool SyncFile(Handle handle, int* error);
 // for lack of space.  Fails with kDiskFull when the space is not there.  On
 // a file system that can not reserve space it does nothing and succeeds.
 bool ReserveSpace(Handle handle, int64_t size, int* error);
+
+// Copies `count` bytes at `from_offset` of the open file `from` to
+// `to_offset` of the open file `to` inside the system, without passing
+// them through this process.  Returns the number of bytes copied, fewer
+// than `count` only when `from` ends first; -1 with *error on a failure,
+// kNotSupported (before any byte was copied) when the files can not be
+// copied so: then they are read and written.  Each piece of 64 KiB counts
+// as a write for InjectWriteFault, as a buffered copy's writes would.
+int64_t CopyFileData(Handle from, int64_t from_offset, Handle to, int64_t to_offset,
+                     int64_t count, int* error);
 
 // Takes an advisory record lock on `length` bytes at `offset` of the open
 // file, shared (a read lock) or exclusive (a write lock; the file must be

@@ -108,6 +108,29 @@ bool FileStream::WriteThrough(int64_t offset, const void* src, size_t count) {
   return true;
 }
 
+void FileStream::CopyFrom(FileStream& source, int64_t count) {
+  if (count <= 0 || !ok() || !source.ok()) return;
+  // Both files as the streams stand: this one's pending bytes written, the
+  // source's read-ahead given back.
+  if (!Settle() || !source.Settle()) return;
+  int error = 0;
+  const int64_t copied =
+      platform::CopyFileData(source.handle_, source.file_pos_, handle_, file_pos_, count, &error);
+  if (copied < 0 && error == platform::kNotSupported) {
+    Stream::CopyFrom(source, count);
+    return;
+  }
+  if (copied < 0) {
+    lost_writes_ = true;
+    Fail(kStreamWriteError, error);
+    return;
+  }
+  source.file_pos_ += copied;
+  file_pos_ += copied;
+  size_ = std::max(size_, file_pos_);
+  if (copied < count) source.Fail(kStreamReadError, 0);
+}
+
 bool FileStream::Settle() {
   if (!is_open()) return false;
   if (dirty_) {

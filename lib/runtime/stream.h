@@ -134,6 +134,11 @@ class FileStream : public Stream {
   // all be read.
   std::string_view View(int64_t offset, size_t count, std::string* scratch);
 
+  // Stream::CopyFrom, done by the file system (platform::CopyFileData)
+  // where it can: the bytes do not pass through this process.
+  using Stream::CopyFrom;
+  void CopyFrom(FileStream& source, int64_t count);
+
   // Takes a record lock on bytes of the file (platform::LockRange): shared
   // or exclusive, held until the stream is closed.  False, without failing
   // the stream, when another program holds a conflicting lock.

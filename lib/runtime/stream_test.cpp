@@ -112,6 +112,42 @@ TEST(StreamTest, CopyFromMovesBytesInPiecesAndStopsOnSourceFailure) {
   EXPECT_EQ(dst2.GetSize(), 0);  // nothing half-copied from a failed read
 }
 
+// Between two files the system copies: bytes still in either stream's
+// buffer count as the streams stand, both positions move, the copy ends
+// where the source does (failing it), and a refused write fails the target.
+TEST(FileStreamTest, CopyFromAnotherFileCopiesWhatTheStreamsHold) {
+  TempDir dir;
+  std::string data;
+  for (int i = 0; i < 200000; ++i) data += static_cast<char>(i * 13 + i / 256);
+  ASSERT_TRUE(WriteFileBytes(dir / "from", data));
+  {
+    FileStream from(dir / "from", platform::kModeRead | platform::kDenyNone, 4096);
+    FileStream to(dir / "to", platform::kModeCreate | platform::kDenyNone, 4096);
+    EXPECT_EQ(ReadString(from, 10), data.substr(0, 10));  // read ahead into the buffer
+    to.Write("head");                                    // still in the buffer
+    to.CopyFrom(from, 150000);
+    EXPECT_TRUE(from.ok() && to.ok());
+    EXPECT_EQ(from.GetPos(), 150010);
+    EXPECT_EQ(to.GetPos(), 150004);
+    EXPECT_EQ(to.GetSize(), 150004);
+    to.Write("tail");
+    to.CopyFrom(from, 100000);  // 49,990 are there
+    EXPECT_FALSE(from.ok());
+    EXPECT_TRUE(to.Close());
+  }
+  EXPECT_EQ(ReadFileBytes(dir / "to"), "head" + data.substr(10, 150000) + "tail" + data.substr(150010));
+  {
+    FileStream from(dir / "from", platform::kModeRead | platform::kDenyNone);
+    FileStream to(dir / "full", platform::kModeCreate | platform::kDenyNone);
+    testing::WriteFault full(1);
+    to.CopyFrom(from, 200000);
+    EXPECT_EQ(to.status(), kStreamWriteError);
+    EXPECT_EQ(to.error_info(), platform::kDiskFull);
+    EXPECT_TRUE(to.lost_writes());
+  }
+  EXPECT_EQ(testing::FileSizeOf(dir / "full"), 65536);
+}
+
 TEST(FileStreamTest, ReadsWritesSeeksAndTruncatesThroughTheBuffer) {
   TempDir dir;
   std::string path = dir / "data.bin";

@@ -99,16 +99,25 @@ TEST(JournalTest, RefusesAJournalThatIsNotWhole) {
   }
 }
 
+// The layout of a rebuild of the base `name` in `dir`, of the kind `mark`,
+// whose new base is `temp` there (created as `temp` + `create_as`).
+RebuildLayout LayoutIn(const TempDir& dir, char mark, const std::string& name,
+                       const std::string& temp, const std::string& create_as) {
+  RebuildLayout layout;
+  layout.mark = mark;
+  layout.path = dir / name;
+  layout.directory = dir.path();
+  layout.temp = dir / temp;
+  layout.temp_path = layout.temp + create_as;
+  return layout;
+}
+
 // A damaged Squish base whose index holds records behind its num_msg (an
 // append cut short): those records are no one's new messages, but a
 // message another program appends over one of them is.
 TEST(AddedMessagesTest, RecordsBehindADamagedSquishCountAreNoOnesMessages) {
   TempDir dir;
-  RebuildLayout layout;
-  layout.mark = 'S';
-  layout.path = dir / "area";
-  layout.directory = dir.path();
-  layout.temp = layout.temp_path = dir / ".area.quil-sort-s";
+  const RebuildLayout layout = LayoutIn(dir, 'S', "area", ".area.quil-sort-s", "");
   auto write = [](const std::string& path, int count, const std::string& subject) {
     SquishBase base;
     ASSERT_TRUE(base.Create(platform::kDenyWrite, path));
@@ -167,12 +176,7 @@ TEST(AddedMessagesTest, RecordsBehindADamagedSquishCountAreNoOnesMessages) {
 // again and ends the same.
 TEST(FidoWriteBackTest, StagedFilesGoInPlaceWhateverOtherProgramsDo) {
   TempDir dir;
-  RebuildLayout layout;
-  layout.mark = 'F';
-  layout.path = dir / "*.msg";
-  layout.directory = dir.path();
-  layout.temp = dir / ".quil-sort-f";
-  layout.temp_path = layout.temp + "/*.msg";
+  const RebuildLayout layout = LayoutIn(dir, 'F', "*.msg", ".quil-sort-f", "/*.msg");
   const std::vector<std::string> old_bytes = {"old one", "old two, longer than the rest",
                                               "old three"};
   const std::vector<std::string> new_bytes = {"new first, longer than the old one", "new 2",

@@ -3,6 +3,7 @@
 #include "bases/rebuild_journal.h"
 
 #include <charconv>
+#include <initializer_list>
 #include <string>
 
 namespace quil {
@@ -90,6 +91,17 @@ std::string_view NameOrEmpty(std::string_view text) {
   return text == kNoName ? std::string_view() : text;
 }
 
+// A directory may hold a million moves.
+static_assert(sizeof(WriteBackJournal::Move) == 40);
+
+// Names are found in the journal's store by offsets below the flag bits:
+// true when these would all still be.
+bool RoomForNames(const WriteBackJournal& journal, std::initializer_list<std::string_view> names) {
+  size_t end = journal.names.size();
+  for (std::string_view name : names) end += name.size() + 1;
+  return end <= WriteBackJournal::kNameAt;
+}
+
 bool ParseRecord(const std::vector<std::string_view>& w, WriteBackJournal* journal) {
   const std::string_view kind = w[0];
   if (kind == "kind" && w.size() == 2 && w[1].size() == 1) {
@@ -117,8 +129,7 @@ bool ParseRecord(const std::vector<std::string_view>& w, WriteBackJournal* journ
   }
   if (kind == "move" && w.size() == 8) {
     platform::FileIdentity vessel_identity, new_identity;
-    // Names are found in the journal's store by offsets below the flag bit.
-    if (journal->names.size() >= WriteBackJournal::kNewNameBefore / 2) return false;
+    if (!RoomForNames(*journal, {w[1], w[2], w[3]})) return false;
     if (!ParseName(w[1], false) || !ParseName(w[2], false) || !ParseName(w[3], true) ||
         !ParseIdentity(w[4], w[5], &vessel_identity) ||
         !ParseIdentity(w[6], w[7], &new_identity)) {
@@ -131,7 +142,7 @@ bool ParseRecord(const std::vector<std::string_view>& w, WriteBackJournal* journ
     platform::FileIdentity vessel_identity;
     int64_t offset = 0;
     uint32_t size = 0;
-    if (journal->names.size() >= WriteBackJournal::kNewNameBefore / 2) return false;
+    if (!RoomForNames(*journal, {w[1], w[2]})) return false;
     if (!ParseName(w[1], false) || !ParseName(w[2], false) ||
         !ParseIdentity(w[3], w[4], &vessel_identity) || !ParseNumber(w[5], &offset) ||
         offset < 0 || !ParseNumber(w[6], &size)) {
@@ -142,7 +153,7 @@ bool ParseRecord(const std::vector<std::string_view>& w, WriteBackJournal* journ
   }
   if (kind == "drop" && w.size() == 4) {
     platform::FileIdentity identity;
-    if (journal->names.size() >= WriteBackJournal::kNewNameBefore / 2) return false;
+    if (!RoomForNames(*journal, {w[1]})) return false;
     if (!ParseName(w[1], false) || !ParseIdentity(w[2], w[3], &identity)) return false;
     journal->AddDrop(w[1], identity);
     return true;
@@ -161,7 +172,7 @@ void WriteBackJournal::AddMove(std::string_view name, std::string_view target,
   Move move;
   if (name != target) StoreName(name);
   move.target = StoreName(target) | (name != target ? kNewNameBefore : 0);
-  move.vessel = vessel.empty() ? kNoName : vessel == target ? move.target & ~kNewNameBefore
+  move.vessel = vessel.empty() ? kNoName : vessel == target ? move.target & kNameAt
                                                             : StoreName(vessel);
   move.vessel_identity = vessel_identity;
   move.new_identity = new_identity;
@@ -174,9 +185,9 @@ void WriteBackJournal::AddPlacement(std::string_view target, std::string_view ve
   Move move;
   move.target = StoreName(target);
   move.vessel = vessel == target ? move.target : StoreName(vessel);
+  move.target |= kStaged;
   move.vessel_identity = vessel_identity;
-  move.staged_at = offset;
-  move.staged_size = size;
+  move.new_identity = {static_cast<uint64_t>(offset), size};
   moves.push_back(move);
 }
 
@@ -195,7 +206,7 @@ std::string_view WriteBackJournal::NewName(const Move& move) const {
   if ((move.target & kNewNameBefore) == 0) return Target(move);
   // The name in front of the target's: from the NUL before it, if any.
   const std::string_view before =
-      std::string_view(names).substr(0, (move.target & ~kNewNameBefore) - 1);
+      std::string_view(names).substr(0, (move.target & kNameAt) - 1);
   const size_t end = before.rfind('\0');
   return end == std::string_view::npos ? before : before.substr(end + 1);
 }
@@ -249,9 +260,9 @@ void WriteJournal(const WriteBackJournal& journal,
       piece.append(journal.Vessel(move));
       identity(move.vessel_identity);
       piece += ' ';
-      number(static_cast<uint64_t>(move.staged_at));
+      number(static_cast<uint64_t>(move.staged_at()));
       piece += ' ';
-      number(move.staged_size);
+      number(move.staged_size());
     } else {
       piece.append("move ").append(journal.NewName(move)).append(" ");
       piece.append(journal.Target(move)).append(" ");

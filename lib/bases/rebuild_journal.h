@@ -62,13 +62,16 @@ struct WriteBackJournal {
   std::vector<std::pair<int64_t, std::string>> known;
 
   static constexpr uint32_t kNoName = UINT32_MAX;  // where no name is
+  // The bits of a move's `target`: where its name lies in `names`, and two
+  // flags.
+  static constexpr uint32_t kNameAt = 0x3FFFFFFF;
   static constexpr uint32_t kNewNameBefore = 0x80000000;
-  static constexpr int64_t kNotStaged = -1;  // a move of a file of its own
+  static constexpr uint32_t kStaged = 0x40000000;
 
   // Fido directories: one move per message file of the new base.  A
   // directory may hold a million of them, so a move names its files by
   // where their names lie in `names` (each name once behind the other,
-  // ended by a NUL), not by strings of its own.
+  // ended by a NUL), not by strings of its own; forty bytes a move.
   //
   // The new base's bytes of a message are either a file of its own in the
   // new base's directory (NewName), or a range of the new base's stage
@@ -76,16 +79,20 @@ struct WriteBackJournal {
   struct Move {
     // Its name in the original directory (Target), with kNewNameBefore
     // when the file's name in the new base's directory (NewName) is
-    // another one, stored just in front of it; else that is the same.
+    // another one, stored just in front of it (else that is the same), and
+    // with kStaged when its bytes are in the stage file.
     uint32_t target = 0;
     uint32_t vessel = kNoName;  // the original's file that takes its bytes
-    uint32_t staged_size = 0;   // of the range in the stage file
     platform::FileIdentity vessel_identity;
-    platform::FileIdentity new_identity;  // of NewName, should it move in itself
-    int64_t staged_at = kNotStaged;       // where the range starts
+    // Of NewName, should it move in itself.  Of a staged move the two
+    // numbers say where its bytes lie in the stage file instead: offset
+    // and size (staged_at, staged_size).
+    platform::FileIdentity new_identity;
 
     bool has_vessel() const { return vessel != kNoName; }
-    bool staged() const { return staged_at != kNotStaged; }
+    bool staged() const { return (target & kStaged) != 0; }
+    int64_t staged_at() const { return static_cast<int64_t>(new_identity.device); }
+    uint32_t staged_size() const { return static_cast<uint32_t>(new_identity.inode); }
     friend bool operator==(const Move&, const Move&) = default;
   };
   std::vector<Move> moves;
@@ -117,7 +124,7 @@ struct WriteBackJournal {
   // A move's file in the new base's directory, its name in the original
   // directory, and the original's file that takes its bytes ("" = none).
   std::string_view NewName(const Move& move) const;
-  std::string_view Target(const Move& move) const { return Name(move.target & ~kNewNameBefore); }
+  std::string_view Target(const Move& move) const { return Name(move.target & kNameAt); }
   std::string_view Vessel(const Move& move) const { return Name(move.vessel); }
 
   friend bool operator==(const WriteBackJournal&, const WriteBackJournal&) = default;

@@ -437,7 +437,7 @@ Placed PlaceStagedFile(const RebuildLayout& layout, const WriteBackJournal& jour
   const std::string move_target(journal.Target(move));
   const std::string target = directory + move_target;
   auto copy = [&] {
-    return CopyStaged(stage, move.staged_at, move.staged_size, target) ? Placed::kDone
+    return CopyStaged(stage, move.staged_at(), move.staged_size(), target) ? Placed::kDone
                                                                         : Placed::kFailed;
   };
   platform::FileIdentity there;
@@ -459,15 +459,14 @@ bool UnstageMove(const RebuildLayout& layout, FileStream& stage, size_t index,
   WriteBackJournal::Move& move = journal->moves[index];
   const std::string own = layout.temp + "/" + std::string(journal->Target(move));
   platform::FileIdentity identity;
-  if (!UnstageFile(stage, move.staged_at, move.staged_size, own) ||
+  if (!UnstageFile(stage, move.staged_at(), move.staged_size(), own) ||
       !platform::SyncDirectory(layout.temp) || !platform::IdentifyFile(own, &identity)) {
     return false;
   }
+  move.target &= ~WriteBackJournal::kStaged;
   move.vessel = WriteBackJournal::kNoName;
   move.vessel_identity = {};
   move.new_identity = identity;
-  move.staged_at = WriteBackJournal::kNotStaged;
-  move.staged_size = 0;
   return save(*journal);
 }
 

@@ -37,9 +37,9 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <random>
-#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -582,8 +582,8 @@ int main(int argc, char** argv) {
     std::ofstream out(options.results);
     out << "# Speed and memory\n\n"
         << "Measured by `make bench` on " << Today() << ": " << cores << " cores (" << CpuModel()
-        << "), bases on tmpfs, load average " << load_before << " at the start and "
-        << load_after << " at the end.  Each time is the median of " << options.runs
+        << "), bases on tmpfs, load average " << load_before << " at the start and " << load_after
+        << " at the end.  Each time is the median of " << options.runs
         << " runs of the program; peak memory is the largest resident set of those runs; cp is "
            "the median time of `cp` (`cp -r` for a *.msg directory) of the bytes the work "
            "produced (the destination, or the sorted base), measured in the same run.  The "

@@ -57,9 +57,7 @@ bool MakeLayout(std::string_view spec, Layout* layout) {
   return true;
 }
 
-bool Exists(const std::string& path) {
-  return platform::PathExists(path);
-}
+bool Exists(const std::string& path) { return platform::PathExists(path); }
 
 // Calls take(path) for every file of the new base.  A Fido directory's
 // files are listed one at a time, never all held.

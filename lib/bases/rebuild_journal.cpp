@@ -144,8 +144,8 @@ bool ParseRecord(const std::vector<std::string_view>& w, WriteBackJournal* journ
     uint32_t size = 0;
     if (!RoomForNames(*journal, {w[1], w[2]})) return false;
     if (!ParseName(w[1], false) || !ParseName(w[2], false) ||
-        !ParseIdentity(w[3], w[4], &vessel_identity) || !ParseNumber(w[5], &offset) ||
-        offset < 0 || !ParseNumber(w[6], &size)) {
+        !ParseIdentity(w[3], w[4], &vessel_identity) || !ParseNumber(w[5], &offset) || offset < 0 ||
+        !ParseNumber(w[6], &size)) {
       return false;
     }
     journal->AddPlacement(w[1], w[2], vessel_identity, offset, size);
@@ -172,16 +172,17 @@ void WriteBackJournal::AddMove(std::string_view name, std::string_view target,
   Move move;
   if (name != target) StoreName(name);
   move.target = StoreName(target) | (name != target ? kNewNameBefore : 0);
-  move.vessel = vessel.empty() ? kNoName : vessel == target ? move.target & kNameAt
-                                                            : StoreName(vessel);
+  move.vessel = vessel.empty()     ? kNoName
+                : vessel == target ? move.target & kNameAt
+                                   : StoreName(vessel);
   move.vessel_identity = vessel_identity;
   move.new_identity = new_identity;
   moves.push_back(move);
 }
 
 void WriteBackJournal::AddPlacement(std::string_view target, std::string_view vessel,
-                                    const platform::FileIdentity& vessel_identity,
-                                    int64_t offset, uint32_t size) {
+                                    const platform::FileIdentity& vessel_identity, int64_t offset,
+                                    uint32_t size) {
   Move move;
   move.target = StoreName(target);
   move.vessel = vessel == target ? move.target : StoreName(vessel);
@@ -205,8 +206,7 @@ uint32_t WriteBackJournal::StoreName(std::string_view name) {
 std::string_view WriteBackJournal::NewName(const Move& move) const {
   if ((move.target & kNewNameBefore) == 0) return Target(move);
   // The name in front of the target's: from the NUL before it, if any.
-  const std::string_view before =
-      std::string_view(names).substr(0, (move.target & kNameAt) - 1);
+  const std::string_view before = std::string_view(names).substr(0, (move.target & kNameAt) - 1);
   const size_t end = before.rfind('\0');
   return end == std::string_view::npos ? before : before.substr(end + 1);
 }

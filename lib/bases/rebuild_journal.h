@@ -114,8 +114,7 @@ struct WriteBackJournal {
   // Adds a move of the stage file's bytes [offset, offset + size) into the
   // original's file `vessel`, which takes the name `target`.
   void AddPlacement(std::string_view target, std::string_view vessel,
-                    const platform::FileIdentity& vessel_identity, int64_t offset,
-                    uint32_t size);
+                    const platform::FileIdentity& vessel_identity, int64_t offset, uint32_t size);
   void AddDrop(std::string_view name, const platform::FileIdentity& identity);
   // Adds a name to `names`; where it starts there.
   uint32_t StoreName(std::string_view name);

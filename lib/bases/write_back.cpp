@@ -252,8 +252,8 @@ bool UnstageFile(FileStream& stage, int64_t offset, uint32_t size, const std::st
   return out.ok() && out.Sync() && out.Close();
 }
 
-bool PlanFido(const RebuildLayout& layout, const ReadMessageFiles& read,
-              const StagedFiles& staged, WriteBackJournal* journal) {
+bool PlanFido(const RebuildLayout& layout, const ReadMessageFiles& read, const StagedFiles& staged,
+              WriteBackJournal* journal) {
   const std::string directory = AddSeparator(layout.directory);
   // The new base's files of their own by number; the names are
   // "<n>.<extension>" as the new base writes them, any other name is kept
@@ -272,7 +272,9 @@ bool PlanFido(const RebuildLayout& layout, const ReadMessageFiles& read,
   fresh.erase(std::unique(fresh.begin(), fresh.end()), fresh.end());
   // The staged files follow each other in number from staged.first.
   const int64_t staged_end = int64_t{staged.first} + static_cast<int64_t>(staged.sizes.size());
-  auto is_staged = [&](int64_t n) { return !staged.sizes.empty() && n >= staged.first && n < staged_end; };
+  auto is_staged = [&](int64_t n) {
+    return !staged.sizes.empty() && n >= staged.first && n < staged_end;
+  };
   auto is_fresh = [&](int32_t n) {
     return is_staged(n) || std::binary_search(fresh.begin(), fresh.end(), n);
   };
@@ -292,7 +294,8 @@ bool PlanFido(const RebuildLayout& layout, const ReadMessageFiles& read,
   journal->moves.reserve(journal->moves.size() + count);
   const int32_t highest = std::max(fresh.empty() ? 0 : fresh.back(),
                                    static_cast<int32_t>(staged.sizes.empty() ? 0 : staged_end - 1));
-  journal->names.reserve(journal->names.size() + count * (FidoFileName(highest, extension).size() + 1));
+  journal->names.reserve(journal->names.size() +
+                         count * (FidoFileName(highest, extension).size() + 1));
   std::unique_ptr<FileStream> stage;  // opened when a staged file needs it
   bool unstaged = false;
   // The original's file that takes message n, and the name it gets.
@@ -315,9 +318,9 @@ bool PlanFido(const RebuildLayout& layout, const ReadMessageFiles& read,
     }
     if (vessel.file != nullptr) {
       platform::FileIdentity now;
-      vessel.there = platform::IdentifyFile(directory + vessel.name, &now, nullptr,
-                                            &vessel.allocated) &&
-                     now == vessel.file->identity;
+      vessel.there =
+          platform::IdentifyFile(directory + vessel.name, &now, nullptr, &vessel.allocated) &&
+          now == vessel.file->identity;
     }
     return vessel;
   };
@@ -333,9 +336,9 @@ bool PlanFido(const RebuildLayout& layout, const ReadMessageFiles& read,
     if (vessel.there && !ReadyVessel(directory + vessel.name, vessel.allocated, fresh_size)) {
       return false;
     }
-    journal->AddMove(name, target, vessel.there ? std::string_view(vessel.name) : std::string_view(),
-                     vessel.there ? vessel.file->identity : platform::FileIdentity{},
-                     new_identity);
+    journal->AddMove(name, target,
+                     vessel.there ? std::string_view(vessel.name) : std::string_view(),
+                     vessel.there ? vessel.file->identity : platform::FileIdentity{}, new_identity);
     return true;
   };
   auto plan_staged = [&](int32_t n, int64_t offset, uint32_t size) {
@@ -349,7 +352,8 @@ bool PlanFido(const RebuildLayout& layout, const ReadMessageFiles& read,
     }
     // No file of the original takes it: it gets a file of its own, which
     // moves in.
-    if (!stage) stage = std::make_unique<FileStream>(layout.StageFile(), kReadShared, kCopyBufferSize);
+    if (!stage)
+      stage = std::make_unique<FileStream>(layout.StageFile(), kReadShared, kCopyBufferSize);
     const std::string own = layout.temp + "/" + name;
     platform::FileIdentity new_identity;
     if (!UnstageFile(*stage, offset, size, own) || !platform::IdentifyFile(own, &new_identity)) {
@@ -438,7 +442,7 @@ Placed PlaceStagedFile(const RebuildLayout& layout, const WriteBackJournal& jour
   const std::string target = directory + move_target;
   auto copy = [&] {
     return CopyStaged(stage, move.staged_at(), move.staged_size(), target) ? Placed::kDone
-                                                                        : Placed::kFailed;
+                                                                           : Placed::kFailed;
   };
   platform::FileIdentity there;
   const bool taken = platform::IdentifyFile(target, &there);
@@ -616,8 +620,7 @@ bool PlanWriteBack(const RebuildLayout& layout, const ReadMessageFiles& read,
                    const StagedFiles& staged, WriteBackJournal* journal) {
   *journal = WriteBackJournal();
   journal->mark = layout.mark;
-  return layout.mark == 'F' ? PlanFido(layout, read, staged, journal)
-                            : PlanFiles(layout, journal);
+  return layout.mark == 'F' ? PlanFido(layout, read, staged, journal) : PlanFiles(layout, journal);
 }
 
 bool RunWriteBack(const RebuildLayout& layout, WriteBackJournal* journal,

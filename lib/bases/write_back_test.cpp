@@ -190,11 +190,12 @@ TEST(FidoWriteBackTest, StagedFilesGoInPlaceWhateverOtherProgramsDo) {
     read.Add(n, name, identity);
   }
   ASSERT_EQ(platform::CreateDirectory(layout.temp), platform::kOk);
-  ASSERT_TRUE(testing::WriteFileBytes(layout.StageFile(),
-                                      new_bytes[0] + new_bytes[1] + new_bytes[2]));
+  ASSERT_TRUE(
+      testing::WriteFileBytes(layout.StageFile(), new_bytes[0] + new_bytes[1] + new_bytes[2]));
   StagedFiles staged;
   staged.first = 1;
-  for (const std::string& bytes : new_bytes) staged.sizes.push_back(static_cast<uint32_t>(bytes.size()));
+  for (const std::string& bytes : new_bytes)
+    staged.sizes.push_back(static_cast<uint32_t>(bytes.size()));
 
   WriteBackJournal journal;
   ASSERT_TRUE(PlanWriteBack(layout, read, staged, &journal));

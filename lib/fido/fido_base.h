@@ -17,10 +17,10 @@
 
 #include <cstdint>
 #include <functional>
-#include <string>
-#include <string_view>
 #include <map>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "fido/fido_format.h"

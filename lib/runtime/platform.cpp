@@ -785,8 +785,8 @@ bool ReserveSpace(Handle handle, int64_t size, int* error) {
   return true;
 }
 
-int64_t CopyFileData(Handle from, int64_t from_offset, Handle to, int64_t to_offset,
-                     int64_t count, int* error) {
+int64_t CopyFileData(Handle from, int64_t from_offset, Handle to, int64_t to_offset, int64_t count,
+                     int* error) {
   if (from < 0 || to < 0) {
     SetError(error, kBadHandle);
     return -1;
@@ -813,8 +813,8 @@ int64_t CopyFileData(Handle from, int64_t from_offset, Handle to, int64_t to_off
       // copy itself.
       const bool unsupported = errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
                                errno == EOPNOTSUPP || errno == EBADF;
-      SetError(error, unsupported && done == 0 ? kNotSupported
-                                               : HandleError(errno, Op::kWrite, to));
+      SetError(error,
+               unsupported && done == 0 ? kNotSupported : HandleError(errno, Op::kWrite, to));
       return -1;
     }
     if (n == 0) break;  // the source ends here

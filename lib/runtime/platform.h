@@ -47,18 +47,18 @@ constexpr uint32_t kSharingMask = 0x70;
 // to these in one place (platform.cpp).
 enum Error : int {
   kOk = 0,
-  kNotFound = 2,          // no such file
-  kPathNotFound = 3,      // a directory on the way does not exist
+  kNotFound = 2,      // no such file
+  kPathNotFound = 3,  // a directory on the way does not exist
   kTooManyFiles = 4,
-  kAccessDenied = 5,      // permissions, read-only file system, is a directory
+  kAccessDenied = 5,  // permissions, read-only file system, is a directory
   kBadHandle = 6,
-  kReadFault = 100,       // I/O error while reading
-  kWriteFault = 101,      // I/O error while writing
-  kSharingViolation = 32, // another open's sharing mode refuses this one
-  kDiskFull = 112,        // no space, or the file-size limit was reached
-  kInvalid = 87,          // a bad argument (mode, position, empty name)
-  kFileExists = 80,       // RenameNoReplace: the target name is taken
-  kNotSupported = 50,     // CopyFileData: the file systems can not copy so
+  kReadFault = 100,        // I/O error while reading
+  kWriteFault = 101,       // I/O error while writing
+  kSharingViolation = 32,  // another open's sharing mode refuses this one
+  kDiskFull = 112,         // no space, or the file-size limit was reached
+  kInvalid = 87,           // a bad argument (mode, position, empty name)
+  kFileExists = 80,        // RenameNoReplace: the target name is taken
+  kNotSupported = 50,      // CopyFileData: the file systems can not copy so
 };
 
 using Handle = int;
@@ -128,8 +128,8 @@ bool ReserveSpace(Handle handle, int64_t size, int* error);
 // kNotSupported (before any byte was copied) when the files can not be
 // copied so: then they are read and written.  Each piece of 64 KiB counts
 // as a write for InjectWriteFault, as a buffered copy's writes would.
-int64_t CopyFileData(Handle from, int64_t from_offset, Handle to, int64_t to_offset,
-                     int64_t count, int* error);
+int64_t CopyFileData(Handle from, int64_t from_offset, Handle to, int64_t to_offset, int64_t count,
+                     int* error);
 
 // Takes an advisory record lock on `length` bytes at `offset` of the open
 // file, shared (a read lock) or exclusive (a write lock; the file must be

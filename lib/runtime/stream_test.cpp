@@ -124,7 +124,7 @@ TEST(FileStreamTest, CopyFromAnotherFileCopiesWhatTheStreamsHold) {
     FileStream from(dir / "from", platform::kModeRead | platform::kDenyNone, 4096);
     FileStream to(dir / "to", platform::kModeCreate | platform::kDenyNone, 4096);
     EXPECT_EQ(ReadString(from, 10), data.substr(0, 10));  // read ahead into the buffer
-    to.Write("head");                                    // still in the buffer
+    to.Write("head");                                     // still in the buffer
     to.CopyFrom(from, 150000);
     EXPECT_TRUE(from.ok() && to.ok());
     EXPECT_EQ(from.GetPos(), 150010);
@@ -135,7 +135,8 @@ TEST(FileStreamTest, CopyFromAnotherFileCopiesWhatTheStreamsHold) {
     EXPECT_FALSE(from.ok());
     EXPECT_TRUE(to.Close());
   }
-  EXPECT_EQ(ReadFileBytes(dir / "to"), "head" + data.substr(10, 150000) + "tail" + data.substr(150010));
+  EXPECT_EQ(ReadFileBytes(dir / "to"),
+            "head" + data.substr(10, 150000) + "tail" + data.substr(150010));
   {
     FileStream from(dir / "from", platform::kModeRead | platform::kDenyNone);
     FileStream to(dir / "full", platform::kModeCreate | platform::kDenyNone);

@@ -155,6 +155,8 @@ void ConvertBases(const char* source_parameter, const char* destination_paramete
   console::WriteLine("destination base opened");
 
   auto record = std::make_unique<MessageRecord>();
+  // PrepareForDestination drops what reading would make up.
+  record->make_up_kludges = false;
   console::WriteLine();
   console::WriteLine("source base - total " + std::to_string(source->count()));
   console::WriteLine("destination base - total " + std::to_string(destination->count()));

@@ -349,7 +349,7 @@ void JamBase::ConvertHeader(Direction direction, MessageRecord& r) {
     if (!IsValidDate(r.date_written)) SetNow(&r.date_written);
     r.date_arrived = jam::DateFromJam(working_.date_processed);
     if (!IsValidDate(r.date_arrived)) SetNow(&r.date_arrived);
-    FormatDate(r.date_arrived, &r.date_text);
+    // The date text is the date written's, made by the record's Normalise.
     r.reply_to = static_cast<int32_t>(working_.reply_to);
     r.cost = static_cast<uint16_t>(working_.cost);
     r.replies[0] = static_cast<int32_t>(working_.reply_first);

@@ -213,13 +213,12 @@ void SquishBase::ConvertHeader(Direction direction, MessageRecord& r) {
     r.attributes = h.attr;
     r.date_written = UnpackStamp(SwapStamp(h.date_written));
     if (!IsValidDate(r.date_written)) SetNow(&r.date_written);
-    // The date text is taken apart where the record keeps it, and made
-    // again from the date received below.
+    // The date text is taken apart where the record keeps it; the record's
+    // Normalise makes it again from the date written.
     r.date_text = h.ftsc_date;
     r.date_written = ExactDateWritten(r.date_written, &r.date_text);
     r.date_arrived = UnpackStamp(SwapStamp(h.date_arrived));
     if (!IsValidDate(r.date_arrived)) SetNow(&r.date_arrived);
-    FormatDate(r.date_arrived, &r.date_text);
     r.utc_offset = h.utc_ofs;
     r.reply_to = static_cast<int32_t>(h.reply_to);
     for (size_t i = 0; i < squish::kHeaderReplyCount; ++i) {

@@ -170,13 +170,21 @@ void MessageRecord::ParseOriginAddress(std::string_view text) {
 
 void MessageRecord::ParseOriginAddressOnly(std::string_view text) {
   JoinIntl(FirstWord(intl, kBlank), FirstWord(text, kDot), &intl);
-  SetAddress(text, &orig_zone, &orig_net, &orig_node, &orig_point, &orig_domain);
+  SetOriginFromText(text);
 }
 
 void MessageRecord::ParseDestinationAddress(std::string_view text) {
   std::string_view origin = CutView(WordView(2, intl, kBlank));
   if (origin.empty()) origin = FirstWord(intl, kBlank);
   JoinIntl(FirstWord(text, kDot), origin, &intl);
+  SetDestinationFromText(text);
+}
+
+void MessageRecord::SetOriginFromText(std::string_view text) {
+  SetAddress(text, &orig_zone, &orig_net, &orig_node, &orig_point, &orig_domain);
+}
+
+void MessageRecord::SetDestinationFromText(std::string_view text) {
   SetAddress(text, &dest_zone, &dest_net, &dest_node, &dest_point, &dest_domain);
 }
 

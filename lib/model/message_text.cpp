@@ -525,14 +525,14 @@ void MessageRecord::Normalise() {
   msgid_present = !msgid.empty();
   intl_present = !intl.empty();
   CompleteAddresses(*this);
-  if (msgid.empty()) {
+  if (msgid.empty() && make_up_kludges) {
     std::string id = std::to_string(orig_zone) + ":" + std::to_string(orig_net) + "/" +
                      std::to_string(orig_node);
     if (orig_point != 0 && orig_point != kAddressNotSet) id += "." + std::to_string(orig_point);
     if (!orig_domain.empty()) id += "@" + orig_domain.str();
     msgid = id + " " + NewMessageSerial();
   }
-  if (intl.empty()) {
+  if (intl.empty() && make_up_kludges) {
     // "destination origin ", put together in place.
     char text[2 * kMaxAddressText + 2];
     size_t size = PutAddressText(text, dest_zone, dest_net, dest_node, 0);

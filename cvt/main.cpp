@@ -24,6 +24,7 @@
 
 #include "bases/base_opener.h"
 #include "bases/base_rebuild.h"
+#include "model/dates.h"
 #include "model/message_base.h"
 #include "model/message_record.h"
 #include "runtime/console.h"
@@ -47,15 +48,42 @@ void PrintUsage() {
   console::WriteLine("         f - msg (fido), s - squish, j - jam, p - pkt 2.0+");
 }
 
+// The date and time for a message that has no date received (a packet
+// holds none): the destination would ask the clock for each such message,
+// and asking costs more than a small message's other work.  The clock is
+// asked again once kRefreshMs have passed, so that every stamp is at most
+// that much older than the time its message is written.
+class ArrivalClock {
+ public:
+  const quil::DateTime& Now() {
+    const uint32_t tick = quil::platform::TickCount();
+    if (!taken_ || tick - taken_at_ >= kRefreshMs) {
+      quil::SetNow(&now_);
+      taken_at_ = tick;
+      taken_ = true;
+    }
+    return now_;
+  }
+
+ private:
+  static constexpr uint32_t kRefreshMs = 10;
+
+  quil::DateTime now_;
+  uint32_t taken_at_ = 0;
+  bool taken_ = false;
+};
+
 // A copy does not carry reply links (the numbers mean nothing in the
 // destination), nor a MSGID or INTL line that reading only made up: it adds
-// no line the source did not carry.
-void PrepareForDestination(MessageRecord& record) {
+// no line the source did not carry.  A message without a date received
+// gets the time it is copied, as the destination would give it.
+void PrepareForDestination(MessageRecord& record, ArrivalClock& clock) {
   record.reply_to = 0;
   record.replies.fill(0);
   // Emptied, not freed: the next message read takes the storage again.
   if (!record.intl_present) record.intl = std::string_view();
   if (!record.msgid_present) record.msgid = std::string_view();
+  if (!quil::IsValidDate(record.date_arrived)) record.date_arrived = clock.Now();
 }
 
 // The source numbers of the messages handed to the destination, in order,
@@ -170,6 +198,7 @@ void ConvertBases(const char* source_parameter, const char* destination_paramete
   const bool same_kind = typeid(*source) == typeid(*destination);
   const int32_t held_before = destination->count();
   HandedOver handed;
+  ArrivalClock arrival_clock;
   // The message the destination lost first when a write failed: the one
   // after those it holds.
   auto lost = [&](int32_t otherwise) {
@@ -193,7 +222,7 @@ void ConvertBases(const char* source_parameter, const char* destination_paramete
       written = destination->CopyStoredMessage(*source, n, nullptr);
     } else {
       if (!source->ReadMessage(n, *record)) continue;
-      PrepareForDestination(*record);
+      PrepareForDestination(*record, arrival_clock);
       written = destination->WriteMessage(destination->count() + 1, *record);
     }
     handed.Add(n);

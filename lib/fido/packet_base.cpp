@@ -340,9 +340,10 @@ bool PacketBase::ReadMessage(int32_t n, MessageRecord& record) {
     stream.Reset();
     return false;
   }
-  message_header_ = DecodePackedHeader(
+  DecodePackedHeader(
       std::span<const uint8_t, kPackedHeaderSize>(reinterpret_cast<const uint8_t*>(message.data()),
-                                                  kPackedHeaderSize));
+                                                  kPackedHeaderSize),
+      &message_header_);
   size_t pos = kPackedHeaderSize;
   // Up to the first byte for which `is_end` holds (consumed, *terminator),
   // at most 255 bytes kept; the end of the message comes first for a text

@@ -504,7 +504,9 @@ bool JamBase::WriteMessage(int32_t n, MessageRecord& record) {
 
   record.ConvertFlags(Direction::kWriting);
   ConvertHeader(Direction::kWriting, record);
-  const std::string area = jam::BuildSubfields(record);
+  // One buffer for the subfields of every message written.
+  std::string& area = subfield_buffer_;
+  jam::BuildSubfields(record, &area);
   working_.subfield_len = static_cast<uint32_t>(area.size());
   working_.message_number = static_cast<uint32_t>(number);
   const uint32_t name_crc = jam::NameCrc(record.to_name);

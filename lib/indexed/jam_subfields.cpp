@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "indexed/jam_format.h"
+#include "model/addresses.h"
 #include "runtime/coding.h"
 #include "runtime/string_ops.h"
 
@@ -166,9 +167,21 @@ void AppendSubfield(std::string* area, uint32_t id, std::string_view data) {
 
 std::string BuildSubfields(const MessageRecord& r) {
   std::string area;
+  BuildSubfields(r, &area);
+  return area;
+}
+
+void BuildSubfields(const MessageRecord& r, std::string* area_out) {
+  std::string& area = *area_out;
+  area.clear();
   area.reserve(512);
-  AppendSubfield(&area, kSubOriginAddress, r.FormatOriginAddress());
-  AppendSubfield(&area, kSubDestinationAddress, r.FormatDestinationAddress());
+  char address[kMaxAddressText];
+  AppendSubfield(&area, kSubOriginAddress,
+                 std::string_view(address, PutAddressText(address, r.orig_zone, r.orig_net,
+                                                          r.orig_node, r.orig_point)));
+  AppendSubfield(&area, kSubDestinationAddress,
+                 std::string_view(address, PutAddressText(address, r.dest_zone, r.dest_net,
+                                                          r.dest_node, r.dest_point)));
   AppendIfSet(&area, kSubSenderName, r.from_name);
   AppendIfSet(&area, kSubReceiverName, r.to_name);
   AppendIfSet(&area, kSubMsgid, r.msgid);
@@ -185,7 +198,6 @@ std::string BuildSubfields(const MessageRecord& r) {
   AppendIfSet(&area, kSubFlags, r.flags);
   for (const std::string& line : r.seenby_lines) AppendSubfield(&area, kSubSeenBy, line);
   for (const std::string& line : r.path_lines) AppendSubfield(&area, kSubPath, line);
-  return area;
 }
 
 void ApplySubfields(std::span<const uint8_t> area, MessageRecord& r) {

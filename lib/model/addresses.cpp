@@ -85,12 +85,13 @@ std::string_view AddressSource(std::string_view value, int word) {
   return TrimView(cut.substr(0, std::min(cut.size(), kMaxString)), kBlanks);
 }
 
-// Fills zone, net and node from AddressSource(value, word) when it looks
-// like an address (holds both ":" and "/").  Where none of them is free,
-// the value is not looked at.
-void FillFrom(std::string_view value, int word, uint16_t* zone, uint16_t* net, uint16_t* node) {
-  if (!ZoneOrNetFree(*zone) && !ZoneOrNetFree(*net) && !NodeOrPointFree(*node)) return;
-  const std::string_view source = AddressSource(value, word);
+bool AnyFree(uint16_t zone, uint16_t net, uint16_t node) {
+  return ZoneOrNetFree(zone) || ZoneOrNetFree(net) || NodeOrPointFree(node);
+}
+
+// Fills the free ones of zone, net and node from `source`, an address part
+// (AddressSource), when it looks like an address (holds both ":" and "/").
+void FillFromSource(std::string_view source, uint16_t* zone, uint16_t* net, uint16_t* node) {
   if (source.find(':') == std::string_view::npos || source.find('/') == std::string_view::npos) {
     return;
   }
@@ -98,6 +99,13 @@ void FillFrom(std::string_view value, int word, uint16_t* zone, uint16_t* net, u
   if (ZoneOrNetFree(*zone)) *zone = Number16(words[0]);
   if (ZoneOrNetFree(*net)) *net = Number16(words[1]);
   if (NodeOrPointFree(*node)) *node = Number16(words[2]);
+}
+
+// Fills zone, net and node from AddressSource(value, word).  Where none of
+// them is free, or the value is empty, the value is not looked at.
+void FillFrom(std::string_view value, int word, uint16_t* zone, uint16_t* net, uint16_t* node) {
+  if (!AnyFree(*zone, *net, *node) || value.empty()) return;
+  FillFromSource(AddressSource(value, word), zone, net, node);
 }
 
 // True when every character of the MSGID text before its first blank or at
@@ -191,9 +199,14 @@ void MessageRecord::SetDestinationFromText(std::string_view text) {
 void CompleteAddresses(MessageRecord& r) {
   // Origin: INTL, then MSGID, then the origin line.
   FillFrom(r.intl, 2, &r.orig_zone, &r.orig_net, &r.orig_node);
-  FillFrom(r.msgid, 1, &r.orig_zone, &r.orig_net, &r.orig_node);
-  if (NodeOrPointFree(r.orig_point)) {
-    const std::string_view from_msgid = AddressSource(r.msgid, 1);
+  // The MSGID's address part, taken apart once for both uses.
+  const bool point_free = NodeOrPointFree(r.orig_point);
+  const bool msgid_needed = AnyFree(r.orig_zone, r.orig_net, r.orig_node) || point_free;
+  const std::string_view from_msgid = msgid_needed ? AddressSource(r.msgid, 1) : std::string_view();
+  if (AnyFree(r.orig_zone, r.orig_net, r.orig_node)) {
+    FillFromSource(from_msgid, &r.orig_zone, &r.orig_net, &r.orig_node);
+  }
+  if (point_free) {
     if (from_msgid.find('.') != std::string::npos && MsgidAddressIsNumeric(r.msgid)) {
       r.orig_point = Number16(SplitAddress(from_msgid)[3]);
     }

@@ -363,6 +363,12 @@ void NormaliseDate(DateText* text, DateTime* written) {
     SetNow(&d);  // nothing usable was parsed
   }
   *written = d;
+  // Numbers of at most two digits write as PutPlainDate writes them.
+  char plain[19];
+  if (d.day <= 99 && d.hour <= 99 && d.minute <= 99 && d.second <= 99 && PutPlainDate(d, plain)) {
+    *text = std::string_view(plain, sizeof plain);
+    return;
+  }
   DateWriter rewritten;
   rewritten.AtLeastTwoDigits(d.day);
   rewritten.Text(" ");

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "model/attributes.h"
 #include "model/dates.h"
@@ -180,6 +182,11 @@ class MessageRecord {
   StringList seenby_lines;
 
   RecordState state = kRecordCleared;
+
+  // Scratch of the text reader (where it found control lines), kept so
+  // that reading message after message into one record allocates little.
+  // Means nothing between reads.
+  std::vector<std::pair<int64_t, int64_t>> text_ranges;
 };
 
 }  // namespace quil

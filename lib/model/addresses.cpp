@@ -51,10 +51,49 @@ AddressWords SplitAddress(std::string_view text) {
   return words;
 }
 
+// Reads the plain form "zone:net/node" or "zone:net/node.point", each
+// number of one to five digits, as the words of the text would give them:
+// the numbers into `numbers` (the point 0 when there is none).  False for
+// any other text.
+bool ReadPlainAddress(std::string_view text, uint16_t (&numbers)[4]) {
+  constexpr char kSeparators[] = {':', '/', '.'};
+  size_t i = 0;
+  for (size_t k = 0; k < 4; ++k) {
+    uint32_t value = 0;
+    const size_t start = i;
+    while (i < text.size() && i - start < 5 && text[i] >= '0' && text[i] <= '9') {
+      value = value * 10 + static_cast<uint32_t>(text[i] - '0');
+      ++i;
+    }
+    if (i == start) return false;
+    // Five digits at most: the value fits, and is cut to 16 bits as the
+    // general rule cuts it.
+    numbers[k] = static_cast<uint16_t>(value);
+    if (i == text.size()) {
+      if (k < 2) return false;
+      if (k == 2) numbers[3] = 0;
+      return true;
+    }
+    if (k == 3 || text[i] != kSeparators[k]) return false;
+    ++i;
+  }
+  return false;
+}
+
 // Sets the four numbers and the domain of one side of a message from an
 // address text.
 void SetAddress(std::string_view text, uint16_t* zone, uint16_t* net, uint16_t* node,
                 uint16_t* point, ShortString* domain) {
+  // Most texts are plain addresses without a domain.
+  uint16_t numbers[4];
+  if (ReadPlainAddress(text, numbers)) {
+    *zone = numbers[0];
+    *net = numbers[1];
+    *node = numbers[2];
+    *point = numbers[3];
+    *domain = std::string_view();
+    return;
+  }
   const AddressWords words = SplitAddress(text);
   *zone = Number16(words[0]);
   *net = Number16(words[1]);
@@ -213,6 +252,8 @@ void CompleteAddresses(MessageRecord& r) {
   }
   // The domain: what follows the at sign, up to a blank.
   auto domain = [](std::string_view value) {
+    // Without an at sign there is no second word (most values).
+    if (value.find(kAt) == std::string_view::npos) return std::string_view();
     std::string_view after = WordView(2, value, kAt);
     after = WordView(1, after.substr(0, std::min(after.size(), kMaxString)), kBlank);
     return TrimView(after.substr(0, std::min(after.size(), kMaxString)), kBlanks);

@@ -109,9 +109,11 @@ void MessageRecord::ConvertFlags(Direction direction) {
     }
     for (int f = 0; f <= kLastBitFlag; ++f) attribute_flags[f] = HasAttribute(kAttributeTable[f].bit);
   }
-  // Put together in place: the text is empty for most messages.
+  // Put together in place: the text is empty for most messages, and an
+  // empty text that stays empty is not assigned again.
   char text[kCanonicalFlagsRoom];
-  flags = std::string_view(text, PutCanonicalFlags(attribute_flags, text));
+  const size_t size = PutCanonicalFlags(attribute_flags, text);
+  if (size > 0 || !flags.empty()) flags = std::string_view(text, size);
 }
 
 }  // namespace quil

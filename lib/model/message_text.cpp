@@ -439,11 +439,44 @@ bool ReadText(std::string_view stored, bool header_only, MessageRecord& r) {
   return true;
 }
 
+namespace {
+
+// Appends one line of stored text to `text`: `prefix`, OneLine(value) cut
+// to its first `room` bytes, `suffix` and CR.  Put together in place and
+// appended at once: a message has a dozen such lines.
+void AppendLine(std::string& text, std::string_view prefix, std::string_view value,
+                std::string_view suffix = {}, size_t room = std::string_view::npos) {
+  char line[2 * kMaxString + 32];
+  if (prefix.size() + value.size() + suffix.size() + 1 > sizeof line) {
+    text.append(prefix);
+    const size_t value_start = text.size();
+    AppendOneLine(text, value);
+    if (text.size() - value_start > room) text.resize(value_start + room);
+    text.append(suffix);
+    text.push_back(kCr);
+    return;
+  }
+  size_t size = prefix.copy(line, prefix.size());
+  const size_t value_start = size;
+  if (std::memchr(value.data(), kCr, value.size()) == nullptr &&
+      std::memchr(value.data(), '\n', value.size()) == nullptr) {
+    size += value.copy(line + size, value.size());
+  } else {
+    for (char c : value) {
+      if (c != kCr && c != '\n') line[size++] = c;
+    }
+  }
+  if (size - value_start > room) size = value_start + room;
+  size += suffix.copy(line + size, suffix.size());
+  line[size++] = kCr;
+  text.append(line, size);
+}
+
+}  // namespace
+
 void WriteText(MessageRecord& r, std::string* out) {
   auto line = [out](std::string_view prefix, std::string_view value) {
-    out->append(prefix);
-    AppendOneLine(*out, value);
-    out->push_back(kCr);
+    AppendLine(*out, prefix, value);
   };
   for (const auto& [prefix, value] : NetmailKludges(r)) line(prefix, value);
   if (!r.msgid.empty()) line(kMsgid, r.msgid);
@@ -501,12 +534,7 @@ void AppendTrailingLines(const MessageRecord& r, std::string& text, bool lists) 
   auto line = [&text](std::string_view prefix, std::string_view value,
                       std::string_view suffix = {}) {
     const size_t room = kMaxString - std::min(kMaxString, prefix.size() + suffix.size());
-    text.append(prefix);
-    const size_t value_start = text.size();
-    AppendOneLine(text, value);
-    if (text.size() - value_start > room) text.resize(value_start + room);
-    text.append(suffix);
-    text.push_back(kCr);
+    AppendLine(text, prefix, value, suffix, room);
   };
   if (!r.tear_line.empty() && r.has_tear_line) line(kTear, r.tear_line);
   if ((!r.origin.empty() || !r.area.empty()) && r.has_origin) {

@@ -49,10 +49,10 @@ void PrintUsage() {
 }
 
 // The date and time for a message that has no date received (a packet
-// holds none): the destination would ask the clock for each such message,
-// and asking costs more than a small message's other work.  The clock is
-// asked again once kRefreshMs have passed, so that every stamp is at most
-// that much older than the time its message is written.
+// holds none).  The destination would ask the clock for each such message,
+// a reading of the clock and of the time zone each time; here the clock is
+// asked again only once kRefreshMs have passed, so that a stamp is at most
+// that much older than the moment its message is copied.
 class ArrivalClock {
  public:
   const quil::DateTime& Now() {

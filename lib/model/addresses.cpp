@@ -131,6 +131,14 @@ bool AnyFree(uint16_t zone, uint16_t net, uint16_t node) {
 // Fills the free ones of zone, net and node from `source`, an address part
 // (AddressSource), when it looks like an address (holds both ":" and "/").
 void FillFromSource(std::string_view source, uint16_t* zone, uint16_t* net, uint16_t* node) {
+  // A plain address holds both and reads as its words do.
+  uint16_t numbers[4];
+  if (ReadPlainAddress(source, numbers)) {
+    if (ZoneOrNetFree(*zone)) *zone = numbers[0];
+    if (ZoneOrNetFree(*net)) *net = numbers[1];
+    if (NodeOrPointFree(*node)) *node = numbers[2];
+    return;
+  }
   if (source.find(':') == std::string_view::npos || source.find('/') == std::string_view::npos) {
     return;
   }

@@ -24,6 +24,7 @@
 
 #include "bases/base_opener.h"
 #include "bases/base_rebuild.h"
+#include "model/dates.h"
 #include "model/message_base.h"
 #include "model/message_record.h"
 #include "runtime/console.h"
@@ -47,15 +48,45 @@ void PrintUsage() {
   console::WriteLine("         f - msg (fido), s - squish, j - jam, p - pkt 2.0+");
 }
 
+// The date and time for a message that has no date received (a packet
+// holds none).  The destination would ask the clock for each such message,
+// a reading of the clock and of the time zone each time; here the time is
+// taken again only once kRefreshMs have passed, which is looked at every
+// kCheckEvery messages, so that a stamp is at most about that much older
+// than the moment its message is copied.
+class ArrivalClock {
+ public:
+  const quil::DateTime& Now() {
+    if (asked_++ % kCheckEvery == 0) {
+      const uint32_t tick = quil::platform::TickCount();
+      if (asked_ == 1 || tick - taken_at_ >= kRefreshMs) {
+        quil::SetNow(&now_);
+        taken_at_ = tick;
+      }
+    }
+    return now_;
+  }
+
+ private:
+  static constexpr uint32_t kRefreshMs = 10;
+  static constexpr uint32_t kCheckEvery = 16;
+
+  quil::DateTime now_;
+  uint32_t taken_at_ = 0;
+  uint64_t asked_ = 0;
+};
+
 // A copy does not carry reply links (the numbers mean nothing in the
 // destination), nor a MSGID or INTL line that reading only made up: it adds
-// no line the source did not carry.
-void PrepareForDestination(MessageRecord& record) {
+// no line the source did not carry.  A message without a date received
+// gets the time it is copied, as the destination would give it.
+void PrepareForDestination(MessageRecord& record, ArrivalClock& clock) {
   record.reply_to = 0;
   record.replies.fill(0);
   // Emptied, not freed: the next message read takes the storage again.
   if (!record.intl_present) record.intl = std::string_view();
   if (!record.msgid_present) record.msgid = std::string_view();
+  if (!quil::IsValidDate(record.date_arrived)) record.date_arrived = clock.Now();
 }
 
 // The source numbers of the messages handed to the destination, in order,
@@ -155,6 +186,8 @@ void ConvertBases(const char* source_parameter, const char* destination_paramete
   console::WriteLine("destination base opened");
 
   auto record = std::make_unique<MessageRecord>();
+  // PrepareForDestination drops what reading would make up.
+  record->make_up_kludges = false;
   console::WriteLine();
   console::WriteLine("source base - total " + std::to_string(source->count()));
   console::WriteLine("destination base - total " + std::to_string(destination->count()));
@@ -168,6 +201,7 @@ void ConvertBases(const char* source_parameter, const char* destination_paramete
   const bool same_kind = typeid(*source) == typeid(*destination);
   const int32_t held_before = destination->count();
   HandedOver handed;
+  ArrivalClock arrival_clock;
   // The message the destination lost first when a write failed: the one
   // after those it holds.
   auto lost = [&](int32_t otherwise) {
@@ -191,7 +225,7 @@ void ConvertBases(const char* source_parameter, const char* destination_paramete
       written = destination->CopyStoredMessage(*source, n, nullptr);
     } else {
       if (!source->ReadMessage(n, *record)) continue;
-      PrepareForDestination(*record);
+      PrepareForDestination(*record, arrival_clock);
       written = destination->WriteMessage(destination->count() + 1, *record);
     }
     handed.Add(n);

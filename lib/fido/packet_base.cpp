@@ -41,10 +41,13 @@ bool IsLineEnd(char c) { return c == kCr || c == kLf; }
 // NUL or CR would end it early on reading, and the other control bytes are
 // no part of a name; a NUL followed by 02 00 is where other software takes
 // the next message to start.
-std::string WithoutControlBytes(std::string_view text) {
-  std::string kept(text);
-  std::erase_if(kept, [](char c) { return static_cast<unsigned char>(c) < 0x20; });
-  return kept;
+// Appends the first `room` bytes of `text` that are no control bytes.
+void AppendWithoutControlBytes(std::string& out, std::string_view text, size_t room) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) < 0x20) continue;
+    if (room-- == 0) return;
+    out.push_back(c);
+  }
 }
 
 // The area tag as the packet can hold it: up to its first byte that would
@@ -337,9 +340,10 @@ bool PacketBase::ReadMessage(int32_t n, MessageRecord& record) {
     stream.Reset();
     return false;
   }
-  message_header_ = DecodePackedHeader(
+  DecodePackedHeader(
       std::span<const uint8_t, kPackedHeaderSize>(reinterpret_cast<const uint8_t*>(message.data()),
-                                                  kPackedHeaderSize));
+                                                  kPackedHeaderSize),
+      &message_header_);
   size_t pos = kPackedHeaderSize;
   // Up to the first byte for which `is_end` holds (consumed, *terminator),
   // at most 255 bytes kept; the end of the message comes first for a text
@@ -471,9 +475,10 @@ bool PacketBase::WriteMessage(int32_t n, MessageRecord& record) {
   record.ConvertFlags(Direction::kWriting);
   ConvertHeader(Direction::kWriting, record);
 
-  // Put together in the one buffer every message is built in.
-  std::string& bytes = message_buffer_;
-  bytes.clear();
+  // Put together straight in the batch.
+  size_t start = 0;
+  if (!StartPacked(&start)) return false;
+  std::string& bytes = batch_.bytes;
   uint8_t type[2];
   PutU16LE(type, kPackedMessageType);
   bytes.append(reinterpret_cast<const char*>(type), sizeof type);
@@ -481,7 +486,7 @@ bool PacketBase::WriteMessage(int32_t n, MessageRecord& record) {
   bytes.append(reinterpret_cast<const char*>(fixed.data()), fixed.size());
   for (const ShortString* name : {&record.to_name, &record.from_name, &record.subject}) {
     const size_t room = (name == &record.subject ? kPackedSubjectSize : kPackedNameSize) - 1;
-    bytes.append(WithoutControlBytes(*name).substr(0, room));
+    AppendWithoutControlBytes(bytes, *name, room);
     bytes.push_back('\0');
   }
   if (!record.area.empty()) {
@@ -496,12 +501,19 @@ bool PacketBase::WriteMessage(int32_t n, MessageRecord& record) {
     bytes.erase(std::remove(bytes.begin() + static_cast<ptrdiff_t>(text_start), bytes.end(), '\0'),
                 bytes.end());
   }
-  if (!AppendPacked(bytes)) return false;
+  if (!FinishPacked(start)) return false;
   record.state = kRecordWritten;
   return true;
 }
 
 bool PacketBase::AppendPacked(std::string_view message) {
+  size_t start = 0;
+  if (!StartPacked(&start)) return false;
+  batch_.bytes.append(message);
+  return FinishPacked(start);
+}
+
+bool PacketBase::StartPacked(size_t* start) {
   PacketEnd old_end;
   if (!LocateEnd(&old_end)) {
     message_stream_->Reset();
@@ -514,12 +526,19 @@ bool PacketBase::AppendPacked(std::string_view message) {
     batch_.bytes.reserve(kBatchBytes);
   }
   batch_.bytes.append(at.fill, '\0');
-  batch_.bytes.append(message);
-  batch_.bytes.push_back('\0');  // the text's NUL
-  batch_.messages.push_back(at.fill + message.size() + 1);
+  batch_.fill = at.fill;
+  batch_.position = at.position;
+  *start = batch_.bytes.size();
+  return true;
+}
 
-  const int64_t type_word = at.position + static_cast<int64_t>(at.fill);
-  const int64_t message_end = type_word + static_cast<int64_t>(message.size());
+bool PacketBase::FinishPacked(size_t start) {
+  const size_t size = batch_.bytes.size() - start;
+  batch_.bytes.push_back('\0');  // the text's NUL
+  batch_.messages.push_back(batch_.fill + size + 1);
+
+  const int64_t type_word = batch_.position + static_cast<int64_t>(batch_.fill);
+  const int64_t message_end = type_word + static_cast<int64_t>(size);
   // The message before ends at the NUL in front of the type word (the last
   // of the zero bytes that completed it, if it needed any).
   if (!index_.empty()) index_.SetBackEnd(type_word - 1);
@@ -555,7 +574,14 @@ bool PacketBase::WriteBatch() {
     count_ = static_cast<int32_t>(index_.size());
     known_end_.reset();  // found again from the file
   }
-  batch_ = Batch();
+  // Emptied, not freed, so that the next batch takes the storage again;
+  // but not kept grown for one big message.
+  if (batch_.bytes.capacity() > 2 * kBatchBytes) {
+    batch_ = Batch();
+  } else {
+    batch_.bytes.clear();
+    batch_.messages.clear();
+  }
   return stored == messages;
 }
 

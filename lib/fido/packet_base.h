@@ -178,6 +178,13 @@ class PacketBase : public MessageBase {
   // before it, then the message and its text's NUL (the terminator follows
   // the batch); writes the batch when it is full.
   bool AppendPacked(std::string_view message);
+  // AppendPacked in two steps, for a message put together in the batch
+  // itself: StartPacked puts what completes the last message in front and
+  // sets *start to where the new one begins (false, the batch unchanged,
+  // when the end of the packet can not be found); the caller appends the
+  // message to batch_.bytes; FinishPacked(start) completes the append.
+  bool StartPacked(size_t* start);
+  bool FinishPacked(size_t start);
   // Writes the batch and the terminator behind it: all of it in one go,
   // or, when that fails, message by message up to the first that can not
   // be written.  False when a write failed; the rest of the batch is
@@ -197,7 +204,6 @@ class PacketBase : public MessageBase {
   PacketHeader header_;
   uint16_t following_word_ = 0;
   PackedHeader message_header_;
-  std::string message_buffer_;  // the packed form WriteMessage builds
   // Where the messages lie.
   PacketIndex index_;
   // Byte ranges [from, to) of messages marked for deletion, ascending.
@@ -211,6 +217,9 @@ class PacketBase : public MessageBase {
     int64_t last_end = -1;  // the end of the message before it, before it came
     std::string bytes;      // each message with what goes in front and its NUL
     std::vector<size_t> messages;  // the length of each in `bytes`
+    // The append point of the message being put together (StartPacked).
+    int64_t position = 0;
+    size_t fill = 0;
   };
   Batch batch_;
 };

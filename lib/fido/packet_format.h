@@ -215,16 +215,23 @@ inline PackedHeaderBytes EncodePackedHeader(const PackedHeader& h) {
 }
 
 // The date text is taken up to its first NUL or the end of its field.
-inline PackedHeader DecodePackedHeader(std::span<const uint8_t, kPackedHeaderSize> bytes) {
+// Into `h`, whose date text keeps its storage (a reader of many messages
+// decodes into one header).
+inline void DecodePackedHeader(std::span<const uint8_t, kPackedHeaderSize> bytes,
+                               PackedHeader* h) {
   ByteReader r(bytes);
+  h->orig_node = r.U16();
+  h->dest_node = r.U16();
+  h->orig_net = r.U16();
+  h->dest_net = r.U16();
+  h->attributes = r.U16();
+  h->cost = r.U16();
+  h->date_text.assign(GetFixedView(r.Bytes(kPackedDateSize)));
+}
+
+inline PackedHeader DecodePackedHeader(std::span<const uint8_t, kPackedHeaderSize> bytes) {
   PackedHeader h;
-  h.orig_node = r.U16();
-  h.dest_node = r.U16();
-  h.orig_net = r.U16();
-  h.dest_net = r.U16();
-  h.attributes = r.U16();
-  h.cost = r.U16();
-  h.date_text = r.FixedString(kPackedDateSize);
+  DecodePackedHeader(bytes, &h);
   return h;
 }
 

@@ -17,6 +17,14 @@ constexpr int64_t kTypeWordSize = 2;
 // bytes of the block's messages, so that the walk reads little beyond them.
 constexpr size_t kBlockScan = size_t{64} << 10;
 
+// Bytes a sparse index asks for at a time to walk one message ahead of a
+// reader going front to back, and how far behind them the message's start
+// may lie for the bytes to be asked for from there: a walk that asks for
+// its message from its start keeps the message in the stream's buffer for
+// the reader, which then reads it from there.
+constexpr size_t kMessageScan = size_t{4} << 10;
+constexpr int64_t kMessageReach = int64_t{32} << 10;
+
 // Walks the messages of a packet of `size` bytes (more than an empty
 // packet's 60) from the message that starts at `start`, handing the span of
 // each to `found`; stops after `limit` messages or at the end of the packet.
@@ -35,12 +43,20 @@ constexpr size_t kBlockScan = size_t{64} << 10;
 // Message 1 starts behind the packet header whatever its type word says; a
 // message cut short by the end of the file runs to the end.  A walk from a
 // message found by an earlier walk finds what that walk found behind it.
-// False on a read error.
+// When `next` is given, *next receives where the message behind the last
+// one found starts, or -1 when the packet has no message there.  False on
+// a read error.
 template <typename Found>
-bool WalkMessages(PacketScan& scan, int64_t size, int64_t start, size_t limit, Found&& found) {
+bool WalkMessages(PacketScan& scan, int64_t size, int64_t start, size_t limit, Found&& found,
+                  int64_t* next = nullptr) {
+  if (next != nullptr) *next = -1;
   size_t walked = 0;
   // A message needs a byte beyond its type word.
-  while (start + kTypeWordSize < size && walked < limit) {
+  while (start + kTypeWordSize < size) {
+    if (walked == limit) {
+      if (next != nullptr) *next = start;
+      break;
+    }
     ++walked;
     int64_t nul = start + kTypeWordSize + static_cast<int64_t>(kPackedHeaderSize) - 1;
     for (size_t k = 0; k < kClosingNuls && nul >= 0 && nul < size; ++k) {
@@ -99,11 +115,11 @@ bool WalkInto(FileStream& stream, int64_t start, size_t limit, size_t capacity,
 // ---------------------------------------------------------------------------
 // PacketScan
 
-PacketScan::PacketScan(FileStream& stream, int64_t size, size_t capacity)
+PacketScan::PacketScan(FileStream& stream, int64_t size, size_t capacity, int64_t anchor)
     : stream_(stream),
       size_(size),
-      capacity_(static_cast<size_t>(std::clamp<int64_t>(size, 1, static_cast<int64_t>(capacity)))) {
-}
+      capacity_(static_cast<size_t>(std::clamp<int64_t>(size, 1, static_cast<int64_t>(capacity)))),
+      anchor_(anchor) {}
 
 int PacketScan::ByteAt(int64_t pos) {
   if (!Hold(pos)) return -1;
@@ -150,7 +166,12 @@ int64_t PacketScan::FindBoundary(int64_t pos) {
 bool PacketScan::Hold(int64_t pos) {
   if (failed_ || pos < 0 || pos >= size_) return false;
   if (pos >= block_pos_ && pos < block_pos_ + static_cast<int64_t>(held_)) return true;
-  const size_t want = static_cast<size_t>(std::min<int64_t>(capacity_, size_ - pos));
+  // From the anchor, when it lies a little in front.
+  const int64_t from = anchor_ >= 0 && anchor_ <= pos && pos - anchor_ <= kMessageReach ? anchor_
+                                                                                        : pos;
+  const size_t want = static_cast<size_t>(
+      std::min<int64_t>(static_cast<int64_t>(capacity_) + (pos - from), size_ - from));
+  pos = from;
   const std::string_view bytes = stream_.View(pos, want, &scratch_);
   block_ = bytes.data();
   if (!stream_.ok() || want == 0 || bytes.size() != want) {
@@ -216,17 +237,28 @@ bool PacketIndex::MakeDense(FileStream& stream) {
   return true;
 }
 
-bool PacketIndex::WalkBlock(FileStream& stream, size_t block) {
-  window_block_ = SIZE_MAX;
-  // The block and the first message behind it, which must start where the
-  // next block does.
-  if (!WalkInto(stream, block_starts_[block], kBlock + 1, kBlockScan, &window_) ||
-      window_.size() != kBlock + 1 || window_.back().start != block_starts_[block + 1]) {
+bool PacketIndex::WalkNext(FileStream& stream) {
+  bool read = window_size_ >= 0 && window_next_ >= 0;
+  const size_t walked = window_.size();
+  int64_t next = -1;
+  if (read) {
+    const int64_t size = window_size_;
+    PacketScan scan(stream, size, kMessageScan, window_next_);
+    read = WalkMessages(
+        scan, size, window_next_, 1, [this](const PacketSpan& span) { window_.push_back(span); },
+        &next);
+  }
+  stream.Reset();
+  // One message, and one behind it: where the next block starts, behind
+  // the block's last.
+  const bool last = walked + 1 == kBlock;
+  if (!read || window_.size() != walked + 1 || next < 0 ||
+      (last && next != block_starts_[window_block_ + 1])) {
     window_.clear();
+    window_block_ = SIZE_MAX;
     return false;
   }
-  window_.pop_back();
-  window_block_ = block;
+  window_next_ = next;
   return true;
 }
 
@@ -250,7 +282,17 @@ bool PacketIndex::Find(FileStream& stream, size_t i, PacketSpan* span) {
       *span = spans_[i];
       return true;
     }
-    if (!WalkBlock(stream, block)) return false;
+    window_.clear();
+    window_block_ = block;
+    window_next_ = block_starts_[block];
+    // The size is asked for once a block: the block lies in the file whole.
+    window_size_ = stream.GetSize();
+    stream.Reset();
+  }
+  // The block is walked a message at a time, as far as asked, so that the
+  // walk stays one message ahead of a reader going front to back.
+  while (window_.size() <= i % kBlock) {
+    if (!WalkNext(stream)) return false;
   }
   *span = window_[i % kBlock];
   return true;

@@ -7,10 +7,11 @@
 // therefore keeps either every span ("dense"), or only where every
 // kBlock-th message starts and the spans of the last block ("sparse"): a
 // message of another block is found by walking its block again, and a
-// reader going front to back walks each block once more.  A sparse index
-// becomes dense the first time it is asked for a block other than the one
-// it walked last or the one behind it, so that a reader that jumps about
-// pays for one walk of the file, not one a message.
+// reader going front to back walks each block once more, a message at a
+// time as it reads them.  A sparse index becomes dense the first time it is
+// asked for a block other than the one it walked last or the one behind
+// it, so that a reader that jumps about pays for one walk of the file, not
+// one a message.
 #pragma once
 
 #include <cstddef>
@@ -33,7 +34,11 @@ class PacketScan {
   static constexpr size_t kWholeFile = size_t{1} << 20;
 
   // The block is at most `capacity` bytes and no larger than the file.
-  PacketScan(FileStream& stream, int64_t size, size_t capacity = kWholeFile);
+  // With an `anchor` (a file position), the bytes wanted a little behind it
+  // are asked for from the anchor on, the block then also holding those in
+  // between: the stream's buffer holds them from the anchor.
+  PacketScan(FileStream& stream, int64_t size, size_t capacity = kWholeFile,
+             int64_t anchor = -1);
 
   // The byte at `pos` (below the size), or -1.
   int ByteAt(int64_t pos);
@@ -52,6 +57,7 @@ class PacketScan {
   FileStream& stream_;
   const int64_t size_;
   const size_t capacity_;
+  const int64_t anchor_;
   // The bytes held: a view of the stream's buffer, or of scratch_.
   const char* block_ = nullptr;
   std::string scratch_;
@@ -103,9 +109,12 @@ class PacketIndex {
  private:
   // Index of the first message of the last block.
   size_t TailFirst() const { return count_ == 0 ? 0 : (count_ - 1) / kBlock * kBlock; }
-  // Walks block `block` (not the last) into window_, checking that the
-  // message behind it starts where the index says.
-  bool WalkBlock(FileStream& stream, size_t block);
+  // Walks the next message of the block window_ holds, from window_next_,
+  // into window_; after the block's last message, checks that the message
+  // behind it starts where the index says the next block does.  False (the
+  // window emptied) on a read error or a packet that is not as the index
+  // says.
+  bool WalkNext(FileStream& stream);
 
   bool dense_ = true;
   size_t count_ = 0;
@@ -113,9 +122,12 @@ class PacketIndex {
   std::vector<PacketSpan> spans_;
   // Sparse: where message k * kBlock starts, for every block.
   std::vector<int64_t> block_starts_;
-  // Sparse: the spans of the block walked last.
+  // Sparse: the spans of the block walked last, as far as it was walked,
+  // where its next message starts, and the size of the file it lies in.
   std::vector<PacketSpan> window_;
   size_t window_block_ = SIZE_MAX;
+  int64_t window_next_ = -1;
+  int64_t window_size_ = -1;
 };
 
 }  // namespace quil

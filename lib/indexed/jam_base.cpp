@@ -349,7 +349,7 @@ void JamBase::ConvertHeader(Direction direction, MessageRecord& r) {
     if (!IsValidDate(r.date_written)) SetNow(&r.date_written);
     r.date_arrived = jam::DateFromJam(working_.date_processed);
     if (!IsValidDate(r.date_arrived)) SetNow(&r.date_arrived);
-    FormatDate(r.date_arrived, &r.date_text);
+    // The date text is the date written's, made by the record's Normalise.
     r.reply_to = static_cast<int32_t>(working_.reply_to);
     r.cost = static_cast<uint16_t>(working_.cost);
     r.replies[0] = static_cast<int32_t>(working_.reply_first);
@@ -504,7 +504,9 @@ bool JamBase::WriteMessage(int32_t n, MessageRecord& record) {
 
   record.ConvertFlags(Direction::kWriting);
   ConvertHeader(Direction::kWriting, record);
-  const std::string area = jam::BuildSubfields(record);
+  // One buffer for the subfields of every message written.
+  std::string& area = subfield_buffer_;
+  jam::BuildSubfields(record, &area);
   working_.subfield_len = static_cast<uint32_t>(area.size());
   working_.message_number = static_cast<uint32_t>(number);
   const uint32_t name_crc = jam::NameCrc(record.to_name);

@@ -290,6 +290,7 @@ class JamBase : public MessageBase {
 
   jam::MessageHeader working_;
   std::vector<uint8_t> area_buffer_;  // the subfields ReadMessage takes apart
+  std::string subfield_buffer_;       // the subfields WriteMessage puts together
   jam::BaseHeader base_header_;  // with the batch counted
   Batch batch_;
   std::unique_ptr<FileStream> header_stream_;

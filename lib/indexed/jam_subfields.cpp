@@ -2,11 +2,13 @@
 #include "indexed/jam_subfields.h"
 
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <string>
 #include <unordered_set>
 
 #include "indexed/jam_format.h"
+#include "model/addresses.h"
 #include "runtime/coding.h"
 #include "runtime/string_ops.h"
 
@@ -89,13 +91,6 @@ class KeptLines {
 
 void ApplyOne(uint32_t id, std::string_view data, MessageRecord& r, KeptLines& kept) {
   switch (id) {
-    case kSubOriginAddress:
-      // The MSGID is the MSGID subfield's (see ApplySubfields).
-      r.ParseOriginAddressOnly(data);
-      break;
-    case kSubDestinationAddress:
-      r.ParseDestinationAddress(data);
-      break;
     case kSubSenderName:
       r.from_name = data;
       break;
@@ -172,9 +167,21 @@ void AppendSubfield(std::string* area, uint32_t id, std::string_view data) {
 
 std::string BuildSubfields(const MessageRecord& r) {
   std::string area;
+  BuildSubfields(r, &area);
+  return area;
+}
+
+void BuildSubfields(const MessageRecord& r, std::string* area_out) {
+  std::string& area = *area_out;
+  area.clear();
   area.reserve(512);
-  AppendSubfield(&area, kSubOriginAddress, r.FormatOriginAddress());
-  AppendSubfield(&area, kSubDestinationAddress, r.FormatDestinationAddress());
+  char address[kMaxAddressText];
+  AppendSubfield(&area, kSubOriginAddress,
+                 std::string_view(address, PutAddressText(address, r.orig_zone, r.orig_net,
+                                                          r.orig_node, r.orig_point)));
+  AppendSubfield(&area, kSubDestinationAddress,
+                 std::string_view(address, PutAddressText(address, r.dest_zone, r.dest_net,
+                                                          r.dest_node, r.dest_point)));
   AppendIfSet(&area, kSubSenderName, r.from_name);
   AppendIfSet(&area, kSubReceiverName, r.to_name);
   AppendIfSet(&area, kSubMsgid, r.msgid);
@@ -191,7 +198,6 @@ std::string BuildSubfields(const MessageRecord& r) {
   AppendIfSet(&area, kSubFlags, r.flags);
   for (const std::string& line : r.seenby_lines) AppendSubfield(&area, kSubSeenBy, line);
   for (const std::string& line : r.path_lines) AppendSubfield(&area, kSubPath, line);
-  return area;
 }
 
 void ApplySubfields(std::span<const uint8_t> area, MessageRecord& r) {
@@ -201,6 +207,30 @@ void ApplySubfields(std::span<const uint8_t> area, MessageRecord& r) {
   std::optional<std::string_view> msgid;
   // The other control lines the record holds, each value taken once.
   KeptLines kept(r.control_lines);
+  // The address subfields, in order, are applied once it is known whether
+  // the message is echomail: echomail has no INTL text, so the halves of
+  // one are not put together.  The addresses depend on nothing else the
+  // subfields say, nor anything else on them.  A few are held; a damaged
+  // area of more has the first ones applied with their INTL halves, which
+  // the end of this function removes again from echomail.
+  struct AddressSubfield {
+    bool origin;
+    std::string_view text;
+  };
+  std::array<AddressSubfield, 4> addresses;
+  size_t held = 0;
+  auto apply_addresses = [&](bool with_intl) {
+    for (size_t i = 0; i < held; ++i) {
+      const auto& [origin, text] = addresses[i];
+      if (with_intl) {
+        // The MSGID is the MSGID subfield's, not made from the origin.
+        origin ? r.ParseOriginAddressOnly(text) : r.ParseDestinationAddress(text);
+      } else {
+        origin ? r.SetOriginFromText(text) : r.SetDestinationFromText(text);
+      }
+    }
+    held = 0;
+  };
   while (in.remaining() >= kSubfieldHeaderSize) {
     auto raw = in.Bytes(kSubfieldHeaderSize);
     // No subfield starts with the signature of a message header: an area
@@ -215,15 +245,22 @@ void ApplySubfields(std::span<const uint8_t> area, MessageRecord& r) {
     if (header.length > in.remaining()) break;
     auto data = in.Bytes(header.length);
     std::string_view text(reinterpret_cast<const char*>(data.data()), data.size());
+    if (header.id() == kSubOriginAddress || header.id() == kSubDestinationAddress) {
+      if (held == addresses.size()) apply_addresses(true);
+      addresses[held++] = {header.id() == kSubOriginAddress, text};
+      continue;
+    }
     if (header.id() == kSubMsgid) msgid = text;
     ApplyOne(header.id(), text, r, kept);
   }
   r.msgid = msgid.value_or(std::string_view());
+  const bool echomail = r.IsEchomail();
+  apply_addresses(!echomail);
   // One address subfield without the other (echomail has no destination)
   // leaves half an INTL text; a message without both addresses has none;
   // echomail has none whatever its subfields say.
   if (!r.intl.empty() &&
-      (r.intl.str().front() == ' ' || WordView(2, r.intl, kBlanks).empty() || r.IsEchomail())) {
+      (echomail || r.intl.str().front() == ' ' || WordView(2, r.intl, kBlanks).empty())) {
     r.intl = std::string_view();  // emptied: the next message reuses its storage
   }
 }

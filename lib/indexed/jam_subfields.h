@@ -25,6 +25,8 @@ void AppendSubfield(std::string* area, uint32_t id, std::string_view data);
 // prefix), FLAGS (when not empty), one SEENBY2D per SEEN-BY line and one
 // PATH2D per PATH line.
 std::string BuildSubfields(const MessageRecord& record);
+// The same into `area`, whose storage is reused.
+void BuildSubfields(const MessageRecord& record, std::string* area);
 
 // Applies a subfield area to `record`, whose attribute word and stored type
 // must already hold the message's (the enclosed-file subfields depend on

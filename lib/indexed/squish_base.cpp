@@ -213,13 +213,12 @@ void SquishBase::ConvertHeader(Direction direction, MessageRecord& r) {
     r.attributes = h.attr;
     r.date_written = UnpackStamp(SwapStamp(h.date_written));
     if (!IsValidDate(r.date_written)) SetNow(&r.date_written);
-    // The date text is taken apart where the record keeps it, and made
-    // again from the date received below.
+    // The date text is taken apart where the record keeps it; the record's
+    // Normalise makes it again from the date written.
     r.date_text = h.ftsc_date;
     r.date_written = ExactDateWritten(r.date_written, &r.date_text);
     r.date_arrived = UnpackStamp(SwapStamp(h.date_arrived));
     if (!IsValidDate(r.date_arrived)) SetNow(&r.date_arrived);
-    FormatDate(r.date_arrived, &r.date_text);
     r.utc_offset = h.utc_ofs;
     r.reply_to = static_cast<int32_t>(h.reply_to);
     for (size_t i = 0; i < squish::kHeaderReplyCount; ++i) {
@@ -237,11 +236,12 @@ void SquishBase::ConvertHeader(Direction direction, MessageRecord& r) {
   if (!IsValidDate(r.date_written)) SetNow(&r.date_written);
   if (!IsValidDate(r.date_arrived)) SetNow(&r.date_arrived);
   if (r.date_text.empty()) FormatDate(r.date_written, &r.date_text);
-  // The strings as the fixed fields hold them.
-  h.from = r.from_name.str().substr(0, squish::kNameSize - 1);
-  h.to = r.to_name.str().substr(0, squish::kNameSize - 1);
-  h.subject = r.subject.str().substr(0, squish::kSubjectSize - 1);
-  h.ftsc_date = r.date_text.str().substr(0, squish::kDateTextSize - 1);
+  // The strings as the fixed fields hold them, assigned in place: the
+  // header keeps their storage from one message to the next.
+  h.from.assign(r.from_name.str(), 0, squish::kNameSize - 1);
+  h.to.assign(r.to_name.str(), 0, squish::kNameSize - 1);
+  h.subject.assign(r.subject.str(), 0, squish::kSubjectSize - 1);
+  h.ftsc_date.assign(r.date_text.str(), 0, squish::kDateTextSize - 1);
   h.orig = {r.orig_zone, r.orig_net, r.orig_node, r.orig_point};
   h.dest = {r.dest_zone, r.dest_net, r.dest_node, r.dest_point};
   h.attr = r.attributes;

@@ -51,10 +51,49 @@ AddressWords SplitAddress(std::string_view text) {
   return words;
 }
 
+// Reads the plain form "zone:net/node" or "zone:net/node.point", each
+// number of one to five digits, as the words of the text would give them:
+// the numbers into `numbers` (the point 0 when there is none).  False for
+// any other text.
+bool ReadPlainAddress(std::string_view text, uint16_t (&numbers)[4]) {
+  constexpr char kSeparators[] = {':', '/', '.'};
+  size_t i = 0;
+  for (size_t k = 0; k < 4; ++k) {
+    uint32_t value = 0;
+    const size_t start = i;
+    while (i < text.size() && i - start < 5 && text[i] >= '0' && text[i] <= '9') {
+      value = value * 10 + static_cast<uint32_t>(text[i] - '0');
+      ++i;
+    }
+    if (i == start) return false;
+    // Five digits at most: the value fits, and is cut to 16 bits as the
+    // general rule cuts it.
+    numbers[k] = static_cast<uint16_t>(value);
+    if (i == text.size()) {
+      if (k < 2) return false;
+      if (k == 2) numbers[3] = 0;
+      return true;
+    }
+    if (k == 3 || text[i] != kSeparators[k]) return false;
+    ++i;
+  }
+  return false;
+}
+
 // Sets the four numbers and the domain of one side of a message from an
 // address text.
 void SetAddress(std::string_view text, uint16_t* zone, uint16_t* net, uint16_t* node,
                 uint16_t* point, ShortString* domain) {
+  // Most texts are plain addresses without a domain.
+  uint16_t numbers[4];
+  if (ReadPlainAddress(text, numbers)) {
+    *zone = numbers[0];
+    *net = numbers[1];
+    *node = numbers[2];
+    *point = numbers[3];
+    *domain = std::string_view();
+    return;
+  }
   const AddressWords words = SplitAddress(text);
   *zone = Number16(words[0]);
   *net = Number16(words[1]);
@@ -85,12 +124,21 @@ std::string_view AddressSource(std::string_view value, int word) {
   return TrimView(cut.substr(0, std::min(cut.size(), kMaxString)), kBlanks);
 }
 
-// Fills zone, net and node from AddressSource(value, word) when it looks
-// like an address (holds both ":" and "/").  Where none of them is free,
-// the value is not looked at.
-void FillFrom(std::string_view value, int word, uint16_t* zone, uint16_t* net, uint16_t* node) {
-  if (!ZoneOrNetFree(*zone) && !ZoneOrNetFree(*net) && !NodeOrPointFree(*node)) return;
-  const std::string_view source = AddressSource(value, word);
+bool AnyFree(uint16_t zone, uint16_t net, uint16_t node) {
+  return ZoneOrNetFree(zone) || ZoneOrNetFree(net) || NodeOrPointFree(node);
+}
+
+// Fills the free ones of zone, net and node from `source`, an address part
+// (AddressSource), when it looks like an address (holds both ":" and "/").
+void FillFromSource(std::string_view source, uint16_t* zone, uint16_t* net, uint16_t* node) {
+  // A plain address holds both and reads as its words do.
+  uint16_t numbers[4];
+  if (ReadPlainAddress(source, numbers)) {
+    if (ZoneOrNetFree(*zone)) *zone = numbers[0];
+    if (ZoneOrNetFree(*net)) *net = numbers[1];
+    if (NodeOrPointFree(*node)) *node = numbers[2];
+    return;
+  }
   if (source.find(':') == std::string_view::npos || source.find('/') == std::string_view::npos) {
     return;
   }
@@ -98,6 +146,13 @@ void FillFrom(std::string_view value, int word, uint16_t* zone, uint16_t* net, u
   if (ZoneOrNetFree(*zone)) *zone = Number16(words[0]);
   if (ZoneOrNetFree(*net)) *net = Number16(words[1]);
   if (NodeOrPointFree(*node)) *node = Number16(words[2]);
+}
+
+// Fills zone, net and node from AddressSource(value, word).  Where none of
+// them is free, or the value is empty, the value is not looked at.
+void FillFrom(std::string_view value, int word, uint16_t* zone, uint16_t* net, uint16_t* node) {
+  if (!AnyFree(*zone, *net, *node) || value.empty()) return;
+  FillFromSource(AddressSource(value, word), zone, net, node);
 }
 
 // True when every character of the MSGID text before its first blank or at
@@ -170,28 +225,43 @@ void MessageRecord::ParseOriginAddress(std::string_view text) {
 
 void MessageRecord::ParseOriginAddressOnly(std::string_view text) {
   JoinIntl(FirstWord(intl, kBlank), FirstWord(text, kDot), &intl);
-  SetAddress(text, &orig_zone, &orig_net, &orig_node, &orig_point, &orig_domain);
+  SetOriginFromText(text);
 }
 
 void MessageRecord::ParseDestinationAddress(std::string_view text) {
   std::string_view origin = CutView(WordView(2, intl, kBlank));
   if (origin.empty()) origin = FirstWord(intl, kBlank);
   JoinIntl(FirstWord(text, kDot), origin, &intl);
+  SetDestinationFromText(text);
+}
+
+void MessageRecord::SetOriginFromText(std::string_view text) {
+  SetAddress(text, &orig_zone, &orig_net, &orig_node, &orig_point, &orig_domain);
+}
+
+void MessageRecord::SetDestinationFromText(std::string_view text) {
   SetAddress(text, &dest_zone, &dest_net, &dest_node, &dest_point, &dest_domain);
 }
 
 void CompleteAddresses(MessageRecord& r) {
   // Origin: INTL, then MSGID, then the origin line.
   FillFrom(r.intl, 2, &r.orig_zone, &r.orig_net, &r.orig_node);
-  FillFrom(r.msgid, 1, &r.orig_zone, &r.orig_net, &r.orig_node);
-  if (NodeOrPointFree(r.orig_point)) {
-    const std::string_view from_msgid = AddressSource(r.msgid, 1);
+  // The MSGID's address part, taken apart once for both uses.
+  const bool point_free = NodeOrPointFree(r.orig_point);
+  const bool msgid_needed = AnyFree(r.orig_zone, r.orig_net, r.orig_node) || point_free;
+  const std::string_view from_msgid = msgid_needed ? AddressSource(r.msgid, 1) : std::string_view();
+  if (AnyFree(r.orig_zone, r.orig_net, r.orig_node)) {
+    FillFromSource(from_msgid, &r.orig_zone, &r.orig_net, &r.orig_node);
+  }
+  if (point_free) {
     if (from_msgid.find('.') != std::string::npos && MsgidAddressIsNumeric(r.msgid)) {
       r.orig_point = Number16(SplitAddress(from_msgid)[3]);
     }
   }
   // The domain: what follows the at sign, up to a blank.
   auto domain = [](std::string_view value) {
+    // Without an at sign there is no second word (most values).
+    if (value.find(kAt) == std::string_view::npos) return std::string_view();
     std::string_view after = WordView(2, value, kAt);
     after = WordView(1, after.substr(0, std::min(after.size(), kMaxString)), kBlank);
     return TrimView(after.substr(0, std::min(after.size(), kMaxString)), kBlanks);

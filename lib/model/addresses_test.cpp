@@ -115,6 +115,39 @@ TEST(AddressFormatTest, FormatAndParse) {
   EXPECT_EQ(both.dest_domain.str(), "zone");
 }
 
+// An address text is read word by word at ":", "/", "." and "@"; a plain
+// address is read the same way by a shorter path.
+TEST(AddressFormatTest, AnAddressTextGivesItsWords) {
+  struct Row {
+    std::string_view text;
+    std::string_view address;  // as Orig/Dest show it
+    std::string_view domain;
+  };
+  for (const Row& row : {
+           Row{"2:5020/1", "2:5020/1.0", ""},
+           Row{"2:5020/1.7", "2:5020/1.7", ""},
+           Row{"02:05020/001.00007", "2:5020/1.7", ""},
+           Row{"65535:65535/65535.65535", "65535:65535/65535.65535", ""},
+           Row{"99999:1/2", "34463:1/2.0", ""},    // cut to 16 bits
+           Row{"123456:1/2", "57920:1/2.0", ""},   // six digits: the same
+           Row{"2:5020/1.", "2:5020/1.0", ""},
+           Row{"2::5020//1", "2:5020/1.0", ""},    // empty words do not count
+           Row{":5020/1", "5020:1/0.0", ""},
+           Row{"2:5020/1 x", "2:5020/0.0", ""},    // no number: 0
+           Row{"2:5020/1.7@fidonet", "2:5020/1.7", "fidonet"},
+           Row{"2:5020/1.7.9", "2:5020/1.7", "9"},
+           Row{"", "0:0/0.0", ""},
+       }) {
+    MessageRecord r;
+    r.SetOriginFromText(row.text);
+    r.SetDestinationFromText(row.text);
+    EXPECT_EQ(Orig(r), row.address) << row.text;
+    EXPECT_EQ(Dest(r), row.address) << row.text;
+    EXPECT_EQ(r.orig_domain.str(), row.domain) << row.text;
+    EXPECT_EQ(r.dest_domain.str(), row.domain) << row.text;
+  }
+}
+
 TEST(NormaliseTest, GeneratesMsgidAndIntlWithTheTrailingBlank) {
   MessageRecord r;
   r.intl = "";

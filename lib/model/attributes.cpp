@@ -68,33 +68,52 @@ bool HasFlagsWord(std::string_view flags_text, std::string_view word) {
   return HasWord(SearchableFlags(flags_text), word);
 }
 
-std::string MessageRecord::CanonicalFlagsText() const {
-  std::string text;
+namespace {
+
+// Puts the canonical FLAGS text of `flags` into `text`; its size.  The
+// words are ASCII, so ASCII upper case is their upper case.
+size_t PutCanonicalFlags(const std::array<bool, kAttributeFlagCount>& flags, char* text) {
+  size_t size = 0;
   for (int f = kFirstFlagsOnlyFlag; f < kAttributeFlagCount; ++f) {
-    if (!attribute_flags[f]) continue;
-    if (!text.empty()) text += ' ';
-    text += UpperCase(kAttributeTable[f].word);
+    if (!flags[f]) continue;
+    if (size > 0) text[size++] = ' ';
+    for (const char* c = kAttributeTable[f].word; *c != '\0'; ++c) text[size++] = AsciiUpCase(*c);
   }
-  return text;
+  return size;
+}
+
+// Room for every flags-only word and the blanks between them.
+constexpr size_t kCanonicalFlagsRoom = 4 * (kAttributeFlagCount - kFirstFlagsOnlyFlag);
+
+}  // namespace
+
+std::string MessageRecord::CanonicalFlagsText() const {
+  char text[kCanonicalFlagsRoom];
+  return std::string(text, PutCanonicalFlags(attribute_flags, text));
 }
 
 void MessageRecord::ConvertFlags(Direction direction) {
   if (direction == Direction::kWriting) {
     for (int f = 0; f <= kLastBitFlag; ++f) SetAttribute(kAttributeTable[f].bit, attribute_flags[f]);
-  } else {
+  } else if (flags.empty()) {
     // Without a FLAGS text no word is there (most messages have none).
-    const std::string searchable = flags.empty() ? std::string() : SearchableFlags(flags);
+    for (int f = kFirstFlagsOnlyFlag; f < kAttributeFlagCount; ++f) attribute_flags[f] = false;
+    for (int f = 0; f <= kLastBitFlag; ++f) attribute_flags[f] = HasAttribute(kAttributeTable[f].bit);
+  } else {
+    const std::string searchable = SearchableFlags(flags);
     for (int f = 0; f <= kLastWordAndBitFlag; ++f) {
-      if (!flags.empty() && HasWord(searchable, kAttributeTable[f].word)) {
-        SetAttribute(kAttributeTable[f].bit, true);
-      }
+      if (HasWord(searchable, kAttributeTable[f].word)) SetAttribute(kAttributeTable[f].bit, true);
     }
     for (int f = kFirstFlagsOnlyFlag; f < kAttributeFlagCount; ++f) {
-      attribute_flags[f] = !flags.empty() && HasWord(searchable, kAttributeTable[f].word);
+      attribute_flags[f] = HasWord(searchable, kAttributeTable[f].word);
     }
     for (int f = 0; f <= kLastBitFlag; ++f) attribute_flags[f] = HasAttribute(kAttributeTable[f].bit);
   }
-  flags = CanonicalFlagsText();
+  // Put together in place: the text is empty for most messages, and an
+  // empty text that stays empty is not assigned again.
+  char text[kCanonicalFlagsRoom];
+  const size_t size = PutCanonicalFlags(attribute_flags, text);
+  if (size > 0 || !flags.empty()) flags = std::string_view(text, size);
 }
 
 }  // namespace quil

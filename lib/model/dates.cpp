@@ -196,15 +196,52 @@ void WriteDate(const DateTime& date, DateWriter& text) {
   text.TwoDigits(date.second);
 }
 
+// WriteDate for a date without negative numbers, as every date read from a
+// base has: each number is its last two digits, the text 19 characters.
+// False, and nothing written, for another date.
+bool PutPlainDate(const DateTime& date, char (&text)[19]) {
+  if (date.day < 0 || date.year < 0 || date.hour < 0 || date.minute < 0 || date.second < 0) {
+    return false;
+  }
+  auto two = [&text](size_t at, int32_t value) {
+    const auto last_two = static_cast<uint32_t>(value) % 100;
+    text[at] = static_cast<char>('0' + last_two / 10);
+    text[at + 1] = static_cast<char>('0' + last_two % 10);
+  };
+  const std::string_view month = MonthName(date.month);
+  two(0, date.day);
+  text[2] = ' ';
+  text[3] = month[0];
+  text[4] = month[1];
+  text[5] = month[2];
+  text[6] = ' ';
+  two(7, date.year);
+  text[9] = ' ';
+  text[10] = ' ';
+  two(11, date.hour);
+  text[13] = ':';
+  two(14, date.minute);
+  text[16] = ':';
+  two(17, date.second);
+  return true;
+}
+
 }  // namespace
 
 std::string FormatDate(const DateTime& date) {
+  char plain[19];
+  if (PutPlainDate(date, plain)) return std::string(plain, sizeof plain);
   DateWriter text;
   WriteDate(date, text);
   return std::string(text.text());
 }
 
 void FormatDate(const DateTime& date, DateText* text) {
+  char plain[19];
+  if (PutPlainDate(date, plain)) {
+    *text = std::string_view(plain, sizeof plain);
+    return;
+  }
   DateWriter writer;
   WriteDate(date, writer);
   *text = writer.text();
@@ -326,6 +363,12 @@ void NormaliseDate(DateText* text, DateTime* written) {
     SetNow(&d);  // nothing usable was parsed
   }
   *written = d;
+  // Numbers of at most two digits write as PutPlainDate writes them.
+  char plain[19];
+  if (d.day <= 99 && d.hour <= 99 && d.minute <= 99 && d.second <= 99 && PutPlainDate(d, plain)) {
+    *text = std::string_view(plain, sizeof plain);
+    return;
+  }
   DateWriter rewritten;
   rewritten.AtLeastTwoDigits(d.day);
   rewritten.Text(" ");

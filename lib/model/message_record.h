@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "model/attributes.h"
 #include "model/dates.h"
@@ -87,7 +89,8 @@ class MessageRecord {
   // order, upper case, single blanks between them.
   std::string CanonicalFlagsText() const;
 
-  // After a read: derives missing addresses, MSGID, INTL and the date.
+  // After a read: derives missing addresses, MSGID and INTL (unless
+  // make_up_kludges is off) and the date.
   void Normalise();
 
   // True for echomail, whose writers add no INTL, FMPT or TOPT: the message
@@ -109,6 +112,9 @@ class MessageRecord {
   // Sets the destination address (and domain) and the destination half of
   // the INTL text from an address text.
   void ParseDestinationAddress(std::string_view text);
+  // The two above without the INTL text, for echomail, which has none.
+  void SetOriginFromText(std::string_view text);
+  void SetDestinationFromText(std::string_view text);
 
   const ShortString& GetToName() const { return to_name; }
 
@@ -158,6 +164,11 @@ class MessageRecord {
   // an INTL that stood there marks netmail (IsEchomail).
   bool msgid_present = false;
   bool intl_present = false;
+  // Whether Normalise makes up the MSGID and INTL texts a stored message
+  // lacks.  A copy into another base, which writes only the lines that
+  // stood there, turns it off rather than make them to drop them.  Clear
+  // leaves it as it is.
+  bool make_up_kludges = true;
 
   // The message text with every recognised control line removed.
   MemoryStream body{kBodyBlockSize};
@@ -171,6 +182,11 @@ class MessageRecord {
   StringList seenby_lines;
 
   RecordState state = kRecordCleared;
+
+  // Scratch of the text reader (where it found control lines), kept so
+  // that reading message after message into one record allocates little.
+  // Means nothing between reads.
+  std::vector<std::pair<int64_t, int64_t>> text_ranges;
 };
 
 }  // namespace quil

@@ -51,6 +51,8 @@ class LineTest {
   // tests whose prefixes all start with one byte is passed over when the
   // line does not: none of them could match, and only a match changes it.
   char head() const { return head_[0]; }
+  // The line's second byte, folded (0 past its end).
+  char second() const { return head_[1]; }
   bool recognised() const { return recognised_; }
   void set_recognised() { recognised_ = true; }
 
@@ -133,6 +135,9 @@ class ScanLists {
   int32_t trailing_from_[3] = {0, 0, 0};
 };
 
+static_assert(AsciiUpCase(kVia[1]) == 'V' && AsciiUpCase(kRecd[1]) == 'R' &&
+              AsciiUpCase(kForwarded[1]) == 'F' && AsciiUpCase(kPath[1]) == 'P');
+
 // The tear, origin, routing, PATH and SEEN-BY rules, shared by both scans.
 // Lists keep text order.  (Putting leading-block values in front as well
 // would reverse a PATH that stands right below the kludges of a message
@@ -150,7 +155,9 @@ void TestFramingLines(LineTest& t, std::string_view original, MessageRecord& r,
     r.has_origin = true;
     t.Consume();
   }
-  if (t.head() == '\x01') {
+  // Via, Recd, Forwarded and PATH, by the letter behind their ^A.
+  const char letter = t.second();
+  if (t.head() == '\x01' && (letter == 'V' || letter == 'R' || letter == 'F' || letter == 'P')) {
     for (std::string_view prefix : {kVia, kRecd, kForwarded}) {
       if (t.Match(prefix, &value) && !lists.HasRouting(original)) {
         lists.AddRouting(std::string(prefix).append(value));
@@ -168,8 +175,36 @@ void TestFramingLines(LineTest& t, std::string_view original, MessageRecord& r,
   }
 }
 
+// The text fields the kludges of the leading block go to, in order.
+struct TextRule {
+  std::string_view prefix;
+  ShortString MessageRecord::*field;
+};
+constexpr TextRule kTextRules[] = {
+    {kMsgid, &MessageRecord::msgid}, {kReply, &MessageRecord::reply},
+    {kFlags, &MessageRecord::flags}, {kPid, &MessageRecord::pid},
+    {kTid, &MessageRecord::tid},
+};
+
+// True when `c` is the second byte of one of the kludges TestKludgeLine
+// knows (INTL, TOPT, FMPT, MSGID, REPLY, FLAGS, PID, TID): only a line
+// whose second byte is one of them can match any.
+constexpr bool IsKludgeLetter(char c) {
+  return c == 'I' || c == 'T' || c == 'F' || c == 'M' || c == 'R' || c == 'P';
+}
+static_assert([] {
+  for (const TextRule& rule : kTextRules) {
+    if (!IsKludgeLetter(AsciiUpCase(rule.prefix[1]))) return false;
+  }
+  for (std::string_view prefix : {kIntl, kTopt, kFmpt}) {
+    if (!IsKludgeLetter(AsciiUpCase(prefix[1]))) return false;
+  }
+  return true;
+}());
+
 // The kludges of the leading block that go to fields, in order.
 void TestKludgeLine(LineTest& t, MessageRecord& r) {
+  if (!IsKludgeLetter(t.second())) return;
   std::string_view value;
   if (t.Match(kIntl, &value)) {
     r.intl = value;
@@ -183,17 +218,11 @@ void TestKludgeLine(LineTest& t, MessageRecord& r) {
     r.orig_point = static_cast<uint16_t>(TextToNumber(value));
     t.Consume();
   }
-  struct TextRule {
-    std::string_view prefix;
-    ShortString* field;
-  };
-  for (const TextRule& rule : {TextRule{kMsgid, &r.msgid}, TextRule{kReply, &r.reply},
-                               TextRule{kFlags, &r.flags}, TextRule{kPid, &r.pid},
-                               TextRule{kTid, &r.tid}}) {
+  for (const TextRule& rule : kTextRules) {
     if (t.Match(rule.prefix, &value)) {
       // A line without a value says nothing: it never takes the place of
       // the value a line above gave.
-      if (!value.empty()) *rule.field = value;
+      if (!value.empty()) r.*rule.field = value;
       t.Consume();
     }
   }
@@ -367,7 +396,8 @@ bool ReadText(std::string_view stored, bool header_only, MessageRecord& r) {
   while (!text.empty() && text.back() == '\0') text.remove_suffix(1);
   const auto size = static_cast<int64_t>(text.size());
 
-  std::vector<Range> ranges;
+  std::vector<Range>& ranges = r.text_ranges;
+  ranges.clear();
   if (size > 0) {
     ScanLists lists(r);
     LeadingScan(text, r, lists, &ranges);
@@ -401,16 +431,52 @@ bool ReadText(std::string_view stored, bool header_only, MessageRecord& r) {
     if (ranges.size() > k) ranges[k].first += 2;
   }
   KeepOutsideRanges(text, ranges, body);
+  // Kept for the next text, unless a text of very many lines grew it.
+  constexpr size_t kRangesKept = 1024;
+  if (ranges.capacity() > kRangesKept) std::vector<Range>().swap(ranges);
   body.Reset();
   body.Seek(0);
   return true;
 }
 
+namespace {
+
+// Appends one line of stored text to `text`: `prefix`, OneLine(value) cut
+// to its first `room` bytes, `suffix` and CR.  Put together in place and
+// appended at once: a message has a dozen such lines.
+void AppendLine(std::string& text, std::string_view prefix, std::string_view value,
+                std::string_view suffix = {}, size_t room = std::string_view::npos) {
+  char line[2 * kMaxString + 32];
+  if (prefix.size() + value.size() + suffix.size() + 1 > sizeof line) {
+    text.append(prefix);
+    const size_t value_start = text.size();
+    AppendOneLine(text, value);
+    if (text.size() - value_start > room) text.resize(value_start + room);
+    text.append(suffix);
+    text.push_back(kCr);
+    return;
+  }
+  size_t size = prefix.copy(line, prefix.size());
+  const size_t value_start = size;
+  if (std::memchr(value.data(), kCr, value.size()) == nullptr &&
+      std::memchr(value.data(), '\n', value.size()) == nullptr) {
+    size += value.copy(line + size, value.size());
+  } else {
+    for (char c : value) {
+      if (c != kCr && c != '\n') line[size++] = c;
+    }
+  }
+  if (size - value_start > room) size = value_start + room;
+  size += suffix.copy(line + size, suffix.size());
+  line[size++] = kCr;
+  text.append(line, size);
+}
+
+}  // namespace
+
 void WriteText(MessageRecord& r, std::string* out) {
   auto line = [out](std::string_view prefix, std::string_view value) {
-    out->append(prefix);
-    AppendOneLine(*out, value);
-    out->push_back(kCr);
+    AppendLine(*out, prefix, value);
   };
   for (const auto& [prefix, value] : NetmailKludges(r)) line(prefix, value);
   if (!r.msgid.empty()) line(kMsgid, r.msgid);
@@ -468,12 +534,7 @@ void AppendTrailingLines(const MessageRecord& r, std::string& text, bool lists) 
   auto line = [&text](std::string_view prefix, std::string_view value,
                       std::string_view suffix = {}) {
     const size_t room = kMaxString - std::min(kMaxString, prefix.size() + suffix.size());
-    text.append(prefix);
-    const size_t value_start = text.size();
-    AppendOneLine(text, value);
-    if (text.size() - value_start > room) text.resize(value_start + room);
-    text.append(suffix);
-    text.push_back(kCr);
+    AppendLine(text, prefix, value, suffix, room);
   };
   if (!r.tear_line.empty() && r.has_tear_line) line(kTear, r.tear_line);
   if ((!r.origin.empty() || !r.area.empty()) && r.has_origin) {
@@ -525,14 +586,14 @@ void MessageRecord::Normalise() {
   msgid_present = !msgid.empty();
   intl_present = !intl.empty();
   CompleteAddresses(*this);
-  if (msgid.empty()) {
+  if (msgid.empty() && make_up_kludges) {
     std::string id = std::to_string(orig_zone) + ":" + std::to_string(orig_net) + "/" +
                      std::to_string(orig_node);
     if (orig_point != 0 && orig_point != kAddressNotSet) id += "." + std::to_string(orig_point);
     if (!orig_domain.empty()) id += "@" + orig_domain.str();
     msgid = id + " " + NewMessageSerial();
   }
-  if (intl.empty()) {
+  if (intl.empty() && make_up_kludges) {
     // "destination origin ", put together in place.
     char text[2 * kMaxAddressText + 2];
     size_t size = PutAddressText(text, dest_zone, dest_net, dest_node, 0);

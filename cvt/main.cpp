@@ -84,8 +84,8 @@ void PrepareForDestination(MessageRecord& record, ArrivalClock& clock) {
   record.reply_to = 0;
   record.replies.fill(0);
   // Emptied, not freed: the next message read takes the storage again.
-  if (!record.intl_present) record.intl = std::string_view();
-  if (!record.msgid_present) record.msgid = std::string_view();
+  if (!record.intl_present) record.intl.Empty();
+  if (!record.msgid_present) record.msgid.Empty();
   if (!quil::IsValidDate(record.date_arrived)) record.date_arrived = clock.Now();
 }
 

@@ -261,7 +261,7 @@ void ApplySubfields(std::span<const uint8_t> area, MessageRecord& r) {
   // echomail has none whatever its subfields say.
   if (!r.intl.empty() &&
       (echomail || r.intl.str().front() == ' ' || WordView(2, r.intl, kBlanks).empty())) {
-    r.intl = std::string_view();  // emptied: the next message reuses its storage
+    r.intl.Empty();  // the next message reuses its storage
   }
 }
 

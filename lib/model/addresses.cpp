@@ -91,7 +91,7 @@ void SetAddress(std::string_view text, uint16_t* zone, uint16_t* net, uint16_t* 
     *net = numbers[1];
     *node = numbers[2];
     *point = numbers[3];
-    *domain = std::string_view();
+    domain->Empty();
     return;
   }
   const AddressWords words = SplitAddress(text);

@@ -22,9 +22,9 @@ void MessageRecord::ResetNumbers() {
   // texts keep their storage for the next message a reader puts there.
   for (ShortString* text : {&from_name, &to_name, &subject, &msgid, &reply, &intl, &pid, &tid,
                             &tear_line, &origin, &area, &flags, &orig_domain, &dest_domain}) {
-    *text = std::string_view();
+    text->Empty();
   }
-  date_text = std::string_view();
+  date_text.Empty();
   has_tear_line = false;
   has_origin = false;
   times_read = 0;

@@ -45,6 +45,8 @@ class BoundedString {
 
   // Empties the text and releases its storage.
   void clear() { std::string().swap(text_); }
+  // Empties the text and keeps its storage for the next one.
+  void Empty() { text_.clear(); }
 
   const std::string& str() const { return text_; }
   operator std::string_view() const { return text_; }  // NOLINT

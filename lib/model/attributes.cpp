@@ -70,8 +70,9 @@ bool HasFlagsWord(std::string_view flags_text, std::string_view word) {
 
 namespace {
 
-// Puts the canonical FLAGS text of `flags` into `text`; its size.  The
-// words are ASCII, so ASCII upper case is their upper case.
+// Puts the canonical FLAGS text of `flags` into `text`: the words of the
+// set flags 18..27 in table order, upper case, single blanks between them;
+// its size.  The words are ASCII, so ASCII upper case is their upper case.
 size_t PutCanonicalFlags(const std::array<bool, kAttributeFlagCount>& flags, char* text) {
   size_t size = 0;
   for (int f = kFirstFlagsOnlyFlag; f < kAttributeFlagCount; ++f) {
@@ -87,25 +88,17 @@ constexpr size_t kCanonicalFlagsRoom = 4 * (kAttributeFlagCount - kFirstFlagsOnl
 
 }  // namespace
 
-std::string MessageRecord::CanonicalFlagsText() const {
-  char text[kCanonicalFlagsRoom];
-  return std::string(text, PutCanonicalFlags(attribute_flags, text));
-}
-
 void MessageRecord::ConvertFlags(Direction direction) {
   if (direction == Direction::kWriting) {
     for (int f = 0; f <= kLastBitFlag; ++f) SetAttribute(kAttributeTable[f].bit, attribute_flags[f]);
-  } else if (flags.empty()) {
-    // Without a FLAGS text no word is there (most messages have none).
-    for (int f = kFirstFlagsOnlyFlag; f < kAttributeFlagCount; ++f) attribute_flags[f] = false;
-    for (int f = 0; f <= kLastBitFlag; ++f) attribute_flags[f] = HasAttribute(kAttributeTable[f].bit);
   } else {
-    const std::string searchable = SearchableFlags(flags);
-    for (int f = 0; f <= kLastWordAndBitFlag; ++f) {
+    // Without a FLAGS text no word is there (most messages have none).
+    const std::string searchable = flags.empty() ? std::string() : SearchableFlags(flags);
+    for (int f = 0; f <= kLastWordAndBitFlag && !flags.empty(); ++f) {
       if (HasWord(searchable, kAttributeTable[f].word)) SetAttribute(kAttributeTable[f].bit, true);
     }
     for (int f = kFirstFlagsOnlyFlag; f < kAttributeFlagCount; ++f) {
-      attribute_flags[f] = HasWord(searchable, kAttributeTable[f].word);
+      attribute_flags[f] = !flags.empty() && HasWord(searchable, kAttributeTable[f].word);
     }
     for (int f = 0; f <= kLastBitFlag; ++f) attribute_flags[f] = HasAttribute(kAttributeTable[f].bit);
   }

@@ -82,12 +82,9 @@ class MessageRecord {
   // Writing: flags 0..17 set their bits, FLAGS text := canonical text.
   // Reading: words of the FLAGS text set bits (never clear them), flags
   // 18..27 follow the text, flags 0..17 follow the word, FLAGS text :=
-  // canonical text.
+  // canonical text.  The canonical text: the words of the set flags 18..27
+  // in table order, upper case, single blanks between them.
   void ConvertFlags(Direction direction);
-
-  // The canonical FLAGS text: the words of the set flags 18..27 in table
-  // order, upper case, single blanks between them.
-  std::string CanonicalFlagsText() const;
 
   // After a read: derives missing addresses, MSGID and INTL (unless
   // make_up_kludges is off) and the date.

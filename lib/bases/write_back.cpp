@@ -4,7 +4,6 @@
 #include "bases/write_back.h"
 
 #include <algorithm>
-#include <map>
 #include <memory>
 #include <utility>
 
@@ -255,126 +254,67 @@ bool UnstageFile(FileStream& stage, int64_t offset, uint32_t size, const std::st
 bool PlanFido(const RebuildLayout& layout, const ReadMessageFiles& read, const StagedFiles& staged,
               WriteBackJournal* journal) {
   const std::string directory = AddSeparator(layout.directory);
-  // The new base's files of their own by number; the names are
-  // "<n>.<extension>" as the new base writes them, any other name is kept
-  // aside.
-  std::vector<int32_t> fresh;
-  std::map<int32_t, std::string> fresh_other;
-  const std::string mask = FileName(layout.path);
-  const std::string extension = Extension(mask);
-  platform::ForEachFile(layout.temp, mask, [&](const platform::DirEntry& entry) {
-    const int32_t n = NumberOf(layout, entry.name);
-    if (entry.is_directory || n <= 0) return;
-    fresh.push_back(n);
-    if (entry.name != FidoFileName(n, extension)) fresh_other.try_emplace(n, entry.name);
-  });
-  std::sort(fresh.begin(), fresh.end());
-  fresh.erase(std::unique(fresh.begin(), fresh.end()), fresh.end());
-  // The staged files follow each other in number from staged.first.
+  const std::string extension = Extension(FileName(layout.path));
+  // The new base's message files are staged, following each other in
+  // number from staged.first.
   const int64_t staged_end = int64_t{staged.first} + static_cast<int64_t>(staged.sizes.size());
   auto is_staged = [&](int64_t n) {
     return !staged.sizes.empty() && n >= staged.first && n < staged_end;
   };
-  auto is_fresh = [&](int32_t n) {
-    return is_staged(n) || std::binary_search(fresh.begin(), fresh.end(), n);
-  };
-  // A number both staged and of a file of its own would lose one of them.
-  for (const int32_t n : fresh) {
-    if (is_staged(n)) return false;
-  }
   // Files read under a number the new base does not use take the messages
   // whose numbers no file read has.
   std::vector<const ReadMessageFiles::File*> spare;
   for (const ReadMessageFiles::File& file : read.files()) {
-    if (!is_fresh(file.number)) spare.push_back(&file);
+    if (!is_staged(file.number)) spare.push_back(&file);
   }
   size_t spare_used = 0;
   // Room for every move at once: a million of them are not grown into.
-  const size_t count = fresh.size() + staged.sizes.size();
-  journal->moves.reserve(journal->moves.size() + count);
-  const int32_t highest = std::max(fresh.empty() ? 0 : fresh.back(),
-                                   static_cast<int32_t>(staged.sizes.empty() ? 0 : staged_end - 1));
-  journal->names.reserve(journal->names.size() +
-                         count * (FidoFileName(highest, extension).size() + 1));
+  journal->moves.reserve(journal->moves.size() + staged.sizes.size());
+  if (!staged.sizes.empty()) {
+    const size_t longest = FidoFileName(static_cast<int32_t>(staged_end - 1), extension).size();
+    journal->names.reserve(journal->names.size() + staged.sizes.size() * (longest + 1));
+  }
   std::unique_ptr<FileStream> stage;  // opened when a staged file needs it
   bool unstaged = false;
-  // The original's file that takes message n, and the name it gets.
-  struct Vessel {
-    const ReadMessageFiles::File* file = nullptr;
-    std::string name;
-    bool there = false;
-    int64_t allocated = 0;
-  };
-  auto vessel_of = [&](int32_t n, std::string* target) {
-    Vessel vessel;
-    vessel.file = read.Find(n);
-    if (vessel.file != nullptr) {
-      vessel.name = read.NameOf(*vessel.file);
-      *target = vessel.name;
-    } else if (spare_used < spare.size()) {
-      vessel.file = spare[spare_used++];
-      vessel.name = read.NameOf(*vessel.file);
-      *target = std::to_string(n) + std::string(NameTail(vessel.name));
-    }
-    if (vessel.file != nullptr) {
-      platform::FileIdentity now;
-      vessel.there =
-          platform::IdentifyFile(directory + vessel.name, &now, nullptr, &vessel.allocated) &&
-          now == vessel.file->identity;
-    }
-    return vessel;
-  };
-  auto plan_own = [&](int32_t n) {
-    const auto other = fresh_other.find(n);
-    const std::string name =
-        other != fresh_other.end() ? other->second : FidoFileName(n, extension);
-    std::string target = name;
-    platform::FileIdentity new_identity;
-    int64_t fresh_size = 0;
-    if (!platform::IdentifyFile(layout.temp + "/" + name, &new_identity, &fresh_size)) return false;
-    const Vessel vessel = vessel_of(n, &target);
-    if (vessel.there && !ReadyVessel(directory + vessel.name, vessel.allocated, fresh_size)) {
-      return false;
-    }
-    journal->AddMove(name, target,
-                     vessel.there ? std::string_view(vessel.name) : std::string_view(),
-                     vessel.there ? vessel.file->identity : platform::FileIdentity{}, new_identity);
-    return true;
-  };
-  auto plan_staged = [&](int32_t n, int64_t offset, uint32_t size) {
-    const std::string name = FidoFileName(n, extension);
-    std::string target = name;
-    const Vessel vessel = vessel_of(n, &target);
-    if (vessel.there) {
-      if (!ReadyVessel(directory + vessel.name, vessel.allocated, size)) return false;
-      journal->AddPlacement(target, vessel.name, vessel.file->identity, offset, size);
-      return true;
-    }
-    // No file of the original takes it: it gets a file of its own, which
-    // moves in.
-    if (!stage)
-      stage = std::make_unique<FileStream>(layout.StageFile(), kReadShared, kCopyBufferSize);
-    const std::string own = layout.temp + "/" + name;
-    platform::FileIdentity new_identity;
-    if (!UnstageFile(*stage, offset, size, own) || !platform::IdentifyFile(own, &new_identity)) {
-      return false;
-    }
-    unstaged = true;
-    journal->AddMove(name, target, {}, {}, new_identity);
-    return true;
-  };
-  size_t own = 0;
-  size_t next_staged = 0;
   int64_t offset = 0;
-  while (own < fresh.size() || next_staged < staged.sizes.size()) {
-    const int64_t staged_n = int64_t{staged.first} + static_cast<int64_t>(next_staged);
-    if (next_staged == staged.sizes.size() || (own < fresh.size() && fresh[own] < staged_n)) {
-      if (!plan_own(fresh[own++])) return false;
-    } else {
-      const uint32_t size = staged.sizes[next_staged++];
-      if (!plan_staged(static_cast<int32_t>(staged_n), offset, size)) return false;
-      offset += size;
+  for (size_t i = 0; i < staged.sizes.size(); ++i) {
+    const auto n = static_cast<int32_t>(staged.first + static_cast<int64_t>(i));
+    const uint32_t size = staged.sizes[i];
+    const std::string name = FidoFileName(n, extension);
+    // The original's file that takes message n, and the name it gets.
+    std::string target = name;
+    const ReadMessageFiles::File* vessel = read.Find(n);
+    std::string vessel_name;
+    if (vessel != nullptr) {
+      vessel_name = read.NameOf(*vessel);
+      target = vessel_name;
+    } else if (spare_used < spare.size()) {
+      vessel = spare[spare_used++];
+      vessel_name = read.NameOf(*vessel);
+      target = std::to_string(n) + std::string(NameTail(vessel_name));
     }
+    platform::FileIdentity now;
+    int64_t allocated = 0;
+    if (vessel != nullptr &&
+        platform::IdentifyFile(directory + vessel_name, &now, nullptr, &allocated) &&
+        now == vessel->identity) {
+      if (!ReadyVessel(directory + vessel_name, allocated, size)) return false;
+      journal->AddPlacement(target, vessel_name, vessel->identity, offset, size);
+    } else {
+      // No file of the original takes it: it gets a file of its own, which
+      // moves in.
+      if (!stage) {
+        stage = std::make_unique<FileStream>(layout.StageFile(), kReadShared, kCopyBufferSize);
+      }
+      const std::string own = layout.temp + "/" + name;
+      platform::FileIdentity new_identity;
+      if (!UnstageFile(*stage, offset, size, own) || !platform::IdentifyFile(own, &new_identity)) {
+        return false;
+      }
+      unstaged = true;
+      journal->AddMove(name, target, {}, {}, new_identity);
+    }
+    offset += size;
   }
   for (size_t i = spare_used; i < spare.size(); ++i) {
     journal->AddDrop(read.NameOf(*spare[i]), spare[i]->identity);

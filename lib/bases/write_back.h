@@ -91,7 +91,7 @@ struct StagedFiles {
 // Plans the write-back of the new base (complete, closed and on disk) of
 // `layout` into the original, reserving the space it needs.  `read` lists
 // the message files the sort read and `staged` those of the new base in
-// its stage file (Fido only; its other files are listed).  False, with the
+// its stage file (Fido only).  False, with the
 // original unchanged, when a file of the original can not be opened for
 // writing, the space is not there, or the new base can not be read.
 [[nodiscard]] bool PlanWriteBack(const RebuildLayout& layout, const ReadMessageFiles& read,

@@ -24,6 +24,7 @@
 
 #include "bases/base_opener.h"
 #include "bases/base_rebuild.h"
+#include "bases/message_feed.h"
 #include "model/dates.h"
 #include "model/message_base.h"
 #include "model/message_record.h"
@@ -118,11 +119,12 @@ class HandedOver {
   std::vector<std::pair<int32_t, int32_t>> runs_;
 };
 
-// Disposes of the record, then the destination, then the source.  False
-// when the destination's last writes, still buffered, could not be stored.
-bool CloseAll(std::unique_ptr<MessageRecord>& record, std::unique_ptr<MessageBase>& destination,
+// Stops the reading of the source, then disposes of the destination, then
+// the source.  False when the destination's last writes, still buffered,
+// could not be stored.
+bool CloseAll(quil::MessageFeed& feed, std::unique_ptr<MessageBase>& destination,
               std::unique_ptr<MessageBase>& source) {
-  record.reset();
+  feed.Stop();
   const bool stored = destination->Close();
   destination.reset();
   source.reset();
@@ -185,9 +187,6 @@ void ConvertBases(const char* source_parameter, const char* destination_paramete
   }
   console::WriteLine("destination base opened");
 
-  auto record = std::make_unique<MessageRecord>();
-  // PrepareForDestination drops what reading would make up.
-  record->make_up_kludges = false;
   console::WriteLine();
   console::WriteLine("source base - total " + std::to_string(source->count()));
   console::WriteLine("destination base - total " + std::to_string(destination->count()));
@@ -202,37 +201,45 @@ void ConvertBases(const char* source_parameter, const char* destination_paramete
   const int32_t held_before = destination->count();
   HandedOver handed;
   ArrivalClock arrival_clock;
+  // A base of the same kind takes the message as it is stored, without its
+  // reply links, reading the source itself: its header is read in turn.
+  // Another kind takes it through the record, read ahead of the writing.
+  // A tosser's high-water mark is its bookkeeping, not a message.
+  auto read_one = [&source, &arrival_clock, same_kind](int32_t n, MessageRecord& record) {
+    if (source->IsHighWaterMark(n)) return false;
+    // PrepareForDestination drops what reading would make up.
+    record.make_up_kludges = false;
+    if (same_kind) return source->ReadMessageHeader(n, record);
+    if (!source->ReadMessage(n, record)) return false;
+    PrepareForDestination(record, arrival_clock);
+    return true;
+  };
+  quil::MessageFeed feed(
+      *source, total, read_one,
+      same_kind ? quil::MessageFeed::Mode::kInTurn : quil::MessageFeed::Mode::kReadAhead);
   // The message the destination lost first when a write failed: the one
   // after those it holds.
   auto lost = [&](int32_t otherwise) {
     return handed.At(int64_t{destination->count()} - held_before, otherwise);
   };
-  for (int64_t next = source->NextMessage(1); next <= total; next = source->NextMessage(next + 1)) {
-    const auto n = static_cast<int32_t>(next);
+  quil::MessageFeed::Message message;
+  while (feed.Next(&message)) {
+    const int32_t n = message.number;
     counter.Tick(n);
     if (console::KeyPressed()) {
       console::WriteLine("terminated!");
-      if (!CloseAll(record, destination, source)) StopWriteFailed(destination_spec);
+      if (!CloseAll(feed, destination, source)) StopWriteFailed(destination_spec);
       quil::Halt(console::StopExitStatus());
     }
-    // A tosser's high-water mark is its bookkeeping, not a message.
-    if (source->IsHighWaterMark(n)) continue;
-    // A base of the same kind takes the message as it is stored, without
-    // its reply links; another kind takes it through the record.
-    bool written = false;
-    if (same_kind) {
-      if (!source->ReadMessageHeader(n, *record)) continue;
-      written = destination->CopyStoredMessage(*source, n, nullptr);
-    } else {
-      if (!source->ReadMessage(n, *record)) continue;
-      PrepareForDestination(*record, arrival_clock);
-      written = destination->WriteMessage(destination->count() + 1, *record);
-    }
+    if (!message.read) continue;
+    const bool written = same_kind
+                             ? destination->CopyStoredMessage(*source, n, nullptr)
+                             : destination->WriteMessage(destination->count() + 1, *message.record);
     handed.Add(n);
     if (!written) {
       counter.Show(lost(n));  // the message that failed, whenever it was last drawn
       console::WriteLine();
-      CloseAll(record, destination, source);
+      CloseAll(feed, destination, source);
       StopWriteFailed(destination_spec);
     }
   }
@@ -241,13 +248,13 @@ void ConvertBases(const char* source_parameter, const char* destination_paramete
   if (!destination->Flush()) {
     counter.Show(lost(static_cast<int32_t>(total)));
     console::WriteLine();
-    CloseAll(record, destination, source);
+    CloseAll(feed, destination, source);
     StopWriteFailed(destination_spec);
   }
   counter.Show(total);
   console::WriteLine();
 
-  if (!CloseAll(record, destination, source)) StopWriteFailed(destination_spec);
+  if (!CloseAll(feed, destination, source)) StopWriteFailed(destination_spec);
   console::WriteLine();
 }
 

@@ -35,9 +35,9 @@ namespace quil {
 
 class PacketBase : public MessageBase {
  public:
-  // Appended bytes gathered before they go to the file. A batch this small is written
-  // in a moment, so a source read ahead of the writer keeps reading while
-  // it goes out instead of filling up and waiting.
+  // Appended bytes gathered before they go to the file.  A batch this
+  // small is written in a moment, so a source read ahead of the writer
+  // keeps reading while it goes out instead of filling up and waiting.
   static constexpr size_t kBatchBytes = size_t{256} << 10;
 
   PacketBase() = default;

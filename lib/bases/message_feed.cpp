@@ -3,6 +3,8 @@
 #include <system_error>
 #include <utility>
 
+#include "runtime/platform.h"
+
 namespace quil {
 
 namespace {
@@ -33,16 +35,23 @@ inline void CpuRelax() {
 #endif
 }
 
-// Looks at `done` until it is true or some tenth of a millisecond has
+// Looks at `done` until it is true or about a tenth of a millisecond has
 // passed; true when it came true.  The other side hands over a batch every
 // few dozen microseconds, and going to sleep and being woken again costs
-// both sides more than waiting so long awake.
+// both sides more than waiting so long awake.  Every so often the wait
+// gives the processor up, so that the other side, when it has to share
+// this processor (a busy machine), runs on meanwhile.
 template <typename Done>
 bool SpinUntil(Done done) {
-  constexpr int kSpins = 4000;
-  for (int i = 0; i < kSpins; ++i) {
+  constexpr int kLooks = 4000;
+  constexpr int kYieldEvery = 64;
+  for (int i = 1; i <= kLooks; ++i) {
     if (done()) return true;
-    CpuRelax();
+    if (i % kYieldEvery == 0) {
+      std::this_thread::yield();
+    } else {
+      CpuRelax();
+    }
   }
   return done();
 }
@@ -51,6 +60,8 @@ bool SpinUntil(Done done) {
 
 MessageFeed::MessageFeed(MessageBase& source, int64_t last, ReadOne read, Mode mode)
     : source_(source), last_(last), read_(std::move(read)), mode_(mode) {
+  // With one processor the reading would only take turns with the writing.
+  if (mode_ == Mode::kReadAhead && platform::UsableProcessors() < 2) mode_ = Mode::kInTurn;
   slots_.resize(mode_ == Mode::kReadAhead ? kFeedSlots : 1);
   if (mode_ != Mode::kReadAhead) return;
   free_ = slots_.size();

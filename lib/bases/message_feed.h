@@ -10,7 +10,8 @@
 // and never taken (the caller stopped) cost nothing but the reading.
 //
 // In turn, the feed reads each message on the caller's thread when it is
-// asked for: for a caller that itself reads the base while it copies.
+// asked for: for a caller that itself reads the base while it copies, and
+// whenever the process has only one processor to run on.
 #pragma once
 
 #include <atomic>

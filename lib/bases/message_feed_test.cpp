@@ -1,6 +1,7 @@
 #include "bases/message_feed.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <atomic>
 #include <chrono>
@@ -167,6 +168,36 @@ TEST(FeedReadAheadTest, OnceStoppedTheSourceIsNoLongerRead) {
   EXPECT_EQ(reads.load(), when_stopped);
   EXPECT_LT(when_stopped, 100000);
   EXPECT_FALSE(feed.Next(&message));
+}
+
+TEST(FeedReadAheadTest, WithOneProcessorReadsInTurn) {
+  cpu_set_t all;
+  ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &all)) {
+      CPU_SET(cpu, &one);
+      break;
+    }
+  }
+  ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+  GappyBase base({1, 2, 3, 4, 5});
+  std::atomic<int> reads{0};
+  auto read = [&](int32_t n, MessageRecord& record) {
+    ++reads;
+    return ReadNumbered(n, record);
+  };
+  {
+    MessageFeed feed(base, 5, read, Mode::kReadAhead);
+    MessageFeed::Message message;
+    ASSERT_TRUE(feed.Next(&message));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(reads.load(), 1);  // nothing read ahead
+    ASSERT_TRUE(feed.Next(&message));
+    EXPECT_EQ(message.number, 2);
+  }
+  EXPECT_EQ(sched_setaffinity(0, sizeof all, &all), 0);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -1176,6 +1177,14 @@ uint32_t TickCount() {
   ::clock_gettime(CLOCK_MONOTONIC, &now);
   uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
   return static_cast<uint32_t>(ms);
+}
+
+int UsableProcessors() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+  const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<int>(std::min<long>(online, 1 << 16)) : 1;
 }
 
 void Sleep(uint32_t milliseconds) {

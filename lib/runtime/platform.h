@@ -264,6 +264,9 @@ LocalTime Now();
 // Milliseconds of a monotonic clock; wraps at 2^32.
 uint32_t TickCount();
 
+// The processors this process may run on (at least 1).
+int UsableProcessors();
+
 // Waits `milliseconds` before it returns.
 void Sleep(uint32_t milliseconds);
 

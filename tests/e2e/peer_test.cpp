@@ -708,6 +708,9 @@ namespace {
 // lock, and the sort rewrites only the files it read.  Afterwards the area
 // holds the original messages and every message the tosser reports
 // imported, each once, whatever point of the toss the sort started at.
+// Copying the area meanwhile into another kind of base (the converter
+// reads it ahead of its writing) leaves the toss as undisturbed, and the
+// copy holds the messages the area held when it was opened, each once.
 
 constexpr int kOriginals = 100;
 
@@ -743,14 +746,15 @@ bool Running(int pid) {
 struct TossCase {
   bool jam;
   int tossed;  // JAM tosses much faster: more messages keep it busy as long
+  bool copy;   // the converter copies the area into a Squish base instead
 };
 
 class CrashmailSortTest : public CrashmailTest, public ::testing::WithParamInterface<TossCase> {
  protected:
   // Tosses a packet of GetParam().tossed messages into an area of
-  // kOriginals and sorts the area once `offset` of them are in.  Checks the
-  // area afterwards; false when the sort came after the toss was over (it
-  // then proves nothing).
+  // kOriginals and sorts the area (or copies it) once `offset` of them are
+  // in.  Checks the area, and the copy, afterwards; false when the sort came
+  // after the toss was over (it then proves nothing).
   bool TossAndSort(int offset) {
     const TossCase& c = GetParam();
     std::unique_ptr<TempDir> dir = sort_e2e::ScratchDirectory();
@@ -790,12 +794,28 @@ class CrashmailSortTest : public CrashmailTest, public ::testing::WithParamInter
     // directory when it says the base is open; a JAM sort may wait for the
     // lock the halted tosser holds.
     kill(toss.pid, SIGSTOP);
-    ChildProcess sort(ProgramPath("Quilord"), {area}, ChildProcess::Mode::kPipes);
+    // The converter does not wait for the JAM lock the way the sorter
+    // does: the tosser is halted again until it holds none.
+    for (int tries = 0; c.copy && c.jam && tries < 1000 &&
+                        !OpenExisting(platform::kDenyWrite, area, Access::kReadOnly, nullptr);
+         ++tries) {
+      kill(toss.pid, SIGCONT);
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+      kill(toss.pid, SIGSTOP);
+    }
+    const std::string copy = "s" + (*dir / "copy");
+    ChildProcess sort(
+        ProgramPath(c.copy ? "Quilxfer" : "Quilord"),
+        c.copy ? std::vector<std::string>{area, copy} : std::vector<std::string>{area},
+        ChildProcess::Mode::kPipes);
     sort.CloseInput();
-    EXPECT_TRUE(sort.ReadUntil(c.jam ? "source base: [" : "source base opened\n")) << sort.output();
+    EXPECT_TRUE(sort.ReadUntil(c.jam && !c.copy ? "source base: [" : "source base opened\n"))
+        << sort.output();
     kill(toss.pid, SIGCONT);
     EXPECT_EQ(sort.Wait(), 0) << sort.output();
-    EXPECT_NE(sort.output().find("writing message... #"), std::string::npos) << sort.output();
+    EXPECT_NE(sort.output().find(c.copy ? "coping message... #" : "writing message... #"),
+              std::string::npos)
+        << sort.output();
     ProgramResult tossed = Finish(toss);
     EXPECT_EQ(tossed.exit_code, 0) << site.log();
 
@@ -822,13 +842,28 @@ class CrashmailSortTest : public CrashmailTest, public ::testing::WithParamInter
     for (int i = 1; i <= kOriginals; ++i) once("Original " + std::to_string(i));
     for (int i = 1; i <= imported; ++i) once("Tossed " + std::to_string(i));
     EXPECT_EQ(wrong_count, 0) << "for example" << wrong;
+    if (c.copy) {
+      // Every original, and of the tossed only messages the area holds, each
+      // once, whole.
+      std::map<std::string, int> copied;
+      for (const auto& r : ReadBase(copy)) {
+        EXPECT_TRUE(r) << "a copied message can not be read";
+        if (r) ++copied[r->subject.str()];
+      }
+      for (int i = 1; i <= kOriginals; ++i) {
+        EXPECT_EQ(copied["Original " + std::to_string(i)], 1) << i;
+      }
+      for (const auto& [subject, n] : copied) {
+        EXPECT_TRUE(n == 1 && subjects.count(subject) == 1) << subject << " copied " << n;
+      }
+    }
     // The sort read the area before the toss was over.
     return sort.output().find("total " + std::to_string(kOriginals + c.tossed)) ==
            std::string::npos;
   }
 };
 
-TEST_P(CrashmailSortTest, SortingWhileItTossesLosesNothing) {
+TEST_P(CrashmailSortTest, SortingOrCopyingWhileItTossesLosesNothing) {
   const int tossed = GetParam().tossed;
   for (const int offset : {0, tossed / 4, tossed * 3 / 5}) {
     SCOPED_TRACE("sorted after " + std::to_string(offset) + " tossed");
@@ -843,9 +878,12 @@ TEST_P(CrashmailSortTest, SortingWhileItTossesLosesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(JamAndMsg, CrashmailSortTest,
-                         ::testing::Values(TossCase{true, 3000}, TossCase{false, 1000}),
+                         ::testing::Values(TossCase{true, 3000, false},
+                                           TossCase{false, 1000, false}, TossCase{true, 3000, true},
+                                           TossCase{false, 1000, true}),
                          [](const ::testing::TestParamInfo<TossCase>& info) {
-                           return std::string(info.param.jam ? "Jam" : "Msg");
+                           return std::string(info.param.jam ? "Jam" : "Msg") +
+                                  (info.param.copy ? "Copied" : "Sorted");
                          });
 
 }  // namespace

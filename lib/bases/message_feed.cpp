@@ -25,6 +25,11 @@ size_t HeldBytes(MessageRecord& record) {
   return static_cast<size_t>(record.body.GetSize()) + lines * kLineBytes;
 }
 
+// A record whose message held more than this is made anew for the next
+// one: a record keeps the storage it grew to (its line lists), and the
+// slots together should keep no more than short messages need.
+constexpr size_t kKeepRecordBytes = size_t{16} << 10;
+
 // Tells the processor that it is waiting in a loop: it draws less power and
 // leaves more to a thread that shares its core.
 inline void CpuRelax() {
@@ -86,12 +91,16 @@ void MessageFeed::Stop() {
     reader_.join();
   }
   stopped_ = true;
+  held_ = nullptr;
   slots_.clear();
   slots_.shrink_to_fit();
 }
 
 bool MessageFeed::Next(Message* message) {
   if (stopped_) return false;
+  // The message handed out last is done with.
+  if (held_ != nullptr && held_->bytes > kKeepRecordBytes) held_->record.reset();
+  held_ = nullptr;
   if (mode_ == Mode::kInTurn) return NextInTurn(message);
   // The slots taken so far are done with: they go back to the reader a
   // batch at a time, and all of them before the caller waits.
@@ -115,6 +124,7 @@ bool MessageFeed::Next(Message* message) {
   --known_ready_;
   ++taken_;
   taken_bytes_ += slot.bytes;
+  held_ = &slot;
   *message = {slot.number, slot.read, slot.record.get()};
   return true;
 }
@@ -135,6 +145,7 @@ bool MessageFeed::NextInTurn(Message* message) {
   if (next_ > last_) return false;
   Slot& slot = slots_[0];
   Fill(slot, static_cast<int32_t>(next_));
+  held_ = &slot;
   *message = {slot.number, slot.read, slot.record.get()};
   return true;
 }

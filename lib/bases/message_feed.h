@@ -82,7 +82,7 @@ class MessageFeed {
   bool NextInTurn(Message* message);
   // The reading thread's work.
   void ReadAll();
-  // Reads number n into the slot; the bytes it holds.
+  // Reads number n into the slot and notes the bytes it holds.
   void Fill(Slot& slot, int32_t n);
   // Hands the slots filled since the last call to the caller; false when
   // the caller asked the reading to stop.
@@ -99,6 +99,7 @@ class MessageFeed {
   // The caller's side (in turn: everything).
   int64_t next_ = 0;  // in turn: the number read last
   bool stopped_ = false;
+  Slot* held_ = nullptr;  // the slot handed out last
   size_t take_at_ = 0;
   size_t known_ready_ = 0;  // published slots the caller has not taken
   size_t taken_ = 0;        // slots taken, not yet given back

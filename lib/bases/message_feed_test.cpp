@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/crash_report.h"
+
 namespace quil {
 namespace {
 
@@ -98,6 +100,23 @@ TEST_P(FeedModeTest, AFailedReadingIsRaisedAfterTheMessagesBeforeIt) {
   ASSERT_TRUE(feed.Next(&message));
   EXPECT_EQ(message.number, 2);
   EXPECT_THROW(feed.Next(&message), std::runtime_error);
+}
+
+TEST_P(FeedModeTest, KeepsNoRoomOfLongMessagesDoneWith) {
+  // A record that held a message of many lines keeps room for them; with a
+  // slot for each of many messages that would add up.
+  std::set<int64_t> numbers;
+  for (int64_t n = 1; n <= static_cast<int64_t>(kFeedSlots) + 16; ++n) numbers.insert(n);
+  GappyBase base(numbers);
+  auto read = [](int32_t, MessageRecord& record) {
+    record.control_lines.FreeAll();
+    for (int i = 0; i < 2000; ++i) record.control_lines.Insert("PID: x");
+    return true;
+  };
+  const int64_t before = HeapInUse();
+  MessageFeed feed(base, static_cast<int64_t>(numbers.size()), read, GetParam());
+  EXPECT_EQ(TakeAll(feed).size(), numbers.size());
+  EXPECT_LT(HeapInUse() - before, int64_t{4} << 20);
 }
 
 // Waits until `count` has not changed for a while (the reading thread went

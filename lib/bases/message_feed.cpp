@@ -40,7 +40,7 @@ inline void CpuRelax() {
 #endif
 }
 
-// Looks at `done` until it is true or about a tenth of a millisecond has
+// Looks at `done` until it is true or some tens of microseconds have
 // passed; true when it came true.  The other side hands over a batch every
 // few dozen microseconds, and going to sleep and being woken again costs
 // both sides more than waiting so long awake.  Every so often the wait
@@ -48,7 +48,7 @@ inline void CpuRelax() {
 // this processor (a busy machine), runs on meanwhile.
 template <typename Done>
 bool SpinUntil(Done done) {
-  constexpr int kLooks = 4000;
+  constexpr int kLooks = 1000;
   constexpr int kYieldEvery = 64;
   for (int i = 1; i <= kLooks; ++i) {
     if (done()) return true;

@@ -96,8 +96,14 @@ class MessageFeed {
   Mode mode_;
   std::vector<Slot> slots_;
 
+  // Each side's own fields, the shared ones and each wake-up hint sit on
+  // cache lines of their own: a side that writes its fields a message, or
+  // looks at a hint while it waits, does not take the other side's line
+  // from its processor each time.
+  static constexpr size_t kCacheLine = 64;
+
   // The caller's side (in turn: everything).
-  int64_t next_ = 0;  // in turn: the number read last
+  alignas(kCacheLine) int64_t next_ = 0;  // in turn: the number read last
   bool stopped_ = false;
   Slot* held_ = nullptr;  // the slot handed out last
   size_t take_at_ = 0;
@@ -106,13 +112,13 @@ class MessageFeed {
   size_t taken_bytes_ = 0;
 
   // The reading thread's side.
-  size_t fill_at_ = 0;
+  alignas(kCacheLine) size_t fill_at_ = 0;
   size_t free_ = 0;         // slots it may fill without asking
   size_t bytes_ahead_ = 0;  // text bytes of the slots not given back
   size_t unpublished_ = 0;
 
   // Shared, under mutex_.
-  std::mutex mutex_;
+  alignas(kCacheLine) std::mutex mutex_;
   std::condition_variable ready_changed_;
   std::condition_variable room_changed_;
   size_t ready_ = 0;     // published, not yet seen by the caller
@@ -123,10 +129,10 @@ class MessageFeed {
   std::exception_ptr failure_;
   // What ready_ > 0 || finished_ and returned_ > 0 last were, for a side
   // that waits awake for a moment before it takes the lock and sleeps.
-  std::atomic<bool> ready_hint_{false};
-  std::atomic<bool> returned_hint_{false};
+  alignas(kCacheLine) std::atomic<bool> ready_hint_{false};
+  alignas(kCacheLine) std::atomic<bool> returned_hint_{false};
 
-  std::thread reader_;
+  alignas(kCacheLine) std::thread reader_;
 };
 
 }  // namespace quil

@@ -54,6 +54,17 @@ bool ReadNumbered(int32_t n, MessageRecord& record) {
   return true;
 }
 
+// ReadNumbered, counting its calls (made on either thread).
+struct CountingRead {
+  std::atomic<int> calls{0};
+  MessageFeed::ReadOne Read() {
+    return [this](int32_t n, MessageRecord& record) {
+      ++calls;
+      return ReadNumbered(n, record);
+    };
+  }
+};
+
 class FeedModeTest : public ::testing::TestWithParam<Mode> {};
 
 INSTANTIATE_TEST_SUITE_P(BothModes, FeedModeTest,
@@ -173,18 +184,14 @@ TEST(FeedReadAheadTest, OnceStoppedTheSourceIsNoLongerRead) {
   std::set<int64_t> numbers;
   for (int64_t n = 1; n <= 100000; ++n) numbers.insert(n);
   GappyBase base(numbers);
-  std::atomic<int> reads{0};
-  auto read = [&](int32_t n, MessageRecord& record) {
-    ++reads;
-    return ReadNumbered(n, record);
-  };
-  MessageFeed feed(base, 100000, read, Mode::kReadAhead);
+  CountingRead reads;
+  MessageFeed feed(base, 100000, reads.Read(), Mode::kReadAhead);
   MessageFeed::Message message;
   for (int k = 0; k < 10; ++k) ASSERT_TRUE(feed.Next(&message));
   feed.Stop();
-  const int when_stopped = reads.load();
+  const int when_stopped = reads.calls.load();
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(reads.load(), when_stopped);
+  EXPECT_EQ(reads.calls.load(), when_stopped);
   EXPECT_LT(when_stopped, 100000);
   EXPECT_FALSE(feed.Next(&message));
 }
@@ -202,17 +209,13 @@ TEST(FeedReadAheadTest, WithOneProcessorReadsInTurn) {
   }
   ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
   GappyBase base({1, 2, 3, 4, 5});
-  std::atomic<int> reads{0};
-  auto read = [&](int32_t n, MessageRecord& record) {
-    ++reads;
-    return ReadNumbered(n, record);
-  };
+  CountingRead reads;
   {
-    MessageFeed feed(base, 5, read, Mode::kReadAhead);
+    MessageFeed feed(base, 5, reads.Read(), Mode::kReadAhead);
     MessageFeed::Message message;
     ASSERT_TRUE(feed.Next(&message));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(reads.load(), 1);  // nothing read ahead
+    EXPECT_EQ(reads.calls.load(), 1);  // nothing read ahead
     ASSERT_TRUE(feed.Next(&message));
     EXPECT_EQ(message.number, 2);
   }

@@ -234,17 +234,27 @@ TEST(ConvertStopTest, KeyWaitingAtTheStartStopsBeforeTheFirstMessage) {
 
 enum class StopBy { kEscape, kSigterm };
 
-class ConvertStopMidwayTest : public ::testing::TestWithParam<StopBy> {};
+struct StopCase {
+  StopBy by;
+  const Kind* source;  // copied into a *.msg directory
+};
+
+class ConvertStopMidwayTest : public ::testing::TestWithParam<StopCase> {};
 
 // Stopped while copying, by Escape on standard input or by SIGTERM: the
 // program ends with "terminated!" and exit 0 (for SIGTERM 128 + 15, so that
 // a script sees the copy unfinished), and every message it wrote is whole
-// and readable.
+// and readable.  A Squish source is read ahead of the writing.
 TEST_P(ConvertStopMidwayTest, KeepsEveryMessageWrittenSoFar) {
   constexpr int kTotal = 1000;  // the stop arrives a few messages in, long before the end
+  const StopCase& c = GetParam();
   TempDir dir;
-  WriteManyFidoMessages(dir / "in", kTotal);
-  const std::string source = "f" + (dir / "in");
+  const std::string source = c.source->mark + (dir / "in");
+  if (c.source == &kFido) {
+    WriteManyFidoMessages(dir / "in", kTotal);
+  } else {
+    WriteMessages(source, std::vector<int>(kTotal, 1));
+  }
   const std::string destination = "f" + (dir / "out");
   ProgramOptions options;
   options.keep_input_open = true;
@@ -254,14 +264,14 @@ TEST_P(ConvertStopMidwayTest, KeepsEveryMessageWrittenSoFar) {
   while (!PathExists(dir / "out/1.msg") && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
-  if (GetParam() == StopBy::kEscape) {
+  if (c.by == StopBy::kEscape) {
     ASSERT_EQ(write(running.input_fd, "\x1b", 1), 1);
   } else {
     ASSERT_EQ(kill(running.pid, SIGTERM), 0);
   }
   ProgramResult run = Finish(running);
 
-  EXPECT_EQ(run.exit_code, GetParam() == StopBy::kEscape ? 0 : 128 + SIGTERM);
+  EXPECT_EQ(run.exit_code, c.by == StopBy::kEscape ? 0 : 128 + SIGTERM);
   EXPECT_EQ(run.output, StoppedOutput(source, destination, kTotal, 0));
   std::unique_ptr<MessageBase> original = OpenBase(source);
   std::unique_ptr<MessageBase> copy = OpenBase(destination);
@@ -272,9 +282,14 @@ TEST_P(ConvertStopMidwayTest, KeepsEveryMessageWrittenSoFar) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EscapeAndSigterm, ConvertStopMidwayTest,
-                         ::testing::Values(StopBy::kEscape, StopBy::kSigterm),
-                         [](const ::testing::TestParamInfo<StopBy>& info) {
-                           return info.param == StopBy::kEscape ? "Escape" : "Sigterm";
+                         ::testing::Values(StopCase{StopBy::kEscape, &kFido},
+                                           StopCase{StopBy::kSigterm, &kFido},
+                                           StopCase{StopBy::kEscape, &kSquish},
+                                           StopCase{StopBy::kSigterm, &kSquish}),
+                         [](const ::testing::TestParamInfo<StopCase>& info) {
+                           return std::string(info.param.by == StopBy::kEscape ? "Escape"
+                                                                               : "Sigterm") +
+                                  "From" + info.param.source->name;
                          });
 
 // ---------------------------------------------------------------------------

@@ -281,16 +281,14 @@ TEST_P(ConvertStopMidwayTest, KeepsEveryMessageWrittenSoFar) {
   for (int32_t n = 1; n <= copy->count(); ++n) ExpectCopied(*original, n, kFido, *copy, n, false);
 }
 
-INSTANTIATE_TEST_SUITE_P(EscapeAndSigterm, ConvertStopMidwayTest,
-                         ::testing::Values(StopCase{StopBy::kEscape, &kFido},
-                                           StopCase{StopBy::kSigterm, &kFido},
-                                           StopCase{StopBy::kEscape, &kSquish},
-                                           StopCase{StopBy::kSigterm, &kSquish}),
-                         [](const ::testing::TestParamInfo<StopCase>& info) {
-                           return std::string(info.param.by == StopBy::kEscape ? "Escape"
-                                                                               : "Sigterm") +
-                                  "From" + info.param.source->name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    EscapeAndSigterm, ConvertStopMidwayTest,
+    ::testing::Values(StopCase{StopBy::kEscape, &kFido}, StopCase{StopBy::kSigterm, &kFido},
+                      StopCase{StopBy::kEscape, &kSquish}, StopCase{StopBy::kSigterm, &kSquish}),
+    [](const ::testing::TestParamInfo<StopCase>& info) {
+      return std::string(info.param.by == StopBy::kEscape ? "Escape" : "Sigterm") + "From" +
+             info.param.source->name;
+    });
 
 // ---------------------------------------------------------------------------
 // A destination that can not be written.

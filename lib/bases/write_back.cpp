@@ -240,6 +240,14 @@ bool ReadyVessel(const std::string& name, int64_t allocated, int64_t size) {
   return file.is_open() && file.Reserve(size);
 }
 
+// The stage file of the new *.msg base of `layout`, for reading front to
+// back.  It is the rebuild's alone: its size is kept in memory.
+std::unique_ptr<FileStream> OpenStage(const RebuildLayout& layout) {
+  auto stage = std::make_unique<FileStream>(layout.StageFile(), kReadShared, kCopyBufferSize);
+  stage->KeepSizeInMemory();
+  return stage;
+}
+
 // Writes the bytes [offset, offset + size) of the stage file into a new
 // file `name` of the new base's directory and forces it to disk.
 bool UnstageFile(FileStream& stage, int64_t offset, uint32_t size, const std::string& name) {
@@ -303,9 +311,7 @@ bool PlanFido(const RebuildLayout& layout, const ReadMessageFiles& read, const S
     } else {
       // No file of the original takes it: it gets a file of its own, which
       // moves in.
-      if (!stage) {
-        stage = std::make_unique<FileStream>(layout.StageFile(), kReadShared, kCopyBufferSize);
-      }
+      if (!stage) stage = OpenStage(layout);
       const std::string own = layout.temp + "/" + name;
       platform::FileIdentity new_identity;
       if (!UnstageFile(*stage, offset, size, own) || !platform::IdentifyFile(own, &new_identity)) {
@@ -498,10 +504,7 @@ bool WriteBackFido(const RebuildLayout& layout, WriteBackJournal* changing,
   std::unique_ptr<FileStream> stage;
   for (size_t i = 0; i < journal.moves.size(); ++i) {
     if (journal.moves[i].staged()) {
-      if (!stage) {
-        stage = std::make_unique<FileStream>(layout.StageFile(), kReadShared, kCopyBufferSize);
-        stage->KeepSizeInMemory();
-      }
+      if (!stage) stage = OpenStage(layout);
       const Placed placed = PlaceStagedFile(layout, journal, journal.moves[i], *stage, &renamer);
       if (placed == Placed::kFailed) return false;
       if (placed == Placed::kDone) continue;

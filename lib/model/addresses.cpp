@@ -247,12 +247,11 @@ void CompleteAddresses(MessageRecord& r) {
   // Origin: INTL, then MSGID, then the origin line.
   FillFrom(r.intl, 2, &r.orig_zone, &r.orig_net, &r.orig_node);
   // The MSGID's address part, taken apart once for both uses.
+  const bool any_free = AnyFree(r.orig_zone, r.orig_net, r.orig_node);
   const bool point_free = NodeOrPointFree(r.orig_point);
-  const bool msgid_needed = AnyFree(r.orig_zone, r.orig_net, r.orig_node) || point_free;
-  const std::string_view from_msgid = msgid_needed ? AddressSource(r.msgid, 1) : std::string_view();
-  if (AnyFree(r.orig_zone, r.orig_net, r.orig_node)) {
-    FillFromSource(from_msgid, &r.orig_zone, &r.orig_net, &r.orig_node);
-  }
+  const std::string_view from_msgid =
+      any_free || point_free ? AddressSource(r.msgid, 1) : std::string_view();
+  if (any_free) FillFromSource(from_msgid, &r.orig_zone, &r.orig_net, &r.orig_node);
   if (point_free) {
     if (from_msgid.find('.') != std::string::npos && MsgidAddressIsNumeric(r.msgid)) {
       r.orig_point = Number16(SplitAddress(from_msgid)[3]);
